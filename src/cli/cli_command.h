@@ -1,0 +1,20 @@
+#pragma once
+// `nvx` sub-commands: each takes its arguments after the command word and returns the exit
+// status (0 success, 1 failure, 2 wrong usage).
+
+#include <string>
+#include <vector>
+
+namespace nvx::cli {
+
+using Args = std::vector<std::string>;
+
+struct Command {
+    const char* name;
+    const char* summary;
+    int (*run)(const Args& args);
+};
+
+int RunPorts(const Args& args);
+
+}  // namespace nvx::cli

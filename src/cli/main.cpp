@@ -1,0 +1,42 @@
+// nvx: the headless front end of the monitor.
+
+#include <cstdio>
+#include <cstring>
+
+#include "cli/cli_command.h"
+
+namespace {
+
+using nvx::cli::Command;
+
+const Command kCommands[] = {
+    {"ports", "list serial devices and the COM numbers that resolve to them", nvx::cli::RunPorts},
+};
+
+void PrintUsage(FILE* out) {
+    std::fprintf(out, "usage: nvx COMMAND [ARGS...]   (nvx COMMAND --help for its options)\n\n");
+    for (const Command& c : kCommands) std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        PrintUsage(stderr);
+        return 2;
+    }
+    if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
+        PrintUsage(stdout);
+        return 0;
+    }
+    if (!std::strcmp(argv[1], "--version")) {
+        std::printf("nvx (Norvix PC Monitor) 1.7.2\n");
+        return 0;
+    }
+    for (const Command& c : kCommands) {
+        if (!std::strcmp(argv[1], c.name)) return c.run(nvx::cli::Args(argv + 2, argv + argc));
+    }
+    std::fprintf(stderr, "nvx: unknown command '%s'\n", argv[1]);
+    PrintUsage(stderr);
+    return 2;
+}
