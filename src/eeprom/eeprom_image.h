@@ -1,0 +1,39 @@
+#pragma once
+// A device's 4 KB EEPROM as read from an Intel HEX image file.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace nvx {
+
+struct EepromImage {
+    static constexpr uint32_t kSize = 4096;
+    // The longest line taken as a record, without its line end (a 255-character read buffer).
+    static constexpr std::size_t kMaxLineLength = 253;
+
+    // Bytes that no record covers read as an erased EEPROM does.
+    EepromImage() { bytes.fill(0xFF); }
+
+    std::array<uint8_t, kSize> bytes;
+    // Address of the last byte of the last data record read; 0 when the file had none.
+    uint32_t lastDataAddress = 0;
+
+    // Section starts, kept in the header in units of 16 bytes.
+    uint32_t errorStart() const { return 16u * bytes[24]; }
+    uint32_t exworksStart() const { return 16u * bytes[25]; }
+    uint32_t textStart() const { return 16u * bytes[26]; }
+    uint32_t parameterStart() const { return 16u * bytes[27]; }
+};
+
+// Reads the data records (type 00) of an image file's text. Lines that are not records, lines
+// longer than kMaxLineLength and data records whose data digits are missing or not hexadecimal
+// are skipped; bytes addressed beyond the image are dropped. Never fails.
+EepromImage ParseEepromImage(std::string_view text);
+
+// Reads the file at path. Returns false (with a one-line reason in error) only when the file
+// cannot be read; the image is then left as it was.
+bool LoadEepromImage(const std::string& path, EepromImage& image, std::string* error = nullptr);
+
+}  // namespace nvx
