@@ -1,0 +1,347 @@
+#include "texts/start_texts.h"
+
+#include "comm/api_request.h"
+#include "comm/tick.h"
+#include "platform/format.h"
+
+namespace nvx {
+
+int32_t TextsWindowState = kTextsNotOpen;
+int32_t TextsRequestState = kTextsRequestIdle;
+TextsTransfer g_textsTransfer{};
+
+namespace {
+
+const std::string kBlankLine(kTextsLineLength, ' ');
+
+// "%15s" of the first 15 characters: cut, then padded on the left.
+std::string RightAligned(const std::string& text) {
+    return Format("%15s", text.substr(0, kTextsLineLength).c_str());
+}
+
+// A zero byte would end the field's text where it stands; it is shown as a space.
+std::string Displayable(std::string line) {
+    for (char& c : line) {
+        if (c == '\0') c = ' ';
+    }
+    return line;
+}
+
+}  // namespace
+
+StartTexts::StartTexts(TimerService& timers, MonitorShell& shell, StartTextsView& view)
+    : timers_(timers), shell_(shell), view_(view) {}
+
+StartTexts::~StartTexts() {
+    if (timerId_ != 0) timers_.stop(timerId_);
+}
+
+void StartTexts::InitDialog() {
+    view_.setProgressRange(0, kTextsCharCount);
+    if (timerId_ == 0) timerId_ = timers_.start(g_tickPeriodMs, [this] { OnTimer(); });
+    TextsWindowState = kTextsReady;
+    g_textsTransfer.readState = kTextsProcIdle;
+    g_textsTransfer.writeState = kTextsProcIdle;
+    TextsRequestState = kTextsRequestIdle;
+    g_textsTransfer.textBuffer[0] = kBlankLine;
+    g_textsTransfer.textBuffer[1] = kBlankLine;
+}
+
+void StartTexts::OnRead() {
+    switch (TextsWindowState) {
+    case kTextsNotOpen:
+        ReportTextsResult(kTextsPortNotOpen);
+        break;
+    case kTextsReady:
+        g_textsTransfer.readState = kTextsProcStarting;
+        TextsWindowState = kTextsReading;
+        break;
+    default:
+        ReportTextsResult(kTextsCommandInProgress);
+        break;
+    }
+}
+
+void StartTexts::OnWrite() {
+    switch (TextsWindowState) {
+    case kTextsNotOpen:
+        ReportTextsResult(kTextsPortNotOpen);
+        break;
+    case kTextsReady:
+        g_textsTransfer.writeState = kTextsProcStarting;
+        TextsWindowState = kTextsWriting;
+        break;
+    default:
+        ReportTextsResult(kTextsCommandInProgress);
+        break;
+    }
+}
+
+void StartTexts::OnTestCom() {
+    switch (TextsWindowState) {
+    case kTextsNotOpen:
+        ReportTextsResult(kTextsPortNotOpen);
+        break;
+    case kTextsReady:
+        if (TestExchange(1, 0) == 1)
+            ReportTextsResult(kTextsErrorInitiating);
+        else
+            TextsWindowState = kTextsTesting;
+        break;
+    default:
+        ReportTextsResult(kTextsCommandInProgress);
+        break;
+    }
+}
+
+void StartTexts::OnClose() {
+    TextsWindowState = kTextsNotOpen;
+    shell_.MarkComPortOpen();
+    view_.hideWindow();
+}
+
+void StartTexts::OnCancel() { view_.hideWindow(); }
+
+void StartTexts::OnShow() {
+    // Showing again after Close makes the buttons work again. Work still under way keeps the
+    // window closed; it sets Ready itself when it ends.
+    if (TextsWindowState != kTextsNotOpen) return;
+    if (g_textsTransfer.readState != kTextsProcIdle || g_textsTransfer.writeState != kTextsProcIdle)
+        return;
+    if (TestRequestInFlight()) return;
+    TextsWindowState = kTextsReady;
+}
+
+bool StartTexts::TestRequestInFlight() const {
+    return handler_ == &StartTexts::TestExchange &&
+           (TextsRequestState == kTextsRequestPending || TextsRequestState == kTextsRequestWaiting);
+}
+
+void StartTexts::OnTimer() {
+    ReadStep();
+    WriteStep();
+    RequestStep();
+}
+
+uint8_t StartTexts::CurrentAddress() const {
+    return static_cast<uint8_t>(g_textsTransfer.lineIndex * kTextsLineLength +
+                                g_textsTransfer.charIndex);
+}
+
+bool StartTexts::AdvanceCharacter() {
+    TextsTransfer& t = g_textsTransfer;
+    if (++t.charIndex < kTextsLineLength) return false;
+    t.charIndex = 0;
+    return ++t.lineIndex >= kTextsLineCount;
+}
+
+void StartTexts::SetReadingProgress(int value) {
+    if (value == readingProgress_) return;
+    readingProgress_ = value;
+    view_.setReadingProgress(value);
+}
+
+void StartTexts::SetWritingProgress(int value) {
+    if (value == writingProgress_) return;
+    writingProgress_ = value;
+    view_.setWritingProgress(value);
+}
+
+void StartTexts::ReadStep() {
+    TextsTransfer& t = g_textsTransfer;
+    switch (t.readState) {
+    case kTextsProcIdle:
+        SetReadingProgress(0);
+        break;
+    case kTextsProcStarting:
+        t.lineIndex = 0;
+        t.charIndex = 0;
+        if (TextsRequestState == kTextsRequestIdle) t.readState = kTextsProcRequesting;
+        break;
+    case kTextsProcRequesting:
+        if (ReadCharExchange(1, 0) == 1)
+            ReportTextsResult(kTextsErrorInitiating);
+        else
+            t.readState = kTextsProcAwaiting;
+        break;
+    case kTextsProcAwaiting:
+        if (TextsRequestState != kTextsRequestIdle) break;
+        SetReadingProgress(CurrentAddress());
+        t.readState = kTextsProcRequesting;
+        if (AdvanceCharacter()) {
+            ReportTextsResult(kTextsReadingFinished);
+            t.readState = kTextsProcIdle;
+            TextsWindowState = kTextsReady;
+            fields_.readLine1 = Displayable(t.textBuffer[0]);
+            fields_.readLine2 = Displayable(t.textBuffer[1]);
+        }
+        view_.writeReadControls(fields_);
+        break;
+    default:
+        break;
+    }
+}
+
+void StartTexts::WriteStep() {
+    TextsTransfer& t = g_textsTransfer;
+    switch (t.writeState) {
+    case kTextsProcIdle:
+        SetWritingProgress(0);
+        break;
+    case kTextsProcStarting:
+        view_.readControls(fields_);
+        t.textBuffer[0] = RightAligned(fields_.writeLine1);
+        t.textBuffer[1] = RightAligned(fields_.writeLine2);
+        t.lineIndex = 0;
+        t.charIndex = 0;
+        if (TextsRequestState == kTextsRequestIdle) t.writeState = kTextsProcRequesting;
+        break;
+    case kTextsProcRequesting:
+        if (WriteCharExchange(1, 0) == 1)
+            ReportTextsResult(kTextsErrorInitiating);
+        else
+            t.writeState = kTextsProcAwaiting;
+        break;
+    case kTextsProcAwaiting:
+        if (TextsRequestState != kTextsRequestIdle) break;
+        SetWritingProgress(CurrentAddress());
+        t.writeState = kTextsProcRequesting;
+        if (AdvanceCharacter()) {
+            ReportTextsResult(kTextsWritingFinished);
+            t.writeState = kTextsProcIdle;
+            TextsWindowState = kTextsReady;
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void StartTexts::RequestStep() {
+    TextsTransfer& t = g_textsTransfer;
+    switch (TextsRequestState) {
+    case kTextsRequestPending:
+        // A refusal means another window's request is under way: wait for it silently.
+        if (handler_ && g_apiRequest.Start(t.commandId, t.requestMessage, 0))
+            TextsRequestState = kTextsRequestWaiting;
+        break;
+    case kTextsRequestWaiting: {
+        const int32_t r = g_apiRequest.Poll(t.requestMessage, t.sendRetries, t.replyTimeouts,
+                                            t.waitedMs);
+        if (r == kPollUnderWay) break;
+        t.settleCountdownMs = 0;
+        TextsRequestState = kTextsRequestSettling;
+        if (r < 0) {
+            if (r == kPollFailed) ReportTextsResult(kTextsNoReply);
+            // The handler is not asked about a lost request, so a test ends here.
+            if (handler_ == &StartTexts::TestExchange) TextsWindowState = kTextsReady;
+            break;
+        }
+        const int32_t judged = (this->*handler_)(2, r);
+        if (judged == kExchangeWrongFormat)
+            ReportTextsResult(kTextsWrongFormatResponse);
+        else if (judged == kExchangeWrongContent)
+            ReportTextsResult(kTextsWrongCommandResponse);
+        break;
+    }
+    case kTextsRequestSettling:
+        t.settleCountdownMs -= static_cast<int32_t>(g_tickPeriodMs);
+        if (t.settleCountdownMs < 0) TextsRequestState = kTextsRequestIdle;
+        break;
+    default:
+        break;
+    }
+}
+
+int32_t StartTexts::PrepareTextsRequest(ExchangeHandler handler, uint32_t commandId) {
+    if (TextsRequestState != kTextsRequestIdle) return 1;
+    g_textsTransfer.commandId = commandId;
+    handler_ = handler;
+    MsgClearData(g_textsTransfer.requestMessage);
+    TextsRequestState = kTextsRequestPending;
+    return 0;
+}
+
+int32_t StartTexts::ReadCharExchange(int32_t phase, int32_t pollResult) {
+    TextsTransfer& t = g_textsTransfer;
+    char& slot = t.textBuffer[t.lineIndex][t.charIndex];
+    if (phase == 1) {
+        slot = '?';
+        const int32_t prepared = PrepareTextsRequest(&StartTexts::ReadCharExchange, kTextsCommandId);
+        // When busy, the message may still belong to the request under way: leave it alone.
+        if (prepared == 0) MsgSetByte(t.requestMessage, 0, CurrentAddress());
+        return prepared;
+    }
+    if (pollResult != 2) return kExchangeWrongFormat;
+    slot = static_cast<char>(MsgGetByte(t.requestMessage, 0));
+    return kExchangeGood;
+}
+
+int32_t StartTexts::WriteCharExchange(int32_t phase, int32_t pollResult) {
+    TextsTransfer& t = g_textsTransfer;
+    const uint8_t character = static_cast<uint8_t>(t.textBuffer[t.lineIndex][t.charIndex]);
+    if (phase == 1) {
+        const int32_t prepared =
+            PrepareTextsRequest(&StartTexts::WriteCharExchange, kTextsCommandId);
+        if (prepared == 0) {
+            MsgSetByte(t.requestMessage, 0, CurrentAddress() | kTextsWriteFlag);
+            MsgSetByte(t.requestMessage, 1, character);
+        }
+        return prepared;
+    }
+    if (pollResult != 2) return kExchangeWrongFormat;
+    return MsgGetByte(t.requestMessage, 0) != character ? kExchangeWrongContent : kExchangeGood;
+}
+
+int32_t StartTexts::TestExchange(int32_t phase, int32_t pollResult) {
+    if (phase == 1) {
+        const int32_t prepared = PrepareTextsRequest(&StartTexts::TestExchange, kTextsCommandId);
+        if (prepared == 0) MsgSetByte(g_textsTransfer.requestMessage, 0, 0);
+        return prepared;
+    }
+    int32_t judged = kExchangeWrongFormat;
+    if (pollResult == 2) {
+        ReportTextsResult(kTextsCommunicationOk);
+        judged = kExchangeGood;
+    }
+    TextsWindowState = kTextsReady;
+    return judged;
+}
+
+void StartTexts::ReportTextsResult(int32_t code) {
+    std::string line;
+    switch (code) {
+    case kTextsPortNotOpen:
+        line = "E> COM Port NOT Open";
+        break;
+    case kTextsCommandInProgress:
+        line = "E> Command in progress";
+        break;
+    case kTextsErrorInitiating:
+        line = "E> Error initiating transfer";
+        break;
+    case kTextsNoReply:
+        line = "E> No reply from Solvane";
+        break;
+    case kTextsWrongCommandResponse:
+        line = Format("E> Wrong command response at ID: %04X", g_textsTransfer.commandId);
+        break;
+    case kTextsWrongFormatResponse:
+        line = Format("E> Wrong format response at ID: %04X", g_textsTransfer.commandId);
+        break;
+    case kTextsCommunicationOk:
+        line = "I> Communication OK";
+        break;
+    case kTextsReadingFinished:
+        line = "I> Reading text finished";
+        break;
+    case kTextsWritingFinished:
+        line = "I> Writing text finished";
+        break;
+    default:
+        break;
+    }
+    shell_.AppendMonitorLog(line);
+}
+
+}  // namespace nvx

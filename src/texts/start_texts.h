@@ -1,0 +1,161 @@
+#pragma once
+// The two 15-character starting texts of a Solvane operating panel: read and written one
+// character per request, driven by the window's timer 1.
+
+#include <cstdint>
+#include <string>
+
+#include "app/shell.h"
+#include "comm/converter.h"
+#include "platform/timer_service.h"
+
+namespace nvx {
+
+constexpr int kTextsLineLength = 15;
+constexpr int kTextsLineCount = 2;
+constexpr int kTextsCharCount = kTextsLineLength * kTextsLineCount;
+constexpr uint32_t kTextsCommandId = 0x0411;
+// Address byte of a write request: the address with this bit set.
+constexpr uint8_t kTextsWriteFlag = 0x80;
+
+enum TextsWindowStateValue : int32_t {
+    kTextsNotOpen = 0,
+    kTextsReady = 1,
+    kTextsReading = 2,
+    kTextsWriting = 3,
+    kTextsTesting = 4,
+};
+
+// States of the read and of the write procedure.
+enum TextsProcedureState : int32_t {
+    kTextsProcIdle = 0,
+    kTextsProcStarting = 1,
+    kTextsProcRequesting = 2,
+    kTextsProcAwaiting = 3,
+};
+
+enum TextsRequestStateValue : int32_t {
+    kTextsRequestIdle = 0,
+    kTextsRequestPending = 1,
+    kTextsRequestWaiting = 2,
+    kTextsRequestSettling = 3,
+};
+
+// ReportTextsResult codes.
+enum TextsResultCode : int32_t {
+    kTextsPortNotOpen = 1,
+    kTextsCommandInProgress = 3,
+    kTextsErrorInitiating = 4,
+    kTextsNoReply = 5,
+    kTextsWrongCommandResponse = 6,
+    kTextsWrongFormatResponse = 7,
+    kTextsCommunicationOk = 8,
+    kTextsReadingFinished = 9,
+    kTextsWritingFinished = 10,
+};
+
+// Exchange handler results of phase 2.
+constexpr int32_t kExchangeGood = 0;
+constexpr int32_t kExchangeWrongFormat = 2;
+constexpr int32_t kExchangeWrongContent = 3;
+
+extern int32_t TextsWindowState;
+extern int32_t TextsRequestState;
+
+// The rest of the transfer's process-wide state.
+struct TextsTransfer {
+    int32_t readState;
+    int32_t writeState;
+    int32_t settleCountdownMs;
+    int32_t lineIndex;
+    int32_t charIndex;
+    std::string textBuffer[kTextsLineCount];
+    BusMessage requestMessage;  // request data out, reply data back
+    uint32_t commandId;
+    int32_t sendRetries;  // Poll's progress counters; informational only
+    int32_t replyTimeouts;
+    int32_t waitedMs;
+};
+extern TextsTransfer g_textsTransfer;
+
+// The window's values; ISO 8859-1.
+struct StartTextsFields {
+    std::string readLine1;
+    std::string readLine2;
+    std::string writeLine1;
+    std::string writeLine2;
+};
+
+class StartTextsView {
+public:
+    virtual ~StartTextsView() = default;
+    virtual void readControls(StartTextsFields& fields) = 0;
+    // The two read-only fields; the writing fields belong to the user.
+    virtual void writeReadControls(const StartTextsFields& fields) = 0;
+    virtual void setProgressRange(int minimum, int maximum) = 0;
+    virtual void setReadingProgress(int value) = 0;
+    virtual void setWritingProgress(int value) = 0;
+    virtual void hideWindow() = 0;
+};
+
+// Logic of CStartTextsDlg. One per process: the transfer state it drives is process-wide.
+class StartTexts {
+public:
+    using ExchangeHandler = int32_t (StartTexts::*)(int32_t phase, int32_t pollResult);
+
+    StartTexts(TimerService& timers, MonitorShell& shell, StartTextsView& view);
+    ~StartTexts();
+    StartTexts(const StartTexts&) = delete;
+    StartTexts& operator=(const StartTexts&) = delete;
+
+    // Window initialisation: progress ranges, timer 1 at the current tick period, states.
+    void InitDialog();
+
+    // Buttons.
+    void OnRead();
+    void OnWrite();
+    void OnTestCom();
+    void OnClose();
+    // Escape and the close box: hide only.
+    void OnCancel();
+    // The window is being shown (from the menu).
+    void OnShow();
+
+    // Timer 1.
+    void OnTimer();
+    void ReadStep();
+    void WriteStep();
+    void RequestStep();
+
+    int32_t PrepareTextsRequest(ExchangeHandler handler, uint32_t commandId);
+    int32_t ReadCharExchange(int32_t phase, int32_t pollResult);
+    int32_t WriteCharExchange(int32_t phase, int32_t pollResult);
+    int32_t TestExchange(int32_t phase, int32_t pollResult);
+    void ReportTextsResult(int32_t code);
+
+    const StartTextsFields& fields() const { return fields_; }
+    ExchangeHandler exchangeHandler() const { return handler_; }
+    int timerId() const { return timerId_; }
+    // Progress bar values as last set.
+    int readingProgress() const { return readingProgress_; }
+    int writingProgress() const { return writingProgress_; }
+
+private:
+    uint8_t CurrentAddress() const;
+    // Moves to the next character after one finished; returns true after the 30th.
+    bool AdvanceCharacter();
+    bool TestRequestInFlight() const;
+    void SetReadingProgress(int value);
+    void SetWritingProgress(int value);
+
+    TimerService& timers_;
+    MonitorShell& shell_;
+    StartTextsView& view_;
+    StartTextsFields fields_;
+    ExchangeHandler handler_ = nullptr;
+    int timerId_ = 0;
+    int readingProgress_ = -1;
+    int writingProgress_ = -1;
+};
+
+}  // namespace nvx
