@@ -1,0 +1,48 @@
+#pragma once
+// "Norvix Kernel": the modeless window over KernelApi.
+
+#include <QDialog>
+
+#include "kernel_api/kernel_api.h"
+
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+
+namespace nvx {
+
+class CKernelApiDlg : public QDialog, public KernelApiView {
+    Q_OBJECT
+public:
+    // Created hidden; the request timer starts at once and runs while the window is hidden.
+    CKernelApiDlg(TimerService& timers, MonitorShell& shell, QWidget* parent = nullptr);
+    ~CKernelApiDlg() override;
+
+    KernelApi& logic() { return logic_; }
+
+    // KernelApiView
+    bool readControls(KernelApiFields& fields) override;
+    void writeControls(const KernelApiFields& fields) override;
+    MessageAnswer ask(const std::string& text, MessageIcon icon, MessageButtons buttons) override;
+
+public slots:
+    // Close button, Escape and the title bar's close box.
+    void reject() override;
+
+private:
+    QComboBox* commandList_;
+    QLineEdit* parameter_;
+    QLineEdit* returnCodeDecimal_;
+    QLineEdit* returnCodeHex_;
+    QLineEdit* hardware_;
+    QLineEdit* norvix_;
+    QLineEdit* application_;
+    QLineEdit* slotNumber_;
+    QLineEdit* slotResult_;
+    QLineEdit* timerNumber_;
+    QLineEdit* timerResult_;
+    QLineEdit* bytesResult_;
+    KernelApi logic_;
+};
+
+}  // namespace nvx

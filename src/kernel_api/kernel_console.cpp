@@ -1,0 +1,248 @@
+#include "kernel_api/kernel_console.h"
+
+#include <cstdlib>
+
+#include "platform/format.h"
+
+namespace nvx {
+
+const char kKernelUsage[] =
+    "usage: nvx kernel --port N [--yes] LABEL [P]\n"
+    "       nvx kernel --port N version hardware|norvix|application\n"
+    "       nvx kernel --port N slot NUMBER\n"
+    "       nvx kernel --port N timer NUMBER\n"
+    "       nvx kernel --port N bytes\n"
+    "       nvx kernel --port N tunnel on|off\n"
+    "       nvx kernel --port N test\n"
+    "\n"
+    "Sends one kernel API request on COM port N (1 to 256) and prints its outcome.\n"
+    "LABEL is a command of the list, spelt as listed: Reset Reboot BootloadStart MonitorStart\n"
+    "EepromClear TuvOpen TuvClose TuvTunnel AnzCode AnzFlagOn AnzFlagOff AnzFlagToggle\n"
+    "ErrorSet ErrorModNum ErrorDate ErrorClear ResetCondition BootNumber RtimeErrorFlags\n"
+    "EepromRead HardwareCode ProductionStatus ProductionDate ConfigCode Null.\n"
+    "P is its parameter (decimal, 0x hexadecimal or 0 octal; 0 when left out).\n"
+    "Commands that overwrite EEPROM data ask first; --yes answers OK, and without a terminal\n"
+    "to ask on such a command is refused unless --yes is given.\n"
+    "Exit status: 0 on an \"I>\" outcome or a shown result, 1 after an \"E>\" line or when\n"
+    "the question was cancelled, 2 on wrong usage.\n";
+
+namespace {
+
+bool ParsePort(const std::string& text, int& port) {
+    if (text.empty() || text.size() > 3) return false;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    const int value = std::atoi(text.c_str());
+    if (value < 1 || value > 256) return false;
+    port = value;
+    return true;
+}
+
+bool Expect(const std::vector<std::string>& words, std::size_t extra, std::string& error) {
+    if (words.size() - 1 == extra) return true;
+    error = words[0] + (extra == 0 ? " takes no further arguments" : " takes one argument");
+    return false;
+}
+
+}  // namespace
+
+bool ParseKernelCommandLine(const std::vector<std::string>& args, KernelCommandLine& out,
+                            std::string& error) {
+    out = KernelCommandLine{};
+    std::vector<std::string> words;
+    bool portGiven = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        // Options come before the words, so that "-5" after a word is a value.
+        if (words.empty() && (a == "--help" || a == "-h")) {
+            out.help = true;
+            return true;
+        }
+        if (words.empty() && (a == "--yes" || a == "-y")) {
+            out.yes = true;
+            continue;
+        }
+        if (words.empty() && (a == "--port" || a.rfind("--port=", 0) == 0)) {
+            std::string value;
+            if (a == "--port") {
+                if (i + 1 >= args.size()) {
+                    error = "--port needs a COM port number";
+                    return false;
+                }
+                value = args[++i];
+            } else {
+                value = a.substr(7);
+            }
+            if (!ParsePort(value, out.port)) {
+                error = "COM port number must be 1 to 256: '" + value + "'";
+                return false;
+            }
+            portGiven = true;
+            continue;
+        }
+        if (words.empty() && a.size() > 1 && a[0] == '-') {
+            error = "unknown option '" + a + "'";
+            return false;
+        }
+        words.push_back(a);
+    }
+    if (!portGiven) {
+        error = "--port N is required";
+        return false;
+    }
+    if (words.empty()) {
+        error = "say which command to send (a LABEL, version, slot, timer, bytes, tunnel or test)";
+        return false;
+    }
+    const std::string& word = words[0];
+    if (word == "version") {
+        if (!Expect(words, 1, error)) return false;
+        static const char* const kSelectors[] = {"hardware", "norvix", "application"};
+        for (uint32_t s = 0; s < 3; ++s) {
+            if (words[1] == kSelectors[s]) {
+                out.action = KernelAction::Version;
+                out.selector = s;
+                return true;
+            }
+        }
+        error = "version takes hardware, norvix or application: '" + words[1] + "'";
+        return false;
+    }
+    if (word == "slot" || word == "timer") {
+        if (!Expect(words, 1, error)) return false;
+        const std::optional<int32_t> n = ParseFieldInteger(words[1]);
+        if (!n) {
+            error = word + " number must be an integer: '" + words[1] + "'";
+            return false;
+        }
+        out.action = word == "slot" ? KernelAction::Slot : KernelAction::Timer;
+        out.number = *n;
+        return true;
+    }
+    if (word == "bytes" || word == "test") {
+        if (!Expect(words, 0, error)) return false;
+        out.action = word == "bytes" ? KernelAction::Bytes : KernelAction::Test;
+        return true;
+    }
+    if (word == "tunnel") {
+        if (!Expect(words, 1, error)) return false;
+        if (words[1] != "on" && words[1] != "off") {
+            error = "tunnel takes on or off: '" + words[1] + "'";
+            return false;
+        }
+        out.action = words[1] == "on" ? KernelAction::TunnelOn : KernelAction::TunnelOff;
+        return true;
+    }
+    const int row = FindKernelCommand(word);
+    if (row < 0) {
+        error = "unknown command '" + word + "' (labels are spelt as listed, see --help)";
+        return false;
+    }
+    if (words.size() > 2) {
+        error = word + " takes at most one parameter";
+        return false;
+    }
+    out.action = KernelAction::Command;
+    out.row = row;
+    if (words.size() == 2) {
+        // The window would log this; on a command line it is wrong usage, found before the port
+        // is opened.
+        if (!words[1].empty() && !ParseKernelParameter(words[1])) {
+            error = "parameter is not a number: '" + words[1] + "'";
+            return false;
+        }
+        out.parameterText = words[1];
+    }
+    return true;
+}
+
+ConsoleKernel::ConsoleKernel(MonitorShell& session, ConsoleQuestions questions)
+    : session_(session), questions_(questions) {}
+
+MessageAnswer ConsoleKernel::ask(const std::string& text, MessageIcon, MessageButtons buttons) {
+    const bool yesNo = buttons == MessageButtons::YesNo;
+    const MessageAnswer accept = yesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
+    const MessageAnswer decline = yesNo ? MessageAnswer::No : MessageAnswer::Cancel;
+    if (questions_.assumeYes) return accept;
+    if (!questions_.interactive) {
+        refused_ = true;
+        return decline;
+    }
+    std::fprintf(questions_.prompt, "%s [%s] ", text.c_str(), yesNo ? "yes/no" : "ok/cancel");
+    std::fflush(questions_.prompt);
+    char answer[64] = {};
+    if (std::fgets(answer, sizeof answer, questions_.in) != nullptr) {
+        std::string a(answer);
+        while (!a.empty() && (a.back() == '\n' || a.back() == '\r' || a.back() == ' ')) a.pop_back();
+        if (a == "ok" || a == "OK" || a == "y" || a == "yes") return accept;
+    }
+    cancelled_ = true;
+    return decline;
+}
+
+void ConsoleKernel::AppendMonitorLog(std::string message) {
+    if (!message.empty() && message[0] == 'E') sawError_ = true;
+    if (!message.empty() && message[0] == 'I') sawInformation_ = true;
+    session_.AppendMonitorLog(std::move(message));
+}
+
+void IssueKernelAction(KernelApi& api, const KernelCommandLine& line) {
+    switch (line.action) {
+        case KernelAction::Command:
+            api.fields().commandRow = line.row;
+            api.fields().parameterText = line.parameterText;
+            api.OnSendCommand();
+            break;
+        case KernelAction::Version: api.OnVersionButton(line.selector); break;
+        case KernelAction::Slot:
+            api.fields().slotNumber = line.number;
+            api.OnSlotButton();
+            break;
+        case KernelAction::Timer:
+            api.fields().timerNumber = line.number;
+            api.OnTimerButton();
+            break;
+        case KernelAction::Bytes: api.OnBytesButton(); break;
+        case KernelAction::TunnelOn: api.OnTunnelOn(); break;
+        case KernelAction::TunnelOff: api.OnTunnelOff(); break;
+        case KernelAction::Test: api.OnTestCommunication(); break;
+    }
+}
+
+bool KernelWorkFinished() {
+    return KernelWindowState != kKernelWindowBusy && KernelRequestState == kKernelRequestIdle;
+}
+
+std::string KernelResultText(const KernelCommandLine& line, const KernelApiFields& fields) {
+    switch (line.action) {
+        case KernelAction::Command:
+        case KernelAction::TunnelOn:
+        case KernelAction::TunnelOff:
+        case KernelAction::Test:
+            if (fields.returnCodeDecimal.empty()) return {};
+            return "Returncode: " + fields.returnCodeDecimal + " " + fields.returnCodeHex;
+        case KernelAction::Version: {
+            static const char* const kNames[] = {"Hardware", "Norvix", "Application"};
+            const std::string& value = line.selector == kKernelVersionHardware ? fields.hardwareVersion
+                                       : line.selector == kKernelVersionNorvix
+                                           ? fields.norvixVersion
+                                           : fields.applicationVersion;
+            if (value == "unknown" || line.selector > 2) return {};
+            return Format("%s: %s", kNames[line.selector], value.c_str());
+        }
+        case KernelAction::Slot: return fields.slotResult;
+        case KernelAction::Timer: return fields.timerResult;
+        case KernelAction::Bytes: return fields.bytesResult;
+    }
+    return {};
+}
+
+int KernelExitStatus(const ConsoleKernel& console, const std::string& resultText) {
+    if (console.refused()) return 2;
+    if (console.sawError()) return 1;
+    if (console.sawInformation() || !resultText.empty()) return 0;
+    return 1;
+}
+
+}  // namespace nvx
