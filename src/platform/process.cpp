@@ -1,0 +1,192 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+extern char** environ;
+
+namespace nvx {
+namespace {
+
+class SpawnedChild : public ChildProcess {
+public:
+    SpawnedChild(pid_t pid, int outFd) : pid_(pid), outFd_(outFd) {}
+
+    ~SpawnedChild() override {
+        if (!finished_) {
+            ::kill(pid_, SIGTERM);
+            Reap(0);
+        }
+        if (outFd_ >= 0) ::close(outFd_);
+    }
+
+    std::string TakeOutput() override {
+        std::string out;
+        if (outFd_ < 0) return out;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(outFd_, buffer, sizeof buffer);
+            if (n > 0) {
+                out.append(buffer, static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n == 0) {  // every writer has gone
+                ::close(outFd_);
+                outFd_ = -1;
+            }
+            break;  // EAGAIN: nothing more for now
+        }
+        return out;
+    }
+
+    bool Finished() override {
+        if (!finished_) Reap(WNOHANG);
+        return finished_;
+    }
+
+    void WaitForExit() override {
+        while (!finished_) Reap(0);
+    }
+
+    int ExitCode() const override { return exitCode_; }
+
+private:
+    void Reap(int options) {
+        int status = 0;
+        pid_t r;
+        do {
+            r = ::waitpid(pid_, &status, options);
+        } while (r < 0 && errno == EINTR);
+        if (r == 0) return;  // still running
+        finished_ = true;
+        if (r < 0)
+            exitCode_ = 127;  // reaped elsewhere; its outcome is unknown
+        else if (WIFEXITED(status))
+            exitCode_ = WEXITSTATUS(status);
+        else if (WIFSIGNALED(status))
+            exitCode_ = 128 + WTERMSIG(status);
+    }
+
+    pid_t pid_;
+    int outFd_;
+    bool finished_ = false;
+    int exitCode_ = -1;
+};
+
+class ScriptedChild : public ChildProcess {
+public:
+    ScriptedChild(std::shared_ptr<ScriptedProcessRunner::Child> child, int* abandoned)
+        : child_(std::move(child)), abandoned_(abandoned) {}
+    ~ScriptedChild() override {
+        if (!child_->finished) ++*abandoned_;
+    }
+    std::string TakeOutput() override {
+        std::string out;
+        out.swap(child_->output);
+        return out;
+    }
+    bool Finished() override { return child_->finished; }
+    void WaitForExit() override { child_->finished = true; }
+    int ExitCode() const override { return child_->exitCode; }
+
+private:
+    std::shared_ptr<ScriptedProcessRunner::Child> child_;
+    int* abandoned_;
+};
+
+SpawnProcessRunner g_spawnRunner;
+ProcessRunner* g_runner = &g_spawnRunner;
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> SpawnProcessRunner::Start(const ProcessSpec& spec,
+                                                        std::string& error) {
+    if (spec.arguments.empty()) {
+        error = std::strerror(EINVAL);
+        return nullptr;
+    }
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        error = std::strerror(errno);
+        return nullptr;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    // Serial ports and pipe files of the tool must not stay open in the programmer.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    if (!spec.workingDirectory.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, spec.workingDirectory.c_str());
+
+    std::vector<char*> argv;
+    argv.reserve(spec.arguments.size() + 1);
+    for (const std::string& a : spec.arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, spec.program.c_str(), &actions, nullptr, argv.data(),
+                                 environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    if (rc != 0) {
+        ::close(pipeFds[0]);
+        error = std::strerror(rc);
+        return nullptr;
+    }
+    ::fcntl(pipeFds[0], F_SETFL, ::fcntl(pipeFds[0], F_GETFL) | O_NONBLOCK);
+    return std::make_unique<SpawnedChild>(pid, pipeFds[0]);
+}
+
+ProcessRunner& Processes() { return *g_runner; }
+void SetProcessRunner(ProcessRunner* runner) { g_runner = runner ? runner : &g_spawnRunner; }
+
+std::vector<int> ProgressLineReader::Feed(const std::string& output) {
+    std::vector<int> values;
+    partial_ += output;
+    std::size_t start = 0;
+    for (std::size_t end; (end = partial_.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        std::string line = partial_.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        static const std::string kPrefix = "PROGRESS ";
+        if (line.compare(0, kPrefix.size(), kPrefix) != 0) continue;
+        const std::string digits = line.substr(kPrefix.size());
+        if (digits.empty() || digits.size() > 3 ||
+            digits.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const int value = std::stoi(digits);
+        if (value <= 100) values.push_back(value);
+    }
+    partial_.erase(0, start);
+    // A line that never ends must not grow without bound.
+    if (partial_.size() > 4096) partial_.clear();
+    return values;
+}
+
+std::unique_ptr<ChildProcess> ScriptedProcessRunner::Start(const ProcessSpec& spec,
+                                                           std::string& error) {
+    started.push_back(spec);
+    if (!failNextStart.empty()) {
+        error = failNextStart;
+        failNextStart.clear();
+        return nullptr;
+    }
+    current_ = std::make_shared<Child>();
+    if (finishAtOnce) {
+        current_->finished = true;
+        current_->exitCode = exitCodeAtOnce;
+        current_->output = outputAtOnce;
+    }
+    if (onStart) onStart(spec);
+    return std::make_unique<ScriptedChild>(current_, &abandonedRunning);
+}
+
+}  // namespace nvx

@@ -1,0 +1,98 @@
+#pragma once
+// Child processes started from an argument vector (never through a shell) and watched without
+// waiting, so that a window's timer keeps running while an external program works.
+//
+// Progress lines: a program whose progress the tool shows (the programmer adapter) writes lines
+// of the form
+//     PROGRESS <percent>
+// to its standard output, <percent> a decimal integer 0 to 100, one line each time the value
+// changes, each line ended by "\n" (a "\r" before it is allowed). Any other output line is
+// ignored by the tool; diagnostics belong on standard error, which the child shares with the tool.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nvx {
+
+struct ProcessSpec {
+    std::string program;                 // path of the executable; the search path is not used
+    std::vector<std::string> arguments;  // the full vector, argument 0 (the child's own name) first
+    std::string workingDirectory;        // empty: the caller's
+};
+
+class ChildProcess {
+public:
+    // A child still running is ended (SIGTERM) and reaped.
+    virtual ~ChildProcess() = default;
+    // Standard output received since the last call; never waits.
+    virtual std::string TakeOutput() = 0;
+    // True once the child has exited; never waits.
+    virtual bool Finished() = 0;
+    // Waits until the child has exited (for callers without a timer of their own).
+    virtual void WaitForExit() = 0;
+    // After Finished(): the exit status, or 128 + the signal number when a signal ended it.
+    virtual int ExitCode() const = 0;
+};
+
+class ProcessRunner {
+public:
+    virtual ~ProcessRunner() = default;
+    // nullptr when the program cannot be started; error then holds the system's reason.
+    virtual std::unique_ptr<ChildProcess> Start(const ProcessSpec& spec, std::string& error) = 0;
+};
+
+// posix_spawn with the standard output on a pipe, standard input from /dev/null, descriptors
+// above 2 closed in the child.
+class SpawnProcessRunner : public ProcessRunner {
+public:
+    std::unique_ptr<ChildProcess> Start(const ProcessSpec& spec, std::string& error) override;
+};
+
+// The process-wide runner (SpawnProcessRunner unless a test sets another).
+ProcessRunner& Processes();
+void SetProcessRunner(ProcessRunner* runner);  // nullptr restores the spawning runner
+
+// Splits output into complete lines and picks the progress values out of them.
+class ProgressLineReader {
+public:
+    // Feeds output; returns the progress values of the lines it completed, oldest first.
+    std::vector<int> Feed(const std::string& output);
+
+private:
+    std::string partial_;
+};
+
+// Test double: records every start; each child finishes when the test says so.
+class ScriptedProcessRunner : public ProcessRunner {
+public:
+    struct Child {
+        std::string output;  // handed out by the next TakeOutput
+        bool finished = false;
+        int exitCode = 0;
+    };
+    std::unique_ptr<ChildProcess> Start(const ProcessSpec& spec, std::string& error) override;
+
+    std::vector<ProcessSpec> started;
+    // When set, the next start fails with this reason (then it is cleared).
+    std::string failNextStart;
+    // When set, children finish at once with this exit code; otherwise they run until
+    // current() is marked finished.
+    bool finishAtOnce = true;
+    int exitCodeAtOnce = 0;
+    // Output each child created with finishAtOnce delivers before it ends.
+    std::string outputAtOnce;
+    // The child of the latest start (shared with the ChildProcess handed out).
+    std::shared_ptr<Child> current() const { return current_; }
+    // Called on every successful start, before the child is handed out (to play the program's
+    // part, e.g. write the file it would write).
+    std::function<void(const ProcessSpec&)> onStart;
+    // Children whose handle has been destroyed while still running.
+    int abandonedRunning = 0;
+
+private:
+    std::shared_ptr<Child> current_;
+};
+
+}  // namespace nvx
