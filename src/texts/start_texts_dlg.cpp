@@ -47,7 +47,10 @@ CStartTextsDlg::CStartTextsDlg(TimerService& timers, MonitorShell& shell, QWidge
     setAttribute(Qt::WA_ShowWithoutActivating);
 
     // The panel shows its characters in a fixed grid; the fields should line up the same way.
-    QFont font(QStringLiteral("Courier New"));
+    // Fallbacks by name: some monospaced families do not report a fixed pitch to Qt.
+    QFont font;
+    font.setFamilies({QStringLiteral("Courier New"), QStringLiteral("Liberation Mono"),
+                      QStringLiteral("DejaVu Sans Mono"), QStringLiteral("Nimbus Mono PS")});
     font.setStyleHint(QFont::TypeWriter);
     font.setFixedPitch(true);
     setFont(font);
