@@ -4,7 +4,9 @@
 #include <termios.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace nvx {
 
@@ -15,24 +17,43 @@ public:
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
+    // byteSize 5..8; stopBits 0 = one, 1 = one and a half, 2 = two; parity 0 none, 1 odd,
+    // 2 even, 3 mark, 4 space. Failures are shown in a message box.
     bool Open(uint32_t portNumber, uint32_t baudRate, uint8_t byteSize = 8, uint8_t stopBits = 0,
               uint8_t parity = 0);
+    // True when the port is closed afterwards.
     bool Close();
+    // Returns once the kernel has taken the bytes; the count taken.
     uint32_t Write(const uint8_t* bytes, uint32_t count);
+    // Never waits: the bytes already received, at most maxCount.
     uint32_t Read(uint8_t* buffer, uint32_t maxCount);
     bool IsOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
 
 private:
+    void Release();
+
     int fd_ = -1;
+    // What Close writes back: the read timeouts (VMIN/VTIME) and the line settings found at
+    // Open. Only what was actually read is written back.
+    bool timeoutsSaved_ = false;
+    cc_t savedVmin_ = 0;
+    cc_t savedVtime_ = 0;
+    bool settingsSaved_ = false;
     termios savedSettings_{};
 };
 
 extern SerialPort g_serialPort;
 
-// COM number N to a device path, first match wins: $NORVIX_COM<N>; "com<N>" in the start
-// directory; /dev/ttyS<N-1>.
+// COM number N to a device path, first match wins: $NORVIX_COM<N>; "com<N>" (a link or a device)
+// in the start directory; /dev/ttyS<N-1>. Empty for port 0.
 std::string ResolveComPort(uint32_t portNumber, const std::string& startDirectory);
+
+// The same resolution with the environment and the device directory given.
+using EnvironmentLookup = std::function<std::string(const std::string& name)>;
+std::string ResolveComPortWith(uint32_t portNumber, const std::string& startDirectory,
+                               const EnvironmentLookup& environment,
+                               const std::string& devDirectory);
 
 // The start directory the resolution looks in (the current directory unless set).
 const std::string& ComStartDirectory();
@@ -45,5 +66,39 @@ bool ApplyLineSettings(uint32_t portNumber, uint32_t baudRate);
 // termios speed constant for a baud rate; B0 when unsupported.
 speed_t BaudToSpeed(uint32_t baudRate);
 uint32_t SpeedToBaud(speed_t speed);
+
+// ---- Finding the serial devices and the COM numbers that reach them (`nvx ports`).
+
+struct ComRoute {
+    uint32_t number;
+    std::string via;   // "NORVIX_COM5", "./com1" or the /dev/ttyS path
+    std::string path;  // the path the number resolves to
+};
+
+struct SerialDeviceInfo {
+    std::string device;                 // canonical path
+    std::vector<std::string> byIdNames;  // names in the by-id directory that lead to it
+    std::vector<ComRoute> routes;       // COM numbers that resolve to it, ascending
+    bool noUart = false;                // a ttyS line with no UART behind it
+};
+
+struct PortScan {
+    std::vector<SerialDeviceInfo> devices;  // in natural order of their paths
+    std::vector<ComRoute> unresolved;       // numbers whose path leads to no device
+};
+
+struct PortScanSources {
+    std::vector<std::string> environment;  // "NAME=value" entries
+    std::string startDirectory;
+    std::string devDirectory = "/dev";
+    std::string byIdDirectory = "/dev/serial/by-id";
+    std::string sysTtyDirectory = "/sys/class/tty";
+};
+
+// The sources of this process: its environment, ComStartDirectory() and the real /dev.
+PortScanSources SystemPortScanSources();
+PortScan ScanSerialPorts(const PortScanSources& sources);
+// The listing `nvx ports` prints (UTF-8/ASCII, LF line ends).
+std::string FormatPortScan(const PortScan& scan, const std::string& startDirectory);
 
 }  // namespace nvx
