@@ -1,0 +1,41 @@
+// nvx ports: the serial devices of this machine and the COM numbers that reach them.
+
+#include <cstdio>
+
+#include "cli/cli_command.h"
+#include "platform/serial_port.h"
+
+namespace nvx::cli {
+
+namespace {
+
+void PrintPortsUsage(FILE* out) {
+    std::fputs(
+        "usage: nvx ports\n"
+        "\n"
+        "Lists the serial devices found (/dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*, links named\n"
+        "comN in the current directory, NORVIX_COMN variables) with their /dev/serial/by-id\n"
+        "names, and the COM numbers that resolve to each. COM number N is looked up in this\n"
+        "order: the variable NORVIX_COMN, a link or device named comN in the start directory,\n"
+        "/dev/ttyS(N-1).\n",
+        out);
+}
+
+}  // namespace
+
+int RunPorts(const Args& args) {
+    for (const std::string& a : args) {
+        if (a == "--help" || a == "-h") {
+            PrintPortsUsage(stdout);
+            return 0;
+        }
+        std::fprintf(stderr, "nvx ports: unknown argument '%s'\n", a.c_str());
+        PrintPortsUsage(stderr);
+        return 2;
+    }
+    const PortScanSources sources = SystemPortScanSources();
+    std::fputs(FormatPortScan(ScanSerialPorts(sources), sources.startDirectory).c_str(), stdout);
+    return 0;
+}
+
+}  // namespace nvx::cli
