@@ -1,0 +1,329 @@
+#include "progtool/prog_tool.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include "comm/tick.h"
+#include "platform/atomic_file.h"
+#include "platform/format.h"
+#include "platform/user_dialogs.h"
+#include "progtool/device_catalogue.h"
+#include "progtool/program_file.h"
+
+namespace nvx {
+
+namespace {
+
+// The commands only ask whether a file can be opened for reading; a directory cannot.
+bool Readable(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return false;
+    return std::ifstream(path).is_open();
+}
+
+void Box(const std::string& text, MessageIcon icon) {
+    MessageBox().show(text, kProgToolTitle, icon, MessageButtons::Ok);
+}
+
+constexpr ProgToolControl kBusyControls[] = {
+    ProgToolControl::ProgramButton,    ProgToolControl::ProgramFileButton,
+    ProgToolControl::ConvertButton,    ProgToolControl::EepromFileButton,
+    ProgToolControl::ReadEepromButton, ProgToolControl::WriteEepromButton,
+    ProgToolControl::AnalyseButton,    ProgToolControl::CloseButton,
+};
+
+constexpr ProgToolControl kProgramControls[] = {
+    ProgToolControl::ProgramPathField,
+    ProgToolControl::ProgramButton,
+    ProgToolControl::ProgramFileButton,
+    ProgToolControl::ProgramGroup,
+};
+
+constexpr ProgToolControl kEepromControls[] = {
+    ProgToolControl::EepromPathField,  ProgToolControl::EepromFileButton,
+    ProgToolControl::ReadEepromButton, ProgToolControl::WriteEepromButton,
+    ProgToolControl::AnalyseButton,    ProgToolControl::EepromGroup,
+};
+
+constexpr ProgToolControl kCommonControls[] = {
+    ProgToolControl::DeviceSettingsGroup,
+    ProgToolControl::DeviceList,
+    ProgToolControl::ManualStart,
+    ProgToolControl::CloseButton,
+};
+
+}  // namespace
+
+ProgTool::ProgTool(TimerService& timers, MonitorShell& shell, ProgToolView& view)
+    : timers_(timers), shell_(shell), view_(view), procedure_(shell, *this) {
+    enabled_.fill(true);
+}
+
+ProgTool::~ProgTool() {
+    if (timerId_ != 0) timers_.stop(timerId_);
+}
+
+void ProgTool::SetVisible(ProgToolControl c, bool visible) {
+    visible_[static_cast<int>(c)] = visible;
+    view_.setControlVisible(c, visible);
+}
+
+void ProgTool::SetEnabled(ProgToolControl c, bool enabled) {
+    enabled_[static_cast<int>(c)] = enabled;
+    view_.setControlEnabled(c, enabled);
+}
+
+void ProgTool::OnInitDialog() {
+    // Until the first buttons are disabled the enable rule of an idle window holds.
+    SetBusy(false);
+    if (timerId_ == 0) timerId_ = timers_.start(g_tickPeriodMs, [this] { OnTimer(); });
+    procedure_.Reset();
+    acceptedRow_ = 0;
+
+    if (!Readable(StartDirectory + kProgrammerFileName))
+        Box(kNoProgrammerText, MessageIcon::Question);
+
+    if (!PresetProgramFile.empty()) {
+        fields_.programFilePath = PresetProgramFile;
+        programPath_ = PresetProgramFile;
+        view_.writeControls(fields_);
+    }
+    if (DeviceStem.empty()) return;
+    fields_.deviceRow = DeviceRowForStem(DeviceStem);
+    view_.writeControls(fields_);
+    SelectDeviceRow();
+}
+
+void ProgTool::ShowSoftwareUpdate() {
+    layout_ = ProgToolLayout::SoftwareUpdate;
+    for (ProgToolControl c : kEepromControls) SetVisible(c, false);
+    for (ProgToolControl c : kProgramControls) SetVisible(c, true);
+    SetVisible(ProgToolControl::ConvertButton, ShowHexConversion != 0);
+    for (ProgToolControl c : kCommonControls) SetVisible(c, true);
+    view_.showWithoutActivating();
+}
+
+void ProgTool::ShowEepromTools() {
+    layout_ = ProgToolLayout::EepromTools;
+    for (ProgToolControl c : kProgramControls) SetVisible(c, false);
+    SetVisible(ProgToolControl::ConvertButton, false);
+    for (ProgToolControl c : kEepromControls) SetVisible(c, true);
+    SetEnabled(ProgToolControl::WriteEepromButton, EepromWriteEnabled != 0);
+    for (ProgToolControl c : kCommonControls) SetVisible(c, true);
+    view_.showWithoutActivating();
+}
+
+void ProgTool::SetBusy(bool busy) {
+    for (ProgToolControl c : kBusyControls) SetEnabled(c, !busy);
+    if (!busy) SetEnabled(ProgToolControl::WriteEepromButton, EepromWriteEnabled != 0);
+}
+
+void ProgTool::ShowProgrammerProgress(int percent) {
+    progress_ = percent;
+    view_.setProgrammerProgress(percent);
+}
+
+bool ProgTool::CheckDescriptionFile(const char* chip) {
+    if (Readable(StartDirectory + DeviceDescriptionFileName(chip))) return true;
+    Box(kNoDescriptionText, MessageIcon::Question);
+    return false;
+}
+
+void ProgTool::SelectDeviceRow() {
+    view_.readControls(fields_);
+    const DeviceEntry* entry = DeviceRowEntry(fields_.deviceRow);
+    if (entry == nullptr) {
+        g_deviceSelection.ProgrammerDelayFlag = false;
+        g_deviceSelection.deviceCode = 0;
+        fields_.deviceRow = kNoDeviceRow;
+        acceptedRow_ = kNoDeviceRow;
+    } else if (CheckDescriptionFile(entry->chip)) {
+        AcceptDeviceRow(*entry, g_deviceSelection);
+        fields_.manualStart = entry->manualStart ? 1 : 0;
+        acceptedRow_ = fields_.deviceRow;
+    } else {
+        // The list must show the device the commands will work with.
+        fields_.deviceRow = acceptedRow_;
+    }
+    view_.writeControls(fields_);
+}
+
+bool ProgTool::CommandInProgress() {
+    if (procedure_.IsIdle()) return false;
+    procedure_.ReportProgToolMessage(kMsgCommandInProgress);
+    return true;
+}
+
+void ProgTool::OnProgramFile() {
+    view_.readControls(fields_);
+    std::string chosen;
+    if (!view_.askOpenFileName(kProgramFileTitle, fields_.programFilePath,
+                               OfferHexFiles != 0 ? kProgramFilterWithHex : kProgramFilter,
+                               chosen))
+        return;
+    fields_.programFilePath = chosen;
+    programPath_ = chosen;
+    view_.writeControls(fields_);
+}
+
+void ProgTool::OnConvertHexToNpf() {
+    if (CommandInProgress()) return;
+    view_.readControls(fields_);
+    programPath_ = fields_.programFilePath;
+    if (!HasHexExtension(programPath_)) {
+        Box(kExtensionText, MessageIcon::Exclamation);
+        return;
+    }
+    if (!Readable(programPath_)) {
+        procedure_.ReportProgToolMessage(kMsgProgramFileNotFound);
+        return;
+    }
+    SetBusy(true);
+    const ConversionResult result =
+        ConvertProgramFile(programPath_, NpfOutputPath(programPath_), kTransformScramble);
+    SetBusy(false);
+    switch (result.status) {
+    case ConversionStatus::Ok:
+        break;
+    case ConversionStatus::Damaged:
+        Box(Format("Program file damaged, line %u", result.line), MessageIcon::Exclamation);
+        break;
+    case ConversionStatus::InputUnreadable:
+        procedure_.ReportProgToolMessage(kMsgProgramFileNotFound);
+        break;
+    case ConversionStatus::OutputUnwritable:
+        Box(result.message, MessageIcon::Exclamation);
+        break;
+    }
+}
+
+void ProgTool::OnProgram() {
+    if (CommandInProgress()) return;
+    if (g_deviceSelection.deviceCode == 0) {
+        procedure_.ReportProgToolMessage(kMsgNoDeviceSet);
+        return;
+    }
+    view_.readControls(fields_);
+    programPath_ = fields_.programFilePath;
+    if (!FileNameMatchesDeviceKey(programPath_, g_deviceSelection.deviceKey)) {
+        Box(kNameMismatchText, MessageIcon::None);
+        return;
+    }
+    if (!Readable(programPath_)) {
+        procedure_.ReportProgToolMessage(kMsgProgramFileNotFound);
+        return;
+    }
+    const ConversionResult result = ConvertProgramFile(
+        programPath_, StartDirectory + kFlashTempFileName, ProgramFileMode(programPath_));
+    switch (result.status) {
+    case ConversionStatus::Ok:
+        break;
+    case ConversionStatus::Damaged:
+        procedure_.damagedLine = result.line;
+        procedure_.ReportProgToolMessage(kMsgProgramFileDamaged);
+        return;
+    case ConversionStatus::InputUnreadable:
+        procedure_.ReportProgToolMessage(kMsgProgramFileNotFound);
+        return;
+    case ConversionStatus::OutputUnwritable:
+        Box(result.message, MessageIcon::Exclamation);
+        return;
+    }
+    ProgOperation = kOperationProgram;
+    procedure_.StartProcedure(fields_.manualStart != 0);
+}
+
+void ProgTool::OnEepromFile() {
+    view_.readControls(fields_);
+    std::string chosen;
+    if (!view_.askOpenFileName(kEepromFileTitle, fields_.eepromFilePath, kEepromFilter, chosen))
+        return;
+    if (chosen.find('.') == std::string::npos) chosen += ".hex";
+    fields_.eepromFilePath = chosen;
+    view_.writeControls(fields_);
+}
+
+void ProgTool::OnReadEeprom() {
+    if (CommandInProgress()) return;
+    if (g_deviceSelection.deviceCode == 0) {
+        procedure_.ReportProgToolMessage(kMsgNoDeviceSet);
+        return;
+    }
+    view_.readControls(fields_);
+    if (fields_.eepromFilePath.empty()) {
+        procedure_.ReportProgToolMessage(kMsgEepromFileNotDefined);
+        return;
+    }
+    procedure_.eepromFilePath = fields_.eepromFilePath;
+    ProgOperation = kOperationEepromRead;
+    procedure_.StartProcedure(fields_.manualStart != 0);
+}
+
+void ProgTool::OnWriteEeprom() {
+    if (CommandInProgress()) return;
+    if (g_deviceSelection.deviceCode == 0) {
+        procedure_.ReportProgToolMessage(kMsgNoDeviceSet);
+        return;
+    }
+    view_.readControls(fields_);
+    if (fields_.eepromFilePath.empty()) {
+        procedure_.ReportProgToolMessage(kMsgEepromFileNotDefined);
+        return;
+    }
+    procedure_.eepromFilePath = fields_.eepromFilePath;
+    if (!Readable(procedure_.eepromFilePath)) {
+        procedure_.ReportProgToolMessage(kMsgCannotOpenEepromFile);
+        return;
+    }
+    if (MessageBox().show(kEepromWriteQuestion, kProgToolTitle, MessageIcon::Question,
+                          MessageButtons::OkCancel) != MessageAnswer::Ok)
+        return;
+    ProgOperation = kOperationEepromWrite;
+    // The programmer must never write an image other than the one chosen, so a copy that does
+    // not succeed stops here.
+    std::string image;
+    if (!ReadWholeFile(procedure_.eepromFilePath, image) ||
+        !WriteFileAtomically(StartDirectory + kEepromTempFileName, image)) {
+        procedure_.ReportProgToolMessage(kMsgCannotOpenEepromFile);
+        ProgOperation = kOperationNone;
+        return;
+    }
+    procedure_.StartProcedure(fields_.manualStart != 0);
+}
+
+void ProgTool::OnAnalyseErrorMemory() {
+    if (CommandInProgress()) return;
+    view_.readControls(fields_);
+    if (fields_.eepromFilePath.empty()) {
+        procedure_.ReportProgToolMessage(kMsgEepromFileNotDefined);
+        return;
+    }
+    procedure_.eepromFilePath = fields_.eepromFilePath;
+    if (!Readable(procedure_.eepromFilePath)) {
+        procedure_.ReportProgToolMessage(kMsgCannotOpenEepromFile);
+        return;
+    }
+    view_.runErrorMemory(procedure_.eepromFilePath, fields_.deviceRow);
+}
+
+void ProgTool::OnClose() { view_.hideWindow(); }
+
+void ProgTool::OnTimer() {
+    // A message box opened by a step lets further ticks in; they must not run a step inside it.
+    if (timerGuard_) return;
+    timerGuard_ = true;
+    procedure_.CountDown();
+    procedure_.RunUpdateStep();
+    procedure_.UpdateRequestTick();
+    // Only "more than a second" matters; stopping there keeps the sum from overflowing.
+    if (elapsedMs_ <= 1000) elapsedMs_ += static_cast<int32_t>(g_tickPeriodMs);
+    if (elapsedMs_ > 1000 && AutoStartState == kAutoStartShown && shell_.IsComPortOpen()) {
+        procedure_.ReportProgToolMessage(kMsgAutostartActive);
+        SelectDeviceRow();
+        OnProgram();
+        AutoStartState = kAutoStartRunning;
+    }
+    timerGuard_ = false;
+}
+
+}  // namespace nvx

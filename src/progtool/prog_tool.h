@@ -1,0 +1,146 @@
+#pragma once
+// The "Programming Tool" window's logic: the device list, the program and EEPROM file commands,
+// the two layouts and the enable rule, and timer 4, which drives the update procedure and the
+// automatic update of the /A switch.
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "app/shell.h"
+#include "platform/timer_service.h"
+#include "progtool/update_procedure.h"
+
+namespace nvx {
+
+inline constexpr const char* kProgToolTitle = "Programming Tool";
+inline constexpr const char* kProgramFileTitle = "Select Program File";
+inline constexpr const char* kEepromFileTitle = "Select EEPROM File";
+inline constexpr const char* kProgramFilterWithHex =
+    "All Program Files (*.npf; *.hex)|*.npf; *.hex|Norvix Program Files (*.npf)|*.npf|"
+    "Intel Program Files (*.hex)|*.hex|All Files (*.*)|*.*||";
+inline constexpr const char* kProgramFilter =
+    "Norvix Program Files (*.npf)|*.npf|Intel Program Files (*.hex)|*.hex|All Files (*.*)|*.*||";
+inline constexpr const char* kEepromFilter = "Intel Hex Files (*.hex)|*.hex|All Files (*.*)|*.*||";
+inline constexpr const char* kNoProgrammerText = "No Programmer found (NorvixOSP.exe)";
+inline constexpr const char* kNoDescriptionText = "No Device description found";
+inline constexpr const char* kNameMismatchText = "Filename does not match device typ!";
+inline constexpr const char* kExtensionText = "File extension not ok!";
+inline constexpr const char* kEepromWriteQuestion =
+    "Writing data to EEPROM may cause unproper system behaviour.\r\n\r\n"
+    "        ***** YOU PROCEED ON YOUR OWN RISK!!! *****";
+
+// The window's members, exchanged with its controls in one step each way. ISO 8859-1.
+struct ProgToolFields {
+    int32_t manualStart = 0;  // "Manual Update Start Mode"
+    std::string programFilePath;
+    int32_t deviceRow = 0;  // 0 to 34
+    std::string eepromFilePath;
+};
+
+enum class ProgToolControl {
+    DeviceSettingsGroup,
+    DeviceList,
+    ManualStart,
+    ProgramGroup,
+    ProgramFileButton,
+    ProgramPathField,
+    ConvertButton,
+    ProgramButton,
+    EepromGroup,
+    EepromFileButton,
+    EepromPathField,
+    ReadEepromButton,
+    WriteEepromButton,
+    AnalyseButton,
+    CloseButton,
+};
+constexpr int kProgToolControlCount = static_cast<int>(ProgToolControl::CloseButton) + 1;
+
+enum class ProgToolLayout { None, SoftwareUpdate, EepromTools };
+
+class ProgToolView {
+public:
+    virtual ~ProgToolView() = default;
+    virtual void readControls(ProgToolFields& fields) = 0;
+    virtual void writeControls(const ProgToolFields& fields) = 0;
+    virtual void setControlVisible(ProgToolControl control, bool visible) = 0;
+    virtual void setControlEnabled(ProgToolControl control, bool enabled) = 0;
+    virtual void showWithoutActivating() = 0;
+    virtual void hideWindow() = 0;
+    // A file-open dialog. filter is a list of description|pattern pairs ending in "||" (patterns
+    // separated by "; "). Returns false when the user cancels.
+    virtual bool askOpenFileName(const std::string& title, const std::string& initialPath,
+                                 const std::string& filter, std::string& chosen) = 0;
+    // The Error Memory window on an EEPROM image file, run modally.
+    virtual void runErrorMemory(const std::string& path, int32_t deviceRow) = 0;
+    virtual void setProgrammerProgress(int percent) = 0;
+};
+
+class ProgTool : public UpdateHost {
+public:
+    ProgTool(TimerService& timers, MonitorShell& shell, ProgToolView& view);
+    ~ProgTool() override;
+    ProgTool(const ProgTool&) = delete;
+    ProgTool& operator=(const ProgTool&) = delete;
+
+    // Window creation: timer 4, procedure state, the programmer check, the /P and /D presets.
+    void OnInitDialog();
+
+    // The layouts the main window's Tools menu asks for; each ends by showing the window.
+    void ShowSoftwareUpdate();
+    void ShowEepromTools();
+    void SetBusy(bool busy) override;
+    void ShowProgrammerProgress(int percent) override;
+
+    // The device list closed its drop-down (also run by the /D preset and the autostart).
+    void SelectDeviceRow();
+
+    void OnProgramFile();
+    void OnConvertHexToNpf();
+    void OnProgram();
+    void OnEepromFile();
+    void OnReadEeprom();
+    void OnWriteEeprom();
+    void OnAnalyseErrorMemory();
+    // "Close", Escape and the close box: hide only; everything goes on.
+    void OnClose();
+
+    // Timer 4.
+    void OnTimer();
+
+    UpdateProcedure& procedure() { return procedure_; }
+    const ProgToolFields& fields() const { return fields_; }
+    ProgToolLayout layout() const { return layout_; }
+    bool controlVisible(ProgToolControl c) const { return visible_[static_cast<int>(c)]; }
+    bool controlEnabled(ProgToolControl c) const { return enabled_[static_cast<int>(c)]; }
+    int timerId() const { return timerId_; }
+    // The row whose selection is in force (0 when none).
+    int32_t acceptedRow() const { return acceptedRow_; }
+    // The program file the latest Program command used (the program-wide copy).
+    const std::string& programPath() const { return programPath_; }
+    int programmerProgress() const { return progress_; }
+
+private:
+    bool CheckDescriptionFile(const char* chip);
+    void SetVisible(ProgToolControl c, bool visible);
+    void SetEnabled(ProgToolControl c, bool enabled);
+    bool CommandInProgress();
+
+    TimerService& timers_;
+    MonitorShell& shell_;
+    ProgToolView& view_;
+    UpdateProcedure procedure_;
+    ProgToolFields fields_;
+    std::string programPath_;
+    int32_t acceptedRow_ = 0;
+    ProgToolLayout layout_ = ProgToolLayout::None;
+    std::array<bool, kProgToolControlCount> visible_{};
+    std::array<bool, kProgToolControlCount> enabled_{};
+    int timerId_ = 0;
+    bool timerGuard_ = false;
+    int32_t elapsedMs_ = 0;
+    int progress_ = 0;
+};
+
+}  // namespace nvx

@@ -1,0 +1,6 @@
+# The Programming Tool's window logic and the update procedure; no Qt (the CLI drives it too).
+nvx_library(nvx_progtool_tool SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/update_procedure.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/prog_tool.cpp
+  PUBLIC_LIBS nvx_progtool nvx_comm nvx_app_core nvx_platform
+)

@@ -1,0 +1,467 @@
+#include "progtool/update_procedure.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string_view>
+
+#include "comm/api_request.h"
+#include "comm/tick.h"
+#include "platform/atomic_file.h"
+#include "platform/format.h"
+#include "platform/serial_port.h"
+#include "progtool/program_file.h"
+
+namespace nvx {
+
+uint32_t UpdateStep = kStepIdle;
+uint32_t ProgOperation = kOperationNone;
+uint32_t StepCountdown = 0;
+bool ReplyFlag = false;
+DeviceSelection g_deviceSelection;
+
+namespace {
+
+constexpr uint8_t kEscape = 0x1B;
+constexpr uint8_t kEnterProgramMode = 'S';
+constexpr uint8_t kExitBootloader = 'E';
+constexpr std::string_view kBootloaderId = "AVRBOOT";
+
+int32_t FinishMessage(uint32_t operation) {
+    switch (operation) {
+    case kOperationProgram: return kMsgUpdateFinished;
+    case kOperationEepromWrite: return kMsgWriteFinished;
+    case kOperationEepromRead: return kMsgReadFinished;
+    default: return 0;
+    }
+}
+
+int32_t AbortMessage(uint32_t operation) {
+    switch (operation) {
+    case kOperationProgram: return kMsgUpdateAborted;
+    case kOperationEepromWrite: return kMsgWriteAborted;
+    case kOperationEepromRead: return kMsgReadAborted;
+    default: return 0;
+    }
+}
+
+int32_t LeavingMessage(uint32_t operation) {
+    switch (operation) {
+    case kOperationProgram: return kMsgLeavingProgramMode;
+    case kOperationEepromWrite: return kMsgLeavingEepromProgramMode;
+    case kOperationEepromRead: return kMsgLeavingEepromReadMode;
+    default: return 0;
+    }
+}
+
+bool ApplyBootLineSettings(int32_t portNumber, int32_t baudRate, std::string& error) {
+    errno = 0;
+    if (ApplyLineSettings(static_cast<uint32_t>(portNumber), static_cast<uint32_t>(baudRate)))
+        return true;
+    error = errno != 0 ? std::strerror(errno) : "cannot set the line";
+    return false;
+}
+
+}  // namespace
+
+std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_t line) {
+    switch (code) {
+    case kMsgComPortNotOpen: return "E> COM Port NOT Open";
+    case kMsgCommandInProgress: return "E> Command in Progress";
+    case kMsgErrorInitiating: return "E> Error Initiating Transfer";
+    case kMsgNoReplyFromKernel: return "E> No Reply from Kernel";
+    case kMsgWrongFormat: return Format("E> Wrong Format Response at ID: %04X", kUpdateRequestId);
+    case kMsgProgramFileNotFound: return "E> Program file not found";
+    case kMsgNoDeviceSet: return "E> No device set";
+    case kMsgCommandMode: return "E> Command MODE: " + detail;
+    case kMsgBootloaderNotActive: return "E> Bootloader not activ: " + detail;
+    case kMsgCommandProgrammer: return "E> Command NorvixOSP: " + detail;
+    case kMsgLeavingProgramMode: return " > Leaving Program Mode";
+    case kMsgNoReplyToApiCommand: return "E> No Reply to API Command";
+    case kMsgBootloaderStarted: return " > Bootloader started";
+    case kMsgBootloaderActive: return " > Bootloader activ";
+    case kMsgDeviceRestarted: return " > Device restarted";
+    case kMsgConnected: return " > Connected to Controller";
+    case kMsgDisconnected: return " > Disconnected from Controller";
+    case kMsgUpdateFinished: return "I> Update finished";
+    case kMsgUpdateAborted: return "E> Update aborted";
+    case kMsgCannotReopenCom: return "E> Cannot reopen COM";
+    case kMsgLeavingEepromReadMode: return " > Leaving EEPROM Read Mode";
+    case kMsgLeavingEepromProgramMode: return " > Leaving EEPROM Program Mode";
+    case kMsgEepromFileNotDefined: return "E> EEPROM file not defined";
+    case kMsgCannotOpenEepromFile: return "E> cannot open EEPROM file";
+    case kMsgWriteFinished: return "I> Write Process finished";
+    case kMsgWriteAborted: return "E> Write Process aborted";
+    case kMsgReadFinished: return "I> Read Process finished";
+    case kMsgReadAborted: return "E> Read Process aborted";
+    case kMsgAutostartActive: return "I> Autostart active";
+    case kMsgProgramFileDamaged: return Format("E> Program file damaged, line %u", line);
+    default: return "E> Unknown Message";
+    }
+}
+
+std::vector<std::string> ProgrammerArguments(uint32_t operation, const DeviceSelection& selection,
+                                             int32_t comPortNumber) {
+    const std::string port = Format("-cCOM%d", comPortNumber);
+    switch (operation) {
+    case kOperationProgram:
+        return {kProgrammerArgument0, selection.programmerDevice, "-iftemp.ntf", "-e", "-pf",
+                ProgrammerDelayOption(selection.ProgrammerDelayFlag), port};
+    case kOperationEepromWrite:
+        return {kProgrammerArgument0, selection.programmerDevice, "-ietemp.hex", "-pe", port};
+    case kOperationEepromRead:
+        return {kProgrammerArgument0, selection.programmerDevice, "-oetemp.hex", "-re", port};
+    default:
+        return {kProgrammerArgument0};
+    }
+}
+
+bool IsCompleteHexImage(const std::string& text) {
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (line.empty()) continue;
+        if (line.front() != ':' || CheckHexRecord(line) != RecordFault::None) return false;
+        // Record type: the byte after count and address.
+        if (line.substr(7, 2) == "01") return true;
+    }
+    return false;
+}
+
+UpdateProcedure::UpdateProcedure(MonitorShell& shell, UpdateHost& host)
+    : shell_(shell), host_(host), lineSettings_(ApplyBootLineSettings) {}
+
+UpdateProcedure::~UpdateProcedure() = default;
+
+void UpdateProcedure::Reset() {
+    UpdateStep = kStepIdle;
+    requestState_ = kUpdateRequestIdle;
+    g_deviceSelection.deviceCode = 0;
+    ProgOperation = kOperationNone;
+}
+
+void UpdateProcedure::StartProcedure(bool manualStart) {
+    programmerFailed_ = false;
+    if (manualStart) {
+        if (shell_.IsComPortOpen()) shell_.CloseComPort();
+        StepCountdown = kManualStartTicks;
+        UpdateStep = kStepBootPortOpen;
+        host_.SetBusy(true);
+    } else if (shell_.IsComPortOpen()) {
+        UpdateStep = IsRoutedDevice(g_deviceSelection.deviceCode) ? kStepTunnelOpen : kStepBootStart;
+        host_.SetBusy(true);
+    } else {
+        ReportProgToolMessage(kMsgComPortNotOpen);
+    }
+}
+
+void UpdateProcedure::ReportProgToolMessage(int32_t code) {
+    shell_.AppendMonitorLog(ProgToolMessageLine(code, detail, damagedLine));
+}
+
+void UpdateProcedure::AdvanceStep(int32_t code, uint32_t countdown, uint32_t nextStep) {
+    if (code != 0) ReportProgToolMessage(code);
+    if (countdown != 0) StepCountdown = countdown;
+    UpdateStep = nextStep;
+}
+
+void UpdateProcedure::CountDown() {
+    if (StepCountdown != 0) --StepCountdown;
+}
+
+void UpdateProcedure::End() {
+    UpdateStep = kStepIdle;
+    host_.SetBusy(false);
+}
+
+void UpdateProcedure::EndWithAbort() {
+    if (const int32_t line = AbortMessage(ProgOperation)) ReportProgToolMessage(line);
+    ProgOperation = kOperationNone;
+    End();
+}
+
+void UpdateProcedure::WithdrawPendingRequest() {
+    // Not yet taken by the engine: it must not reach the device after the procedure gave up.
+    if (requestState_ == kUpdateRequestPending) requestState_ = kUpdateRequestIdle;
+}
+
+bool UpdateProcedure::OpenBootPort() {
+    return g_serialPort.Open(static_cast<uint32_t>(ComPortNumber),
+                             static_cast<uint32_t>(g_deviceSelection.bootBaud), 8, 0, 0);
+}
+
+void UpdateProcedure::RemoveTempFile(const char* name) {
+    std::error_code ignored;
+    std::filesystem::remove(StartDirectory + name, ignored);
+}
+
+void UpdateProcedure::FailProgrammer(const std::string& reason) {
+    detail = reason;
+    ReportProgToolMessage(kMsgCommandProgrammer);
+    programmerFailed_ = true;
+}
+
+bool UpdateProcedure::ServeProgrammer() {
+    if (!programmer_) {
+        // A read must never hand on an image some earlier run left behind.
+        if (ProgOperation == kOperationEepromRead) RemoveTempFile(kEepromTempFileName);
+        ProcessSpec spec;
+        spec.program = StartDirectory + kProgrammerFileName;
+        spec.arguments = ProgrammerArguments(ProgOperation, g_deviceSelection, ComPortNumber);
+        spec.workingDirectory = StartDirectory;
+        progress_ = ProgressLineReader{};
+        host_.ShowProgrammerProgress(0);
+        std::string error;
+        programmer_ = Processes().Start(spec, error);
+        if (!programmer_) {
+            FailProgrammer(error);
+            RemoveTempFile(ProgOperation == kOperationProgram ? kFlashTempFileName
+                                                              : kEepromTempFileName);
+            return true;
+        }
+    }
+    for (const int percent : progress_.Feed(programmer_->TakeOutput()))
+        host_.ShowProgrammerProgress(percent);
+    if (!programmer_->Finished()) return false;
+    for (const int percent : progress_.Feed(programmer_->TakeOutput()))
+        host_.ShowProgrammerProgress(percent);
+    ProgrammerDone();
+    return true;
+}
+
+void UpdateProcedure::ProgrammerDone() {
+    const int exitCode = programmer_->ExitCode();
+    programmer_.reset();
+    if (const int32_t line = LeavingMessage(ProgOperation)) ReportProgToolMessage(line);
+    if (exitCode > 128)
+        FailProgrammer(Format("ended by signal %d", exitCode - 128));
+    else if (exitCode != 0)
+        FailProgrammer(Format("exit status %d", exitCode));
+
+    if (ProgOperation == kOperationProgram) {
+        RemoveTempFile(kFlashTempFileName);
+        return;
+    }
+    if (ProgOperation == kOperationEepromRead && !programmerFailed_) {
+        // The EEPROM file is replaced only by a complete image, and in one step.
+        std::string image;
+        if (!ReadWholeFile(StartDirectory + kEepromTempFileName, image) ||
+            !IsCompleteHexImage(image)) {
+            FailProgrammer("no complete temp.hex");
+        } else if (!WriteFileAtomically(eepromFilePath, image)) {
+            ReportProgToolMessage(kMsgCannotOpenEepromFile);
+            programmerFailed_ = true;
+        }
+    }
+    RemoveTempFile(kEepromTempFileName);
+}
+
+void UpdateProcedure::RunUpdateStep() {
+    const uint32_t stepWait = static_cast<uint32_t>(StepWait);
+    switch (UpdateStep) {
+    case kStepTunnelOpen:
+        if (UpdateCommandRequest(1, kTunnelOnWord) != 0) {
+            ReportProgToolMessage(kMsgErrorInitiating);
+            End();
+        } else {
+            ReplyFlag = false;
+            AdvanceStep(0, kRequestReplyTicks, kStepTunnelOpenWait);
+        }
+        break;
+    case kStepTunnelOpenWait:
+        if (ReplyFlag) {
+            AdvanceStep(kMsgConnected, kTunnelSettleTicks, kStepBootStart);
+        } else if (StepCountdown == 0) {
+            WithdrawPendingRequest();
+            ReportProgToolMessage(kMsgNoReplyToApiCommand);
+            End();
+        }
+        break;
+    case kStepBootStart:
+        if (StepCountdown != 0) break;
+        if (UpdateCommandRequest(1, g_deviceSelection.bootTarget * 256 + kBootloadStartCode) != 0) {
+            ReportProgToolMessage(kMsgErrorInitiating);
+            End();
+        } else {
+            ReplyFlag = false;
+            AdvanceStep(0, kRequestReplyTicks, kStepBootStartWait);
+        }
+        break;
+    case kStepBootStartWait:
+        if (ReplyFlag) {
+            shell_.CloseComPort();
+            AdvanceStep(kMsgBootloaderStarted, stepWait, kStepBootPortOpen);
+        } else if (StepCountdown == 0) {
+            WithdrawPendingRequest();
+            ReportProgToolMessage(kMsgNoReplyToApiCommand);
+            End();
+        }
+        break;
+    case kStepPortMode: {
+        if (StepCountdown != 0) break;
+        std::string error;
+        if (lineSettings_(ComPortNumber, g_deviceSelection.bootBaud, error)) {
+            AdvanceStep(0, stepWait, kStepRunProgrammer);
+        } else {
+            detail = error;
+            AdvanceStep(kMsgCommandMode, stepWait, kStepAbortExit);
+        }
+        break;
+    }
+    case kStepBootPortOpen:
+        if (StepCountdown != 0) break;
+        if (OpenBootPort())
+            AdvanceStep(0, kBootProbeTicks, kStepBootProbe);
+        else
+            AdvanceStep(0, stepWait, kStepAbortExit);  // the port has shown its own message
+        break;
+    case kStepBootProbe:
+        if (StepCountdown != 0) {
+            uint8_t discard[64];
+            while (g_serialPort.Read(discard, sizeof discard) > 0) {
+            }
+            const uint8_t probe[] = {kEscape, kEscape, kEscape};
+            g_serialPort.Write(probe, sizeof probe);
+            g_serialPort.Write(&kEnterProgramMode, 1);
+            AdvanceStep(0, 0, kStepBootProbeCheck);
+        } else {
+            g_serialPort.Close();
+            detail = "no reply";
+            AdvanceStep(kMsgBootloaderNotActive, stepWait, kStepAbortExit);
+        }
+        break;
+    case kStepBootProbeCheck: {
+        uint8_t reply[7];
+        const uint32_t n = g_serialPort.Read(reply, sizeof reply);
+        if (std::string_view(reinterpret_cast<const char*>(reply), n) == kBootloaderId) {
+            g_serialPort.Close();
+            AdvanceStep(kMsgBootloaderActive, stepWait, kStepPortMode);
+        } else {
+            AdvanceStep(0, 0, kStepBootProbe);
+        }
+        break;
+    }
+    case kStepRunProgrammer:
+        if (StepCountdown != 0) break;
+        if (ServeProgrammer()) AdvanceStep(0, stepWait, kStepBootExit);
+        break;
+    case kStepBootExit:
+        if (StepCountdown != 0) break;
+        if (OpenBootPort()) {
+            g_serialPort.Write(&kExitBootloader, 1);
+            g_serialPort.Close();
+            AdvanceStep(kMsgDeviceRestarted, stepWait, kStepPortReopen);
+        } else {
+            AdvanceStep(0, stepWait, kStepAbortExit);
+        }
+        break;
+    case kStepPortReopen:
+        if (StepCountdown != 0) break;
+        if (shell_.OpenComPort()) {
+            AdvanceStep(0, 0,
+                        IsRoutedDevice(g_deviceSelection.deviceCode) ? kStepTunnelClose
+                                                                     : kStepFinish);
+        } else {
+            ReportProgToolMessage(kMsgCannotReopenCom);
+            End();
+        }
+        break;
+    case kStepTunnelClose:
+        if (UpdateCommandRequest(1, kTunnelOffWord) != 0) {
+            ReportProgToolMessage(kMsgErrorInitiating);
+            End();
+        } else {
+            ReplyFlag = false;
+            AdvanceStep(0, kRequestReplyTicks, kStepTunnelCloseWait);
+        }
+        break;
+    case kStepTunnelCloseWait:
+        if (ReplyFlag) {
+            AdvanceStep(kMsgDisconnected, 0, kStepFinish);
+        } else if (StepCountdown == 0) {
+            WithdrawPendingRequest();
+            EndWithAbort();
+        }
+        break;
+    case kStepAbortExit:
+        if (StepCountdown != 0) break;
+        if (!shell_.OpenComPort()) ReportProgToolMessage(kMsgCannotReopenCom);
+        EndWithAbort();
+        break;
+    case kStepFinish:
+        // The finish line stands for a programmer run that worked; anything else is an abort.
+        if (programmerFailed_) {
+            EndWithAbort();
+            break;
+        }
+        if (const int32_t line = FinishMessage(ProgOperation)) ReportProgToolMessage(line);
+        if (ProgOperation == kOperationProgram && AutoStartState == kAutoStartRunning)
+            AutoStartState = kAutoStartFinished;
+        ProgOperation = kOperationNone;
+        End();
+        break;
+    default:
+        break;
+    }
+}
+
+int32_t UpdateProcedure::QueueUpdateRequest(ReplyProcedure procedure, uint32_t id) {
+    if (requestState_ != kUpdateRequestIdle) return 1;
+    requestId_ = id;
+    replyProcedure_ = procedure;
+    MsgClearData(message_);
+    requestState_ = kUpdateRequestPending;
+    return 0;
+}
+
+int32_t UpdateProcedure::UpdateCommandRequest(int32_t phase, int32_t value) {
+    if (phase == 1) {
+        const int32_t queued =
+            QueueUpdateRequest(&UpdateProcedure::UpdateCommandRequest, kUpdateRequestId);
+        // When busy, the record may belong to the request under way: leave it alone.
+        if (queued == 0) MsgSetWord(message_, 0, static_cast<uint16_t>(value));
+        return queued;
+    }
+    if (value == 0 || value == 2) {
+        ReplyFlag = true;
+        return 0;
+    }
+    End();
+    return 2;
+}
+
+void UpdateProcedure::UpdateRequestTick() {
+    switch (requestState_) {
+    case kUpdateRequestPending:
+        // A refusal means another window's request is under way: try again next tick.
+        if (replyProcedure_ && g_apiRequest.Start(requestId_, message_, 0))
+            requestState_ = kUpdateRequestWaiting;
+        break;
+    case kUpdateRequestWaiting: {
+        const int32_t r = g_apiRequest.Poll(message_, pollCounters_, pollCounters_, pollCounters_);
+        if (r == kPollUnderWay) break;
+        settleCountdownMs_ = 0;
+        if (r == kPollFailed) {
+            requestState_ = kUpdateRequestSettling;
+            ReportProgToolMessage(kMsgNoReplyFromKernel);
+        } else if (r == kPollIdle) {
+            requestState_ = kUpdateRequestSettling;
+        } else {
+            if ((this->*replyProcedure_)(2, r) == 2) ReportProgToolMessage(kMsgWrongFormat);
+            requestState_ = kUpdateRequestIdle;
+        }
+        break;
+    }
+    case kUpdateRequestSettling:
+        settleCountdownMs_ -= static_cast<int32_t>(g_tickPeriodMs);
+        if (settleCountdownMs_ < 0) requestState_ = kUpdateRequestIdle;
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace nvx

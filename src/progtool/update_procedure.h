@@ -1,0 +1,211 @@
+#pragma once
+// The firmware update procedure: one step machine for programming the flash and for writing and
+// reading the EEPROM. It brings the device into its bootloader (kernel API request, tunnel or by
+// hand), runs the external programmer as a child process, brings the device back into its
+// application and restores the monitor's COM port. The Programming Tool's timer 4 advances it by
+// at most one step per tick; it runs the same way without a window (the CLI drives it).
+//
+// The programmer adapter: StartDirectory + "norvixosp.exe", started with argument 0 "avrosp.exe"
+// and the operation's arguments, working directory StartDirectory. Its progress is read from its
+// standard output in the line format described in platform/process.h ("PROGRESS <percent>").
+// Its outcome counts: a failed start, an exit status other than 0 or (EEPROM read) no complete
+// "temp.hex" end the operation with its abort line, after the device has left its bootloader.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/shell.h"
+#include "comm/converter.h"
+#include "platform/process.h"
+#include "progtool/device_catalogue.h"
+
+namespace nvx {
+
+enum UpdateStepValue : uint32_t {
+    kStepIdle = 1,
+    kStepTunnelOpen = 3,
+    kStepTunnelOpenWait = 4,
+    kStepBootStart = 5,
+    kStepBootStartWait = 6,
+    kStepPortMode = 7,
+    kStepBootPortOpen = 8,
+    kStepBootProbe = 9,
+    kStepBootProbeCheck = 10,
+    kStepRunProgrammer = 11,
+    kStepBootExit = 12,
+    kStepPortReopen = 13,
+    kStepTunnelClose = 14,
+    kStepTunnelCloseWait = 15,
+    kStepAbortExit = 16,
+    kStepFinish = 17,
+};
+
+enum ProgOperationValue : uint32_t {
+    kOperationNone = 0,
+    kOperationProgram = 1,
+    kOperationEepromWrite = 2,
+    kOperationEepromRead = 3,
+};
+
+enum UpdateRequestStateValue : int32_t {
+    kUpdateRequestIdle = 0,
+    kUpdateRequestPending = 1,
+    kUpdateRequestWaiting = 2,
+    kUpdateRequestSettling = 3,
+};
+
+// Codes of ReportProgToolMessage.
+enum ProgToolMessage : int32_t {
+    kMsgComPortNotOpen = 1,
+    kMsgCommandInProgress = 3,
+    kMsgErrorInitiating = 4,
+    kMsgNoReplyFromKernel = 5,
+    kMsgWrongFormat = 7,
+    kMsgProgramFileNotFound = 10,
+    kMsgNoDeviceSet = 11,
+    kMsgCommandMode = 12,
+    kMsgBootloaderNotActive = 13,
+    kMsgCommandProgrammer = 14,
+    kMsgLeavingProgramMode = 15,
+    kMsgNoReplyToApiCommand = 16,
+    kMsgBootloaderStarted = 20,
+    kMsgBootloaderActive = 21,
+    kMsgDeviceRestarted = 22,
+    kMsgConnected = 23,
+    kMsgDisconnected = 24,
+    kMsgUpdateFinished = 25,
+    kMsgUpdateAborted = 26,
+    kMsgCannotReopenCom = 27,
+    kMsgLeavingEepromReadMode = 28,
+    kMsgLeavingEepromProgramMode = 29,
+    kMsgEepromFileNotDefined = 30,
+    kMsgCannotOpenEepromFile = 31,
+    kMsgWriteFinished = 32,
+    kMsgWriteAborted = 33,
+    kMsgReadFinished = 34,
+    kMsgReadAborted = 35,
+    kMsgAutostartActive = 36,
+    kMsgProgramFileDamaged = 37,  // names the line kept by the Program command
+};
+
+// Request words of UpdateCommandRequest: function code in the low byte, argument in the high.
+constexpr uint16_t kTunnelOnWord = 0xFFED;
+constexpr uint16_t kTunnelOffWord = 0x00ED;
+constexpr uint8_t kBootloadStartCode = 0xFD;
+constexpr uint32_t kUpdateRequestId = 0x0080;
+
+// Waits of the step table, in timer ticks.
+constexpr uint32_t kRequestReplyTicks = 200;
+constexpr uint32_t kTunnelSettleTicks = 300;
+constexpr uint32_t kBootProbeTicks = 800;
+constexpr uint32_t kManualStartTicks = 100;
+
+inline constexpr const char* kProgrammerFileName = "norvixosp.exe";
+inline constexpr const char* kProgrammerArgument0 = "avrosp.exe";
+inline constexpr const char* kFlashTempFileName = "temp.ntf";
+inline constexpr const char* kEepromTempFileName = "temp.hex";
+
+// The procedure's process-wide state (the window exists once).
+extern uint32_t UpdateStep;
+extern uint32_t ProgOperation;
+extern uint32_t StepCountdown;
+extern bool ReplyFlag;
+// The accepted device selection (deviceCode 0: none).
+extern DeviceSelection g_deviceSelection;
+
+// The line of a message code; detail completes 12 to 14, line fills 37.
+std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_t line = 0);
+
+// The programmer's argument vector for an operation, argument 0 included.
+std::vector<std::string> ProgrammerArguments(uint32_t operation, const DeviceSelection& selection,
+                                             int32_t comPortNumber);
+
+// A file of Intel HEX records that all check out and that ends with an end-of-file record.
+bool IsCompleteHexImage(const std::string& text);
+
+// What the procedure needs from its window.
+class UpdateHost {
+public:
+    virtual ~UpdateHost() = default;
+    // Buttons disabled from the start of a procedure to its end.
+    virtual void SetBusy(bool busy) = 0;
+    // The programmer's progress, 0 to 100.
+    virtual void ShowProgrammerProgress(int percent) = 0;
+};
+
+class UpdateProcedure {
+public:
+    using ReplyProcedure = int32_t (UpdateProcedure::*)(int32_t phase, int32_t value);
+    // Sets the bootloader's line settings on COM N before the programmer opens it; false with
+    // a reason when it cannot.
+    using LineSettings =
+        std::function<bool(int32_t portNumber, int32_t baudRate, std::string& error)>;
+
+    UpdateProcedure(MonitorShell& shell, UpdateHost& host);
+    ~UpdateProcedure();
+    UpdateProcedure(const UpdateProcedure&) = delete;
+    UpdateProcedure& operator=(const UpdateProcedure&) = delete;
+
+    // Step Idle, request Idle, no device, no operation (window initialisation).
+    void Reset();
+
+    // The start rule, after the command has set ProgOperation. manualStart is the check box as
+    // the command read it.
+    void StartProcedure(bool manualStart);
+
+    void ReportProgToolMessage(int32_t code);
+    void AdvanceStep(int32_t code, uint32_t countdown, uint32_t nextStep);
+    void RunUpdateStep();
+
+    int32_t QueueUpdateRequest(ReplyProcedure procedure, uint32_t id);
+    int32_t UpdateCommandRequest(int32_t phase, int32_t value);
+    void UpdateRequestTick();
+
+    // The timer's countdown: one tick less while it is not 0.
+    void CountDown();
+
+    bool IsIdle() const { return UpdateStep == kStepIdle; }
+    int32_t requestState() const { return requestState_; }
+    const BusMessage& requestMessage() const { return message_; }
+    bool programmerRunning() const { return programmer_ != nullptr; }
+
+    // The EEPROM file the running read or write works on (the command's copy of the field).
+    std::string eepromFilePath;
+    // The error text of the last failure, appended to lines 12 to 14.
+    std::string detail;
+    // The line of the damaged program file, for message 37.
+    uint32_t damagedLine = 0;
+
+    void SetLineSettings(LineSettings lineSettings) { lineSettings_ = std::move(lineSettings); }
+
+private:
+    void End();
+    void EndWithAbort();
+    void FailProgrammer(const std::string& reason);
+    // Starts the programmer or follows the running one; true once its step is complete.
+    bool ServeProgrammer();
+    void ProgrammerDone();
+    void RemoveTempFile(const char* name);
+    bool OpenBootPort();
+    void WithdrawPendingRequest();
+
+    MonitorShell& shell_;
+    UpdateHost& host_;
+    LineSettings lineSettings_;
+
+    int32_t requestState_ = kUpdateRequestIdle;
+    uint32_t requestId_ = kUpdateRequestId;
+    ReplyProcedure replyProcedure_ = nullptr;
+    int32_t settleCountdownMs_ = 0;
+    BusMessage message_{};
+    int32_t pollCounters_ = 0;
+
+    std::unique_ptr<ChildProcess> programmer_;
+    ProgressLineReader progress_;
+    bool programmerFailed_ = false;
+};
+
+}  // namespace nvx
