@@ -1,0 +1,282 @@
+// Request engine: accessors, one exchange end to end over an in-memory line, resends, give-up,
+// the hold of a final result, client timeouts.
+
+#include "comm_fixture.h"
+
+namespace nvx::test {
+namespace {
+
+// ---- accessors ----
+
+TEST(MessageAccessors, SetGetAndLengths) {
+    struct Case {
+        const char* name;
+        std::function<void(BusMessage&)> apply;
+        Bytes data;
+        uint8_t length;
+    };
+    const Case cases[] = {
+        {"byte 0", [](BusMessage& m) { MsgSetByte(m, 0, 0x12); }, {0x12, 0x00, 0xEE, 0xEE}, 2},
+        {"byte 1", [](BusMessage& m) { MsgSetByte(m, 1, 0x34); }, {0xEE, 0x34, 0xEE, 0xEE}, 2},
+        {"byte 2", [](BusMessage& m) { MsgSetByte(m, 2, 0x56); }, {0xEE, 0xEE, 0x56, 0x00}, 4},
+        {"byte 3", [](BusMessage& m) { MsgSetByte(m, 3, 0x34); }, {0xEE, 0xEE, 0xEE, 0x34}, 4},
+        {"byte 5 is byte 1", [](BusMessage& m) { MsgSetByte(m, 5, 0x77); }, {0xEE, 0x77, 0xEE, 0xEE}, 2},
+        {"word 0", [](BusMessage& m) { MsgSetWord(m, 0, 0x1234); }, {0x34, 0x12, 0xEE, 0xEE}, 2},
+        {"word 1 is word 0", [](BusMessage& m) { MsgSetWord(m, 1, 0x1234); }, {0x34, 0x12, 0xEE, 0xEE}, 2},
+        {"word 2", [](BusMessage& m) { MsgSetWord(m, 2, 0xABCD); }, {0xEE, 0xEE, 0xCD, 0xAB}, 4},
+        {"word 5 is word 0", [](BusMessage& m) { MsgSetWord(m, 5, 0x0102); }, {0x02, 0x01, 0xEE, 0xEE}, 2},
+        {"clear", [](BusMessage& m) { MsgClearData(m); }, {0xEE, 0xEE, 0xEE, 0xEE}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BusMessage m{};
+        m.length = 0x4F;  // a high nibble the accessors must not keep
+        std::fill(std::begin(m.data), std::end(m.data), 0xEE);
+        c.apply(m);
+        EXPECT_EQ(Bytes(m.data, m.data + 4), c.data);
+        EXPECT_EQ(m.length, c.length);
+        EXPECT_EQ(MsgDataLength(m), c.length);
+    }
+}
+
+TEST(MessageAccessors, ReadsMaskTheIndex) {
+    BusMessage m{};
+    m.length = 0x34;
+    m.data[0] = 0x11;
+    m.data[1] = 0x22;
+    m.data[2] = 0x33;
+    m.data[3] = 0x44;
+    EXPECT_EQ(MsgDataLength(m), 4);
+    const uint8_t bytes[] = {0x11, 0x22, 0x33, 0x44};
+    for (uint8_t i = 0; i < 16; ++i) EXPECT_EQ(MsgGetByte(m, i), bytes[i & 3]) << int(i);
+    const uint16_t words[] = {0x2211, 0x2211, 0x4433, 0x4433};
+    for (uint8_t i = 0; i < 16; ++i) EXPECT_EQ(MsgGetWord(m, i), words[i & 3]) << int(i);
+}
+
+// ---- the engine on a line ----
+
+class ApiRequestTest : public LineTest {
+protected:
+    static BusMessage Request(const Bytes& data) { return Message(0, data); }
+
+    // Scheduler ticks (10 ms each) until pred holds.
+    int TicksUntil(const std::function<bool()>& pred, int maxTicks = 2000) {
+        int ticks = 0;
+        while (!pred() && ticks < maxTicks) {
+            clock.advance(10);
+            ++ticks;
+        }
+        return ticks;
+    }
+
+    static std::optional<Bytes> Echo(const DeviceFrameSeen& f, int) { return DeviceFrame(f.id, f.data); }
+
+    // Ticks of one send and its reply wait at a 10 ms tick.
+    static int CycleTicks(uint32_t timeoutMs) {
+        const uint32_t wait = timeoutMs == 0 ? 750 : timeoutMs;
+        return 1 + (wait < 10 ? 1 : static_cast<int>(wait / 10));
+    }
+};
+
+TEST_F(ApiRequestTest, KernelResetGoesOutAndTheReplyIsPolled) {
+    policy = [](const DeviceFrameSeen& f, int) { return DeviceFrame(f.id, {0x34, 0x12}); };
+    ASSERT_TRUE(g_apiRequest.Start(0x0080, Request({0xFF, 0x00}), 0));
+    BusMessage reply{};
+    int32_t a = 7, b = 7, c = 7;
+    TicksUntil([] { return ApiRequest::State() == kRequestDone; });
+    EXPECT_EQ(onLine, (Bytes{0x55, 0x02, 0x02, 0xFF, 0x00, 0xA6}));
+    ASSERT_EQ(g_apiRequest.Poll(reply, a, b, c), 2);
+    EXPECT_EQ(MsgGetWord(reply, 0), 0x1234);
+    EXPECT_EQ(reply.id, 0x0080u);
+    EXPECT_EQ(reply.channel, 0);
+    EXPECT_EQ(reply.mask, 0);
+    EXPECT_EQ(reply.length, 2);
+    EXPECT_EQ((std::vector<int32_t>{a, b, c}), (std::vector<int32_t>{0, 0, 0}));
+    EXPECT_EQ(g_apiRequest.Poll(reply, a, b, c), kPollIdle);
+    EXPECT_EQ(frames.size(), 1u);
+}
+
+TEST_F(ApiRequestTest, ReplyKindGivesThePollResult) {
+    struct Case {
+        Bytes replyData;
+        int32_t result;
+    };
+    const Case cases[] = {{{}, 0}, {{0xA1, 0xA2}, 2}, {{0xB1, 0xB2, 0xB3, 0xB4}, 4}};
+    for (const Case& c : cases) {
+        policy = [&](const DeviceFrameSeen& f, int) { return DeviceFrame(f.id, c.replyData); };
+        ASSERT_TRUE(g_apiRequest.Start(0x0081, Request({0x01, 0x00}), 0));
+        BusMessage reply{};
+        std::fill(std::begin(reply.data), std::end(reply.data), 0xEE);
+        EXPECT_EQ(PollUntilFinal(reply, 2000), c.result);
+        Bytes expected = c.replyData;
+        expected.resize(4, 0x00);
+        EXPECT_EQ(Bytes(reply.data, reply.data + 4), expected);
+    }
+}
+
+TEST_F(ApiRequestTest, StartWhileBusyIsRefusedAndLeavesTheRequest) {
+    ASSERT_TRUE(g_apiRequest.Start(0x0081, Request({0x05, 0x00}), 0));
+    EXPECT_FALSE(g_apiRequest.Start(0x0411, Request({0x09, 0x00}), 5000));
+    policy = Echo;
+    BusMessage reply{};
+    EXPECT_EQ(PollUntilFinal(reply, 2000), 2);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].id, 0x0081);
+    EXPECT_EQ(frames[0].data, (Bytes{0x05, 0x00}));
+    EXPECT_EQ(reply.id, 0x0081u);
+}
+
+TEST_F(ApiRequestTest, SilentDeviceGivesUpAfterFourWaits) {
+    ASSERT_TRUE(g_apiRequest.Start(0x0080, Request({0xFE, 0x00}), 0));
+    BusMessage reply{};
+    reply.id = 0x1111;
+    reply.length = 2;
+    std::fill(std::begin(reply.data), std::end(reply.data), 0xEE);
+    int32_t info = 0;
+    int ticks = 0;
+    int32_t result = kPollUnderWay;
+    while (ticks < 1000) {
+        result = g_apiRequest.Poll(reply, info, info, info);
+        if (result != kPollUnderWay) break;
+        clock.advance(10);
+        ++ticks;
+    }
+    EXPECT_EQ(result, kPollFailed);
+    EXPECT_EQ(ticks, 4 * CycleTicks(0));
+    EXPECT_EQ(frames.size(), 4u);
+    for (const DeviceFrameSeen& f : frames) {
+        EXPECT_TRUE(f.checkOk && f.parityOk);
+        EXPECT_EQ(f.id, 0x0080);
+        EXPECT_EQ(f.data, (Bytes{0xFE, 0x00}));
+    }
+    // Failure zeroes the data only.
+    EXPECT_EQ(Bytes(reply.data, reply.data + 4), (Bytes{0, 0, 0, 0}));
+    EXPECT_EQ(reply.id, 0x1111u);
+    EXPECT_EQ(reply.length, 2);
+    EXPECT_EQ(info, 0);
+    EXPECT_EQ(g_apiRequest.Poll(reply, info, info, info), kPollIdle);
+}
+
+TEST_F(ApiRequestTest, FinalResultIsHeldTwoSecondsForTheClient) {
+    struct Case {
+        const char* name;
+        bool answer;
+        int32_t finalState;
+    };
+    const Case cases[] = {{"done", true, kRequestDone}, {"failed", false, kRequestFailed}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        policy = c.answer ? Policy(Echo) : Policy();
+        ASSERT_TRUE(g_apiRequest.Start(0x0123, Request({}), 0));
+        TicksUntil([&] { return ApiRequest::State() == c.finalState; });
+        ASSERT_EQ(ApiRequest::State(), c.finalState);
+        clock.advance(2000 - 10);
+        EXPECT_EQ(ApiRequest::State(), c.finalState);
+        clock.advance(10);
+        EXPECT_EQ(ApiRequest::State(), kRequestIdle);
+        BusMessage reply{};
+        int32_t info = 0;
+        EXPECT_EQ(g_apiRequest.Poll(reply, info, info, info), kPollIdle);
+    }
+}
+
+TEST_F(ApiRequestTest, ReplyInTheSecondWaitCompletes) {
+    policy = [](const DeviceFrameSeen& f, int n) -> std::optional<Bytes> {
+        if (n == 0) return std::nullopt;
+        return DeviceFrame(f.id, {0x42, 0x43});
+    };
+    ASSERT_TRUE(g_apiRequest.Start(0x0411, Request({0x03, 0x00}), 0));
+    BusMessage reply{};
+    int32_t a = 9, b = 9, c = 9;
+    TicksUntil([] { return ApiRequest::State() == kRequestDone; });
+    ASSERT_EQ(g_apiRequest.Poll(reply, a, b, c), 2);
+    EXPECT_EQ(frames.size(), 2u);
+    EXPECT_EQ(MsgGetByte(reply, 0), 0x42);
+    EXPECT_EQ(MsgGetByte(reply, 1), 0x43);
+    EXPECT_EQ((std::vector<int32_t>{a, b, c}), (std::vector<int32_t>{0, 0, 0}));
+}
+
+TEST_F(ApiRequestTest, ProgressValuesWhileUnderWay) {
+    ASSERT_TRUE(g_apiRequest.Start(0x0123, Request({1, 2}), 0));
+    // One whole wait, the resend tick and ten ticks of the second wait.
+    clock.advance(10 * (CycleTicks(0) + 1 + 10));
+    BusMessage reply{};
+    int32_t retries = -5, waits = -5, waited = -5;
+    EXPECT_EQ(g_apiRequest.Poll(reply, retries, waits, waited), kPollUnderWay);
+    EXPECT_EQ(retries, 0);
+    EXPECT_EQ(waits, 1);
+    EXPECT_EQ(waited, 100);
+}
+
+TEST_F(ApiRequestTest, ClientTimeoutAppliesToItsOwnRequestOnly) {
+    for (uint32_t timeout : {5000u, 0u, 1200u}) {
+        SCOPED_TRACE(timeout);
+        frames.clear();
+        ASSERT_TRUE(g_apiRequest.Start(0x0123, Request({}), timeout));
+        BusMessage reply{};
+        ASSERT_EQ(PollUntilFinal(reply, 30000), kPollFailed);
+        ASSERT_EQ(frames.size(), 4u);
+        for (size_t i = 1; i < frames.size(); ++i)
+            EXPECT_EQ(frames[i].atMs - frames[i - 1].atMs, 10u * CycleTicks(timeout)) << i;
+    }
+}
+
+TEST_F(ApiRequestTest, TimeoutShorterThanATickExpiresOnTheFirstWaitTick) {
+    ASSERT_TRUE(g_apiRequest.Start(0x0123, Request({}), 5));
+    const int ticks = TicksUntil([] { return ApiRequest::State() == kRequestFailed; });
+    EXPECT_EQ(ticks, 4 * 2);
+}
+
+TEST_F(ApiRequestTest, WrongIdentifierIsNoReply) {
+    policy = [](const DeviceFrameSeen& f, int) { return DeviceFrame(static_cast<uint16_t>(f.id ^ 1), {}); };
+    BusMessage request = Request({});
+    request.channel = 3;   // the engine always uses channel 0
+    request.mask = 0x0F;   // and an exact match
+    ASSERT_TRUE(g_apiRequest.Start(0x0124, request, 0));
+    BusMessage reply{};
+    EXPECT_EQ(PollUntilFinal(reply, 5000), kPollFailed);
+    EXPECT_EQ(frames.size(), 4u);
+}
+
+TEST_F(ApiRequestTest, DisabledChannelFailsAfterThreeSendTicks) {
+    ASSERT_TRUE(g_apiRequest.Start(0x0123, Request({}), 0));
+    ConverterInit();  // no channel enabled: every send is refused
+    const int ticks = TicksUntil([] { return ApiRequest::State() == kRequestFailed; });
+    EXPECT_EQ(ticks, 3);
+}
+
+TEST_F(ApiRequestTest, IdentifierZeroIsNeverSent) {
+    ASSERT_TRUE(g_apiRequest.Start(0, Request({1, 2}), 0));
+    clock.advance(5000);
+    EXPECT_EQ(ApiRequest::State(), kRequestNew);
+    EXPECT_TRUE(onLine.empty());
+    BusMessage reply{};
+    int32_t info = 0;
+    EXPECT_EQ(g_apiRequest.Poll(reply, info, info, info), kPollUnderWay);
+    EXPECT_FALSE(g_apiRequest.Start(0x0123, Request({}), 0));
+}
+
+// The queue is full on three ticks in a row: nothing pumps the line, so the head never leaves.
+TEST(ApiRequestQueue, FullQueueOnThreeTicksFails) {
+    ManualCalendar calendar;
+    SetCalendar(&calendar);
+    InitCommStack();
+    g_tickPeriodMs = 10;
+    g_measureStart = calendar.now();
+    BusMessage m{};
+    m.id = 0x0300;
+    for (int i = 0; i < kTxQueueSize; ++i) ASSERT_EQ(ConverterSend(m), 0);
+    ASSERT_TRUE(g_apiRequest.Start(0x0123, m, 0));
+    TickProc();
+    TickProc();
+    EXPECT_EQ(ApiRequest::State(), kRequestSend);
+    TickProc();
+    EXPECT_EQ(ApiRequest::State(), kRequestFailed);
+    uint8_t errors[5];
+    ConverterGetErrors(0, errors);
+    EXPECT_EQ(errors[0], 3);
+    SetCalendar(nullptr);
+}
+
+}  // namespace
+}  // namespace nvx::test
