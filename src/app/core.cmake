@@ -1,4 +1,6 @@
 nvx_library(nvx_app_core SOURCES
   shell.cpp
-  PUBLIC_LIBS nvx_platform
+  switches.cpp
+  startup.cpp
+  PUBLIC_LIBS nvx_platform nvx_comm
 )
