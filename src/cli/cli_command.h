@@ -16,5 +16,7 @@ struct Command {
 };
 
 int RunPorts(const Args& args);
+int RunReport(const Args& args);
+int RunConvert(const Args& args);
 
 }  // namespace nvx::cli

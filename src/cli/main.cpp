@@ -11,6 +11,8 @@ using nvx::cli::Command;
 
 const Command kCommands[] = {
     {"ports", "list serial devices and the COM numbers that resolve to them", nvx::cli::RunPorts},
+    {"report", "analyse an EEPROM image file into its text report", nvx::cli::RunReport},
+    {"convert", "convert a program file from Intel HEX to NPF or back", nvx::cli::RunConvert},
 };
 
 void PrintUsage(FILE* out) {

@@ -1,0 +1,119 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "eeprom/run_nvx.h"
+
+namespace nvx {
+namespace {
+
+namespace fs = std::filesystem;
+using test::RunNvx;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+class ConvertCliTest : public testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::path(NVX_BINARY_DIR) / "test_scratch" / "progtool" /
+               testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        firmware_ = ReadFile(fs::path(NVX_FIXTURES_DIR) / "progtool" / "small_firmware.hex");
+        ASSERT_FALSE(firmware_.empty());
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    fs::path dir_;
+    std::string firmware_;
+};
+
+TEST_F(ConvertCliTest, ScramblesToTheDefaultNameAndBack) {
+    WriteFile(dir_ / "SolBed_v3.HEXA", firmware_);
+    test::NvxRun run = RunNvx({"convert", (dir_ / "SolBed_v3.HEXA").string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out + run.err, "");
+    const std::string npf = ReadFile(dir_ / "SolBed_v3.npf");
+    // Line 0 (an extended address record 00 00) and the end-of-file record, by hand.
+    EXPECT_EQ(npf.substr(0, 17), ":020000020B0DE4\r\n");
+    EXPECT_EQ(npf.substr(npf.size() - 13), ":00000001FF\r\n");
+
+    run = RunNvx({"convert", "--to-hex", (dir_ / "SolBed_v3.npf").string(), "-o", (dir_ / "back.hex").string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadFile(dir_ / "back.hex"), firmware_);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"SolBed_v3.HEXA", "SolBed_v3.npf", "back.hex"}));
+}
+
+TEST_F(ConvertCliTest, DamagedInputIsRejectedWithItsLineAndNothingWritten) {
+    std::string damaged = firmware_;
+    // Third line: flip one data digit, so the checksum no longer fits.
+    const std::size_t third = damaged.find(":10001000");
+    ASSERT_NE(third, std::string::npos);
+    damaged[third + 10] = damaged[third + 10] == '0' ? '1' : '0';
+    WriteFile(dir_ / "fw.hex", damaged);
+    WriteFile(dir_ / "fw.npf", "previous");
+    const test::NvxRun run = RunNvx({"convert", (dir_ / "fw.hex").string()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "nvx convert: " + (dir_ / "fw.hex").string() + ": line 3: checksum wrong (nothing written)\n");
+    EXPECT_EQ(ReadFile(dir_ / "fw.npf"), "previous");
+}
+
+TEST_F(ConvertCliTest, ExitStatusAndMessages) {
+    WriteFile(dir_ / "fw.hex", firmware_);
+    WriteFile(dir_ / "fw.bin", firmware_);
+    const std::string hex = (dir_ / "fw.hex").string();
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* errPart;
+    };
+    const Case cases[] = {
+        {{"convert"}, 2, "no input file"},
+        {{"convert", hex, hex}, 2, "more than one"},
+        {{"convert", hex, "-o"}, 2, "-o needs"},
+        {{"convert", "--to-hex", hex}, 2, "--to-hex needs -o"},
+        {{"convert", (dir_ / "fw.bin").string()}, 2, "extension"},
+        {{"convert", hex, "--fast"}, 2, "unknown option '--fast'"},
+        {{"convert", (dir_ / "none.hex").string()}, 1, "none.hex"},
+        {{"convert", hex, "-o", (dir_ / "no_dir" / "x.npf").string()}, 1, "x.npf"},
+    };
+    for (const Case& c : cases) {
+        std::string shown;
+        for (const std::string& a : c.args) shown += a + " ";
+        SCOPED_TRACE(shown);
+        const test::NvxRun run = RunNvx(c.args);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err.find(c.errPart), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(Names(), (std::vector<std::string>{"fw.bin", "fw.hex"}));
+    // Any name is fine with -o.
+    const test::NvxRun run = RunNvx({"convert", (dir_ / "fw.bin").string(), "-o", (dir_ / "out.npf").string()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const test::NvxRun help = RunNvx({"convert", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: nvx convert IN.hex", 0), 0u) << help.out;
+}
+
+}  // namespace
+}  // namespace nvx
