@@ -113,9 +113,12 @@ TEST(PortScan, APtyLinkedAsCom1InTheCurrentDirectoryIsListedAsCom1) {
     TempDir dir;
     dir.Link("com1", pty.slave());
     ::unsetenv("NORVIX_COM1");
-    SetComStartDirectory(dir.dir());
-    const PortScan scan = ScanSerialPorts(SystemPortScanSources());
+    // As `nvx ports` runs: nothing set, the current directory is where the links are.
     SetComStartDirectory("");
+    const std::filesystem::path home = std::filesystem::current_path();
+    std::filesystem::current_path(dir.dir());
+    const PortScan scan = ScanSerialPorts(SystemPortScanSources());
+    std::filesystem::current_path(home);
 
     const SerialDeviceInfo* d = Find(scan, Real(pty.slave()));
     ASSERT_NE(d, nullptr);
