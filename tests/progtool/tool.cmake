@@ -1,0 +1,10 @@
+# The Programming Tool's tests: its logic, and a stand-in for the programmer adapter that the
+# procedure tests start as a real child process.
+target_link_libraries(progtool_tests PRIVATE nvx_progtool_tool)
+
+add_executable(nvx_standin_programmer
+  ${PROJECT_SOURCE_DIR}/tests/fixtures/progtool/stand_in/stand_in_programmer.cpp)
+nvx_warnings(nvx_standin_programmer)
+add_dependencies(progtool_tests nvx_standin_programmer)
+target_compile_definitions(progtool_tests PRIVATE
+  NVX_STANDIN_PROGRAMMER="$<TARGET_FILE:nvx_standin_programmer>")
