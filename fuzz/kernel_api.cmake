@@ -1,0 +1,1 @@
+nvx_fuzz_target(fuzz_kernel_command_line SOURCE ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_kernel_command_line.cpp LIBS nvx_kernel_api)
