@@ -1,0 +1,155 @@
+#include "app/monitor.h"
+
+#include <utility>
+
+namespace nvx {
+
+namespace {
+
+// Falling pair for an error, rising pair for an information.
+constexpr uint32_t kToneHighHz = 1000;
+constexpr uint32_t kToneLowHz = 700;
+constexpr uint32_t kToneFirstMs = 120;
+constexpr uint32_t kToneSecondMs = 80;
+
+}  // namespace
+
+std::string MonitorEventLine(int code) {
+    switch (code) {
+    case kEventPortOpened: return "I> COM Port Opened";
+    case kEventPortClosed: return "I> COM Port Closed";
+    case kEventPortNotOpen: return "E> COM Port NOT Open";
+    case kEventNoTextViewer: return "E> Can\xB4t find notepad.exe";
+    default: return "";
+    }
+}
+
+Monitor::Monitor(TimerService& timers, ChannelPorts& ports, ToneSink& tones,
+                 DetachedStarter& starter, MonitorView& view, MonitorWindows& windows)
+    : timers_(timers), ports_(ports), tones_(tones), starter_(starter), view_(view),
+      windows_(windows) {}
+
+Monitor::~Monitor() {
+    if (timer1_) timers_.stop(timer1_);
+}
+
+void Monitor::OnInitDialog() {
+    // The icon is the view's business; it sets it when it builds the window.
+    if (CheckSettingsWritable()) ReadSettings();
+    timer1_ = timers_.start(kMonitorTimerPeriodMs, [this] { OnTimer1(); });
+    if (SwitchComPort != 0) ComPortNumber = SwitchComPort;
+    fields_.portNumber = ComPortNumber;
+    CloseComPort();
+    RefreshControls();
+    windows_.CreateSubWindows();
+    if (AutoStartState == kAutoStartRequested) {
+        OnOpenCloseCom();
+        ShowSoftwareUpdate();
+        AutoStartState = kAutoStartShown;
+    }
+}
+
+void Monitor::AppendMonitorLog(std::string message) {
+    std::string text = message + "\r\n" + fields_.logText;
+    // The oldest text falls off the bottom, even in the middle of a line.
+    if (text.size() > kMonitorLogLimit) text.resize(kMonitorLogLimit);
+    fields_.logText = std::move(text);
+    if (!message.empty() && message[0] == 'E') {
+        tones_.play(kToneHighHz, kToneFirstMs);
+        tones_.play(kToneLowHz, kToneSecondMs);
+    } else if (!message.empty() && message[0] == 'I') {
+        tones_.play(kToneLowHz, kToneFirstMs);
+        tones_.play(kToneHighHz, kToneSecondMs);
+    }
+    RefreshControls();
+}
+
+bool Monitor::IsComPortOpen() { return ComPortState != kComPortClosed; }
+
+bool Monitor::OpenComPort() {
+    if (!ports_.OpenChannelPort(0, ComPortNumber, kMonitorBaudRate)) return false;
+    ComPortState = kComPortOpen;
+    fields_.statusText = "TUV Port Open";
+    RefreshControls();
+    return true;
+}
+
+void Monitor::CloseComPort() {
+    ports_.CloseChannelPort(0);
+    ComPortState = kComPortClosed;
+    fields_.statusText = "TUV Port Closed";
+    RefreshControls();
+}
+
+void Monitor::MarkComPortOpen() {
+    // Deliberately empty: an Open state stays Open and a Closed one Closed, so the button's
+    // label always matches the port.
+}
+
+void Monitor::ReportMonitorEvent(int code) { AppendMonitorLog(MonitorEventLine(code)); }
+
+void Monitor::OnPortNumberChanged() {
+    if (!view_.readControls(fields_)) {
+        MessageBox().show(kPortNotANumber, kMonitorWindowTitle, MessageIcon::Exclamation);
+    }
+    if (fields_.portNumber >= kComPortFirst && fields_.portNumber <= kComPortLast) {
+        if (fields_.portNumber != ComPortNumber) {
+            ComPortNumber = fields_.portNumber;
+            WriteSettings();
+        }
+    } else {
+        fields_.portNumber = ComPortNumber;
+    }
+    RefreshControls();
+}
+
+void Monitor::OnOpenCloseCom() {
+    if (ComPortState == kComPortClosed) {
+        if (!OpenComPort()) return;  // the serial port has shown its own message
+        view_.setPortFieldEnabled(false);
+        view_.setOpenButtonText(kCloseComText);
+        ReportMonitorEvent(kEventPortOpened);
+    } else {
+        CloseComPort();
+        ReportMonitorEvent(kEventPortClosed);
+        view_.setPortFieldEnabled(true);
+        view_.setOpenButtonText(kOpenComText);
+    }
+}
+
+void Monitor::CloseMonitor() {
+    ports_.CloseChannelPort(0);
+    fields_.statusText = "COM Port Closed";
+    ReportMonitorEvent(kEventPortClosed);
+    RefreshControls();
+    EndDialog(1);
+}
+
+void Monitor::EndDialog(int result) {
+    // A window that has ended gets no more timer ticks.
+    if (timer1_) timers_.stop(timer1_);
+    timer1_ = 0;
+    ended_ = true;
+    view_.endDialog(result);
+}
+
+void Monitor::OnTestCommunication() {
+    if (ComPortState == kComPortClosed) ReportMonitorEvent(kEventPortNotOpen);
+}
+
+void Monitor::ShowProtocolWindow() { windows_.ShowWindow(MenuWindow::Protocol); }
+void Monitor::ShowStartTexts() { windows_.ShowWindow(MenuWindow::StartTexts); }
+void Monitor::ShowKernelApi() { windows_.ShowWindow(MenuWindow::KernelApi); }
+void Monitor::ShowSoftwareUpdate() { windows_.ShowWindow(MenuWindow::SoftwareUpdate); }
+void Monitor::ShowEepromTools() { windows_.ShowWindow(MenuWindow::EepromTools); }
+
+void Monitor::ShowReadMe() {
+    const std::string file = StartDirectory + kReadMeFileName;
+    if (!starter_.StartDetached(kTextViewerProgram, {file})) ReportMonitorEvent(kEventNoTextViewer);
+}
+
+void Monitor::OnTimer1() {
+    if (AutoStartState == kAutoStartFinished) CloseMonitor();
+}
+
+}  // namespace nvx

@@ -1,0 +1,18 @@
+#pragma once
+// The text of "monitor.ini": the ten lines written and the one key read back.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace nvx {
+
+// The COM port number of a "COM_PORT <n>" line (key case-sensitive; the number read like the C
+// library does, so "12abc" gives 12); nothing for any other line or a key without a number.
+std::optional<int32_t> SettingsLineComPort(std::string_view line);
+
+// The whole file for a port number, CR LF line ends.
+std::string SettingsFileText(int32_t comPortNumber);
+
+}  // namespace nvx

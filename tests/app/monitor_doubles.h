@@ -1,0 +1,125 @@
+#pragma once
+// Stand-ins for the main window's controls, the pump's port operations, the sub-windows and the
+// text viewer, and a fresh start directory per test.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/monitor.h"
+#include "app/shell.h"
+#include "platform/timer_service.h"
+#include "platform/user_dialogs.h"
+
+namespace nvx::test {
+
+// Holds what the controls show; a test types into `typed` like a user.
+class RecordingMonitorView : public MonitorView {
+public:
+    void writeControls(const MonitorFields& fields) override {
+        screen = fields;
+        typed = std::to_string(fields.portNumber);
+        ++writes;
+    }
+    bool readControls(MonitorFields& fields) override {
+        if (typed.empty() || typed.size() > 9) return false;
+        fields.portNumber = std::stoi(typed);
+        return true;
+    }
+    void setPortFieldEnabled(bool enabled) override { portFieldEnabled = enabled; }
+    void setOpenButtonText(const std::string& text) override { buttonText = text; }
+    void endDialog(int result) override { endResults.push_back(result); }
+
+    MonitorFields screen;
+    std::string typed;  // the port number field's text
+    int writes = 0;
+    bool portFieldEnabled = true;
+    std::string buttonText = kOpenComText;
+    std::vector<int> endResults;
+};
+
+class RecordingPorts : public ChannelPorts {
+public:
+    struct Call {
+        std::string op;
+        int channel;
+        int32_t port;
+        uint32_t baud;
+        bool operator==(const Call&) const = default;
+    };
+    bool OpenChannelPort(int channel, int32_t portNumber, uint32_t baudRate) override {
+        calls.push_back({"open", channel, portNumber, baudRate});
+        return openSucceeds;
+    }
+    void CloseChannelPort(int channel) override { calls.push_back({"close", channel, 0, 0}); }
+
+    bool openSucceeds = true;
+    std::vector<Call> calls;
+};
+
+class RecordingWindows : public MonitorWindows {
+public:
+    void CreateSubWindows() override { events.push_back("create"); }
+    void ShowWindow(MenuWindow entry) override { shown.push_back(entry); }
+    bool HasWindow(MenuWindow) const override { return true; }
+
+    std::vector<std::string> events;
+    std::vector<MenuWindow> shown;
+};
+
+class RecordingStarter : public DetachedStarter {
+public:
+    bool StartDetached(const std::string& program, const std::vector<std::string>& args) override {
+        started.emplace_back(program, args);
+        return succeeds;
+    }
+    bool succeeds = true;
+    std::vector<std::pair<std::string, std::vector<std::string>>> started;
+};
+
+// A fresh temporary start directory, fresh shell settings and recording message boxes.
+class StartDirectoryFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetShellSettings();
+        std::string pattern = (std::filesystem::temp_directory_path() / "nvx_monitor_XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        StartDirectory = dir_.string() + "/";
+        SetMessageBoxes(&boxes_);
+    }
+    void TearDown() override {
+        SetMessageBoxes(nullptr);
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+        ResetShellSettings();
+    }
+
+    std::filesystem::path iniPath() const { return dir_ / "monitor.ini"; }
+    void writeIni(const std::string& bytes) const {
+        std::ofstream(iniPath(), std::ios::binary) << bytes;
+    }
+    std::string readIni() const {
+        std::ifstream in(iniPath(), std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    // A start directory nobody can write into, even root: a path below a regular file.
+    void makeStartDirectoryUnwritable() {
+        const std::filesystem::path blocker = dir_ / "not-a-directory";
+        std::ofstream(blocker) << "x";
+        StartDirectory = blocker.string() + "/";
+    }
+
+    std::filesystem::path dir_;
+    RecordingMessageBoxes boxes_;
+};
+
+}  // namespace nvx::test

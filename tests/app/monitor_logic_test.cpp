@@ -1,0 +1,373 @@
+// The main window's logic: monitor log and tones, port number field, Open/Close COM, start,
+// automatic update end, menu commands.
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/monitor.h"
+#include "app/settings_file.h"
+#include "monitor_doubles.h"
+
+namespace nvx::test {
+namespace {
+
+using Tones = std::vector<std::pair<uint32_t, uint32_t>>;
+const Tones kFalling = {{1000, 120}, {700, 80}};
+const Tones kRising = {{700, 120}, {1000, 80}};
+
+class MonitorTest : public StartDirectoryFixture {
+protected:
+    void SetUp() override {
+        StartDirectoryFixture::SetUp();
+        monitor_ = std::make_unique<Monitor>(clock_, ports_, tones_, starter_, view_, windows_);
+    }
+    void TearDown() override {
+        monitor_.reset();
+        StartDirectoryFixture::TearDown();
+    }
+    // Runs the window's start and forgets what it did, so a test sees only its own steps.
+    void start() {
+        monitor_->OnInitDialog();
+        ports_.calls.clear();
+        tones_.tones.clear();
+    }
+    // The user edits the port number field to `text` (one edit notification).
+    void type(const std::string& text) {
+        view_.typed = text;
+        monitor_->OnPortNumberChanged();
+    }
+
+    VirtualClock clock_;
+    RecordingPorts ports_;
+    RecordingToneSink tones_;
+    RecordingStarter starter_;
+    RecordingMonitorView view_;
+    RecordingWindows windows_;
+    std::unique_ptr<Monitor> monitor_;
+};
+
+// ---- monitor log ----
+
+TEST_F(MonitorTest, FirstLineIsTheMessageAndCrLf) {
+    monitor_->AppendMonitorLog(" > first");
+    EXPECT_EQ(monitor_->fields().logText, " > first\r\n");
+    EXPECT_EQ(view_.screen.logText, " > first\r\n");
+}
+
+TEST_F(MonitorTest, NewestLineGoesOnTop) {
+    monitor_->AppendMonitorLog(" > one");
+    monitor_->AppendMonitorLog(" > two");
+    EXPECT_EQ(monitor_->fields().logText, " > two\r\n > one\r\n");
+}
+
+TEST_F(MonitorTest, LogIsHeldTo1024CharactersAndBeginsWithTheNewest) {
+    std::string all;  // everything appended, newest first, as it would stand without a bound
+    for (int i = 0; i < 300; ++i) {
+        const std::string line = " > line " + std::to_string(i);
+        monitor_->AppendMonitorLog(line);
+        all = line + "\r\n" + all;
+        const std::string& log = monitor_->fields().logText;
+        ASSERT_LE(log.size(), kMonitorLogLimit);
+        ASSERT_EQ(log.rfind(line + "\r\n", 0), 0u) << "newest line not on top after " << i;
+        ASSERT_EQ(log, all.substr(0, kMonitorLogLimit));
+    }
+    EXPECT_EQ(monitor_->fields().logText.size(), kMonitorLogLimit);
+}
+
+TEST_F(MonitorTest, ToneFollowsTheFirstCharacter) {
+    const struct {
+        const char* message;
+        Tones tones;
+    } cases[] = {
+        {"E> COM Port NOT Open", kFalling},
+        {"I> API Command OK", kRising},
+        {"Error without the marker", kFalling},
+        {"Info", kRising},
+        {" > progress", {}},
+        {"", {}},
+        {"e> lower case", {}},
+    };
+    for (const auto& c : cases) {
+        tones_.tones.clear();
+        monitor_->AppendMonitorLog(c.message);
+        EXPECT_EQ(tones_.tones, c.tones) << '"' << c.message << '"';
+    }
+}
+
+TEST_F(MonitorTest, EventCodesGiveTheirLines) {
+    const struct {
+        int code;
+        std::string line;
+        Tones tones;
+    } cases[] = {
+        {1, "I> COM Port Opened", kRising},
+        {3, "I> COM Port Closed", kRising},
+        {4, "E> COM Port NOT Open", kFalling},
+        {9, "E> Can\xB4t find notepad.exe", kFalling},
+        {0, "", {}},
+        {2, "", {}},
+        {5, "", {}},
+        {-1, "", {}},
+        {10, "", {}},
+    };
+    for (const auto& c : cases) {
+        tones_.tones.clear();
+        const std::string before = monitor_->fields().logText;
+        monitor_->ReportMonitorEvent(c.code);
+        EXPECT_EQ(monitor_->fields().logText, c.line + "\r\n" + before) << "code " << c.code;
+        EXPECT_EQ(tones_.tones, c.tones) << "code " << c.code;
+    }
+}
+
+// ---- start ----
+
+TEST_F(MonitorTest, StartClosesThePortAndCreatesTheSubWindowsAfterwards) {
+    ComPortNumber = 4;
+    monitor_->OnInitDialog();
+    const std::vector<RecordingPorts::Call> closeOnly = {{"close", 0, 0, 0}};
+    EXPECT_EQ(ports_.calls, closeOnly);
+    EXPECT_EQ(windows_.events, std::vector<std::string>{"create"});
+    EXPECT_EQ(view_.screen.statusText, "TUV Port Closed");
+    EXPECT_EQ(view_.screen.portNumber, 4);
+    EXPECT_EQ(ComPortState, kComPortClosed);
+    EXPECT_TRUE(windows_.shown.empty());
+    EXPECT_EQ(view_.screen.logText, "");
+}
+
+TEST_F(MonitorTest, CommandLinePortReplacesTheSettingsFilePort) {
+    const struct {
+        int32_t switchPort;
+        int32_t expected;
+    } cases[] = {{0, 7}, {3, 3}, {-3, -3}};
+    for (const auto& c : cases) {
+        writeIni(SettingsFileText(7));
+        ComPortNumber = 1;
+        SwitchComPort = c.switchPort;
+        Monitor monitor(clock_, ports_, tones_, starter_, view_, windows_);
+        monitor.OnInitDialog();
+        EXPECT_EQ(ComPortNumber, c.expected) << "/C " << c.switchPort;
+        EXPECT_EQ(view_.screen.portNumber, c.expected) << "/C " << c.switchPort;
+    }
+}
+
+TEST_F(MonitorTest, AutomaticUpdateOpensThePortAndShowsTheUpdateWindow) {
+    ComPortNumber = 2;
+    AutoStartState = kAutoStartRequested;
+    monitor_->OnInitDialog();
+    const std::vector<RecordingPorts::Call> expected = {{"close", 0, 0, 0}, {"open", 0, 2, 19200}};
+    EXPECT_EQ(ports_.calls, expected);
+    EXPECT_EQ(ComPortState, kComPortOpen);
+    EXPECT_EQ(windows_.shown, std::vector<MenuWindow>{MenuWindow::SoftwareUpdate});
+    EXPECT_EQ(AutoStartState, kAutoStartShown);
+    EXPECT_EQ(view_.buttonText, kCloseComText);
+    EXPECT_EQ(monitor_->fields().logText, "I> COM Port Opened\r\n");
+}
+
+TEST_F(MonitorTest, AutomaticUpdateGoesOnWhenThePortDoesNotOpen) {
+    AutoStartState = kAutoStartRequested;
+    ports_.openSucceeds = false;
+    monitor_->OnInitDialog();
+    EXPECT_EQ(ComPortState, kComPortClosed);
+    EXPECT_EQ(windows_.shown, std::vector<MenuWindow>{MenuWindow::SoftwareUpdate});
+    EXPECT_EQ(AutoStartState, kAutoStartShown);
+}
+
+TEST_F(MonitorTest, FinishedUpdateEndsTheProgramOnTheNextTimerTick) {
+    start();
+    ComPortState = kComPortOpen;
+    clock_.advance(1000);
+    EXPECT_TRUE(view_.endResults.empty());
+
+    AutoStartState = kAutoStartFinished;
+    clock_.advance(kMonitorTimerPeriodMs - 1);
+    EXPECT_TRUE(view_.endResults.empty());
+    clock_.advance(1);
+    EXPECT_EQ(view_.endResults, std::vector<int>{1});
+    EXPECT_EQ(monitor_->fields().logText, "I> COM Port Closed\r\n");
+
+    // An ended window gets no further ticks.
+    clock_.advance(1000);
+    EXPECT_EQ(view_.endResults, std::vector<int>{1});
+}
+
+TEST_F(MonitorTest, TimerStopsWithTheWindow) {
+    start();
+    EXPECT_EQ(clock_.timerCount(), 1u);
+    monitor_.reset();
+    EXPECT_EQ(clock_.timerCount(), 0u);
+}
+
+// ---- port number field ----
+
+TEST_F(MonitorTest, DigitByDigitEntryIsJudgedAtEveryChange) {
+    ComPortNumber = 3;
+    start();
+    ASSERT_EQ(readIni(), "");  // the writable check made it empty
+
+    type("1");  // "3" selected and overtyped by "1"
+    EXPECT_EQ(ComPortNumber, 1);
+    EXPECT_EQ(readIni(), SettingsFileText(1));
+    std::filesystem::remove(iniPath());
+
+    type("12");
+    EXPECT_EQ(ComPortNumber, 12);
+    EXPECT_EQ(readIni(), SettingsFileText(12));
+    EXPECT_EQ(view_.screen.portNumber, 12);
+    EXPECT_TRUE(boxes_.shown.empty());
+}
+
+TEST_F(MonitorTest, SameNumberAgainWritesNothing) {
+    ComPortNumber = 3;
+    start();
+    type("5");
+    EXPECT_EQ(ComPortNumber, 5);
+    EXPECT_EQ(readIni(), SettingsFileText(5));
+    std::filesystem::remove(iniPath());
+    type("5");  // an edit that leaves the number as it was
+    EXPECT_FALSE(std::filesystem::exists(iniPath()));
+}
+
+TEST_F(MonitorTest, OutOfRangeNumberPutsTheLastGoodOneBack) {
+    const char* cases[] = {"0", "257", "1000", "999999999"};
+    for (const char* text : cases) {
+        ComPortNumber = 3;
+        Monitor monitor(clock_, ports_, tones_, starter_, view_, windows_);
+        monitor.OnInitDialog();
+        std::filesystem::remove(iniPath());
+        view_.typed = text;
+        monitor.OnPortNumberChanged();
+        EXPECT_EQ(ComPortNumber, 3) << text;
+        EXPECT_EQ(view_.screen.portNumber, 3) << text;
+        EXPECT_EQ(view_.typed, "3") << text;
+        EXPECT_FALSE(std::filesystem::exists(iniPath())) << text;
+    }
+    EXPECT_TRUE(boxes_.shown.empty());
+}
+
+TEST_F(MonitorTest, BoundsOfTheRangeAreAccepted) {
+    start();
+    type("256");
+    EXPECT_EQ(ComPortNumber, 256);
+    type("1");
+    EXPECT_EQ(ComPortNumber, 1);
+}
+
+TEST_F(MonitorTest, EmptyFieldAsksForANumberAndGetsTheNumberBack) {
+    ComPortNumber = 3;
+    start();
+    type("");
+    ASSERT_EQ(boxes_.shown.size(), 1u);
+    EXPECT_EQ(boxes_.shown[0].text, "Please enter an integer.");
+    EXPECT_EQ(ComPortNumber, 3);
+    EXPECT_EQ(view_.typed, "3");
+}
+
+// ---- Open COM / Close COM ----
+
+TEST_F(MonitorTest, OpenAndCloseSetButtonFieldStatusAndLog) {
+    ComPortNumber = 6;
+    start();
+    EXPECT_EQ(view_.screen.statusText, "TUV Port Closed");
+
+    monitor_->OnOpenCloseCom();
+    const std::vector<RecordingPorts::Call> opened = {{"open", 0, 6, 19200}};
+    EXPECT_EQ(ports_.calls, opened);
+    EXPECT_EQ(ComPortState, kComPortOpen);
+    EXPECT_TRUE(monitor_->IsComPortOpen());
+    EXPECT_FALSE(view_.portFieldEnabled);
+    EXPECT_EQ(view_.buttonText, "Close COM");
+    EXPECT_EQ(view_.screen.statusText, "TUV Port Open");
+    EXPECT_EQ(view_.screen.logText, "I> COM Port Opened\r\n");
+    EXPECT_EQ(tones_.tones, kRising);
+
+    monitor_->OnOpenCloseCom();
+    EXPECT_EQ(ports_.calls.back(), (RecordingPorts::Call{"close", 0, 0, 0}));
+    EXPECT_EQ(ComPortState, kComPortClosed);
+    EXPECT_FALSE(monitor_->IsComPortOpen());
+    EXPECT_TRUE(view_.portFieldEnabled);
+    EXPECT_EQ(view_.buttonText, "Open COM");
+    EXPECT_EQ(view_.screen.statusText, "TUV Port Closed");
+    EXPECT_EQ(view_.screen.logText, "I> COM Port Closed\r\nI> COM Port Opened\r\n");
+}
+
+TEST_F(MonitorTest, FailedOpenChangesNothing) {
+    start();
+    ports_.openSucceeds = false;
+    const int writes = view_.writes;
+    monitor_->OnOpenCloseCom();
+    EXPECT_EQ(ComPortState, kComPortClosed);
+    EXPECT_TRUE(view_.portFieldEnabled);
+    EXPECT_EQ(view_.buttonText, "Open COM");
+    EXPECT_EQ(view_.screen.statusText, "TUV Port Closed");
+    EXPECT_EQ(view_.screen.logText, "");
+    EXPECT_EQ(view_.writes, writes);
+    EXPECT_TRUE(tones_.tones.empty());
+}
+
+TEST_F(MonitorTest, MarkComPortOpenLeavesTheStateAsItWas) {
+    start();
+    monitor_->MarkComPortOpen();
+    EXPECT_EQ(ComPortState, kComPortClosed);
+    // So the button still does what it says: the next press opens the port.
+    monitor_->OnOpenCloseCom();
+    EXPECT_EQ(ports_.calls.back().op, "open");
+    monitor_->MarkComPortOpen();
+    EXPECT_EQ(ComPortState, kComPortOpen);
+}
+
+TEST_F(MonitorTest, CloseMonitorClosesThePortButKeepsTheState) {
+    start();
+    monitor_->OnOpenCloseCom();
+    ports_.calls.clear();
+    monitor_->CloseMonitor();
+    EXPECT_EQ(ports_.calls, (std::vector<RecordingPorts::Call>{{"close", 0, 0, 0}}));
+    EXPECT_EQ(ComPortState, kComPortOpen);
+    EXPECT_EQ(view_.screen.statusText, "COM Port Closed");
+    EXPECT_EQ(view_.screen.logText.rfind("I> COM Port Closed\r\n", 0), 0u);
+    EXPECT_EQ(view_.endResults, std::vector<int>{1});
+    EXPECT_TRUE(monitor_->ended());
+}
+
+// ---- menu ----
+
+TEST_F(MonitorTest, TestCommunicationComplainsOnlyWhileClosed) {
+    start();
+    monitor_->OnTestCommunication();
+    EXPECT_EQ(monitor_->fields().logText, "E> COM Port NOT Open\r\n");
+    monitor_->OnOpenCloseCom();
+    const std::string before = monitor_->fields().logText;
+    monitor_->OnTestCommunication();
+    EXPECT_EQ(monitor_->fields().logText, before);
+}
+
+TEST_F(MonitorTest, MenuEntriesShowTheirWindows) {
+    start();
+    monitor_->ShowProtocolWindow();
+    monitor_->ShowStartTexts();
+    monitor_->ShowSoftwareUpdate();
+    monitor_->ShowKernelApi();
+    monitor_->ShowEepromTools();
+    const std::vector<MenuWindow> expected = {MenuWindow::Protocol, MenuWindow::StartTexts,
+                                              MenuWindow::SoftwareUpdate, MenuWindow::KernelApi,
+                                              MenuWindow::EepromTools};
+    EXPECT_EQ(windows_.shown, expected);
+}
+
+TEST_F(MonitorTest, ShowReadMeStartsTheViewerWithTheFile) {
+    start();
+    monitor_->ShowReadMe();
+    ASSERT_EQ(starter_.started.size(), 1u);
+    EXPECT_EQ(starter_.started[0].first, "xdg-open");
+    EXPECT_EQ(starter_.started[0].second, std::vector<std::string>{StartDirectory + "ReadMe.txt"});
+    EXPECT_EQ(monitor_->fields().logText, "");
+
+    starter_.succeeds = false;
+    monitor_->ShowReadMe();
+    EXPECT_EQ(monitor_->fields().logText, "E> Can\xB4t find notepad.exe\r\n");
+    EXPECT_EQ(tones_.tones, kFalling);
+}
+
+}  // namespace
+}  // namespace nvx::test
