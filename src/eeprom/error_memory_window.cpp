@@ -1,0 +1,75 @@
+#include "eeprom/error_memory_window.h"
+
+#include <filesystem>
+#include <utility>
+
+#include "app/shell.h"
+#include "eeprom/eeprom_image.h"
+#include "eeprom/eeprom_report.h"
+#include "platform/atomic_file.h"
+#include "platform/user_dialogs.h"
+
+namespace nvx {
+
+std::string ReportFileName(const std::string& chosen) {
+    return chosen.find('.') == std::string::npos ? chosen + ".txt" : chosen;
+}
+
+std::string WithCrLfLineEnds(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 32);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r') {
+            out += "\r\n";
+            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else if (c == '\n') {
+            out += "\r\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+ErrorMemory::ErrorMemory(std::string fileName, int32_t deviceRow, ErrorMemoryView& view)
+    : fileName_(std::move(fileName)), deviceRow_(deviceRow), view_(view) {}
+
+void ErrorMemory::OnInitDialog() {
+    EepromImage image;
+    std::string error;
+    if (LoadEepromImage(fileName_, image, &error))
+        content_ += BuildEepromReport(image, deviceRow_, ReportHeaderDetails != 0);
+    else
+        content_ += error + "\r\n";
+    view_.writeContent(content_);
+}
+
+void ErrorMemory::Failed() {
+    MessageBox().show(kSaveFailedText, kErrorMemoryTitle, MessageIcon::Exclamation,
+                      MessageButtons::Ok);
+}
+
+void ErrorMemory::OnSaveToFile() {
+    content_ = view_.readContent();
+    std::string chosen;
+    if (!view_.askSaveFileName(kReportFileFilter, chosen)) {
+        Failed();
+        return;
+    }
+    const std::string path = ReportFileName(chosen);
+    // The dialog asked about the name it was given; the name with ".txt" is asked about here.
+    std::error_code ec;
+    if (path != chosen && std::filesystem::exists(path, ec) &&
+        MessageBox().show(path + " already exists.\r\nDo you want to replace it?",
+                          kErrorMemoryTitle, MessageIcon::Exclamation,
+                          MessageButtons::YesNo) != MessageAnswer::Yes) {
+        Failed();
+        return;
+    }
+    view_.writeContent(content_);
+    // One line end per line on disk, and never a half-written file under the chosen name.
+    if (!WriteFileAtomically(path, WithCrLfLineEnds(content_))) Failed();
+}
+
+}  // namespace nvx

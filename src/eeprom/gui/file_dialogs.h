@@ -1,0 +1,67 @@
+#pragma once
+// File-open and file-save dialogs behind a small interface, so GUI tests answer them. Filters
+// come as lists of description|pattern pairs ending in "||" (patterns separated by "; ").
+
+#include <QString>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QWidget;
+
+namespace nvx {
+
+class FileDialogs {
+public:
+    virtual ~FileDialogs() = default;
+    // Paths are in the file system's encoding. False when the user cancels.
+    virtual bool open(QWidget* parent, const std::string& title, const std::string& initialPath,
+                      const std::string& filter, std::string& chosen) = 0;
+    // Asks before an existing file is replaced.
+    virtual bool save(QWidget* parent, const std::string& filter, std::string& chosen) = 0;
+};
+
+// The process-wide dialogs (Qt's unless a test sets others).
+FileDialogs& AppFileDialogs();
+void SetFileDialogs(FileDialogs* dialogs);  // nullptr restores Qt's
+
+// "Intel Hex Files (*.hex)|*.hex|All Files (*.*)|*.*||" as Qt's name filters.
+QString QtNameFilters(const std::string& filterList);
+
+// Paths between the logic's bytes and the widgets.
+QString PathToQt(const std::string& path);
+std::string PathFromQt(const QString& path);
+
+class RecordingFileDialogs : public FileDialogs {
+public:
+    struct Asked {
+        bool save;
+        std::string title;
+        std::string initialPath;
+        std::string filter;
+    };
+    bool open(QWidget*, const std::string& title, const std::string& initialPath,
+              const std::string& filter, std::string& chosen) override {
+        asked.push_back({false, title, initialPath, filter});
+        return Answer(chosen);
+    }
+    bool save(QWidget*, const std::string& filter, std::string& chosen) override {
+        asked.push_back({true, {}, {}, filter});
+        return Answer(chosen);
+    }
+    std::vector<Asked> asked;
+    std::deque<std::optional<std::string>> answers;  // nullopt or none left: Cancel
+
+private:
+    bool Answer(std::string& chosen) {
+        if (answers.empty()) return false;
+        const std::optional<std::string> a = answers.front();
+        answers.pop_front();
+        if (!a) return false;
+        chosen = *a;
+        return true;
+    }
+};
+
+}  // namespace nvx
