@@ -185,7 +185,7 @@ constexpr DeviceTypeText kDeviceTypes[] = {
 constexpr const char* kFlagLines[] = {
     "                  EEPROM initialisiert\r\n",
     "                  Ger\xE4t Kodiert\r\n",
-    "                  Hardware gepr\xFC" "ft\r\n",
+    ("                  Hardware gepr\xFC" "ft\r\n"),
     "                  Hardware kalibriert\r\n",
     "                  Werkseinstellung erfolgt\r\n",
 };
