@@ -56,8 +56,11 @@ public:
 class TuvCommTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        SetCalendar(&calendar);
         g_tickPeriodMs = 10;
         g_startTickPeriodMs = 10;
+        g_measureStart = calendar.now();
+        g_tickCount = 0;
         InitCommStack();
         TickProc();  // channel Idle
         SetMessageBoxes(&boxes);
@@ -69,6 +72,7 @@ protected:
         g_serialPort.Close();
         g_channelPortNumber[0] = g_channelPortNumber[1] = -1;
         SetMessageBoxes(nullptr);
+        SetCalendar(nullptr);
     }
 
     // One pump tick.
@@ -103,7 +107,9 @@ protected:
         ASSERT_EQ(ConverterSend(m), 0);
     }
 
+    // Calendar time that follows the virtual clock, so the tick measurement stays at 10 ms.
     VirtualClock clock;
+    TimerCalendarClock calendar{clock, 1'400'000'000};
     RecordingTuvCommView view;
     RecordingMessageBoxes boxes;
     TempDir dir;

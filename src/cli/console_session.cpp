@@ -1,0 +1,137 @@
+#include "cli/console_session.h"
+
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <cerrno>
+#include <cstdlib>
+
+#include "comm/tick.h"
+
+namespace nvx::cli {
+
+namespace {
+
+constexpr int32_t kLowestPort = 1;
+constexpr int32_t kHighestPort = 256;
+
+// QCoreApplication keeps references to these for its whole life.
+int g_appArgc = 1;
+char g_appName[] = "nvx";
+char* g_appArgv[] = {g_appName, nullptr};
+
+bool ParsePort(const std::string& text, int32_t& port) {
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < kLowestPort || v > kHighestPort) return false;
+    port = static_cast<int32_t>(v);
+    return true;
+}
+
+}  // namespace
+
+std::string Latin1ToUtf8(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out += ch;
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+ConsoleShell::ConsoleShell(TuvCommLogic& pump, std::FILE* out, bool utf8)
+    : pump_(pump), out_(out), utf8_(utf8) {}
+
+void ConsoleShell::AppendMonitorLog(std::string message) {
+    const std::string line = utf8_ ? Latin1ToUtf8(message) : message;
+    std::fwrite(line.data(), 1, line.size(), out_);
+    std::fputc('\n', out_);
+    std::fflush(out_);
+}
+
+bool ConsoleShell::IsComPortOpen() { return ComPortState != kComPortClosed; }
+
+bool ConsoleShell::OpenComPort() {
+    if (!pump_.OpenChannelPort(0, ComPortNumber, kChannelBaudRate)) return false;
+    ComPortState = kComPortOpen;
+    return true;
+}
+
+void ConsoleShell::CloseComPort() {
+    pump_.CloseChannelPort(0);
+    ComPortState = kComPortClosed;
+}
+
+void ConsoleShell::MarkComPortOpen() { ComPortState = kComPortOpen; }
+
+ConsoleSession::ConsoleSession() {
+    if (!QCoreApplication::instance()) app_ = std::make_unique<QCoreApplication>(g_appArgc, g_appArgv);
+    ChooseStartTickPeriod();
+    pump_ = std::make_unique<TuvCommLogic>(timers_, pumpView_);
+    pump_->Initialize();
+    InitCommStack();
+    tickTimer_ = StartTickTimer(timers_);
+    shell_ = std::make_unique<ConsoleShell>(*pump_, stdout, ::isatty(::fileno(stdout)) != 0);
+}
+
+ConsoleSession::~ConsoleSession() {
+    if (g_channelPortNumber[0] != -1) shell_->CloseComPort();
+    timers_.stop(tickTimer_);
+    shell_.reset();
+    pump_.reset();
+}
+
+bool ConsoleSession::RunUntil(const std::function<bool()>& done, uint32_t timeoutMs) {
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!done()) {
+        const qint64 left = static_cast<qint64>(timeoutMs) - elapsed.elapsed();
+        if (left <= 0) return done();
+        // The pump and tick timers wake the loop at least every few milliseconds.
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,
+                                        static_cast<int>(left));
+    }
+    return true;
+}
+
+bool TakePortOption(Args& args, std::string& error) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        std::string value;
+        std::size_t taken = 1;
+        if (a == "--port") {
+            if (i + 1 >= args.size()) {
+                error = "--port needs a COM port number (1 to 256)";
+                return false;
+            }
+            value = args[i + 1];
+            taken = 2;
+        } else if (a.rfind("--port=", 0) == 0) {
+            value = a.substr(7);
+        } else {
+            continue;
+        }
+        int32_t port = 0;
+        if (!ParsePort(value, port)) {
+            error = "--port: '" + value + "' is not a COM port number (1 to 256)";
+            return false;
+        }
+        ComPortNumber = port;
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+                   args.begin() + static_cast<std::ptrdiff_t>(i + taken));
+        return true;
+    }
+    return true;
+}
+
+}  // namespace nvx::cli

@@ -1,0 +1,90 @@
+#pragma once
+// The real-time runtime of the device commands of `nvx` (kernel, texts, update): the same stack,
+// pump and timers as the monitor program, on a QCoreApplication, with the monitor log on stdout.
+//
+// Typical use in a command:
+//
+//     std::string error;
+//     if (!nvx::cli::TakePortOption(args, error)) { std::fprintf(stderr, "%s\n", error.c_str()); return 2; }
+//     nvx::cli::ConsoleSession session;           // stack initialised, pump and tick running
+//     if (!session.shell().OpenComPort()) return 1;  // channel 0 at ComPortNumber, 19200 baud
+//     MyLogic logic(session.timers(), session.shell(), ...);
+//     bool finished = session.RunUntil([&] { return logic.Finished(); }, 30000);
+//     session.shell().CloseComPort();
+//
+// Only one session may exist at a time (the stack is process-wide). Everything runs on the
+// calling thread; RunUntil is the only place where timers fire.
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/shell.h"
+#include "cli/cli_command.h"
+#include "platform/qt_timer_service.h"
+#include "tuv/tuv_comm.h"
+
+class QCoreApplication;
+
+namespace nvx::cli {
+
+// The main window's services on a console: AppendMonitorLog prints the line (no tones); the port
+// operations go through the pump's channel 0 and keep ComPortState as the main window does.
+class ConsoleShell : public MonitorShell {
+public:
+    // utf8: convert the ISO 8859-1 lines for a terminal; otherwise they are written as they are.
+    ConsoleShell(TuvCommLogic& pump, std::FILE* out, bool utf8);
+
+    void AppendMonitorLog(std::string message) override;
+    bool IsComPortOpen() override;
+    // Opens channel 0 at ComPortNumber, 19200 baud; on success ComPortState = Open. A failure
+    // has been reported by the serial port already (message box on stderr).
+    bool OpenComPort() override;
+    void CloseComPort() override;      // closes channel 0; ComPortState = Closed
+    void MarkComPortOpen() override;   // ComPortState = Open, nothing else
+
+private:
+    TuvCommLogic& pump_;
+    std::FILE* out_;
+    bool utf8_;
+};
+
+class ConsoleSession {
+public:
+    // Creates the QCoreApplication when there is none, chooses the first tick period, starts the
+    // pump (at g_startTickPeriodMs), initialises the stack and starts TickProc (at g_tickPeriodMs),
+    // in the monitor's start-up order. The log goes to stdout, UTF-8 when it is a terminal.
+    ConsoleSession();
+    // Closes the port if it is open and stops the timers.
+    ~ConsoleSession();
+    ConsoleSession(const ConsoleSession&) = delete;
+    ConsoleSession& operator=(const ConsoleSession&) = delete;
+
+    MonitorShell& shell() { return *shell_; }
+    TimerService& timers() { return timers_; }
+    TuvCommLogic& pump() { return *pump_; }
+
+    // Serves timers and events until done() holds (returns true) or timeoutMs of real time have
+    // passed (returns done() once more). done() is checked after every batch of events.
+    bool RunUntil(const std::function<bool()>& done, uint32_t timeoutMs);
+
+private:
+    std::unique_ptr<QCoreApplication> app_;  // only when this session made it
+    QtTimerService timers_;
+    NullTuvCommView pumpView_;
+    std::unique_ptr<TuvCommLogic> pump_;
+    std::unique_ptr<ConsoleShell> shell_;
+    int tickTimer_ = 0;
+};
+
+// Takes "--port N" or "--port=N" out of args and sets ComPortNumber (1 to 256). Without the
+// option nothing changes. False, with a message for the user in `error`, on a missing or bad
+// value; args are left as they were then.
+bool TakePortOption(Args& args, std::string& error);
+
+// ISO 8859-1 bytes to UTF-8.
+std::string Latin1ToUtf8(const std::string& text);
+
+}  // namespace nvx::cli
