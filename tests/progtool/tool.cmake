@@ -8,3 +8,9 @@ nvx_warnings(nvx_standin_programmer)
 add_dependencies(progtool_tests nvx_standin_programmer)
 target_compile_definitions(progtool_tests PRIVATE
   NVX_STANDIN_PROGRAMMER="$<TARGET_FILE:nvx_standin_programmer>")
+
+if(TARGET nvx_progtool_gui)
+  find_package(Qt6 REQUIRED COMPONENTS Test)
+  target_link_libraries(progtool_tests PRIVATE nvx_progtool_gui Qt6::Test)
+  target_compile_definitions(progtool_tests PRIVATE NVX_PROGTOOL_GUI=1)
+endif()

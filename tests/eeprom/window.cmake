@@ -1,0 +1,6 @@
+target_link_libraries(eeprom_tests PRIVATE nvx_eeprom_window)
+if(TARGET nvx_eeprom_gui)
+  find_package(Qt6 REQUIRED COMPONENTS Test)
+  target_link_libraries(eeprom_tests PRIVATE nvx_eeprom_gui Qt6::Test)
+  target_compile_definitions(eeprom_tests PRIVATE NVX_EEPROM_GUI=1)
+endif()

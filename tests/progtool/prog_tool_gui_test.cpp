@@ -1,0 +1,207 @@
+// The Programming Tool window on the offscreen platform: controls, the two layouts, the enable
+// rule, and clicks reaching the logic.
+#ifdef NVX_PROGTOOL_GUI
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "eeprom/gui/file_dialogs.h"
+#include "prog_tool_fixture.h"
+#include "progtool/gui/prog_tool_dlg.h"
+
+namespace nvx::test {
+namespace {
+
+class ProgToolDlgTest : public ProgToolTest {
+protected:
+    static void SetUpTestSuite() {
+        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+        if (!QApplication::instance()) {
+            static int argc = 1;
+            static char name[] = "progtool_tests";
+            static char* argv[] = {name, nullptr};
+            new QApplication(argc, argv);
+        }
+    }
+    void SetUp() override {
+        ProgToolTest::SetUp();
+        SetFileDialogs(&dialogs_);
+    }
+    void TearDown() override {
+        dlg_.reset();
+        SetFileDialogs(nullptr);
+        ProgToolTest::TearDown();
+    }
+
+    CProgToolDlg& Make() {
+        dlg_ = std::make_unique<CProgToolDlg>(clock_, shell_);
+        return *dlg_;
+    }
+    template <typename T>
+    T* child(const char* name) {
+        T* w = dlg_->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    QPushButton* button(const char* name) { return child<QPushButton>(name); }
+    void Click(const char* name) { QTest::mouseClick(button(name), Qt::LeftButton); }
+    // The user picks a row in the drop-down list and it closes.
+    void Pick(int row) {
+        auto* list = child<QComboBox>("deviceList");
+        list->setCurrentIndex(row);
+        list->hidePopup();
+        QCoreApplication::processEvents();
+    }
+
+    RecordingFileDialogs dialogs_;
+    std::unique_ptr<CProgToolDlg> dlg_;
+};
+
+TEST_F(ProgToolDlgTest, CreatedHiddenWithTheDeviceList) {
+    CProgToolDlg& dlg = Make();
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Programming Tool"));
+    auto* list = child<QComboBox>("deviceList");
+    ASSERT_EQ(list->count(), 35);
+    EXPECT_FALSE(list->isEditable());
+    EXPECT_EQ(list->itemText(0), QStringLiteral("< no Device selected >"));
+    EXPECT_EQ(list->itemText(1), QString(94, QLatin1Char('-')));
+    EXPECT_EQ(list->itemText(13), QStringLiteral("> Emergency Update (direct connection)"));
+    EXPECT_EQ(list->itemText(34), QString());
+    EXPECT_EQ(list->currentIndex(), 0);
+    EXPECT_EQ(child<QCheckBox>("manualStart")->text(), QStringLiteral("Manual Update Start Mode"));
+    EXPECT_TRUE(clock_.isRunning(dlg.logic().timerId()));
+    for (const char* name : {"programFileButton", "convertButton", "programButton",
+                             "eepromFileButton", "readEepromButton", "writeEepromButton",
+                             "analyseButton", "closeButton"})
+        EXPECT_NE(dlg.findChild<QPushButton*>(QString::fromLatin1(name)), nullptr) << name;
+    EXPECT_TRUE(button("programButton")->isDefault());
+    EXPECT_TRUE(button("convertButton")->isFlat());
+}
+
+TEST_F(ProgToolDlgTest, LayoutsWithoutSwitches) {
+    CProgToolDlg& dlg = Make();
+    dlg.ShowSoftwareUpdate();
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_TRUE(child<QGroupBox>("programGroup")->isVisible());
+    EXPECT_FALSE(child<QGroupBox>("eepromGroup")->isVisible());
+    EXPECT_FALSE(button("convertButton")->isVisible());
+    EXPECT_TRUE(child<QGroupBox>("deviceSettingsGroup")->isVisible());
+    EXPECT_TRUE(button("closeButton")->isVisible());
+
+    dlg.ShowEepromTools();
+    EXPECT_FALSE(child<QGroupBox>("programGroup")->isVisible());
+    EXPECT_TRUE(child<QGroupBox>("eepromGroup")->isVisible());
+    EXPECT_TRUE(button("writeEepromButton")->isVisible());
+    EXPECT_FALSE(button("writeEepromButton")->isEnabled());
+    EXPECT_TRUE(button("readEepromButton")->isEnabled());
+    EXPECT_TRUE(button("analyseButton")->isEnabled());
+}
+
+TEST_F(ProgToolDlgTest, LayoutsInTechnicianMode) {
+    ShowHexConversion = 1;
+    EepromWriteEnabled = 1;
+    CProgToolDlg& dlg = Make();
+    dlg.ShowSoftwareUpdate();
+    EXPECT_TRUE(button("convertButton")->isVisible());
+    dlg.ShowEepromTools();
+    EXPECT_TRUE(button("writeEepromButton")->isEnabled());
+    EXPECT_FALSE(button("convertButton")->isVisible());
+}
+
+TEST_F(ProgToolDlgTest, ClosingTheListAppliesTheRow) {
+    Make();
+    Pick(13);
+    EXPECT_TRUE(child<QCheckBox>("manualStart")->isChecked());
+    EXPECT_EQ(g_deviceSelection.deviceCode, 3u);
+    Pick(12);
+    EXPECT_FALSE(child<QCheckBox>("manualStart")->isChecked());
+    Pick(9);
+    EXPECT_EQ(child<QComboBox>("deviceList")->currentIndex(), 0);
+    EXPECT_EQ(g_deviceSelection.deviceCode, 0u);
+}
+
+TEST_F(ProgToolDlgTest, PresetsShowBeforeTheWindowDoes) {
+    PresetProgramFile = "/fw/SolReg_2.npf";
+    DeviceStem = "solreg";
+    CProgToolDlg& dlg = Make();
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(child<QLineEdit>("programPath")->text(), QStringLiteral("/fw/SolReg_2.npf"));
+    EXPECT_EQ(child<QComboBox>("deviceList")->currentIndex(), 10);
+}
+
+TEST_F(ProgToolDlgTest, BrowseButtonsFillThePathFields) {
+    CProgToolDlg& dlg = Make();
+    dlg.ShowSoftwareUpdate();
+    dialogs_.answers = {std::string("/fw/SolBed_3.npf")};
+    Click("programFileButton");
+    EXPECT_EQ(child<QLineEdit>("programPath")->text(), QStringLiteral("/fw/SolBed_3.npf"));
+    ASSERT_EQ(dialogs_.asked.size(), 1u);
+    EXPECT_EQ(dialogs_.asked[0].title, "Select Program File");
+
+    dlg.ShowEepromTools();
+    dialogs_.answers = {std::string("/data/image")};
+    Click("eepromFileButton");
+    EXPECT_EQ(child<QLineEdit>("eepromPath")->text(), QStringLiteral("/data/image.hex"));
+    EXPECT_EQ(dialogs_.asked.at(1).title, "Select EEPROM File");
+}
+
+TEST_F(ProgToolDlgTest, BusyWindowCannotBeClosedByItsButton) {
+    CProgToolDlg& dlg = Make();
+    dlg.ShowSoftwareUpdate();
+    Pick(13);
+    WriteFileBytes(dir_ / "SolReg_1.hex", ":00000001FF\n");
+    child<QLineEdit>("programPath")->setText(QString::fromStdString((dir_ / "SolReg_1.hex").string()));
+    Click("programButton");
+    ASSERT_EQ(UpdateStep, kStepBootPortOpen);
+    for (const char* name : {"programButton", "programFileButton", "convertButton", "closeButton"})
+        EXPECT_FALSE(button(name)->isEnabled()) << name;
+    EXPECT_TRUE(child<QComboBox>("deviceList")->isEnabled());
+    EXPECT_TRUE(child<QCheckBox>("manualStart")->isEnabled());
+    Click("closeButton");
+    EXPECT_TRUE(dlg.isVisible());
+
+    // Escape hides it all the same; the procedure goes on.
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(UpdateStep, kStepBootPortOpen);
+    dlg.setProgrammerProgress(42);
+    EXPECT_EQ(child<QProgressBar>("programmerProgress")->value(), 42);
+}
+
+TEST_F(ProgToolDlgTest, AnalyseOpensTheErrorMemoryWindow) {
+    CProgToolDlg& dlg = Make();
+    dlg.ShowEepromTools();
+    const auto image = fs::path(NVX_FIXTURES_DIR) / "eeprom" / "small_image.hex";
+    child<QLineEdit>("eepromPath")->setText(QString::fromStdString(image.string()));
+    QString title, text;
+    QTimer::singleShot(0, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        ASSERT_NE(modal, nullptr);
+        title = modal->windowTitle();
+        text = modal->findChild<QPlainTextEdit*>(QStringLiteral("content"))->toPlainText();
+        static_cast<QDialog*>(modal)->accept();
+    });
+    Click("analyseButton");
+    EXPECT_EQ(title, QStringLiteral("Error Memory"));
+    QString report = QString::fromLatin1(
+        ReadFileBytes(fs::path(NVX_FIXTURES_DIR) / "eeprom" / "small_image_row0.txt"));
+    report.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    EXPECT_EQ(text, report);
+    EXPECT_TRUE(shell_.log.empty());
+}
+
+}  // namespace
+}  // namespace nvx::test
+
+#endif  // NVX_PROGTOOL_GUI
