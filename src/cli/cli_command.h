@@ -18,5 +18,6 @@ struct Command {
 int RunPorts(const Args& args);
 int RunReport(const Args& args);
 int RunConvert(const Args& args);
+int RunTexts(const Args& args);
 
 }  // namespace nvx::cli

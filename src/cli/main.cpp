@@ -13,6 +13,7 @@ const Command kCommands[] = {
     {"ports", "list serial devices and the COM numbers that resolve to them", nvx::cli::RunPorts},
     {"report", "analyse an EEPROM image file into its text report", nvx::cli::RunReport},
     {"convert", "convert a program file from Intel HEX to NPF or back", nvx::cli::RunConvert},
+    {"texts", "read or write the starting texts of a Solvane panel", nvx::cli::RunTexts},
 };
 
 void PrintUsage(FILE* out) {

@@ -8,13 +8,14 @@
 namespace nvx {
 
 const char kTextsUsage[] =
-    "usage: nvx texts --port N read\n"
-    "       nvx texts --port N write \"LINE 1\" [\"LINE 2\"]\n"
-    "       nvx texts --port N test\n"
+    "usage: nvx texts [--port N] read\n"
+    "       nvx texts [--port N] write \"LINE 1\" [\"LINE 2\"]\n"
+    "       nvx texts [--port N] test\n"
     "\n"
     "Reads or writes the two 15-character starting texts of a Solvane operating panel on\n"
-    "COM port N (1 to 256), one request per character, or tests the communication with one\n"
-    "request. A text longer than 15 characters is cut; a shorter one is right-aligned.\n"
+    "COM port N (1 to 256, default 1), one request per character, or tests the communication\n"
+    "with one request. A text longer than 15 characters is cut; a shorter one is\n"
+    "right-aligned. A missing second line is written as spaces.\n"
     "Exit status: 0 when the work ended without an error line, 1 after an error line,\n"
     "2 on wrong usage.\n";
 
@@ -37,7 +38,6 @@ bool ParseTextsCommandLine(const std::vector<std::string>& args, TextsCommandLin
                            std::string& error) {
     out = TextsCommandLine{};
     std::vector<std::string> words;
-    bool portGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--help" || a == "-h") {
@@ -59,7 +59,6 @@ bool ParseTextsCommandLine(const std::vector<std::string>& args, TextsCommandLin
                 error = "COM port number must be 1 to 256: '" + value + "'";
                 return false;
             }
-            portGiven = true;
             continue;
         }
         if (a.size() > 1 && a[0] == '-' && words.empty()) {
@@ -67,10 +66,6 @@ bool ParseTextsCommandLine(const std::vector<std::string>& args, TextsCommandLin
             return false;
         }
         words.push_back(a);
-    }
-    if (!portGiven) {
-        error = "--port N is required";
-        return false;
     }
     if (words.empty()) {
         error = "say read, write or test";
@@ -188,8 +183,9 @@ void ConsoleTexts::setReadingProgress(int value) { drawBar(value); }
 void ConsoleTexts::setWritingProgress(int value) { drawBar(value); }
 
 void ConsoleTexts::drawBar(int value) {
+    const bool unchanged = barShown_ && value == barValue_;
     barValue_ = value;
-    if (!drawProgress_ || !active_) return;
+    if (!drawProgress_ || !active_ || unchanged) return;
     std::fprintf(out_, "\r\x1b[K%s", TextsProgressLine(value, maximum_).c_str());
     std::fflush(out_);
     barShown_ = true;

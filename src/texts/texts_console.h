@@ -15,7 +15,7 @@ enum class TextsAction { Read, Write, Test };
 
 struct TextsCommandLine {
     bool help = false;
-    int port = 0;
+    int port = 0;  // 0: not given
     TextsAction action = TextsAction::Read;
     std::string line1;  // UTF-8 as given
     std::string line2;

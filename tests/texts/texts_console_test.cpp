@@ -24,6 +24,7 @@ TEST(TextsCommandLineTest, GoodArguments) {
         {{"--port", "3", "read"}, false, 3, TextsAction::Read, "", ""},
         {{"read", "--port", "256"}, false, 256, TextsAction::Read, "", ""},
         {{"--port=1", "test"}, false, 1, TextsAction::Test, "", ""},
+        {{"test"}, false, 0, TextsAction::Test, "", ""},
         {{"--port", "2", "write", "LINE 1", "LINE 2"}, false, 2, TextsAction::Write, "LINE 1", "LINE 2"},
         {{"--port", "2", "write", "only one"}, false, 2, TextsAction::Write, "only one", ""},
         {{"--port", "2", "write", "-5 \xC2\xB0" "C", ""}, false, 2, TextsAction::Write, "-5 \xC2\xB0" "C", ""},
@@ -47,8 +48,8 @@ TEST(TextsCommandLineTest, GoodArguments) {
 TEST(TextsCommandLineTest, WrongUsage) {
     const std::vector<std::vector<std::string>> cases = {
         {},
-        {"read"},
         {"--port"},
+        {"read", "--port"},
         {"--port", "0", "read"},
         {"--port", "257", "read"},
         {"--port", "1x", "read"},
@@ -128,6 +129,8 @@ TEST_F(ConsoleTextsTest, BarOnlyWhileActiveAndKeptOutOfTheLogLines) {
     console.setProgressRange(0, 30);
     console.setReadingProgress(0);  // idle ticks before the work starts draw nothing
     console.startProgress();
+    console.setWritingProgress(0);  // the other bar's idle value: already shown
+    console.setReadingProgress(5);
     console.setReadingProgress(5);
     console.AppendMonitorLog("E> No reply from Solvane");
     console.setReadingProgress(6);
