@@ -89,6 +89,8 @@ ConsoleSession::~ConsoleSession() {
     timers_.stop(tickTimer_);
     shell_.reset();
     pump_.reset();
+    // Stopped timers are deleted from the event loop; run those deletions before the loop goes.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 bool ConsoleSession::RunUntil(const std::function<bool()>& done, uint32_t timeoutMs) {
