@@ -99,6 +99,7 @@ void TuvCommLogic::Initialize() {
         fields_.portText[ch].clear();
     }
     fields_.hex = 1;
+    view_.enableControls(TuvCommEnables{});
     view_.writeControls(fields_);
 }
 

@@ -41,11 +41,21 @@ struct TuvCommFields {
     int32_t hex = 1;                                 // "Hex"
 };
 
+// Which controls take input. The stack drives channel 0 only and the port belongs to the main
+// window, so channel 1's group, the "COM:" boxes with their port fields and "View" stay disabled;
+// "Scroll", "Hex" and both "Clear" buttons are always enabled.
+struct TuvCommEnables {
+    bool pipes[kTuvChannelCount] = {true, false};  // "P-t", "P-r" and the two name fields
+    bool com[kTuvChannelCount] = {false, false};   // "COM:" and its port field
+    bool view = false;                             // "View"
+};
+
 class TuvCommView {
 public:
     virtual ~TuvCommView() = default;
     virtual void readControls(TuvCommFields& fields) = 0;
     virtual void writeControls(const TuvCommFields& fields) = 0;
+    virtual void enableControls(const TuvCommEnables& enables) = 0;
     // Scrolls each trace view down by its line count minus 2, so its last lines are in view.
     virtual void scrollToLastLines() = 0;
     // Shows the TUV Inside window without activating it, or hides it.
@@ -57,6 +67,7 @@ class NullTuvCommView : public TuvCommView {
 public:
     void readControls(TuvCommFields&) override {}
     void writeControls(const TuvCommFields&) override {}
+    void enableControls(const TuvCommEnables&) override {}
     void scrollToLastLines() override {}
     void showInside(bool) override {}
 };
@@ -69,7 +80,8 @@ public:
     TuvCommLogic& operator=(const TuvCommLogic&) = delete;
 
     // The window's initialisation: pump timer at g_startTickPeriodMs, channel 0 port closed and
-    // pipes shut, the TUV Inside window shown or hidden by "View", the fields to their start values.
+    // pipes shut, the TUV Inside window shown or hidden by "View", the fields to their start
+    // values, the controls enabled as TuvCommEnables says.
     void Initialize();
 
     // Opens the one serial port (8N1) for a channel; false, changing nothing, when it fails.

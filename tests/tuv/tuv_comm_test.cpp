@@ -23,6 +23,11 @@ void PutTrace(TraceRing& ring, std::initializer_list<int32_t> entries) {
 TEST_F(TuvCommTest, InitializeStartsThePumpWithTheStartFields) {
     EXPECT_EQ(clock.timerCount(), 1u);
     EXPECT_EQ(view.inside, std::vector<bool>{false});
+    ASSERT_EQ(view.enables.size(), 1u);
+    EXPECT_TRUE(view.enables[0].pipes[0]);
+    EXPECT_FALSE(view.enables[0].pipes[1]);
+    EXPECT_FALSE(view.enables[0].com[0] || view.enables[0].com[1]);
+    EXPECT_FALSE(view.enables[0].view);
     EXPECT_GE(view.writes, 1);
     EXPECT_EQ(view.controls.scroll, 1);
     EXPECT_EQ(view.controls.hex, 1);

@@ -41,6 +41,7 @@ public:
         longestTx = std::max(longestTx, fields.txText.size());
         longestRx = std::max(longestRx, fields.rxText.size());
     }
+    void enableControls(const TuvCommEnables& e) override { enables.push_back(e); }
     void scrollToLastLines() override { ++scrolls; }
     void showInside(bool shown) override { inside.push_back(shown); }
 
@@ -51,6 +52,7 @@ public:
     std::size_t longestTx = 0;
     std::size_t longestRx = 0;
     std::vector<bool> inside;
+    std::vector<TuvCommEnables> enables;
 };
 
 class TuvCommTest : public ::testing::Test {

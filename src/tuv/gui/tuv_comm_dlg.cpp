@@ -1,0 +1,236 @@
+#include "tuv/gui/tuv_comm_dlg.h"
+
+#include <QCheckBox>
+#include <QFontDatabase>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QShowEvent>
+#include <QVBoxLayout>
+
+#include "platform/qt_dialogs.h"
+
+namespace nvx {
+
+namespace {
+
+QCheckBox* Box(const char* text, const QString& name, QWidget* parent) {
+    auto* box = new QCheckBox(QString::fromLatin1(text), parent);
+    box->setObjectName(name);
+    return box;
+}
+
+QPushButton* Button(const char* text, const char* name, QWidget* parent) {
+    auto* button = new QPushButton(QString::fromLatin1(text), parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoDefault(false);
+    return button;
+}
+
+QPlainTextEdit* TraceView(const char* name, QWidget* parent) {
+    auto* view = new QPlainTextEdit(parent);
+    view->setObjectName(QString::fromLatin1(name));
+    view->setReadOnly(true);
+    view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    view->setMinimumSize(420, 120);
+    return view;
+}
+
+void SetChecked(QCheckBox* box, int32_t value) {
+    if (box->isChecked() != (value != 0)) box->setChecked(value != 0);
+}
+
+void SetText(QLineEdit* field, const std::string& text) {
+    const QString t = FromLatin1(text);
+    if (field->text() != t) field->setText(t);
+}
+
+// Trace lines begin with CR LF; a cut at the front may leave a lone LF.
+QString TraceForDisplay(const std::string& text) {
+    QString t = FromLatin1(text);
+    t.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    t.remove(QLatin1Char('\r'));
+    return t;
+}
+
+}  // namespace
+
+CTuvCommDlg::CTuvCommDlg(TimerService& timers, QWidget* parent)
+    : QDialog(parent), inside_(std::make_unique<CTuvInsideDlg>(timers)), logic_(timers, *this) {
+    setWindowTitle(QString::fromLatin1(kTuvCommTitle));
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setWindowFlags(Qt::Window | Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
+
+    txView_ = TraceView("txView", this);
+    rxView_ = TraceView("rxView", this);
+    auto* clearTx = Button("Clear", "clearTxButton", this);
+    auto* clearRx = Button("Clear", "clearRxButton", this);
+    auto* traces = new QGridLayout;
+    traces->addWidget(new QLabel(QStringLiteral("Tx"), this), 0, 0, Qt::AlignTop);
+    traces->addWidget(txView_, 0, 1);
+    traces->addWidget(clearTx, 0, 2, Qt::AlignTop);
+    traces->addWidget(new QLabel(QStringLiteral("Rx"), this), 1, 0, Qt::AlignTop);
+    traces->addWidget(rxView_, 1, 1);
+    traces->addWidget(clearRx, 1, 2, Qt::AlignTop);
+
+    auto* groups = new QHBoxLayout;
+    for (int ch = 0; ch < kTuvChannelCount; ++ch) {
+        channels_[ch] = makeChannel(ch);
+    }
+    groups->addWidget(channels_[0].pipeTx->parentWidget());
+    groups->addWidget(channels_[1].pipeTx->parentWidget());
+
+    scroll_ = Box("Scroll", QStringLiteral("scrollBox"), this);
+    hex_ = Box("Hex", QStringLiteral("hexBox"), this);
+    view_ = Box("View", QStringLiteral("viewBox"), this);
+    // The statistics window stays hidden: its only switch is disabled.
+    view_->setEnabled(false);
+    auto* options = new QVBoxLayout;
+    options->addWidget(scroll_);
+    options->addWidget(hex_);
+    options->addWidget(view_);
+    options->addStretch(1);
+    groups->addLayout(options);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(traces, 1);
+    layout->addLayout(groups);
+
+    connect(clearTx, &QPushButton::clicked, this, [this] { logic_.OnClearTx(); });
+    connect(clearRx, &QPushButton::clicked, this, [this] { logic_.OnClearRx(); });
+    connect(view_, &QCheckBox::clicked, this, [this] { logic_.OnViewClicked(); });
+
+    // Timer 2 first, then the statistics window's timer 13.
+    logic_.Initialize();
+    inside_->Initialize();
+}
+
+CTuvCommDlg::~CTuvCommDlg() = default;
+
+CTuvCommDlg::Channel CTuvCommDlg::makeChannel(int ch) {
+    auto* group = new QGroupBox(QStringLiteral("Ch %1").arg(ch), this);
+    group->setObjectName(QStringLiteral("channel%1Group").arg(ch));
+    Channel c{};
+    c.pipeTx = Box("P-t", QStringLiteral("pipeTx%1").arg(ch), group);
+    c.pipeRx = Box("P-r", QStringLiteral("pipeRx%1").arg(ch), group);
+    c.txName = new QLineEdit(group);
+    c.txName->setObjectName(QStringLiteral("txPipeName%1").arg(ch));
+    c.txName->setPlaceholderText(QStringLiteral("transmit pipe file"));
+    c.rxName = new QLineEdit(group);
+    c.rxName->setObjectName(QStringLiteral("rxPipeName%1").arg(ch));
+    c.rxName->setPlaceholderText(QStringLiteral("receive pipe file"));
+    c.com = Box("COM:", QStringLiteral("com%1").arg(ch), group);
+    c.port = new QLineEdit(group);
+    c.port->setObjectName(QStringLiteral("comPort%1").arg(ch));
+    c.port->setFixedWidth(48);
+    c.port->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    auto* grid = new QGridLayout(group);
+    grid->addWidget(c.pipeTx, 0, 0);
+    grid->addWidget(c.txName, 0, 1);
+    grid->addWidget(c.pipeRx, 1, 0);
+    grid->addWidget(c.rxName, 1, 1);
+    grid->addWidget(c.com, 2, 0);
+    grid->addWidget(c.port, 2, 1, Qt::AlignLeft);
+
+    // The main window owns the port; only channel 0 is live, and only through its pipes.
+    c.com->setEnabled(false);
+    c.port->setEnabled(false);
+    if (ch != 0) {
+        for (QWidget* w : {static_cast<QWidget*>(c.pipeTx), static_cast<QWidget*>(c.pipeRx),
+                           static_cast<QWidget*>(c.txName), static_cast<QWidget*>(c.rxName)})
+            w->setEnabled(false);
+    }
+    connect(c.pipeTx, &QCheckBox::clicked, this, [this, ch] { logic_.OnPipeTxClicked(ch); });
+    connect(c.pipeRx, &QCheckBox::clicked, this, [this, ch] { logic_.OnPipeRxClicked(ch); });
+    connect(c.com, &QCheckBox::clicked, this, [this, ch] { logic_.OnComClicked(ch); });
+    return c;
+}
+
+void CTuvCommDlg::readControls(TuvCommFields& fields) {
+    for (int ch = 0; ch < kTuvChannelCount; ++ch) {
+        const Channel& c = channels_[ch];
+        fields.com[ch] = c.com->isChecked() ? 1 : 0;
+        fields.portText[ch] = ToLatin1(c.port->text());
+        fields.txPipeName[ch] = ToLatin1(c.txName->text());
+        fields.rxPipeName[ch] = ToLatin1(c.rxName->text());
+        fields.pipeTx[ch] = c.pipeTx->isChecked() ? 1 : 0;
+        fields.pipeRx[ch] = c.pipeRx->isChecked() ? 1 : 0;
+    }
+    fields.view = view_->isChecked() ? 1 : 0;
+    fields.scroll = scroll_->isChecked() ? 1 : 0;
+    fields.hex = hex_->isChecked() ? 1 : 0;
+}
+
+void CTuvCommDlg::writeControls(const TuvCommFields& fields) {
+    pending_ = fields;
+    stale_ = true;
+    // The boxes and names must be right at once (the pump reads them back every tick); the trace
+    // texts of a hidden window wait until it is shown.
+    for (int ch = 0; ch < kTuvChannelCount; ++ch) {
+        const Channel& c = channels_[ch];
+        SetChecked(c.com, fields.com[ch]);
+        SetText(c.port, fields.portText[ch]);
+        SetText(c.txName, fields.txPipeName[ch]);
+        SetText(c.rxName, fields.rxPipeName[ch]);
+        SetChecked(c.pipeTx, fields.pipeTx[ch]);
+        SetChecked(c.pipeRx, fields.pipeRx[ch]);
+    }
+    SetChecked(view_, fields.view);
+    SetChecked(scroll_, fields.scroll);
+    SetChecked(hex_, fields.hex);
+    if (isVisible()) apply();
+}
+
+void CTuvCommDlg::setView(QPlainTextEdit* view, std::string& shown, const std::string& text) {
+    if (shown == text) return;
+    shown = text;
+    // Without "Scroll" the user reads where he stands; replacing the text must not move him.
+    QScrollBar* bar = view->verticalScrollBar();
+    const int position = bar->value();
+    view->setPlainText(TraceForDisplay(text));
+    bar->setValue(position);
+}
+
+void CTuvCommDlg::apply() {
+    stale_ = false;
+    setView(txView_, shownTx_, pending_.txText);
+    setView(rxView_, shownRx_, pending_.rxText);
+    if (scrollPending_) {
+        scrollPending_ = false;
+        scrollToLastLines();
+    }
+}
+
+void CTuvCommDlg::scrollToLastLines() {
+    if (stale_) {
+        scrollPending_ = true;
+        return;
+    }
+    for (QPlainTextEdit* view : {txView_, rxView_}) {
+        QScrollBar* bar = view->verticalScrollBar();
+        bar->setValue(bar->maximum());
+    }
+}
+
+void CTuvCommDlg::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (stale_) apply();
+}
+
+void CTuvCommDlg::showInside(bool shown) {
+    if (shown) {
+        ShowWithoutActivating(inside_.get());
+    } else {
+        inside_->hide();
+    }
+}
+
+void CTuvCommDlg::reject() { hide(); }
+
+}  // namespace nvx
