@@ -1,0 +1,1 @@
+nvx_fuzz_target(fuzz_texts_command_line SOURCE ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_texts_command_line.cpp LIBS nvx_texts)
