@@ -21,6 +21,8 @@ constexpr int32_t kComPortLast = 256;
 
 inline constexpr const char* kMonitorWindowTitle = "Norvix Monitor";
 inline constexpr const char* kMonitorVersionLine = "Norvix PC Monitor V 1.7.2 (Build 2015-01-28)";
+// The maker's notice of the About box and the settings file.
+inline constexpr const char* kMakerNotice = "Service tool for the Norvix controller family. (C) Norvix";
 inline constexpr const char* kSettingsFileName = "monitor.ini";
 inline constexpr const char* kReadMeFileName = "ReadMe.txt";
 // The desktop's viewer for "ReadMe.txt"; the log line still names the original viewer.
@@ -133,6 +135,7 @@ public:
     void WriteSettings();
 
     const MonitorFields& fields() const { return fields_; }
+    TimerService& timers() { return timers_; }
     bool ended() const { return ended_; }
     // Where "monitor.ini" is: the start directory.
     static std::string SettingsPath();

@@ -89,8 +89,6 @@ CTuvCommDlg::CTuvCommDlg(TimerService& timers, QWidget* parent)
     scroll_ = Box("Scroll", QStringLiteral("scrollBox"), this);
     hex_ = Box("Hex", QStringLiteral("hexBox"), this);
     view_ = Box("View", QStringLiteral("viewBox"), this);
-    // The statistics window stays hidden: its only switch is disabled.
-    view_->setEnabled(false);
     auto* options = new QVBoxLayout;
     options->addWidget(scroll_);
     options->addWidget(hex_);
@@ -138,14 +136,6 @@ CTuvCommDlg::Channel CTuvCommDlg::makeChannel(int ch) {
     grid->addWidget(c.com, 2, 0);
     grid->addWidget(c.port, 2, 1, Qt::AlignLeft);
 
-    // The main window owns the port; only channel 0 is live, and only through its pipes.
-    c.com->setEnabled(false);
-    c.port->setEnabled(false);
-    if (ch != 0) {
-        for (QWidget* w : {static_cast<QWidget*>(c.pipeTx), static_cast<QWidget*>(c.pipeRx),
-                           static_cast<QWidget*>(c.txName), static_cast<QWidget*>(c.rxName)})
-            w->setEnabled(false);
-    }
     connect(c.pipeTx, &QCheckBox::clicked, this, [this, ch] { logic_.OnPipeTxClicked(ch); });
     connect(c.pipeRx, &QCheckBox::clicked, this, [this, ch] { logic_.OnPipeRxClicked(ch); });
     connect(c.com, &QCheckBox::clicked, this, [this, ch] { logic_.OnComClicked(ch); });
@@ -185,6 +175,18 @@ void CTuvCommDlg::writeControls(const TuvCommFields& fields) {
     SetChecked(scroll_, fields.scroll);
     SetChecked(hex_, fields.hex);
     if (isVisible()) apply();
+}
+
+void CTuvCommDlg::enableControls(const TuvCommEnables& enables) {
+    for (int ch = 0; ch < kTuvChannelCount; ++ch) {
+        const Channel& c = channels_[ch];
+        for (QWidget* w : {static_cast<QWidget*>(c.pipeTx), static_cast<QWidget*>(c.pipeRx),
+                           static_cast<QWidget*>(c.txName), static_cast<QWidget*>(c.rxName)})
+            w->setEnabled(enables.pipes[ch]);
+        c.com->setEnabled(enables.com[ch]);
+        c.port->setEnabled(enables.com[ch]);
+    }
+    view_->setEnabled(enables.view);
 }
 
 void CTuvCommDlg::setView(QPlainTextEdit* view, std::string& shown, const std::string& text) {

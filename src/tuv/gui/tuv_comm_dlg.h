@@ -30,6 +30,7 @@ public:
     // name fields only. A hidden window keeps the texts and shows them when it is shown.
     void readControls(TuvCommFields& fields) override;
     void writeControls(const TuvCommFields& fields) override;
+    void enableControls(const TuvCommEnables& enables) override;
     void scrollToLastLines() override;
     void showInside(bool shown) override;
 

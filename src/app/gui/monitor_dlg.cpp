@@ -1,0 +1,253 @@
+#include "app/gui/monitor_dlg.h"
+
+#include <QAction>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QVBoxLayout>
+
+#include "platform/qt_dialogs.h"
+
+namespace nvx {
+
+namespace {
+
+QPushButton* Button(const char* text, const char* name, QWidget* parent) {
+    auto* button = new QPushButton(QString::fromLatin1(text), parent);
+    button->setObjectName(QString::fromLatin1(name));
+    // Enter must not press whichever button has the focus.
+    button->setAutoDefault(false);
+    return button;
+}
+
+// The log keeps CR LF line ends; a cut may leave a lone CR at the bottom.
+QString LogForDisplay(const std::string& logText) {
+    QString text = FromLatin1(logText);
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.remove(QLatin1Char('\r'));
+    return text;
+}
+
+}  // namespace
+
+QIcon MonitorIcon() { return QIcon(QStringLiteral(":/norvix/norvix-monitor.png")); }
+
+CMonitorDlg::CMonitorDlg(TimerService& timers, ChannelPorts& ports, ToneSink& tones,
+                         DetachedStarter& starter, QWidget* protocolWindow,
+                         std::vector<WindowPlug> plugs, QWidget* parent)
+    : QDialog(parent),
+      protocolWindow_(protocolWindow),
+      plugs_(std::move(plugs)),
+      logic_(timers, ports, tones, starter, *this, *this) {
+    setWindowTitle(QString::fromLatin1(kMonitorWindowTitle));
+    setWindowIcon(MonitorIcon());
+    // A main window, not a transient dialog: it gets minimise and maximise like any program.
+    setWindowFlags(Qt::Window | Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
+
+    logBox_ = new QPlainTextEdit(this);
+    logBox_->setObjectName(QStringLiteral("logBox"));
+    logBox_->setReadOnly(true);
+    logBox_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    logBox_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    logBox_->setFocusPolicy(Qt::NoFocus);
+    logBox_->setMinimumSize(380, 180);
+
+    auto* comGroup = new QGroupBox(QStringLiteral("COM Port"), this);
+    comGroup->setObjectName(QStringLiteral("comPortGroup"));
+    auto* portLabel = new QLabel(QStringLiteral("Port No.:"), comGroup);
+    portNumber_ = new QLineEdit(comGroup);
+    portNumber_->setObjectName(QStringLiteral("portNumberField"));
+    portNumber_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    portNumber_->setValidator(
+        new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), portNumber_));
+    portNumber_->setMaxLength(10);
+    portNumber_->setFixedWidth(60);
+    portLabel->setBuddy(portNumber_);
+    statusLine_ = new QLabel(QStringLiteral("COM Port Closed"), comGroup);
+    statusLine_->setObjectName(QStringLiteral("statusLine"));
+    statusLine_->setAlignment(Qt::AlignCenter);
+    statusLine_->setMinimumWidth(120);
+    openButton_ = Button(kOpenComText, "openComButton", comGroup);
+    auto* comLayout = new QGridLayout(comGroup);
+    comLayout->addWidget(portLabel, 0, 0);
+    comLayout->addWidget(portNumber_, 0, 1);
+    comLayout->addWidget(statusLine_, 1, 0, 1, 2);
+    comLayout->addWidget(openButton_, 2, 0, 1, 2);
+
+    closeMonitorButton_ = Button("Close Monitor", "closeMonitorButton", this);
+
+    auto* bottom = new QHBoxLayout;
+    bottom->addWidget(comGroup);
+    bottom->addStretch(1);
+    bottom->addWidget(closeMonitorButton_, 0, Qt::AlignBottom);
+
+    auto* layout = new QVBoxLayout(this);
+    buildMenu();
+    layout->addWidget(logBox_, 1);
+    layout->addLayout(bottom);
+
+    connect(portNumber_, &QLineEdit::textEdited, this, [this] { logic_.OnPortNumberChanged(); });
+    connect(openButton_, &QPushButton::clicked, this, [this] { logic_.OnOpenCloseCom(); });
+    connect(closeMonitorButton_, &QPushButton::clicked, this, [this] { logic_.CloseMonitor(); });
+
+    logic_.OnInitDialog();
+}
+
+CMonitorDlg::~CMonitorDlg() {
+    // The sub-windows talk to the logic; they go first.
+    created_.clear();
+}
+
+void CMonitorDlg::buildMenu() {
+    auto* bar = new QMenuBar(this);
+    bar->setObjectName(QStringLiteral("menuBar"));
+    layout()->setMenuBar(bar);
+    auto entry = [this](QMenu* menu, const char* text, const char* name, auto slot) {
+        QAction* action = menu->addAction(QString::fromLatin1(text));
+        action->setObjectName(QString::fromLatin1(name));
+        connect(action, &QAction::triggered, this, slot);
+        return action;
+    };
+
+    QMenu* communication = bar->addMenu(QStringLiteral("Communication"));
+    // Stays disabled: with the port open there is nothing it could test that the kernel API's
+    // communication test does not do better.
+    testCommunication_ = entry(communication, "Test Communication", "testCommunicationAction",
+                               [this] { logic_.OnTestCommunication(); });
+    testCommunication_->setEnabled(false);
+    entryActions_[MenuWindow::Protocol] = entry(communication, "Show Protocol Window",
+                                                "showProtocolAction", [this] { logic_.ShowProtocolWindow(); });
+    communication->addSeparator();
+    entry(communication, "Exit", "exitAction", [this] { logic_.CloseMonitor(); });
+
+    QMenu* applications = bar->addMenu(QStringLiteral("Applications"));
+    entryActions_[MenuWindow::StartTexts] = entry(applications, "Solvane Text Progr.",
+                                                  "startTextsAction", [this] { logic_.ShowStartTexts(); });
+
+    QMenu* tools = bar->addMenu(QStringLiteral("Tools"));
+    entryActions_[MenuWindow::SoftwareUpdate] = entry(
+        tools, "Software Update", "softwareUpdateAction", [this] { logic_.ShowSoftwareUpdate(); });
+    entryActions_[MenuWindow::KernelApi] = entry(tools, "Norvix Kernel API", "kernelApiAction",
+                                                 [this] { logic_.ShowKernelApi(); });
+    tools->addSeparator();
+    entryActions_[MenuWindow::EepromTools] = entry(tools, "EEPROM Tools", "eepromToolsAction",
+                                                   [this] { logic_.ShowEepromTools(); });
+
+    QMenu* help = bar->addMenu(QStringLiteral("Help"));
+    entry(help, "Show ReadMe", "showReadMeAction", [this] { logic_.ShowReadMe(); });
+    entry(help, "About ...", "aboutAction", [this] {
+        CAboutDlg about(this);
+        about.exec();
+    });
+    updateMenu();
+}
+
+void CMonitorDlg::updateMenu() {
+    for (auto& [entry, action] : entryActions_) action->setEnabled(HasWindow(entry));
+}
+
+QWidget* CMonitorDlg::subWindow(MenuWindow entry) const {
+    if (entry == MenuWindow::Protocol) return protocolWindow_;
+    for (const Created& c : created_) {
+        for (MenuWindow e : c.entries) {
+            if (e == entry) return c.plugged.window.get();
+        }
+    }
+    return nullptr;
+}
+
+void CMonitorDlg::writeControls(const MonitorFields& fields) {
+    if (fields.logText != shownLog_) {
+        shownLog_ = fields.logText;
+        logBox_->setPlainText(LogForDisplay(fields.logText));
+    }
+    const QString port = QString::number(fields.portNumber);
+    // Writing the same text back would move the cursor of a user who is typing.
+    if (portNumber_->text() != port) portNumber_->setText(port);
+    statusLine_->setText(FromLatin1(fields.statusText));
+}
+
+bool CMonitorDlg::readControls(MonitorFields& fields) {
+    const QString text = portNumber_->text();
+    if (text.isEmpty()) return false;
+    bool ok = false;
+    const qlonglong value = text.toLongLong(&ok);
+    if (!ok) return false;
+    // Only digits can be typed; a number too large for the field counts as out of range.
+    fields.portNumber = value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+    return true;
+}
+
+void CMonitorDlg::setPortFieldEnabled(bool enabled) { portNumber_->setEnabled(enabled); }
+
+void CMonitorDlg::setOpenButtonText(const std::string& text) { openButton_->setText(FromLatin1(text)); }
+
+void CMonitorDlg::endDialog(int result) { done(result); }
+
+void CMonitorDlg::CreateSubWindows() {
+    const ProgramContext context{logic_.timers(), logic_};
+    for (const WindowPlug& plug : plugs_) {
+        PluggedWindow plugged = plug.create(context);
+        if (!plugged.window) continue;
+        plugged.window->hide();
+        created_.push_back({std::move(plugged), plug.entries});
+    }
+    updateMenu();
+}
+
+void CMonitorDlg::ShowWindow(MenuWindow entry) {
+    if (entry == MenuWindow::Protocol) {
+        if (protocolWindow_) ShowWithoutActivating(protocolWindow_);
+        return;
+    }
+    for (Created& c : created_) {
+        for (MenuWindow e : c.entries) {
+            if (e != entry) continue;
+            if (c.plugged.show) {
+                c.plugged.show(entry);
+            } else {
+                ShowWithoutActivating(c.plugged.window.get());
+            }
+            return;
+        }
+    }
+}
+
+bool CMonitorDlg::HasWindow(MenuWindow entry) const { return subWindow(entry) != nullptr; }
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QStringLiteral("Info"));
+    setObjectName(QStringLiteral("aboutDialog"));
+    auto* icon = new QLabel(this);
+    icon->setObjectName(QStringLiteral("aboutIcon"));
+    icon->setPixmap(MonitorIcon().pixmap(48, 48));
+    auto* version = new QLabel(QString::fromLatin1(kMonitorVersionLine), this);
+    version->setObjectName(QStringLiteral("versionLine"));
+    auto* notice = new QLabel(QString::fromLatin1(kMakerNotice), this);
+    notice->setObjectName(QStringLiteral("noticeLine"));
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setObjectName(QStringLiteral("okButton"));
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+
+    auto* text = new QVBoxLayout;
+    text->addWidget(version);
+    text->addWidget(notice);
+    auto* top = new QHBoxLayout;
+    top->addWidget(icon, 0, Qt::AlignTop);
+    top->addSpacing(12);
+    top->addLayout(text, 1);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(ok, 0, Qt::AlignRight);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+}  // namespace nvx

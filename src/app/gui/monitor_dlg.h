@@ -1,0 +1,82 @@
+#pragma once
+// "Norvix Monitor": the main window over Monitor. It owns the windows of the menu.
+
+#include <QDialog>
+#include <QIcon>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/gui/window_plug.h"
+#include "app/monitor.h"
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace nvx {
+
+class CMonitorDlg : public QDialog, public MonitorView, public MonitorWindows {
+    Q_OBJECT
+public:
+    // `protocolWindow` is the TUV Communication window (made before this one; may be null); the
+    // plugs are created hidden, in their order, at the start. The start runs here: settings,
+    // timer 1, the port closed, the sub-windows, an automatic update.
+    CMonitorDlg(TimerService& timers, ChannelPorts& ports, ToneSink& tones, DetachedStarter& starter,
+                QWidget* protocolWindow, std::vector<WindowPlug> plugs, QWidget* parent = nullptr);
+    ~CMonitorDlg() override;
+
+    Monitor& logic() { return logic_; }
+    QAction* menuAction(MenuWindow entry) const { return entryActions_.at(entry); }
+    // The window a plug made for an entry; null when no plug names it.
+    QWidget* subWindow(MenuWindow entry) const;
+
+    // MonitorView
+    void writeControls(const MonitorFields& fields) override;
+    bool readControls(MonitorFields& fields) override;
+    void setPortFieldEnabled(bool enabled) override;
+    void setOpenButtonText(const std::string& text) override;
+    void endDialog(int result) override;
+
+    // MonitorWindows
+    void CreateSubWindows() override;
+    void ShowWindow(MenuWindow entry) override;
+    bool HasWindow(MenuWindow entry) const override;
+
+private:
+    void buildMenu();
+    void updateMenu();
+
+    struct Created {
+        PluggedWindow plugged;
+        std::vector<MenuWindow> entries;
+    };
+
+    QWidget* protocolWindow_;
+    std::vector<WindowPlug> plugs_;
+    std::vector<Created> created_;
+    std::map<MenuWindow, QAction*> entryActions_;
+    QPlainTextEdit* logBox_;
+    QLineEdit* portNumber_;
+    QLabel* statusLine_;
+    QPushButton* openButton_;
+    QPushButton* closeMonitorButton_;
+    QAction* testCommunication_ = nullptr;
+    std::string shownLog_;
+    Monitor logic_;
+};
+
+// "Info": the program's version and the maker's notice.
+class CAboutDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CAboutDlg(QWidget* parent = nullptr);
+};
+
+// The application icon (also the window icon of every window of the program).
+QIcon MonitorIcon();
+
+}  // namespace nvx

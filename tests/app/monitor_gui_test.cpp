@@ -1,0 +1,288 @@
+// The main window and the About box on the offscreen platform: controls and texts, enable rules,
+// the menu entries reaching their windows, clicks and typing reaching the logic.
+
+#if NVX_APP_GUI
+
+#include <QAction>
+#include <QApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "app/gui/monitor_dlg.h"
+#include "app/gui/monitor_program.h"
+#include "comm/tick.h"
+#include "monitor_doubles.h"
+#include "qt_app.h"
+#include "progtool/gui/prog_tool_dlg.h"
+#include "progtool/prog_tool.h"
+#include "tuv/gui/tuv_comm_dlg.h"
+
+namespace nvx::test {
+namespace {
+
+template <class T>
+T* Child(QWidget* parent, const char* name) {
+    T* child = parent->findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(child, nullptr) << name;
+    return child;
+}
+
+class MonitorGuiTest : public StartDirectoryFixture {
+protected:
+    void SetUp() override {
+        App();
+        StartDirectoryFixture::SetUp();
+        InitCommStack();
+        g_startTickPeriodMs = g_tickPeriodMs = 10;
+    }
+    void TearDown() override {
+        dlg_.reset();
+        tuv_.reset();
+        StartDirectoryFixture::TearDown();
+    }
+    // The main window as the program builds it: the TUV Communication window and every plug.
+    void build(bool withWindows = true) {
+        if (withWindows) tuv_ = std::make_unique<CTuvCommDlg>(clock_);
+        dlg_ = std::make_unique<CMonitorDlg>(clock_, ports_, tones_, starter_, tuv_.get(),
+                                             withWindows ? PluggedWindows() : std::vector<WindowPlug>{});
+        dlg_->show();
+    }
+    QString log() { return Child<QPlainTextEdit>(dlg_.get(), "logBox")->toPlainText(); }
+
+    VirtualClock clock_;
+    RecordingPorts ports_;
+    RecordingToneSink tones_;
+    RecordingStarter starter_;
+    std::unique_ptr<CTuvCommDlg> tuv_;
+    std::unique_ptr<CMonitorDlg> dlg_;
+};
+
+TEST_F(MonitorGuiTest, MainWindowShowsItsControls) {
+    ComPortNumber = 5;
+    build();
+    EXPECT_EQ(dlg_->windowTitle(), "Norvix Monitor");
+    auto* logBox = Child<QPlainTextEdit>(dlg_.get(), "logBox");
+    EXPECT_TRUE(logBox->isReadOnly());
+    EXPECT_EQ(logBox->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    EXPECT_EQ(Child<QGroupBox>(dlg_.get(), "comPortGroup")->title(), "COM Port");
+    auto* port = Child<QLineEdit>(dlg_.get(), "portNumberField");
+    EXPECT_EQ(port->text(), "5");
+    EXPECT_TRUE(port->alignment() & Qt::AlignRight);
+    EXPECT_TRUE(port->isEnabled());
+    EXPECT_EQ(Child<QLabel>(dlg_.get(), "statusLine")->text(), "TUV Port Closed");
+    EXPECT_TRUE(Child<QLabel>(dlg_.get(), "statusLine")->alignment() & Qt::AlignHCenter);
+    EXPECT_EQ(Child<QPushButton>(dlg_.get(), "openComButton")->text(), "Open COM");
+    EXPECT_EQ(Child<QPushButton>(dlg_.get(), "closeMonitorButton")->text(), "Close Monitor");
+    bool portLabel = false;
+    for (QLabel* label : dlg_->findChildren<QLabel*>()) portLabel |= label->text() == "Port No.:";
+    EXPECT_TRUE(portLabel);
+}
+
+TEST_F(MonitorGuiTest, MenuHasItsEntriesInOrder) {
+    build();
+    auto* bar = Child<QMenuBar>(dlg_.get(), "menuBar");
+    QStringList seen;
+    for (QAction* menu : bar->actions()) {
+        seen << menu->text();
+        for (QAction* entry : menu->menu()->actions()) seen << (entry->isSeparator() ? "-" : entry->text());
+    }
+    const QStringList expected = {"Communication", "Test Communication", "Show Protocol Window", "-",
+                                  "Exit", "Applications", "Solvane Text Progr.", "Tools",
+                                  "Software Update", "Norvix Kernel API", "-", "EEPROM Tools",
+                                  "Help", "Show ReadMe", "About ..."};
+    EXPECT_EQ(seen, expected);
+    EXPECT_FALSE(Child<QAction>(dlg_.get(), "testCommunicationAction")->isEnabled());
+}
+
+TEST_F(MonitorGuiTest, MenuEntriesReachTheirWindows) {
+    build();
+    const struct {
+        MenuWindow entry;
+        const char* title;
+    } cases[] = {
+        {MenuWindow::Protocol, "TUV Communication"},
+        {MenuWindow::StartTexts, "Solvane Starting Texts"},
+        {MenuWindow::KernelApi, "Norvix Kernel"},
+        {MenuWindow::SoftwareUpdate, "Programming Tool"},
+        {MenuWindow::EepromTools, "Programming Tool"},
+    };
+    for (const auto& c : cases) {
+        QWidget* window = dlg_->subWindow(c.entry);
+        ASSERT_NE(window, nullptr) << c.title;
+        window->hide();
+        QAction* action = dlg_->menuAction(c.entry);
+        EXPECT_TRUE(action->isEnabled()) << c.title;
+        action->trigger();
+        EXPECT_TRUE(window->isVisible()) << c.title;
+        EXPECT_EQ(window->windowTitle(), c.title);
+    }
+    auto* tool = dynamic_cast<CProgToolDlg*>(dlg_->subWindow(MenuWindow::SoftwareUpdate));
+    ASSERT_NE(tool, nullptr);
+    dlg_->menuAction(MenuWindow::SoftwareUpdate)->trigger();
+    EXPECT_EQ(tool->logic().layout(), ProgToolLayout::SoftwareUpdate);
+    dlg_->menuAction(MenuWindow::EepromTools)->trigger();
+    EXPECT_EQ(tool->logic().layout(), ProgToolLayout::EepromTools);
+}
+
+TEST_F(MonitorGuiTest, SubWindowsStartHidden) {
+    build();
+    for (MenuWindow entry : {MenuWindow::Protocol, MenuWindow::StartTexts, MenuWindow::KernelApi,
+                             MenuWindow::SoftwareUpdate}) {
+        ASSERT_NE(dlg_->subWindow(entry), nullptr);
+        EXPECT_FALSE(dlg_->subWindow(entry)->isVisible());
+    }
+}
+
+TEST_F(MonitorGuiTest, EntriesWithoutAWindowAreDisabled) {
+    build(false);
+    for (MenuWindow entry : {MenuWindow::Protocol, MenuWindow::StartTexts, MenuWindow::KernelApi,
+                             MenuWindow::SoftwareUpdate, MenuWindow::EepromTools}) {
+        EXPECT_FALSE(dlg_->menuAction(entry)->isEnabled());
+        EXPECT_EQ(dlg_->subWindow(entry), nullptr);
+    }
+    for (const char* name : {"exitAction", "showReadMeAction", "aboutAction"})
+        EXPECT_TRUE(Child<QAction>(dlg_.get(), name)->isEnabled()) << name;
+}
+
+TEST_F(MonitorGuiTest, TypedPortNumberIsTakenDigitByDigit) {
+    ComPortNumber = 3;
+    build(false);
+    auto* port = Child<QLineEdit>(dlg_.get(), "portNumberField");
+    port->selectAll();
+    QTest::keyClicks(port, "12");
+    EXPECT_EQ(ComPortNumber, 12);
+    EXPECT_EQ(port->text(), "12");
+    EXPECT_NE(readIni().find("COM_PORT 12\r\n"), std::string::npos);
+
+    QTest::keyClicks(port, "0");  // 120
+    EXPECT_EQ(ComPortNumber, 120);
+    QTest::keyClick(port, Qt::Key_Backspace);
+    QTest::keyClick(port, Qt::Key_Backspace);
+    EXPECT_EQ(ComPortNumber, 1);
+    QTest::keyClick(port, Qt::Key_Home);
+    QTest::keyClicks(port, "9");  // 91
+    EXPECT_EQ(ComPortNumber, 91);
+    QTest::keyClicks(port, "9");  // 991: out of range, the last good number comes back
+    EXPECT_EQ(ComPortNumber, 91);
+    EXPECT_EQ(port->text(), "91");
+    QTest::keyClicks(port, "x");  // not a digit: the field does not take it
+    EXPECT_EQ(port->text(), "91");
+    EXPECT_TRUE(boxes_.shown.empty());
+}
+
+TEST_F(MonitorGuiTest, OpenAndCloseButtonFollowThePort) {
+    ComPortNumber = 2;
+    build(false);
+    auto* button = Child<QPushButton>(dlg_.get(), "openComButton");
+    auto* port = Child<QLineEdit>(dlg_.get(), "portNumberField");
+    auto* status = Child<QLabel>(dlg_.get(), "statusLine");
+
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(ports_.calls.back(), (RecordingPorts::Call{"open", 0, 2, 19200}));
+    EXPECT_EQ(button->text(), "Close COM");
+    EXPECT_FALSE(port->isEnabled());
+    EXPECT_EQ(status->text(), "TUV Port Open");
+    EXPECT_EQ(log(), "I> COM Port Opened\n");
+
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(button->text(), "Open COM");
+    EXPECT_TRUE(port->isEnabled());
+    EXPECT_EQ(status->text(), "TUV Port Closed");
+    EXPECT_EQ(log(), "I> COM Port Closed\nI> COM Port Opened\n");
+
+    ports_.openSucceeds = false;
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_EQ(button->text(), "Open COM");
+    EXPECT_TRUE(port->isEnabled());
+}
+
+TEST_F(MonitorGuiTest, LogShowsLatin1TextNewestFirst) {
+    build(false);
+    dlg_->logic().AppendMonitorLog("E> Can\xB4t find notepad.exe");
+    dlg_->logic().AppendMonitorLog(" > Z\xE4hler");
+    EXPECT_EQ(log(), QString::fromUtf8(" > Z\u00E4hler\nE> Can\u00B4t find notepad.exe\n"));
+}
+
+TEST_F(MonitorGuiTest, CloseMonitorEndsWithResultOne) {
+    build(false);
+    QTest::mouseClick(Child<QPushButton>(dlg_.get(), "closeMonitorButton"), Qt::LeftButton);
+    EXPECT_FALSE(dlg_->isVisible());
+    EXPECT_EQ(dlg_->result(), 1);
+    EXPECT_EQ(Child<QLabel>(dlg_.get(), "statusLine")->text(), "COM Port Closed");
+    EXPECT_TRUE(log().startsWith("I> COM Port Closed\n"));
+}
+
+TEST_F(MonitorGuiTest, ExitEntryEndsLikeCloseMonitor) {
+    build(false);
+    Child<QAction>(dlg_.get(), "exitAction")->trigger();
+    EXPECT_FALSE(dlg_->isVisible());
+    EXPECT_EQ(dlg_->result(), 1);
+}
+
+TEST_F(MonitorGuiTest, EscapeEndsWithoutClosingThePort) {
+    build(false);
+    ports_.calls.clear();
+    QTest::keyClick(dlg_.get(), Qt::Key_Escape);
+    EXPECT_FALSE(dlg_->isVisible());
+    EXPECT_EQ(dlg_->result(), 0);
+    EXPECT_TRUE(ports_.calls.empty());
+    EXPECT_EQ(log(), "");
+}
+
+TEST_F(MonitorGuiTest, EnterDoesNotEndTheProgram) {
+    build(false);
+    QTest::keyClick(Child<QLineEdit>(dlg_.get(), "portNumberField"), Qt::Key_Return);
+    EXPECT_TRUE(dlg_->isVisible());
+}
+
+TEST_F(MonitorGuiTest, ShowReadMeUsesTheStarter) {
+    build(false);
+    starter_.succeeds = false;
+    Child<QAction>(dlg_.get(), "showReadMeAction")->trigger();
+    ASSERT_EQ(starter_.started.size(), 1u);
+    EXPECT_EQ(log(), QString::fromUtf8("E> Can\u00B4t find notepad.exe\n"));
+}
+
+TEST_F(MonitorGuiTest, AboutBoxShowsVersionNoticeAndOk) {
+    CAboutDlg about;
+    EXPECT_EQ(about.windowTitle(), "Info");
+    EXPECT_EQ(Child<QLabel>(&about, "versionLine")->text(), "Norvix PC Monitor V 1.7.2 (Build 2015-01-28)");
+    EXPECT_FALSE(Child<QLabel>(&about, "noticeLine")->text().isEmpty());
+    EXPECT_FALSE(Child<QLabel>(&about, "aboutIcon")->pixmap().isNull());
+    about.show();
+    QTest::mouseClick(Child<QPushButton>(&about, "okButton"), Qt::LeftButton);
+    EXPECT_FALSE(about.isVisible());
+    EXPECT_EQ(about.result(), QDialog::Accepted);
+}
+
+TEST_F(MonitorGuiTest, AboutEntryOpensTheAboutBoxModally) {
+    build(false);
+    bool seen = false;
+    QTimer::singleShot(0, [&] {
+        auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        seen = about && about->windowTitle() == "Info";
+        if (about) about->accept();
+    });
+    Child<QAction>(dlg_.get(), "aboutAction")->trigger();
+    EXPECT_TRUE(seen);
+}
+
+TEST_F(MonitorGuiTest, FinishedAutomaticUpdateEndsTheWindowOnTimer1) {
+    build(false);
+    AutoStartState = kAutoStartFinished;
+    clock_.advance(100);
+    EXPECT_FALSE(dlg_->isVisible());
+    EXPECT_EQ(dlg_->result(), 1);
+}
+
+}  // namespace
+}  // namespace nvx::test
+
+#endif  // NVX_APP_GUI
