@@ -1,8 +1,63 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the release preset and starts the tool.
+# Installs what is missing, builds the release preset, prepares a work directory and starts the
+# monitor there on a virtual device linked as COM 1, so "Open COM" talks to it at once.
+#
+#   scripts/demo.sh [monitor switches...]      e.g. scripts/demo.sh /T
+#
+# NVX_WORK_DIR: the work directory (default ./work in the checkout).
+# NVX_DEMO_DEVICE: the virtual device's type by its stem (default solreg; norvix-sim --list).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
 scripts/setup.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
-exec build/release/src/cli/nvx ports
+
+build=$root/build/release
+work=${NVX_WORK_DIR:-$root/work}
+device=${NVX_DEMO_DEVICE:-solreg}
+
+# The start directory holds the settings file, the read-me, the programmer adapter and the part
+# descriptions it reads.
+mkdir -p "$work"
+cp -f "$build/ReadMe.txt" "$work/ReadMe.txt"
+cp -f devices/*.xml "$work/"
+if [ -x "$build/src/progtool/norvixosp.exe" ]; then
+  cp -f "$build/src/progtool/norvixosp.exe" "$work/"
+fi
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "No display (\$DISPLAY and \$WAYLAND_DISPLAY are empty), so the monitor's windows cannot open;" \
+       "use the headless commands instead: $build/src/cli/nvx ports|texts|update|eeprom|report|convert" \
+       "(nvx COMMAND --help), with a virtual device from $build/src/sim/norvix-sim --link $work/com1."
+  exit 0
+fi
+
+# A link left behind by an earlier run that did not end cleanly points nowhere.
+if [ -L "$work/com1" ]; then rm -f "$work/com1"; fi
+"$build/src/sim/norvix-sim" --device "$device" --link "$work/com1" >"$work/norvix-sim.log" 2>&1 &
+sim=$!
+stop_sim() {
+  if kill -0 "$sim" 2>/dev/null; then
+    kill -TERM "$sim" 2>/dev/null || true
+    wait "$sim" 2>/dev/null || true
+  fi
+}
+trap stop_sim EXIT INT TERM
+
+for _ in $(seq 100); do
+  [ -L "$work/com1" ] && break
+  if ! kill -0 "$sim" 2>/dev/null; then
+    echo "demo: the virtual device did not start; see $work/norvix-sim.log" >&2
+    exit 1
+  fi
+  sleep 0.05
+done
+[ -L "$work/com1" ] || { echo "demo: the virtual device made no link $work/com1" >&2; exit 1; }
+
+echo "Virtual $device device on COM 1 ($(readlink "$work/com1")); work directory $work"
+cd "$work"
+status=0
+"$build/src/app/norvix-monitor" /C 1 "$@" || status=$?
+exit "$status"

@@ -31,3 +31,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/norvix-monitor.png
   DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/norvix-monitor.svg
   DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+
+# The work directory's ReadMe.txt with CR LF line ends, and the launcher that prepares a work
+# directory and starts the monitor in it (the desktop entry runs the launcher).
+file(READ ${PROJECT_SOURCE_DIR}/packaging/ReadMe.txt readme_text)
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/ReadMe.txt CONTENT "${readme_text}" @ONLY NEWLINE_STYLE CRLF)
+install(FILES ${PROJECT_BINARY_DIR}/ReadMe.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/norvix-monitor)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/norvix-monitor-start DESTINATION ${CMAKE_INSTALL_BINDIR})
