@@ -19,5 +19,8 @@ int RunPorts(const Args& args);
 int RunReport(const Args& args);
 int RunConvert(const Args& args);
 int RunTexts(const Args& args);
+int RunKernel(const Args& args);
+int RunUpdate(const Args& args);
+int RunEeprom(const Args& args);
 
 }  // namespace nvx::cli

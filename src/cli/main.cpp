@@ -14,6 +14,9 @@ const Command kCommands[] = {
     {"report", "analyse an EEPROM image file into its text report", nvx::cli::RunReport},
     {"convert", "convert a program file from Intel HEX to NPF or back", nvx::cli::RunConvert},
     {"texts", "read or write the starting texts of a Solvane panel", nvx::cli::RunTexts},
+    {"kernel", "send one kernel API command or query to a device", nvx::cli::RunKernel},
+    {"update", "write a firmware file into a device (Programming Tool)", nvx::cli::RunUpdate},
+    {"eeprom", "read or write a device's EEPROM image (Programming Tool)", nvx::cli::RunEeprom},
 };
 
 void PrintUsage(FILE* out) {

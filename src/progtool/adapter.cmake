@@ -1,0 +1,12 @@
+# The programmer adapter norvixosp.exe: its logic as a library (tested without avrdude) and the
+# program that runs avrdude.
+nvx_library(nvx_progtool_adapter SOURCES
+  ${CMAKE_CURRENT_LIST_DIR}/adapter/programmer_adapter.cpp
+  PUBLIC_LIBS nvx_platform
+)
+add_executable(norvixosp.exe ${CMAKE_CURRENT_LIST_DIR}/adapter/main.cpp)
+target_link_libraries(norvixosp.exe PRIVATE nvx_progtool_adapter)
+nvx_warnings(norvixosp.exe)
+# Installed beside the part descriptions: a work directory gets both copied into it.
+include(GNUInstallDirs)
+install(TARGETS norvixosp.exe DESTINATION ${CMAKE_INSTALL_DATADIR}/norvix-monitor)

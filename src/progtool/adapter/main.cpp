@@ -1,0 +1,149 @@
+// norvixosp.exe: the programmer adapter (see programmer_adapter.h).
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/atomic_file.h"
+#include "platform/serial_port.h"
+#include "progtool/adapter/programmer_adapter.h"
+
+extern char** environ;
+
+namespace {
+
+volatile sig_atomic_t g_avrdudePid = 0;
+volatile sig_atomic_t g_stopSignal = 0;
+
+// The tool ends a programmer it gives up on with SIGTERM: avrdude must not go on holding the
+// port after that, so the signal is passed on and the adapter ends once avrdude has.
+extern "C" void OnStopSignal(int signalNumber) {
+    g_stopSignal = signalNumber;
+    if (g_avrdudePid > 0) ::kill(static_cast<pid_t>(g_avrdudePid), signalNumber);
+}
+
+void InstallSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int s : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(s, &action, nullptr);
+}
+
+bool LineSpeed(const std::string& path, uint32_t& baud, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    termios settings{};
+    const bool got = ::tcgetattr(fd, &settings) == 0;
+    const int savedErrno = errno;
+    ::close(fd);
+    if (!got) {
+        error = std::string("no serial port: ") + std::strerror(savedErrno);
+        return false;
+    }
+    baud = nvx::SpeedToBaud(cfgetospeed(&settings));
+    if (baud == 0) {
+        error = "no line speed set on the port";
+        return false;
+    }
+    return true;
+}
+
+int RunAvrdude(const std::vector<std::string>& argv,
+               const std::function<void(std::string_view)>& output, std::string& error) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        error = std::strerror(errno);
+        return -1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+
+    std::vector<char*> cargs;
+    for (const std::string& a : argv) cargs.push_back(const_cast<char*>(a.c_str()));
+    cargs.push_back(nullptr);
+
+    pid_t pid = 0;
+    const int rc = ::posix_spawnp(&pid, cargs[0], &actions, nullptr, cargs.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    if (rc != 0) {
+        ::close(pipeFds[0]);
+        error = std::strerror(rc);
+        return -1;
+    }
+    g_avrdudePid = pid;
+    if (g_stopSignal != 0) ::kill(pid, g_stopSignal);
+
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+        if (n > 0) {
+            output(std::string_view(buffer, static_cast<size_t>(n)));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    g_avrdudePid = 0;
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    InstallSignalHandlers();
+
+    nvx::adapter::AdapterSystem system;
+    system.resolvePort = [](uint32_t port) {
+        return nvx::ResolveComPort(port, nvx::ComStartDirectory());
+    };
+    system.lineSpeed = LineSpeed;
+    system.readFile = [](const std::string& path, std::string& text) {
+        return nvx::ReadWholeFile(path, text);
+    };
+    system.writeFile = [](const std::string& path, const std::string& text, std::string& error) {
+        return nvx::WriteFileAtomically(path, text, &error);
+    };
+    system.delay = [](uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+    system.runAvrdude = RunAvrdude;
+    if (const char* program = std::getenv("NORVIX_AVRDUDE"); program && *program)
+        system.avrdudeProgram = program;
+    // The tool reads the progress as it comes: every line goes out at once.
+    system.standardOutput = [](const std::string& line) {
+        std::fputs(line.c_str(), stdout);
+        if (line.empty() || line.back() != '\n') std::fputc('\n', stdout);
+        std::fflush(stdout);
+    };
+    system.standardError = [](const std::string& line) {
+        std::fputs(line.c_str(), stderr);
+        if (line.empty() || line.back() != '\n') std::fputc('\n', stderr);
+        std::fflush(stderr);
+    };
+
+    const int status = nvx::adapter::RunAdapter(std::vector<std::string>(argv + 1, argv + argc),
+                                                system);
+    if (g_stopSignal != 0 && status == 0) return 128 + g_stopSignal;
+    return status;
+}
