@@ -229,6 +229,8 @@ void VirtualDevice::processBytes(const std::vector<uint8_t>& bytes) {
     }
     for (size_t i = 0; i < bytes.size() && master_ >= 0; ++i) {
         const uint8_t b = bytes[i];
+        bytesReceived_.push_back(b);
+        if (bytesReceived_.size() > kBytesReceivedKept) bytesReceived_.pop_front();
         if (dice_.strikes(faults_.echo)) enqueue({timers_.nowMs(), {b}, "echo", nullptr});
         if (Unit* u = bootloaderOnLine()) {
             feedBootloader(*u, b);

@@ -54,6 +54,7 @@ constexpr uint32_t kServicePeriodMs = 10;
 constexpr uint32_t kFrameGapMs = 500;
 // How far apart the two halves of a split "AVRBOOT" go out.
 constexpr uint32_t kSplitSignOnGapMs = 20;
+constexpr size_t kBytesReceivedKept = 65536;
 
 struct DeviceOptions {
     std::string device = "solbed";  // the device list's stem ("solreg", "prxabed", ...)
@@ -125,6 +126,8 @@ public:
     // The line as the device saw it.
     const std::vector<ReceivedFrame>& receivedFrames() const { return received_; }
     void clearReceivedFrames() { received_.clear(); }
+    // Every byte taken from the line at the right speed, noise included (the newest 64 KB).
+    const std::deque<uint8_t>& bytesReceived() const { return bytesReceived_; }
     const LineCounters& counters() const { return counters_; }
     // Speed the device listens at now, and the speed the host set last.
     uint32_t listeningBaud() const;
@@ -186,6 +189,7 @@ private:
     bool peerOpen_ = false;
     std::deque<Outgoing> out_;
     std::vector<ReceivedFrame> received_;
+    std::deque<uint8_t> bytesReceived_;
     LineCounters counters_;
     uint64_t nextStatusMs_ = 0;
 };
