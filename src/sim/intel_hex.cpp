@@ -98,20 +98,31 @@ bool ReadIntelHexFile(const std::string& path, std::vector<uint8_t>& memory, std
 }
 
 namespace {
-std::string Record(uint8_t type, uint16_t address, const uint8_t* data, size_t count) {
-    std::string line = Format(":%02X%04X%02X", static_cast<unsigned>(count), address, type);
+void AppendHexByte(std::string& out, unsigned v) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    out += kDigits[(v >> 4) & 0x0F];
+    out += kDigits[v & 0x0F];
+}
+
+void AppendRecord(std::string& out, uint8_t type, uint16_t address, const uint8_t* data, size_t count) {
+    out += ':';
+    AppendHexByte(out, static_cast<unsigned>(count));
+    AppendHexByte(out, address >> 8);
+    AppendHexByte(out, address & 0xFF);
+    AppendHexByte(out, type);
     unsigned sum = static_cast<unsigned>(count) + (address >> 8) + (address & 0xFF) + type;
     for (size_t i = 0; i < count; ++i) {
-        line += Format("%02X", data[i]);
+        AppendHexByte(out, data[i]);
         sum += data[i];
     }
-    line += Format("%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    return line;
+    AppendHexByte(out, (0x100 - (sum & 0xFF)) & 0xFF);
+    out += "\r\n";
 }
 }  // namespace
 
 std::string FormatIntelHex(const std::vector<uint8_t>& memory, bool skipBlankRows) {
     std::string out;
+    out.reserve(memory.size() / 16 * 45 + 16);
     uint32_t currentUpper = 0;
     for (size_t row = 0; row < memory.size(); row += 16) {
         const size_t n = memory.size() - row < 16 ? memory.size() - row : 16;
@@ -123,12 +134,12 @@ std::string FormatIntelHex(const std::vector<uint8_t>& memory, bool skipBlankRow
         const uint32_t upper = static_cast<uint32_t>(row >> 16);
         if (upper != currentUpper) {
             const uint8_t ext[2] = {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)};
-            out += Record(0x04, 0, ext, 2);
+            AppendRecord(out, 0x04, 0, ext, 2);
             currentUpper = upper;
         }
-        out += Record(0x00, static_cast<uint16_t>(row & 0xFFFF), memory.data() + row, n);
+        AppendRecord(out, 0x00, static_cast<uint16_t>(row & 0xFFFF), memory.data() + row, n);
     }
-    out += Record(0x01, 0, nullptr, 0);
+    AppendRecord(out, 0x01, 0, nullptr, 0);
     return out;
 }
 
