@@ -171,6 +171,11 @@ public:
     int32_t requestState() const { return requestState_; }
     const BusMessage& requestMessage() const { return message_; }
     bool programmerRunning() const { return programmer_ != nullptr; }
+    // Blocks until a running programmer has exited (for a caller without a window of its own).
+    // The step machine takes its outcome on its next tick.
+    void WaitForProgrammer() {
+        if (programmer_) programmer_->WaitForExit();
+    }
 
     // The EEPROM file the running read or write works on (the command's copy of the field).
     std::string eepromFilePath;

@@ -138,8 +138,11 @@ protected:
         fs::remove_all(dir_);
     }
 
+    // The main window's services the tool is given.
+    virtual MonitorShell& ToolShell() { return shell_; }
+
     ProgTool& Init() {
-        tool_ = std::make_unique<ProgTool>(clock_, shell_, view_);
+        tool_ = std::make_unique<ProgTool>(clock_, ToolShell(), view_);
         tool_->OnInitDialog();
         return *tool_;
     }

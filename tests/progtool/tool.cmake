@@ -1,6 +1,6 @@
 # The Programming Tool's tests: its logic, and a stand-in for the programmer adapter that the
 # procedure tests start as a real child process.
-target_link_libraries(progtool_tests PRIVATE nvx_progtool_tool)
+target_link_libraries(progtool_tests PRIVATE nvx_progtool_tool nvx_test_support)
 
 add_executable(nvx_standin_programmer
   ${PROJECT_SOURCE_DIR}/tests/fixtures/progtool/stand_in/stand_in_programmer.cpp)

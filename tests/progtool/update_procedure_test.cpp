@@ -1,0 +1,559 @@
+// The update procedure against the virtual device under virtual time, with the stand-in
+// programmer as a real child process (or a scripted one where a test needs to act in the
+// programmer's place).
+
+#include <gmock/gmock.h>
+
+#include "app/switches.h"
+#include "progtool/program_file.h"
+#include "update_bench.h"
+
+namespace nvx::test {
+namespace {
+
+using testing::ElementsAre;
+using testing::ElementsAreArray;
+using testing::IsEmpty;
+
+std::vector<uint8_t> Data(const sim::ReceivedFrame& f) {
+    return std::vector<uint8_t>(f.data.begin(), f.data.begin() + f.length);
+}
+
+// ---- Whole procedures
+
+TEST_F(UpdateBench, ProgramOnADirectDevice) {
+    Connect(3);
+    const uint32_t restarts = device().restartCount();
+    UseFirmware("SolBed_fw.hex");
+    tool_->OnProgram();
+    EXPECT_EQ(UpdateStep, kStepBootStart);
+    EXPECT_FALSE(view_.enabled[ProgToolControl::CloseButton]);
+    ASSERT_TRUE(RunToIdle());
+
+    EXPECT_THAT(log().NewestFirst(),
+                ElementsAre("I> Update finished", " > Device restarted", " > Leaving Program Mode",
+                            " > Bootloader activ", " > Bootloader started"));
+    const auto runs = StandInRuns();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_THAT(runs[0], ElementsAre("avrosp.exe", "-datmega64", "-iftemp.ntf", "-e", "-pf", "-D0",
+                                     "-cCOM1", "#cwd " + dir_.string(), "#line 38400", "#end"));
+    // The programmer saw the plain records; the temporary file is gone afterwards.
+    EXPECT_EQ(WithoutCarriageReturns(ReadFileBytes(dir_ / "standin.input")), kSolBedFirmware);
+    EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));
+    EXPECT_THAT(view_.progress, ElementsAre(0, 0, 50, 100));
+
+    const auto frames = KernelFrames();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_THAT(Data(frames[0]), ElementsAre(0xFD, 0x00));
+    EXPECT_FALSE(device().inBootloader());
+    EXPECT_GT(device().restartCount(), restarts);
+    EXPECT_EQ(ComPortState, kComPortOpen);
+    EXPECT_EQ(ProgOperation, kOperationNone);
+    EXPECT_TRUE(view_.enabled[ProgToolControl::CloseButton]);
+    EXPECT_TRUE(view_.enabled[ProgToolControl::ProgramButton]);
+}
+
+TEST_F(UpdateBench, RoutedDeviceRunsInsideATunnel) {
+    Connect(10);
+    UseFirmware("SolReg_fw.hex");
+    tool_->OnProgram();
+    EXPECT_EQ(UpdateStep, kStepTunnelOpen);
+    ASSERT_TRUE(RunToIdle());
+
+    EXPECT_THAT(log().NewestFirst(),
+                ElementsAre("I> Update finished", " > Disconnected from Controller",
+                            " > Device restarted", " > Leaving Program Mode", " > Bootloader activ",
+                            " > Bootloader started", " > Connected to Controller"));
+    const auto runs = StandInRuns();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0][5], "-D500");
+    EXPECT_EQ(runs[0][8], "#line 19200");
+
+    const auto frames = KernelFrames();
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_THAT(Data(frames[0]), ElementsAre(0xED, 0xFF));
+    EXPECT_THAT(Data(frames[1]), ElementsAre(0xFD, 25));
+    EXPECT_THAT(Data(frames[2]), ElementsAre(0xED, 0x00));
+    // BootloadStart waits 300 ticks after the tunnel is up.
+    const int64_t connected = log().TimeOf(" > Connected to Controller");
+    EXPECT_GE(static_cast<int64_t>(frames[1].atMs) - connected, 3000);
+    EXPECT_LT(static_cast<int64_t>(frames[1].atMs) - connected, 3200);
+    EXPECT_FALSE(device().tunnelOn());
+}
+
+TEST_F(UpdateBench, ControllerViaFrontPanelIsNotRouted) {
+    Connect(11);
+    UseFirmware("SolReg_fw.hex");
+    tool_->OnProgram();
+    EXPECT_EQ(UpdateStep, kStepBootStart);
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_EQ(log().log.back(), "I> Update finished");
+    for (const auto& f : KernelFrames()) EXPECT_NE(f.data[0], 0xED);
+}
+
+TEST_F(UpdateBench, ManualStartClosesThePortAndWaitsHundredTicks) {
+    Connect(13, {}, /*inBootloader=*/true);
+    ASSERT_EQ(view_.screen.manualStart, 1);
+    UseFirmware("SolReg_fw.hex");
+    const int closes = log().closeCalls();
+    tool_->OnProgram();
+    EXPECT_EQ(log().closeCalls(), closes + 1);
+    EXPECT_EQ(ComPortState, kComPortClosed);
+    EXPECT_EQ(UpdateStep, kStepBootPortOpen);
+
+    clock().advance(990);
+    EXPECT_EQ(UpdateStep, kStepBootPortOpen);
+    EXPECT_FALSE(g_serialPort.IsOpen());
+    clock().advance(10);
+    EXPECT_EQ(UpdateStep, kStepBootProbe);
+    EXPECT_TRUE(g_serialPort.IsOpen());
+    EXPECT_EQ(device().hostBaud(), 38400u);
+
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_THAT(log().NewestFirst(),
+                ElementsAre("I> Update finished", " > Device restarted", " > Leaving Program Mode",
+                            " > Bootloader activ"));
+    EXPECT_THAT(KernelFrames(), IsEmpty());
+    EXPECT_FALSE(device().inBootloader());
+    EXPECT_EQ(ComPortState, kComPortOpen);
+}
+
+TEST_F(UpdateBench, ManualStartWorksWithThePortClosed) {
+    Connect(13, {}, true);
+    log().CloseComPort();
+    UseFirmware("SolReg_fw.hex");
+    tool_->OnProgram();
+    EXPECT_EQ(UpdateStep, kStepBootPortOpen);
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_EQ(log().log.back(), "I> Update finished");
+}
+
+TEST_F(UpdateBench, ABootloaderThatNeverAnswersAborts) {
+    sim::Faults faults;
+    faults.neverEnterBootloader = sim::FaultRate::Always();
+    Connect(3, faults);
+    UseFirmware("SolBed_fw.hex");
+    tool_->OnProgram();
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_THAT(log().NewestFirst(),
+                ElementsAre("E> Update aborted", "E> Bootloader not activ: no reply",
+                            " > Bootloader started"));
+    // StepWait to open the port, 800 ticks of probing, StepWait to reopen the monitor's port.
+    const int64_t started = log().TimeOf(" > Bootloader started");
+    const int64_t notActive = log().TimeOf("E> Bootloader not activ: no reply");
+    EXPECT_EQ(notActive - started, (200 + 801) * 10);
+    EXPECT_EQ(log().TimeOf("E> Update aborted") - notActive, 200 * 10);
+    EXPECT_FALSE(fs::exists(dir_ / "standin.log"));
+    EXPECT_EQ(ComPortState, kComPortOpen);
+    EXPECT_EQ(ProgOperation, kOperationNone);
+}
+
+TEST_F(UpdateBench, ASplitSignOnIsProbedUntilItComesWhole) {
+    int64_t delay[2] = {0, 0};
+    for (uint32_t split : {0u, 1u}) {
+        SCOPED_TRACE(split);
+        sim::Faults faults;
+        faults.splitSignOn = sim::FaultRate::Times(split);
+        Connect(3, faults);
+        UseFirmware("SolBed_fw.hex");
+        log().Clear();
+        tool_->OnProgram();
+        ASSERT_TRUE(RunToIdle());
+        EXPECT_EQ(log().log.back(), "I> Update finished");
+        delay[split] = log().TimeOf(" > Bootloader activ") -
+                       log().TimeOf(" > Bootloader started");
+    }
+    EXPECT_GT(delay[1], delay[0]);
+}
+
+struct WaitCase {
+    const char* wSwitch;  // value of /W, nullptr: none
+    uint32_t stepWait;
+};
+
+TEST_F(UpdateBench, StepWaitIsEveryPause) {
+    for (const WaitCase c : {WaitCase{nullptr, 200}, WaitCase{"5", 500}}) {
+        SCOPED_TRACE(c.stepWait);
+        StartDevice(3);
+        if (c.wSwitch) {
+            const char* argv[] = {"norvix-monitor", "/W", c.wSwitch};
+            CommandLineSwitches switches;
+            ParseSwitches(switches, 3, argv);
+            ASSERT_TRUE(EvaluateSwitches(switches));
+        }
+        ASSERT_EQ(StepWait, static_cast<int32_t>(c.stepWait));
+        StartTool();
+        UseFirmware("SolBed_fw.hex");
+        log().Clear();
+        tool_->OnProgram();
+        ASSERT_TRUE(RunToIdle(120000));
+        const int64_t tick = 10, wait = c.stepWait * tick;
+        const int64_t started = log().TimeOf(" > Bootloader started");
+        const int64_t active = log().TimeOf(" > Bootloader activ");
+        const int64_t leaving = log().TimeOf(" > Leaving Program Mode");
+        const int64_t restarted = log().TimeOf(" > Device restarted");
+        const int64_t finished = log().TimeOf("I> Update finished");
+        EXPECT_EQ(active - started, wait + 2 * tick);  // port opened after the wait, one probe
+        EXPECT_GE(leaving - active, 2 * wait);         // "mode", then the programmer
+        EXPECT_LE(leaving - active, 2 * wait + tick);
+        EXPECT_EQ(restarted - leaving, wait);
+        EXPECT_EQ(finished - restarted, wait + tick);
+    }
+}
+
+// ---- The programmer's outcome
+
+struct OutcomeCase {
+    const char* name;
+    const char* standIn;  // standin.cfg; nullptr: the adapter cannot be started
+    const char* failure;  // the line that says why
+    bool ran;             // the programmer got as far as running
+};
+
+TEST_F(UpdateBench, AFailedProgrammerEndsWithTheAbortLine) {
+    const OutcomeCase cases[] = {
+        {"not executable", nullptr, "E> Command NorvixOSP: Permission denied", false},
+        {"exit status", "exit 3\n", "E> Command NorvixOSP: exit status 3", true},
+        {"killed", "crash\n", "E> Command NorvixOSP: ended by signal 9", true},
+    };
+    for (const OutcomeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Connect(3);
+        if (c.standIn)
+            StandIn(c.standIn);
+        else
+            fs::permissions(dir_ / kProgrammerFileName, fs::perms::owner_read | fs::perms::owner_write);
+        UseFirmware("SolBed_fw.hex");
+        log().Clear();
+        tool_->OnProgram();
+        ASSERT_TRUE(RunToIdle());
+        std::vector<std::string> expected = {"E> Update aborted", " > Device restarted", c.failure};
+        if (c.ran) expected.push_back(" > Leaving Program Mode");
+        expected.insert(expected.end(), {" > Bootloader activ", " > Bootloader started"});
+        EXPECT_THAT(log().NewestFirst(), ElementsAreArray(expected));
+        // The device has left its bootloader and the monitor has its port back.
+        EXPECT_FALSE(device().inBootloader());
+        EXPECT_EQ(ComPortState, kComPortOpen);
+        EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));
+        EXPECT_EQ(ProgOperation, kOperationNone);
+
+    }
+}
+
+TEST_F(UpdateBench, ReadEepromCreatesTheFileFromACompleteImage) {
+    const fs::path source = fs::path(NVX_FIXTURES_DIR) / "eeprom" / "small_image.hex";
+    Connect(3);
+    StandIn("eeprom " + source.string() + "\n");
+    const fs::path target = dir_ / "read" / "image.hex";
+    fs::create_directories(target.parent_path());
+    view_.screen.eepromFilePath = target.string();
+    tool_->OnReadEeprom();
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_THAT(log().NewestFirst(),
+                ElementsAre("I> Read Process finished", " > Device restarted",
+                            " > Leaving EEPROM Read Mode", " > Bootloader activ",
+                            " > Bootloader started"));
+    const auto runs = StandInRuns();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_THAT(std::vector<std::string>(runs[0].begin(), runs[0].begin() + 5),
+                ElementsAre("avrosp.exe", "-datmega64", "-oetemp.hex", "-re", "-cCOM1"));
+    EXPECT_EQ(ReadFileBytes(target), ReadFileBytes(source));
+    EXPECT_FALSE(fs::exists(dir_ / "temp.hex"));
+    // Nothing but the image in the target's folder.
+    EXPECT_EQ(std::distance(fs::directory_iterator(target.parent_path()), fs::directory_iterator{}), 1);
+}
+
+TEST_F(UpdateBench, AFailedReadLeavesTheEepromFileAlone) {
+    const OutcomeCase cases[] = {
+        {"no image", "nooutput\n", "E> Command NorvixOSP: no complete temp.hex", true},
+        {"half an image", "partial\n", "E> Command NorvixOSP: no complete temp.hex", true},
+        {"exit status", "exit 1\n", "E> Command NorvixOSP: exit status 1", true},
+        {"not executable", nullptr, "E> Command NorvixOSP: Permission denied", false},
+    };
+    for (const OutcomeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Connect(3);
+        if (c.standIn)
+            StandIn(c.standIn);
+        else
+            fs::permissions(dir_ / kProgrammerFileName, fs::perms::owner_read | fs::perms::owner_write);
+        // An image some earlier run left behind must not pass for the one read now.
+        WriteFileBytes(dir_ / "temp.hex", ":0100000042BD\r\n:00000001FF\r\n");
+        WriteFileBytes(dir_ / "image.hex", "the old image");
+        view_.screen.eepromFilePath = (dir_ / "image.hex").string();
+        log().Clear();
+        tool_->OnReadEeprom();
+        ASSERT_TRUE(RunToIdle());
+        std::vector<std::string> expected = {"E> Read Process aborted", " > Device restarted",
+                                             c.failure};
+        if (c.ran) expected.push_back(" > Leaving EEPROM Read Mode");
+        expected.insert(expected.end(), {" > Bootloader activ", " > Bootloader started"});
+        EXPECT_THAT(log().NewestFirst(), ElementsAreArray(expected));
+        EXPECT_EQ(ReadFileBytes(dir_ / "image.hex"), "the old image");
+        EXPECT_FALSE(fs::exists(dir_ / "temp.hex"));
+
+    }
+}
+
+TEST_F(UpdateBench, WriteEepromHandsTheImageToTheProgrammer) {
+    Connect(20, {}, /*inBootloader=*/true);  // row 20 starts by hand
+    const std::string image = ReadFileBytes(fs::path(NVX_FIXTURES_DIR) / "eeprom" / "small_image.hex");
+    WriteFileBytes(dir_ / "image.hex", image);
+    view_.screen.eepromFilePath = (dir_ / "image.hex").string();
+    tool_->OnWriteEeprom();
+    ASSERT_EQ(boxes().shown.size(), 1u);  // the risk question, answered OK
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_THAT(log().NewestFirst(),
+                ElementsAre("I> Write Process finished", " > Device restarted",
+                            " > Leaving EEPROM Program Mode", " > Bootloader activ"));
+    const auto runs = StandInRuns();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_THAT(std::vector<std::string>(runs[0].begin(), runs[0].begin() + 5),
+                ElementsAre("avrosp.exe", "-datmega32", "-ietemp.hex", "-pe", "-cCOM1"));
+    EXPECT_EQ(ReadFileBytes(dir_ / "standin.input"), image);
+    EXPECT_FALSE(fs::exists(dir_ / "temp.hex"));
+    EXPECT_EQ(ReadFileBytes(dir_ / "image.hex"), image);
+}
+
+// ---- Steps that give up
+
+TEST_F(UpdateBench, NoReplyToTheFirstRequestEndsTheProcedure) {
+    for (int row : {10, 3}) {
+        SCOPED_TRACE(row);
+        sim::Faults faults;
+        faults.dropReply = sim::FaultRate::Always();
+        Connect(row, faults);
+        UseFirmware(row == 10 ? "SolReg_fw.hex" : "SolBed_fw.hex");
+        log().Clear();
+        const uint64_t start = clock().nowMs();
+        tool_->OnProgram();
+        ASSERT_TRUE(RunToIdle());
+        EXPECT_THAT(log().log, ElementsAre("E> No Reply to API Command"));
+        EXPECT_NEAR(static_cast<double>(log().times[0] - start), 2000.0, 30.0);
+        EXPECT_EQ(ComPortState, kComPortOpen);
+        EXPECT_TRUE(view_.enabled[ProgToolControl::ProgramButton]);
+
+        // The engine still waits for its reply: a new start cannot queue its request.
+        tool_->OnProgram();
+        clock().advance(10);
+        EXPECT_EQ(UpdateStep, kStepIdle);
+        EXPECT_EQ(log().log.back(), "E> Error Initiating Transfer");
+        // The engine's own failure follows later.
+        RunUntil([&] { return log().log.size() == 3; }, 10000);
+        EXPECT_EQ(log().log.back(), "E> No Reply from Kernel");
+
+    }
+}
+
+TEST_F(UpdateBench, AWrongReplyLengthEndsTheProcedure) {
+    sim::Faults faults;
+    faults.wrongLength = sim::FaultRate::Times(1);
+    Connect(3, faults);
+    UseFirmware("SolBed_fw.hex");
+    tool_->OnProgram();
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_THAT(log().log, ElementsAre("E> Wrong Format Response at ID: 0080"));
+    EXPECT_EQ(ComPortState, kComPortOpen);
+    EXPECT_TRUE(view_.enabled[ProgToolControl::CloseButton]);
+    EXPECT_FALSE(fs::exists(dir_ / "standin.log"));
+}
+
+TEST_F(UpdateBench, AGivenUpRequestNeverReachesTheDevice) {
+    Connect(10);
+    // Another window's request holds the engine; the device never answers it.
+    BusMessage other{};
+    MsgSetByte(other, 0, 0x42);
+    ASSERT_TRUE(g_apiRequest.Start(0x0123, other, 0));
+    UseFirmware("SolReg_fw.hex");
+    tool_->OnProgram();
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_THAT(log().log, ElementsAre("E> No Reply to API Command"));
+    // Long after the engine is free again, no tunnel command has gone out.
+    clock().advance(10000);
+    EXPECT_THAT(KernelFrames(), IsEmpty());
+    EXPECT_EQ(tool_->procedure().requestState(), kUpdateRequestIdle);
+    EXPECT_THAT(log().log, ElementsAre("E> No Reply to API Command"));
+}
+
+TEST_F(UpdateBench, LineSettingsThatFailAbort) {
+    Connect(3);
+    tool_->procedure().SetLineSettings([](int32_t, int32_t, std::string& error) {
+        error = "Device or resource busy";
+        return false;
+    });
+    UseFirmware("SolBed_fw.hex");
+    tool_->OnProgram();
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_THAT(log().NewestFirst(),
+                ElementsAre("E> Update aborted", "E> Command MODE: Device or resource busy",
+                            " > Bootloader activ", " > Bootloader started"));
+    const int64_t modeFailed = log().TimeOf("E> Command MODE: Device or resource busy");
+    EXPECT_EQ(log().TimeOf("E> Update aborted") - modeFailed, 200 * 10);
+    EXPECT_FALSE(fs::exists(dir_ / "standin.log"));
+    EXPECT_EQ(ComPortState, kComPortOpen);
+}
+
+// A message box that lets the window's timer in while it is open, as a modal loop does.
+class TickingBoxes : public RecordingMessageBoxes {
+public:
+    MessageAnswer show(const std::string& text, const std::string& caption, MessageIcon icon,
+                       MessageButtons buttons) override {
+        if (tool) {
+            const uint32_t step = UpdateStep, countdown = StepCountdown;
+            for (int i = 0; i < 5; ++i) tool->OnTimer();
+            stepsRanInside |= UpdateStep != step || StepCountdown != countdown;
+        }
+        return RecordingMessageBoxes::show(text, caption, icon, buttons);
+    }
+    ProgTool* tool = nullptr;
+    bool stepsRanInside = false;
+};
+
+TEST_F(UpdateBench, APortThatCannotBeOpenedAtTheBootloaderSpeedAborts) {
+    Connect(3);
+    TickingBoxes ticking;
+    SetMessageBoxes(&ticking);
+    ticking.tool = tool_.get();
+    UseFirmware("SolBed_fw.hex");
+    tool_->OnProgram();
+    // Once the monitor has let the port go, the port goes away.
+    ASSERT_TRUE(RunUntil([&] { return ComPortState == kComPortClosed; }, 5000));
+    fs::remove(dir_ / "com1");
+    fs::create_symlink(dir_ / "gone", dir_ / "com1");
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_THAT(log().NewestFirst(),
+                ElementsAre("E> Update aborted", "E> Cannot reopen COM", " > Bootloader started"));
+    // The serial port said so itself, twice; no step ran while its box was open.
+    EXPECT_EQ(ticking.shown.size(), 2u);
+    EXPECT_FALSE(ticking.stepsRanInside);
+    SetMessageBoxes(&boxes());
+}
+
+// The scripted programmer: the test acts while it "runs".
+class ScriptedUpdate : public UpdateBench {
+protected:
+    void SetUp() override { SetProcessRunner(&runner_); }
+};
+
+TEST_F(ScriptedUpdate, APortLostDuringTheProgrammerRunAborts) {
+    Connect(3);
+    runner_.onStart = [&](const ProcessSpec&) {
+        fs::remove(dir_ / "com1");
+        fs::create_symlink(dir_ / "gone", dir_ / "com1");
+    };
+    UseFirmware("SolBed_fw.hex");
+    tool_->OnProgram();
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_THAT(log().NewestFirst(),
+                ElementsAre("E> Update aborted", "E> Cannot reopen COM", " > Leaving Program Mode",
+                            " > Bootloader activ", " > Bootloader started"));
+    ASSERT_EQ(runner_.started.size(), 1u);
+    EXPECT_EQ(runner_.started[0].program, StartDirectory + "norvixosp.exe");
+    EXPECT_EQ(runner_.started[0].workingDirectory, StartDirectory);
+    EXPECT_TRUE(device().inBootloader());
+}
+
+TEST_F(ScriptedUpdate, AMonitorPortThatWillNotReopenEndsWithoutFinishLine) {
+    Connect(3);
+    runner_.onStart = [&](const ProcessSpec&) { log().refuseOpen = true; };
+    UseFirmware("SolBed_fw.hex");
+    tool_->OnProgram();
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_THAT(log().NewestFirst(),
+                ElementsAre("E> Cannot reopen COM", " > Device restarted", " > Leaving Program Mode",
+                            " > Bootloader activ", " > Bootloader started"));
+    EXPECT_EQ(ProgOperation, kOperationProgram);
+    EXPECT_TRUE(view_.enabled[ProgToolControl::ProgramButton]);
+    EXPECT_FALSE(device().inBootloader());
+}
+
+TEST_F(ScriptedUpdate, NoReplyWhenTheTunnelClosesAborts) {
+    Connect(10);
+    runner_.onStart = [&](const ProcessSpec&) {
+        sim::Faults faults;
+        faults.dropReply = sim::FaultRate::Always();
+        device().setFaults(faults);
+    };
+    UseFirmware("SolReg_fw.hex");
+    tool_->OnProgram();
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_THAT(log().NewestFirst(),
+                ElementsAre("E> Update aborted", " > Device restarted", " > Leaving Program Mode",
+                            " > Bootloader activ", " > Bootloader started",
+                            " > Connected to Controller"));
+    EXPECT_EQ(ProgOperation, kOperationNone);
+    EXPECT_EQ(log().TimeOf("E> Update aborted") - log().times[log().times.size() - 2],
+              401 * 10);
+}
+
+TEST_F(ScriptedUpdate, TheProcedureStaysWithTheProgrammerUntilItExits) {
+    runner_.finishAtOnce = false;
+    Connect(3);
+    UseFirmware("SolBed_fw.hex");
+    tool_->OnProgram();
+    ASSERT_TRUE(RunUntil([] { return UpdateStep == kStepRunProgrammer && StepCountdown == 0; },
+                         10000));
+    clock().advance(60000);
+    EXPECT_EQ(UpdateStep, kStepRunProgrammer);
+    EXPECT_TRUE(tool_->procedure().programmerRunning());
+    EXPECT_EQ(log().log.back(), " > Bootloader activ");
+    runner_.current()->output = "PROGRESS 30\nPROG";
+    clock().advance(10);
+    runner_.current()->output = "RESS 70\r\nother\n";
+    clock().advance(10);
+    EXPECT_THAT(view_.progress, ElementsAre(0, 30, 70));
+    EXPECT_EQ(tool_->programmerProgress(), 70);
+    runner_.current()->finished = true;
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_EQ(log().log.back(), "I> Update finished");
+    EXPECT_EQ(runner_.abandonedRunning, 0);
+}
+
+// ---- The automatic update of /A
+
+TEST_F(UpdateBench, AutostartUpdatesOnceTheTimerHasRunASecond) {
+    StartDevice(3);
+    WriteFileBytes(dir_ / "SolBed_auto.hex", kSolBedFirmware);
+    ASSERT_TRUE(ConvertProgramFile((dir_ / "SolBed_auto.hex").string(),
+                                   (dir_ / "SolBed_auto.npf").string(), kTransformScramble)
+                    .ok());
+    PresetProgramFile = (dir_ / "SolBed_auto.npf").string();
+    DeviceStem = "solbed";
+    // The main window has opened the port and shown the window: state 2.
+    ComPortNumber = 1;
+    ASSERT_TRUE(log().OpenComPort());
+    AutoStartState = kAutoStartShown;
+    const uint64_t created = clock().nowMs();
+    StartToolOnly();
+    ASSERT_TRUE(RunUntil([] { return AutoStartState != kAutoStartShown; }, 5000));
+    EXPECT_EQ(log().log.front(), "I> Autostart active");
+    EXPECT_EQ(log().times.front() - created, 1010u);
+    EXPECT_EQ(AutoStartState, kAutoStartRunning);
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_EQ(log().log.back(), "I> Update finished");
+    EXPECT_EQ(AutoStartState, kAutoStartFinished);
+    EXPECT_EQ(WithoutCarriageReturns(ReadFileBytes(dir_ / "standin.input")), kSolBedFirmware);
+}
+
+TEST_F(UpdateBench, AutostartWaitsForThePortAndStaysOpenWhenItFails) {
+    StartDevice(3);
+    WriteFileBytes(dir_ / "SolBed_auto.hex", kSolBedFirmware);
+    PresetProgramFile = (dir_ / "SolBed_auto.hex").string();
+    DeviceStem = "solbed";
+    StandIn("exit 2\n");
+    AutoStartState = kAutoStartShown;
+    ComPortNumber = 1;
+    StartToolOnly();
+    clock().advance(5000);
+    EXPECT_EQ(AutoStartState, kAutoStartShown);
+    EXPECT_THAT(log().log, IsEmpty());
+    ASSERT_TRUE(log().OpenComPort());
+    clock().advance(10);
+    EXPECT_EQ(AutoStartState, kAutoStartRunning);
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_EQ(log().log.back(), "E> Update aborted");
+    EXPECT_EQ(AutoStartState, kAutoStartRunning);
+}
+
+}  // namespace
+}  // namespace nvx::test
