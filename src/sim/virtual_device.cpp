@@ -227,6 +227,7 @@ void VirtualDevice::processBytes(const std::vector<uint8_t>& bytes) {
         log(Format("ignored %zu bytes at %u baud (listening at %u)", bytes.size(), host, listening));
         return;
     }
+    if (bootloaderOnLine()) log("boot rx " + HexBytes(bytes));
     for (size_t i = 0; i < bytes.size() && master_ >= 0; ++i) {
         const uint8_t b = bytes[i];
         bytesReceived_.push_back(b);
@@ -380,10 +381,21 @@ void VirtualDevice::afterReply(Unit& unit, const KernelOutcome& outcome) {
 
 void VirtualDevice::enqueue(Outgoing item) { out_.push_back(std::move(item)); }
 
+bool VirtualDevice::hostConnected() const {
+    if (master_ < 0) return false;
+    pollfd p{master_, 0, 0};
+    return ::poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
+}
+
 void VirtualDevice::flushOutput() {
     const uint64_t now = timers_.nowMs();
     while (!out_.empty() && master_ >= 0 && out_.front().dueMs <= now) {
         Outgoing& item = out_.front();
+        if (!item.bytes.empty() && !hostConnected()) {
+            // A pty would keep them for whoever opens it next; a serial line loses them.
+            if (!item.note.empty()) log("nobody listening, not sent: " + HexBytes(item.bytes));
+            item.bytes.clear();
+        }
         size_t done = 0;
         while (done < item.bytes.size()) {
             const ssize_t n = ::write(master_, item.bytes.data() + done, item.bytes.size() - done);

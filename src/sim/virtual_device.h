@@ -105,6 +105,9 @@ public:
     void service();
     // Blocks up to realTimeoutMs (real time) for bytes from the host; true when some are there.
     bool waitForInput(int realTimeoutMs) const;
+    // Somebody has the slave side open. What the device sends while nobody does is lost, as on
+    // a serial line (a pty would hand it to the next opener).
+    bool hostConnected() const;
 
     // What the catalogue row names: the unit behind for routed rows, else the only unit.
     const DeviceType& deviceType() const { return target_->type(); }

@@ -163,6 +163,24 @@ TEST_F(VirtualDeviceTest, PortCanBeClosedAndOpenedAgain) {
     EXPECT_THAT(Exchange(kBootNumber), ElementsAreArray(Bytes("55 02 02 2A 00 7C")));
 }
 
+TEST_F(VirtualDeviceTest, WhatIsSentWhileNobodyListensIsLost) {
+    Faults f;
+    f.delayReply = FaultRate::Always();
+    f.delayMs = 100;
+    device->setFaults(f);
+    host.write(Bytes(kReset));
+    clock.advance(kServicePeriodMs);
+    host.close();
+    EXPECT_FALSE(device->hostConnected());
+    clock.advance(200);
+    EXPECT_EQ(device->restartCount(), 1u) << "the device acted all the same";
+    ASSERT_TRUE(host.open(device->slavePath(), 19200));
+    EXPECT_TRUE(device->hostConnected());
+    clock.advance(kServicePeriodMs);
+    EXPECT_THAT(host.read(), IsEmpty()) << "no stale reply for the next session";
+    EXPECT_NE(log.find("nobody listening"), std::string::npos) << log;
+}
+
 TEST_F(VirtualDeviceTest, BootloadStartSwitchesToTheBootloaderAtTheCataloguesSpeed) {
     EXPECT_THAT(Exchange(kBootloadStart), ElementsAreArray(Bytes(kResetReply)));
     EXPECT_TRUE(device->inBootloader());
@@ -172,6 +190,8 @@ TEST_F(VirtualDeviceTest, BootloadStartSwitchesToTheBootloaderAtTheCataloguesSpe
     host.close();
     ASSERT_TRUE(host.open(device->slavePath(), 38400));
     EXPECT_THAT(ExchangeText("\x1b\x1b\x1bS"), ElementsAreArray(Text("AVRBOOT")));
+    EXPECT_NE(log.find("boot rx 1B 1B 1B 53"), std::string::npos) << log;
+    EXPECT_NE(log.find("boot tx 41 56 52 42 4F 4F 54"), std::string::npos) << log;
     EXPECT_THAT(ExchangeText("E"), ElementsAre('\r'));
     EXPECT_FALSE(device->inBootloader());
     EXPECT_EQ(device->restartCount(), 1u);
