@@ -1,35 +1,89 @@
 #include "progtool/program_file.h"
 
+#include <array>
+
 #include "platform/atomic_file.h"
 #include "platform/format.h"
 
 namespace nvx {
 namespace {
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-uint8_t ByteAt(std::string_view line, std::size_t index) {
-    const std::size_t pos = 1 + 2 * index;
-    return static_cast<uint8_t>(HexDigit(line[pos]) * 16 + HexDigit(line[pos + 1]));
-}
+// Digit values, -1 for anything that is not a hexadecimal digit.
+constexpr std::array<int8_t, 256> kHexValue = [] {
+    std::array<int8_t, 256> t{};
+    for (int c = 0; c < 256; ++c)
+        t[c] = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    return t;
+}();
 
 constexpr char kUpperHex[] = "0123456789ABCDEF";
-
-void AppendByte(std::string& out, uint8_t v) {
-    out += kUpperHex[v >> 4];
-    out += kUpperHex[v & 0x0F];
-}
 
 uint8_t RotateLeft(uint8_t x, unsigned k) {
     return static_cast<uint8_t>((x << k) | (x >> (8 - k)));
 }
 uint8_t RotateRight(uint8_t x, unsigned k) {
     return static_cast<uint8_t>((x >> k) | (x << (8 - k)));
+}
+
+// The largest record a line within the limit can hold: count, address, type, data, checksum.
+constexpr std::size_t kMaxRecordBytes = (kMaxRecordLineLength - 1) / 2;
+// ':' and two digits per byte.
+constexpr std::size_t kMaxOutputLength = 1 + 2 * kMaxRecordBytes;
+
+// Checks a line and decodes its bytes into bytes[]; returns the number of bytes in n.
+RecordFault Decode(std::string_view line, uint8_t* bytes, std::size_t& n) {
+    if (line.size() > kMaxRecordLineLength) return RecordFault::TooLong;
+    const auto* digits = reinterpret_cast<const unsigned char*>(line.data());
+    for (std::size_t i = 1; i < line.size(); ++i)
+        if (kHexValue[digits[i]] < 0) return RecordFault::NotHex;
+    // Start character, then count, two address bytes, type, data, checksum.
+    if (line.size() < 1 + 2 * 5 || (line.size() - 1) % 2 != 0) return RecordFault::LengthMismatch;
+    n = (line.size() - 1) / 2;
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        bytes[i] = static_cast<uint8_t>(kHexValue[digits[1 + 2 * i]] * 16 + kHexValue[digits[2 + 2 * i]]);
+        sum += bytes[i];
+    }
+    if (n != bytes[0] + 5u) return RecordFault::LengthMismatch;
+    return (sum & 0xFF) == 0 ? RecordFault::None : RecordFault::BadChecksum;
+}
+
+// Writes the transformed record into out (room for kMaxOutputLength characters).
+HexRecordResult Transform(std::string_view line, uint32_t lineIndex, TransformMode mode, char* out,
+                          std::size_t& length) {
+    HexRecordResult result;
+    uint8_t bytes[kMaxRecordBytes];
+    std::size_t n = 0;
+    length = 0;
+    result.fault = Decode(line, bytes, n);
+    if (result.fault != RecordFault::None) return result;
+    result.endOfFile = bytes[3] == 1;
+
+    // 7 for line 0, 6 for line 1, ... 1 for line 6, and 7 again for line 7.
+    const unsigned k = 7 - lineIndex % 7;
+    const std::size_t count = n - 5;
+    unsigned sum = 0;
+    char* o = out;
+    *o++ = ':';
+    for (std::size_t i = 0; i < count + 4; ++i) {
+        uint8_t v = bytes[i];
+        if (i >= 4) {
+            // Position in the line just behind this data byte's digits.
+            const unsigned p = static_cast<unsigned>(11 + 2 * (i - 4));
+            if (mode == kTransformScramble)
+                v = static_cast<uint8_t>(RotateLeft(v, k) + p);
+            else if (mode == kTransformUnscramble)
+                v = RotateRight(static_cast<uint8_t>(v - p), k);
+        }
+        sum += v;
+        *o++ = kUpperHex[v >> 4];
+        *o++ = kUpperHex[v & 0x0F];
+    }
+    const uint8_t checksum = static_cast<uint8_t>(256 - (sum & 0xFF));
+    *o++ = kUpperHex[checksum >> 4];
+    *o++ = kUpperHex[checksum & 0x0F];
+    length = static_cast<std::size_t>(o - out);
+    return result;
 }
 
 bool ExtensionIs(std::string_view path, std::string_view ext) {
@@ -61,46 +115,17 @@ const char* RecordFaultText(RecordFault fault) {
 }
 
 RecordFault CheckHexRecord(std::string_view line) {
-    if (line.size() > kMaxRecordLineLength) return RecordFault::TooLong;
-    for (std::size_t i = 1; i < line.size(); ++i)
-        if (HexDigit(line[i]) < 0) return RecordFault::NotHex;
-    // Start character, then count, two address bytes, type, data, checksum.
-    if (line.size() < 1 + 2 * 5 || (line.size() - 1) % 2 != 0) return RecordFault::LengthMismatch;
-    const std::size_t bytes = (line.size() - 1) / 2;
-    if (bytes != ByteAt(line, 0) + 5u) return RecordFault::LengthMismatch;
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < bytes; ++i) sum += ByteAt(line, i);
-    return (sum & 0xFF) == 0 ? RecordFault::None : RecordFault::BadChecksum;
+    uint8_t bytes[kMaxRecordBytes];
+    std::size_t n = 0;
+    return Decode(line, bytes, n);
 }
 
 HexRecordResult HexRecordTransform(std::string_view inputLine, std::string& outputLine,
                                    uint32_t lineIndex, TransformMode mode) {
-    HexRecordResult result;
-    outputLine.clear();
-    result.fault = CheckHexRecord(inputLine);
-    if (result.fault != RecordFault::None) return result;
-
-    const unsigned count = ByteAt(inputLine, 0);
-    // 7 for line 0, 6 for line 1, ... 1 for line 6, and 7 again for line 7.
-    const unsigned k = 7 - lineIndex % 7;
-    outputLine.reserve(1 + 2 * (count + 5));
-    outputLine += ':';
-    unsigned sum = 0;
-    for (unsigned i = 0; i < count + 4; ++i) {
-        uint8_t v = ByteAt(inputLine, i);
-        if (i == 3 && v == 1) result.endOfFile = true;
-        if (i >= 4) {
-            // Position in the line just behind this data byte's digits.
-            const unsigned p = 11 + 2 * (i - 4);
-            if (mode == kTransformScramble)
-                v = static_cast<uint8_t>(RotateLeft(v, k) + p);
-            else if (mode == kTransformUnscramble)
-                v = RotateRight(static_cast<uint8_t>(v - p), k);
-        }
-        sum += v;
-        AppendByte(outputLine, v);
-    }
-    AppendByte(outputLine, static_cast<uint8_t>(256 - (sum & 0xFF)));
+    char out[kMaxOutputLength];
+    std::size_t length = 0;
+    const HexRecordResult result = Transform(inputLine, lineIndex, mode, out, length);
+    outputLine.assign(out, length);
     return result;
 }
 
@@ -109,7 +134,8 @@ ConversionResult ConvertProgramText(std::string_view input, TransformMode mode, 
     ConversionResult result;
     std::string converted;
     converted.reserve(input.size() + input.size() / 16);
-    std::string record;
+    char record[kMaxOutputLength + 2];
+    std::size_t length = 0;
     uint32_t lineNumber = 0;
     uint32_t lineIndex = 0;
     while (!input.empty()) {
@@ -120,7 +146,7 @@ ConversionResult ConvertProgramText(std::string_view input, TransformMode mode, 
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) continue;
 
-        const HexRecordResult r = HexRecordTransform(line, record, lineIndex, mode);
+        const HexRecordResult r = Transform(line, lineIndex, mode, record, length);
         if (r.fault != RecordFault::None) {
             output.clear();
             result.status = ConversionStatus::Damaged;
@@ -132,8 +158,9 @@ ConversionResult ConvertProgramText(std::string_view input, TransformMode mode, 
             return result;
         }
         ++lineIndex;
-        converted += record;
-        converted += "\r\n";
+        record[length] = '\r';
+        record[length + 1] = '\n';
+        converted.append(record, length + 2);
         ++result.records;
         if (r.endOfFile) break;
     }
