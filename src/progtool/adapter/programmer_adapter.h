@@ -94,7 +94,7 @@ private:
     bool inBar_ = false;        // the current bar has started and not reached 100 %
     bool lineCounted_ = false;  // the current line already completed its bar
     int barPercent_ = 0;
-    int lastReported_ = -1;
+    int lastReported_ = 0;  // the start, 0 %, goes without saying
 };
 
 // What the adapter needs from the system; tests play it.
