@@ -21,12 +21,12 @@
 // Time. The device registers a service step every 10 ms with the TimerService it is given, and
 // all of its own delays (reply delay, busy kernel, split sign-on, frame gap) are counted in that
 // service's milliseconds. In a test the TimerService is a VirtualClock and everything is
-// deterministic: both sides run on the test's thread, and a pty read (or poll) that finds its
-// buffer empty first flushes the kernel's pending delivery work, so every byte one side has
-// written before the other side reads is seen by that read. A byte written during virtual
-// time t is therefore taken by the peer's first read after it, never "sometimes one step later".
-// waitForInput() is there for code that wants to block on the line in real time (the program's
-// loop) and does not change that.
+// deterministic without any real-time waiting: both sides run on the test's thread, and the
+// terminal line discipline, when a read (or poll) finds its buffer empty, first flushes the
+// kernel's pending delivery work for that terminal. So every byte one side has written before
+// the other side reads is seen by that read; it is never "sometimes one step later". The test
+// PseudoTerminal.AWriteIsSeenByThePeersVeryNextRead guards this property of the kernel.
+// waitForInput() is for code that blocks on the line in real time (the program's loop).
 //
 // Closing and reopening. The device keeps no slave descriptor of its own: a host that closes the
 // port really closes the terminal (its exclusive flag goes with it) and can open the same path

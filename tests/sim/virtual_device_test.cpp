@@ -5,6 +5,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -294,6 +296,29 @@ TEST_F(VirtualDeviceTest, SendsStatusFramesWhenAsked) {
     clock.advance(100);
     // Identifier 0x0380 + code 4, the boot number (40) as data.
     EXPECT_THAT(host.read(), ElementsAreArray(Bytes("55 0E 10 28 00 64")));
+}
+
+// What the in-process determinism rests on: a read that finds nothing waiting first flushes the
+// kernel's pending delivery, so a write is always seen by the other side's next read.
+TEST(PseudoTerminal, AWriteIsSeenByThePeersVeryNextRead) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    test::RawPort slave(::ptsname(master), 19200);
+    ASSERT_TRUE(slave.isOpen());
+    int missed = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const uint8_t b = static_cast<uint8_t>(i);
+        slave.write(std::vector<uint8_t>{b});
+        uint8_t got = 0;
+        if (::read(master, &got, 1) != 1 || got != b) ++missed;
+        ASSERT_EQ(::write(master, &b, 1), 1);
+        const std::vector<uint8_t> back = slave.read();
+        if (back.size() != 1 || back[0] != b) ++missed;
+    }
+    EXPECT_EQ(missed, 0);
+    ::close(master);
 }
 
 // --- faults ---
