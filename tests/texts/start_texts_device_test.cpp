@@ -19,6 +19,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include "qt_test_app.h"
 #include "texts/start_texts_dlg.h"
 #endif
 
@@ -211,11 +212,7 @@ TEST_F(SilentDeviceTest, FailedTestReturnsTheWindowToReady) {
 
 // The window itself: typed lines are written to the device and read back into its fields.
 TEST_F(StartTextsDeviceTest, WindowWritesAndReadsBack) {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "texts_tests";
-    static char* argv[] = {name, nullptr};
-    if (!QApplication::instance()) new QApplication(argc, argv);
+    test::EnsureTestApp();
 
     logic.reset();
     CStartTextsDlg dlg(h().clock(), h().shell());

@@ -16,6 +16,7 @@
 #include "comm/tick.h"
 #include "platform/timer_service.h"
 #include "texts/start_texts_dlg.h"
+#include "qt_test_app.h"
 #include "texts_doubles.h"
 
 namespace nvx {
@@ -23,15 +24,7 @@ namespace {
 
 class StartTextsDlgTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        if (!QApplication::instance()) {
-            static int argc = 1;
-            static char name[] = "texts_tests";
-            static char* argv[] = {name, nullptr};
-            app_ = new QApplication(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { test::EnsureTestApp(); }
 
     void SetUp() override {
         ApiRequest::Reset();
@@ -51,13 +44,10 @@ protected:
         return w;
     }
 
-    static QApplication* app_;
     VirtualClock clock;
     test::RecordingShell shell;
     std::unique_ptr<CStartTextsDlg> dlg;
 };
-
-QApplication* StartTextsDlgTest::app_ = nullptr;
 
 TEST_F(StartTextsDlgTest, ControlsAndTexts) {
     EXPECT_EQ(dlg->windowTitle(), QStringLiteral("Solvane Starting Texts"));
