@@ -1,0 +1,130 @@
+// `nvx texts` as a program against norvix-sim as a program, linked as com1 in a temporary start
+// directory. Real time: a transfer of 30 characters takes a few seconds.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+namespace nvx {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ChildProcess;
+
+constexpr int kRunTimeoutMs = 60'000;
+
+std::string BinaryDir() {
+    const char* env = std::getenv("NVX_BINARY_DIR");
+    return env && *env ? env : NVX_BINARY_DIR;
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+class TextsCommandE2eTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        nvx = BinaryDir() + "/src/cli/nvx";
+        sim = BinaryDir() + "/src/sim/norvix-sim";
+        if (!fs::exists(nvx) || !fs::exists(sim)) GTEST_FAIL() << "build nvx and norvix-sim first";
+        char pattern[] = "/tmp/nvx-texts-e2e.XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override {
+        device.reset();
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+
+    void StartDevice(std::vector<std::string> faults = {}) {
+        device.reset();
+        std::vector<std::string> argv{sim, "--device", "solbed", "--link", (dir / "com1").string()};
+        argv.insert(argv.end(), faults.begin(), faults.end());
+        device = std::make_unique<ChildProcess>(argv, dir.string(), (dir / "sim.err").string());
+        ASSERT_TRUE(device->started());
+        // The device prints its terminal once the link is in place.
+        ASSERT_FALSE(device->readLine(10'000).empty()) << ReadFile(dir / "sim.err");
+    }
+
+    struct Run {
+        int status;
+        std::string out;
+        std::string err;
+    };
+    Run Texts(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{nvx, "texts"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ChildProcess child(argv, dir.string(), (dir / "nvx.err").string());
+        if (!child.started()) return {-1, "", "not started"};
+        const int status = child.finish(kRunTimeoutMs);
+        return {status, child.output, ReadFile(dir / "nvx.err")};
+    }
+
+    std::string nvx;
+    std::string sim;
+    fs::path dir;
+    std::unique_ptr<ChildProcess> device;
+};
+
+TEST_F(TextsCommandE2eTest, WriteReadBackAndTest) {
+    StartDevice();
+    Run write = Texts({"--port", "1", "write", "E2E Test", "Gr\xC3\xBC\xC3\x9F" "e"});
+    EXPECT_EQ(write.status, 0) << write.err;
+    EXPECT_EQ(write.out, "I> Writing text finished\n");
+
+    // Not a terminal: no bar, and the texts come out as the device's ISO 8859-1 bytes.
+    Run read = Texts({"--port", "1", "read"});
+    EXPECT_EQ(read.status, 0) << read.err;
+    EXPECT_EQ(read.out,
+              "I> Reading text finished\n"
+              "Line 1: \"       E2E Test\"\n"
+              "Line 2: \"          Gr\xFC\xDF" "e\"\n");
+
+    Run test = Texts({"--port=1", "test"});
+    EXPECT_EQ(test.status, 0) << test.err;
+    EXPECT_EQ(test.out, "I> Communication OK\n");
+}
+
+TEST_F(TextsCommandE2eTest, SilentDeviceEndsWithStatusOne) {
+    StartDevice({"--drop", "always"});
+    Run test = Texts({"--port", "1", "test"});
+    EXPECT_EQ(test.status, 1) << test.err;
+    EXPECT_EQ(test.out, "E> No reply from Solvane\n");
+}
+
+TEST_F(TextsCommandE2eTest, WrongUsageAndHelp) {
+    const std::vector<std::vector<std::string>> wrong = {
+        {}, {"--port", "1", "erase"}, {"--port", "300", "read"}, {"--port", "1", "write"}};
+    for (const auto& args : wrong) {
+        Run r = Texts(args);
+        EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
+        EXPECT_EQ(r.out, "") << testing::PrintToString(args);
+        EXPECT_NE(r.err.find("usage: nvx texts"), std::string::npos) << testing::PrintToString(args);
+    }
+    Run help = Texts({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("usage: nvx texts", 0), 0u);
+}
+
+TEST_F(TextsCommandE2eTest, PortThatDoesNotOpenEndsWithStatusOne) {
+    ::setenv("NORVIX_COM9", (dir / "no-such-device").c_str(), 1);
+    Run r = Texts({"--port", "9", "test"});
+    ::unsetenv("NORVIX_COM9");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+}
+
+}  // namespace
+}  // namespace nvx
