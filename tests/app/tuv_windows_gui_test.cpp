@@ -109,14 +109,14 @@ TEST_F(TuvWindowsTest, TraceReachesTheViewsInHexOrAsCharacters) {
     dlg_->show();
     PutTrace(g_txTrace[0], {-7, 0x01, 0x02, 0x03, 65535});
     clock_.advance(10);
-    EXPECT_EQ(tx(), "\n0007-0[01 02 03 ]");
+    EXPECT_EQ(tx(), "0007-0[01 02 03 ]");
     EXPECT_EQ(rx(), "");
 
     QTest::mouseClick(box("hexBox"), Qt::LeftButton);
     EXPECT_FALSE(box("hexBox")->isChecked());
     PutTrace(g_rxTrace[0], {-8, 'O', 'K', 0, 65535});
     clock_.advance(10);
-    EXPECT_EQ(rx(), "\n0008-0[OK.]");
+    EXPECT_EQ(rx(), "0008-0[OK.]");
 }
 
 TEST_F(TuvWindowsTest, HiddenWindowShowsTheTraceWhenShown) {
@@ -124,7 +124,7 @@ TEST_F(TuvWindowsTest, HiddenWindowShowsTheTraceWhenShown) {
     clock_.advance(10);
     EXPECT_EQ(tx(), "");  // not painted while hidden
     dlg_->show();
-    EXPECT_EQ(tx(), "\n0001-0[55 ]");
+    EXPECT_EQ(tx(), "0001-0[55 ]");
 }
 
 TEST_F(TuvWindowsTest, ClearEmptiesOneView) {
@@ -134,7 +134,7 @@ TEST_F(TuvWindowsTest, ClearEmptiesOneView) {
     clock_.advance(10);
     QTest::mouseClick(Child<QPushButton>(dlg_.get(), "clearTxButton"), Qt::LeftButton);
     EXPECT_EQ(tx(), "");
-    EXPECT_EQ(rx(), "\n0002-0[22 ]");
+    EXPECT_EQ(rx(), "0002-0[22 ]");
     QTest::mouseClick(Child<QPushButton>(dlg_.get(), "clearRxButton"), Qt::LeftButton);
     EXPECT_EQ(rx(), "");
 }

@@ -51,11 +51,13 @@ void SetText(QLineEdit* field, const std::string& text) {
     if (field->text() != t) field->setText(t);
 }
 
-// Trace lines begin with CR LF; a cut at the front may leave a lone LF.
+// Every frame begins with CR LF, so the text starts with an empty line that the view leaves out;
+// a cut at the front may leave a lone LF.
 QString TraceForDisplay(const std::string& text) {
     QString t = FromLatin1(text);
     t.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     t.remove(QLatin1Char('\r'));
+    if (t.startsWith(QLatin1Char('\n'))) t.remove(0, 1);
     return t;
 }
 
