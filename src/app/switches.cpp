@@ -49,7 +49,9 @@ const char kUsage[] =
 }  // namespace
 
 bool IsSwitchToken(const std::string& text) {
-    return text.size() >= 2 && (text[0] == '-' || text[0] == '/') && !IsDigit(text[1]);
+    if (text.size() < 2 || (text[0] != '-' && text[0] != '/') || IsDigit(text[1])) return false;
+    // On Linux "/P /home/me/fw.hex" must keep its file: a second slash makes an absolute path.
+    return text[0] == '-' || text.find('/', 1) == std::string::npos;
 }
 
 int ParseSwitches(CommandLineSwitches& switches, int argc, const char* const* argv) {

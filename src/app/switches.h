@@ -21,7 +21,7 @@ public:
 };
 
 // At least 2 characters, "-" or "/" first, no decimal digit second: "/T" and "--help" are keys,
-// "-2" and "/" are values.
+// "-2" and "/" are values. A "/" token holding another "/" is an absolute path, so a value.
 bool IsSwitchToken(const std::string& text);
 
 // Clears the map and fills it from argv[1..argc-1]; returns the number of keys. A key takes the

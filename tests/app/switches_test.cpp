@@ -25,6 +25,8 @@ TEST(IsSwitchToken, KeysAreSlashOrMinusNotFollowedByADigit) {
         {"/T", true},  {"-T", true},  {"/t", true},    {"--help", true}, {"/Weird", true},
         {"/ ", true},  {"/", false},  {"-", false},    {"-2", false},    {"/5", false},
         {"", false},   {"T", false},  {"a/b", false},  {"-0x", false},   {"/-", true},
+        // Absolute paths are values, so "/P /home/me/fw.hex" keeps its file.
+        {"/home/me/fw.hex", false}, {"/tmp/", false}, {"/T/", false}, {"-a/b", true},
     };
     for (const auto& c : cases) EXPECT_EQ(IsSwitchToken(c.text), c.key) << '"' << c.text << '"';
 }
@@ -57,6 +59,9 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"KeyBeforeKeyGetsAnEmptyValue", {"/W", "/C", "2"}, {{"/W", {""}}, {"/C", {"2"}}}},
         ParseCase{"MinusDigitIsAValue", {"/C", "-2"}, {{"/C", {"-2"}}}},
         ParseCase{"LoneSlashIsAValue", {"/P", "/", "-"}, {{"/P", {"/", "-"}}}},
+        ParseCase{"AbsolutePathIsAValue",
+                  {"/P", "/home/me/SolReg_fw.hex", "/D", "solreg"},
+                  {{"/P", {"/home/me/SolReg_fw.hex"}}, {"/D", {"solreg"}}}},
         ParseCase{"FirstOccurrenceWins", {"/C", "2", "/C", "4"}, {{"/C", {"2"}}}},
         // The repeated key's own value is dropped, later values go to the first entry.
         ParseCase{"LaterValuesOfARepeatedKeyJoinTheFirst",

@@ -10,12 +10,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <utility>
@@ -124,13 +127,36 @@ public:
     }
 
     // Reads both streams to their end, then reaps the program.
-    ProgramRun Finish() {
+    ProgramRun Finish() { return FinishWithin(-1); }
+
+    // The same, but a program still running after limitMs is killed: status -2 then, and a note
+    // on err. limitMs < 0: no limit.
+    ProgramRun FinishWithin(int limitMs) {
         ProgramRun run;
         run.out.swap(outBuffer_);
         pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
         std::string* sinks[2] = {&run.out, &run.err};
         int open = (out_ >= 0) + (err_ >= 0);
-        while (open > 0 && ::poll(fds, 2, -1) > 0) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+        while (open > 0) {
+            int wait = -1;
+            if (limitMs >= 0) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                if (left.count() <= 0) {
+                    ::kill(pid_, SIGKILL);
+                    Wait();
+                    CloseFds();
+                    run.status = -2;
+                    run.err += "\n[did not end within " + std::to_string(limitMs) + " ms]";
+                    return run;
+                }
+                wait = static_cast<int>(left.count());
+            }
+            if (::poll(fds, 2, wait) < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
             for (int i = 0; i < 2; ++i) {
                 if (fds[i].fd < 0 || fds[i].revents == 0) continue;
                 if (!ReadMore(fds[i].fd, *sinks[i])) {
@@ -226,7 +252,7 @@ inline void WriteText(const std::string& path, const std::string& text) {
 // ---- Intel HEX
 
 inline std::string HexRecord(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
-    char buf[8];
+    char buf[16];
     std::string line = ":";
     unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8) + (address & 0xFF) + type;
     std::snprintf(buf, sizeof buf, "%02X%04X%02X", static_cast<unsigned>(data.size()),

@@ -1,0 +1,404 @@
+// Firmware updates and EEPROM transfers end to end: nvx (or the monitor with /A) runs the update
+// procedure in real time against norvix-sim, linked as com1 in a scratch start directory that
+// holds the real adapter and the part descriptions; the adapter runs avrdude.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "progtool/adapter_e2e_support.h"
+
+namespace nvx::test {
+namespace {
+
+using Strings = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+// A run that has not ended by then has hung; the test says so instead of waiting for ever.
+constexpr int kRunLimitMs = 90 * 1000;
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        pos = end + 1;
+    }
+    return lines;
+}
+
+// The bytes of an image against the device's memory: every address either holds, the rest
+// erased (0xFF) on both sides. Addresses in `ignored` are left out.
+::testing::AssertionResult SameMemory(const std::map<uint32_t, uint8_t>& want,
+                                      const std::map<uint32_t, uint8_t>& got,
+                                      const std::vector<uint32_t>& ignored = {}) {
+    std::map<uint32_t, uint8_t> all = want;
+    all.insert(got.begin(), got.end());
+    int differences = 0;
+    std::string first;
+    for (const auto& [address, unused] : all) {
+        if (std::find(ignored.begin(), ignored.end(), address) != ignored.end()) continue;
+        const auto w = want.find(address);
+        const auto g = got.find(address);
+        const uint8_t wv = w == want.end() ? 0xFF : w->second;
+        const uint8_t gv = g == got.end() ? 0xFF : g->second;
+        if (wv != gv && differences++ == 0)
+            first = "address " + std::to_string(address) + ": want " + std::to_string(wv) +
+                    ", got " + std::to_string(gv);
+    }
+    if (differences == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << differences << " bytes differ, first at " << first;
+}
+
+// Every start of the application counts itself in the EEPROM (boot number word, reset condition
+// byte at the start of the parameter section), so an image read or written before a restart
+// differs from the device's memory afterwards in these three bytes only.
+std::vector<uint32_t> RestartBookkeeping(const std::map<uint32_t, uint8_t>& eeprom) {
+    const auto sectionStart = eeprom.find(27);  // header: parameter section start / 16
+    if (sectionStart == eeprom.end()) return {};
+    const uint32_t parameter = 16u * sectionStart->second;
+    return {parameter + 2, parameter + 3, parameter + 4};
+}
+
+std::map<uint32_t, uint8_t> BytesFrom(const std::vector<uint8_t>& bytes) {
+    std::map<uint32_t, uint8_t> m;
+    for (std::size_t i = 0; i < bytes.size(); ++i) m[static_cast<uint32_t>(i)] = bytes[i];
+    return m;
+}
+
+struct SimOptions {
+    Strings device;           // {"--device", "solbed"} or {"--row", "16"}
+    bool bootloader = false;  // waiting in its bootloader, as after a manual start
+    std::string eepromIn;     // file in the start directory
+};
+
+class UpdateEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir_.path().empty());
+        for (const char* exe : {NVX_ADAPTER_EXE, NVX_SIM_EXE, NVX_CLI_EXE})
+            ASSERT_TRUE(fs::exists(exe)) << exe << " is not built";
+        ASSERT_TRUE(fs::exists("/usr/bin/avrdude")) << "avrdude is not installed (scripts/setup.sh)";
+        fs::create_symlink(NVX_ADAPTER_EXE, dir_.file("norvixosp.exe"));
+        for (const auto& entry : fs::directory_iterator(std::string(NVX_SOURCE_DIR) + "/devices"))
+            if (entry.path().extension() == ".xml")
+                fs::copy_file(entry.path(), dir_.file(entry.path().filename().string()));
+    }
+
+    void StartDevice(const SimOptions& options) {
+        Strings argv = {"norvix-sim"};
+        argv.insert(argv.end(), options.device.begin(), options.device.end());
+        // The part descriptions of the source tree: a test may spoil those of the start directory.
+        argv.insert(argv.end(), {"--link", dir_.file("com1"), "--devices",
+                                 std::string(NVX_SOURCE_DIR) + "/devices", "--flash-out",
+                                 dir_.file("flash.out"), "--eeprom-out", dir_.file("eeprom.out")});
+        if (options.bootloader) argv.push_back("--bootloader");
+        if (!options.eepromIn.empty()) argv.insert(argv.end(), {"--eeprom-in", options.eepromIn});
+        sim_ = std::make_unique<Child>(NVX_SIM_EXE, argv, dir_.path());
+        ASSERT_TRUE(sim_->started());
+        // The terminal's path comes once the link is in place.
+        const std::string pty = sim_->ReadLine();
+        ASSERT_EQ(pty.rfind("/dev/", 0), 0u) << pty;
+        ASSERT_TRUE(fs::is_symlink(dir_.file("com1")));
+    }
+
+    // Ends the device; it writes its memories on the way out.
+    void StopDevice() {
+        ASSERT_TRUE(sim_);
+        sim_->Signal(SIGTERM);
+        const ProgramRun run = sim_->FinishWithin(kRunLimitMs);
+        sim_.reset();
+        ASSERT_EQ(run.status, 0) << run.err;
+    }
+
+    std::map<uint32_t, uint8_t> DeviceMemory(const char* file) {
+        std::map<uint32_t, uint8_t> bytes;
+        EXPECT_TRUE(ParseHex(ReadText(dir_.file(file)), bytes)) << file;
+        return bytes;
+    }
+
+    ProgramRun Nvx(const Strings& args) {
+        Strings argv = {"nvx"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        Child child(NVX_CLI_EXE, argv, dir_.path());
+        if (!child.started()) return {};
+        return child.FinishWithin(kRunLimitMs);
+    }
+
+    // The log lines the procedure printed, in order (nvx prints them oldest first).
+    static Strings LogLines(const ProgramRun& run) {
+        Strings log;
+        for (const std::string& line : Lines(run.out))
+            if (line.size() >= 3 && (line.compare(1, 2, "> ") == 0)) log.push_back(line);
+        return log;
+    }
+
+    // A settings file naming COM 1: without one the monitor asks about it in a message box.
+    void WriteMonitorSettings() {
+        WriteText(dir_.file("monitor.ini"),
+                  "# Norvix-PC-Monitor INI-File\r\n# Version 1.00\r\n# test\r\n#\r\n"
+                  "# !!! DO NOT EDIT THIS FILE !!!\r\n#\r\n\r\n\r\n[COM]\r\nCOM_PORT 1\r\n");
+    }
+
+    ScratchDir dir_{"e2e"};
+    std::unique_ptr<Child> sim_;
+};
+
+// ---- firmware of every chip of the catalogue
+
+struct ChipCase {
+    const char* chip;
+    Strings device;   // the device for both sides
+    const char* file; // begins with the device key
+    std::size_t size;
+    bool manual;      // the row starts by hand: the device waits in its bootloader
+};
+
+void PrintTo(const ChipCase& c, std::ostream* os) { *os << c.chip; }
+
+class FirmwareOfEveryChip : public UpdateEndToEnd,
+                            public ::testing::WithParamInterface<ChipCase> {};
+
+TEST_P(FirmwareOfEveryChip, FlashEqualsTheFileAfterTheUpdate) {
+    const ChipCase& c = GetParam();
+    const std::vector<uint8_t> image = RandomBytes(c.size, static_cast<uint32_t>(c.size));
+    WriteText(dir_.file(c.file), HexImage(image));
+    StartDevice({c.device, c.manual, ""});
+
+    Strings args = {"update", "--port", "1", "--wait", "1"};
+    args.insert(args.end(), c.device.begin(), c.device.end());
+    args.push_back(c.file);
+    const ProgramRun run = Nvx(args);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+
+    Strings want = {" > Bootloader activ", " > Leaving Program Mode", " > Device restarted",
+                    "I> Update finished"};
+    if (!c.manual) want.insert(want.begin(), " > Bootloader started");
+    EXPECT_EQ(LogLines(run), want) << run.err;
+    // The plain image handed to the programmer is gone.
+    EXPECT_FALSE(fs::exists(dir_.file("temp.ntf")));
+
+    StopDevice();
+    EXPECT_TRUE(SameMemory(BytesFrom(image), DeviceMemory("flash.out")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Catalogue, FirmwareOfEveryChip,
+    ::testing::Values(
+        ChipCase{"atmega64", {"--device", "solbed"}, "SolBed_fw.hex", 1500, false},
+        ChipCase{"atmega644p", {"--device", "solgrabed64"}, "SolGrb_fw.hex", 2048, false},
+        // The one big image: 64 KB, the lower half of the chip's flash.
+        ChipCase{"atmega1284p", {"--device", "solgrabed128"}, "SolGrb_big.hex", 65536, false},
+        ChipCase{"atxmega128d3", {"--device", "soltbed"}, "SolTbed_fw.hex", 1024, false},
+        ChipCase{"atmega168p", {"--row", "16"}, "SolMinibed_fw.hex", 700, false},
+        ChipCase{"atmega324p", {"--device", "prxareg"}, "PrxaReg_fw.hex", 1200, false},
+        ChipCase{"atmega32", {"--device", "frostwarn32k"}, "5362_fw.hex", 900, true}),
+    [](const ::testing::TestParamInfo<ChipCase>& p) { return std::string(p.param.chip); });
+
+// ---- a routed device, an NPF file, EEPROM transfers, a programmer that fails
+
+TEST_F(UpdateEndToEnd, ARoutedControllerIsUpdatedThroughItsTunnelFromAnNpfFile) {
+    const std::vector<uint8_t> image = RandomBytes(1800, 10);
+    WriteText(dir_.file("SolReg_fw.hex"), HexImage(image));
+    const ProgramRun convert = Nvx({"convert", "SolReg_fw.hex"});
+    ASSERT_EQ(convert.status, 0) << convert.err;
+    ASSERT_TRUE(fs::exists(dir_.file("SolReg_fw.npf")));
+    StartDevice({{"--device", "solreg"}, false, ""});
+
+    const ProgramRun run = Nvx({"update", "--port", "1", "--wait", "1", "--device", "solreg",
+                                "SolReg_fw.npf"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(LogLines(run),
+              (Strings{" > Connected to Controller", " > Bootloader started", " > Bootloader activ",
+                       " > Leaving Program Mode", " > Device restarted",
+                       " > Disconnected from Controller", "I> Update finished"}))
+        << run.err;
+    StopDevice();
+    // The unit behind the controller holds the unscrambled image.
+    EXPECT_TRUE(SameMemory(BytesFrom(image), DeviceMemory("flash.out")));
+}
+
+TEST_F(UpdateEndToEnd, AnEepromReadEqualsTheDevicesImage) {
+    // The chip with a 4 KB EEPROM: the whole image of the device.
+    StartDevice({{"--device", "solgrabed128"}, false, ""});
+    const ProgramRun run =
+        Nvx({"eeprom", "read", "--port", "1", "--wait", "1", "--device", "solgrabed128", "image"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(LogLines(run).back(), "I> Read Process finished") << run.out;
+    EXPECT_FALSE(fs::exists(dir_.file("temp.hex")));
+    StopDevice();
+
+    const std::string text = ReadText(dir_.file("image"));
+    std::map<uint32_t, uint8_t> read;
+    ASSERT_TRUE(ParseHex(text, read));
+    const std::map<uint32_t, uint8_t> device = DeviceMemory("eeprom.out");
+    ASSERT_EQ(read.size(), 4096u);
+    EXPECT_TRUE(SameMemory(device, read, RestartBookkeeping(device)));
+    // A text file of the monitor: CR LF line ends.
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), std::count(text.begin(), text.end(), '\r'));
+}
+
+TEST_F(UpdateEndToEnd, AnEditedEepromImageWrittenBackIsTheDevicesMemory) {
+    // As a technician does it: read the image, change the error memory, write it back.
+    StartDevice({{"--device", "solgrabed128"}, false, ""});
+    const ProgramRun read =
+        Nvx({"eeprom", "read", "--port", "1", "--wait", "1", "--device", "solgrabed128", "image"});
+    ASSERT_EQ(read.status, 0) << read.out << read.err;
+    std::map<uint32_t, uint8_t> image;
+    ASSERT_TRUE(ParseHex(ReadText(dir_.file("image")), image));
+    ASSERT_EQ(image.size(), 4096u);
+    const uint32_t errorStart = 16u * image[24];
+    const std::vector<uint8_t> noise = RandomBytes(256, 77);
+    std::vector<uint8_t> edited(4096);
+    for (uint32_t a = 0; a < 4096; ++a) edited[a] = image[a];
+    for (uint32_t i = 0; i < noise.size(); ++i) edited[errorStart + i] = noise[i];
+    WriteText(dir_.file("new.hex"), HexImage(edited));
+
+    const ProgramRun run = Nvx({"eeprom", "write", "--port", "1", "--wait", "1", "--device",
+                                "solgrabed128", "--yes", "new.hex"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(LogLines(run),
+              (Strings{" > Bootloader started", " > Bootloader activ",
+                       " > Leaving EEPROM Program Mode", " > Device restarted",
+                       "I> Write Process finished"}))
+        << run.err;
+    EXPECT_FALSE(fs::exists(dir_.file("temp.hex")));
+    StopDevice();
+    const std::map<uint32_t, uint8_t> written = BytesFrom(edited);
+    EXPECT_TRUE(SameMemory(written, DeviceMemory("eeprom.out"), RestartBookkeeping(written)));
+}
+
+TEST_F(UpdateEndToEnd, AProgrammerThatFailsAbortsTheUpdateAndTheDeviceRunsAgain) {
+    // A description naming another part: avrdude finds the wrong signature and writes nothing.
+    WriteText(dir_.file("atmega64.xml"), "<part><avrdudePart>m32</avrdudePart></part>\n");
+    const std::vector<uint8_t> image = RandomBytes(600, 5);
+    WriteText(dir_.file("SolBed_fw.hex"), HexImage(image));
+    StartDevice({{"--device", "solbed"}, false, ""});
+
+    const ProgramRun run =
+        Nvx({"update", "--port", "1", "--wait", "1", "--device", "solbed", "SolBed_fw.hex"});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    const Strings log = LogLines(run);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "E> Update aborted");
+    EXPECT_NE(std::find(log.begin(), log.end(), "E> Command NorvixOSP: exit status 1"), log.end())
+        << run.out;
+    EXPECT_NE(std::find(log.begin(), log.end(), " > Device restarted"), log.end()) << run.out;
+    // avrdude's own words say why.
+    EXPECT_NE(run.err.find("signature"), std::string::npos) << run.err;
+
+    // The device answers in its application again: a second update with the right part works.
+    fs::copy_file(std::string(NVX_SOURCE_DIR) + "/devices/atmega64.xml", dir_.file("atmega64.xml"),
+                  fs::copy_options::overwrite_existing);
+    const ProgramRun again =
+        Nvx({"update", "--port", "1", "--wait", "1", "--device", "solbed", "SolBed_fw.hex"});
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    StopDevice();
+    EXPECT_TRUE(SameMemory(BytesFrom(image), DeviceMemory("flash.out")));
+}
+
+// ---- the automatic update of the monitor program
+
+TEST_F(UpdateEndToEnd, TheMonitorsAutomaticUpdateEndsTheProgramWhenFinished) {
+    const std::string monitor = NVX_MONITOR_EXE;
+    ASSERT_FALSE(monitor.empty()) << "norvix-monitor is not built";
+    const std::vector<uint8_t> image = RandomBytes(1300, 21);
+    WriteText(dir_.file("SolReg_auto.hex"), HexImage(image));
+    WriteMonitorSettings();
+    StartDevice({{"--device", "solreg"}, false, ""});
+
+    Child child(monitor,
+                {"norvix-monitor", "/A", "/D", "solreg", "/P", dir_.file("SolReg_auto.hex"), "/W",
+                 "1"},
+                dir_.path(), {"QT_QPA_PLATFORM=offscreen"});
+    ASSERT_TRUE(child.started());
+    const ProgramRun run = child.FinishWithin(kRunLimitMs);
+    // It ends by itself, and only after "I> Update finished".
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    StopDevice();
+    EXPECT_TRUE(SameMemory(BytesFrom(image), DeviceMemory("flash.out")));
+}
+
+TEST_F(UpdateEndToEnd, TheMonitorsAutomaticUpdateHandsTheProgrammerItsArguments) {
+    // The stand-in programmer records what the monitor gave it, without avrdude.
+    const std::string monitor = NVX_MONITOR_EXE;
+    ASSERT_FALSE(monitor.empty()) << "norvix-monitor is not built";
+    fs::remove(dir_.file("norvixosp.exe"));
+    fs::copy_file(NVX_STANDIN_PROGRAMMER, dir_.file("norvixosp.exe"));
+    const std::string firmware = ":10000000A0A1A2A3A4A5A6A7A8A9AAABACADAEAF78\n:00000001FF\n";
+    WriteText(dir_.file("SolReg_fw.hex"), firmware);
+    WriteMonitorSettings();
+    StartDevice({{"--row", "10"}, false, ""});
+
+    Child child(monitor,
+                {"norvix-monitor", "/A", "/C", "1", "/D", "SOLREG", "/P", dir_.file("SolReg_fw.hex"),
+                 "/W", "0"},
+                dir_.path(), {"QT_QPA_PLATFORM=offscreen"});
+    ASSERT_TRUE(child.started());
+    const ProgramRun run = child.FinishWithin(kRunLimitMs);
+    EXPECT_EQ(run.status, 0) << run.err;
+    StopDevice();
+
+    EXPECT_EQ(ReadText(dir_.file("standin.log")),
+              "run\narg avrosp.exe\narg -datmega64\narg -iftemp.ntf\narg -e\narg -pf\narg -D500\n"
+              "arg -cCOM1\ncwd " + dir_.path() + "\nline 19200\nend\n");
+    std::string input = ReadText(dir_.file("standin.input"));
+    std::erase(input, '\r');
+    EXPECT_EQ(input, firmware);
+    EXPECT_FALSE(fs::exists(dir_.file("temp.ntf")));
+}
+
+// ---- the command line itself
+
+TEST(UpdateCommandLine, WrongUsageIsRefusedBeforeAnythingStarts) {
+    struct Case {
+        Strings args;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {{"update", "fw.hex"}, "no device given"},
+        {{"update", "--device", "solbed"}, "no file given"},
+        {{"update", "--device", "solgrb", "SolGrb.hex"}, "no device word"},
+        {{"update", "--row", "9", "x.hex"}, "no device row"},
+        {{"update", "--row", "35", "x.hex"}, "no device row"},
+        {{"update", "--device", "solbed", "--row", "3", "x.hex"}, "give the device once"},
+        {{"update", "--device", "solbed", "a.hex", "b.hex"}, "one file only"},
+        {{"update", "--device", "solbed", "--manual", "--auto", "a.hex"}, "exclude each other"},
+        {{"update", "--device", "solbed", "--wait", "x", "a.hex"}, "--wait"},
+        {{"update", "--device", "solbed", "--port", "0", "a.hex"}, "--port"},
+        {{"update", "--device", "solbed", "--yes", "a.hex"}, "unknown option --yes"},
+        {{"eeprom", "--device", "solbed", "a.hex"}, "read or write"},
+        {{"eeprom", "write", "--device", "solbed", "a.hex"}, "needs --yes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        Strings argv = {"nvx"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const ProgramRun run = RunProgram(NVX_CLI_EXE, argv, "");
+        EXPECT_EQ(run.status, 2);
+        EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+TEST(UpdateCommandLine, HelpNamesTheOptions) {
+    for (const Strings& args : {Strings{"update", "--help"}, Strings{"eeprom", "--help"}}) {
+        Strings argv = {"nvx"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const ProgramRun run = RunProgram(NVX_CLI_EXE, argv, "");
+        EXPECT_EQ(run.status, 0);
+        for (const char* option : {"--port", "--device", "--row", "--manual", "--wait", "--yes"})
+            EXPECT_NE(run.out.find(option), std::string::npos) << option;
+    }
+}
+
+}  // namespace
+}  // namespace nvx::test
