@@ -6,7 +6,7 @@
 
 #include "app/switches.h"
 #include "progtool/program_file.h"
-#include "update_bench.h"
+#include "update_harness.h"
 
 namespace nvx::test {
 namespace {
