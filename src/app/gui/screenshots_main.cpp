@@ -27,7 +27,8 @@ using nvx::MenuWindow;
 
 bool Save(QWidget* window, const QString& dir, const char* name) {
     const QString path = dir + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
-    window->adjustSize();
+    // A window with a size of its own is drawn at that size, as the user sees it.
+    if (!window->testAttribute(Qt::WA_Resized)) window->adjustSize();
     const bool ok = window->grab().save(path);
     std::printf("%s %s\n", ok ? "wrote" : "FAILED", path.toLocal8Bit().constData());
     return ok;
