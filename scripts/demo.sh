@@ -29,7 +29,7 @@ fi
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
   echo "No display (\$DISPLAY and \$WAYLAND_DISPLAY are empty), so the monitor's windows cannot open;" \
-       "use the headless commands instead: $build/src/cli/nvx ports|texts|update|eeprom|report|convert" \
+       "use the headless commands instead: $build/src/cli/nvx ports|kernel|texts|update|eeprom|report|convert" \
        "(nvx COMMAND --help), with a virtual device from $build/src/sim/norvix-sim --link $work/com1."
   exit 0
 fi
