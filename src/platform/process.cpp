@@ -106,9 +106,9 @@ ProcessRunner* g_runner = &g_spawnRunner;
 
 }  // namespace
 
-std::unique_ptr<ChildProcess> SpawnProcessRunner::Start(const ProcessSpec& spec,
+std::unique_ptr<ChildProcess> SpawnProcessRunner::Start(const ProcessSpec& launch,
                                                         std::string& error) {
-    if (spec.arguments.empty()) {
+    if (launch.arguments.empty()) {
         error = std::strerror(EINVAL);
         return nullptr;
     }
@@ -123,16 +123,16 @@ std::unique_ptr<ChildProcess> SpawnProcessRunner::Start(const ProcessSpec& spec,
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
     // Serial ports and pipe files of the tool must not stay open in the programmer.
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    if (!spec.workingDirectory.empty())
-        posix_spawn_file_actions_addchdir_np(&actions, spec.workingDirectory.c_str());
+    if (!launch.workingDirectory.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, launch.workingDirectory.c_str());
 
     std::vector<char*> argv;
-    argv.reserve(spec.arguments.size() + 1);
-    for (const std::string& a : spec.arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.reserve(launch.arguments.size() + 1);
+    for (const std::string& a : launch.arguments) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, spec.program.c_str(), &actions, nullptr, argv.data(),
+    const int rc = ::posix_spawn(&pid, launch.program.c_str(), &actions, nullptr, argv.data(),
                                  environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
@@ -171,9 +171,9 @@ std::vector<int> ProgressLineReader::Feed(const std::string& output) {
     return values;
 }
 
-std::unique_ptr<ChildProcess> ScriptedProcessRunner::Start(const ProcessSpec& spec,
+std::unique_ptr<ChildProcess> ScriptedProcessRunner::Start(const ProcessSpec& launch,
                                                            std::string& error) {
-    started.push_back(spec);
+    started.push_back(launch);
     if (!failNextStart.empty()) {
         error = failNextStart;
         failNextStart.clear();
@@ -185,7 +185,7 @@ std::unique_ptr<ChildProcess> ScriptedProcessRunner::Start(const ProcessSpec& sp
         current_->exitCode = exitCodeAtOnce;
         current_->output = outputAtOnce;
     }
-    if (onStart) onStart(spec);
+    if (onStart) onStart(launch);
     return std::make_unique<ScriptedChild>(current_, &abandonedRunning);
 }
 

@@ -40,14 +40,14 @@ class ProcessRunner {
 public:
     virtual ~ProcessRunner() = default;
     // nullptr when the program cannot be started; error then holds the system's reason.
-    virtual std::unique_ptr<ChildProcess> Start(const ProcessSpec& spec, std::string& error) = 0;
+    virtual std::unique_ptr<ChildProcess> Start(const ProcessSpec& launch, std::string& error) = 0;
 };
 
 // posix_spawn with the standard output on a pipe, standard input from /dev/null, descriptors
 // above 2 closed in the child.
 class SpawnProcessRunner : public ProcessRunner {
 public:
-    std::unique_ptr<ChildProcess> Start(const ProcessSpec& spec, std::string& error) override;
+    std::unique_ptr<ChildProcess> Start(const ProcessSpec& launch, std::string& error) override;
 };
 
 // The process-wide runner (SpawnProcessRunner unless a test sets another).
@@ -72,7 +72,7 @@ public:
         bool finished = false;
         int exitCode = 0;
     };
-    std::unique_ptr<ChildProcess> Start(const ProcessSpec& spec, std::string& error) override;
+    std::unique_ptr<ChildProcess> Start(const ProcessSpec& launch, std::string& error) override;
 
     std::vector<ProcessSpec> started;
     // When set, the next start fails with this reason (then it is cleared).

@@ -208,14 +208,14 @@ bool UpdateProcedure::ServeProgrammer() {
     if (!programmer_) {
         // A read must never hand on an image some earlier run left behind.
         if (ProgOperation == kOperationEepromRead) RemoveTempFile(kEepromTempFileName);
-        ProcessSpec spec;
-        spec.program = StartDirectory + kProgrammerFileName;
-        spec.arguments = ProgrammerArguments(ProgOperation, g_deviceSelection, ComPortNumber);
-        spec.workingDirectory = StartDirectory;
+        ProcessSpec launch;
+        launch.program = StartDirectory + kProgrammerFileName;
+        launch.arguments = ProgrammerArguments(ProgOperation, g_deviceSelection, ComPortNumber);
+        launch.workingDirectory = StartDirectory;
         progress_ = ProgressLineReader{};
         host_.ShowProgrammerProgress(0);
         std::string error;
-        programmer_ = Processes().Start(spec, error);
+        programmer_ = Processes().Start(launch, error);
         if (!programmer_) {
             FailProgrammer(error);
             RemoveTempFile(ProgOperation == kOperationProgram ? kFlashTempFileName
