@@ -5,7 +5,7 @@
 #include <sstream>
 #include <string>
 
-#include "eeprom/run_nvx.h"
+#include "support/child_program.h"
 
 namespace nvx {
 namespace {
@@ -37,14 +37,14 @@ protected:
 };
 
 TEST_F(ReportCliTest, PrintsTheReportBytesWhenNotATerminal) {
-    const test::NvxRun plain = RunNvx({"report", kImage});
+    const test::ProgramRun plain = RunNvx({"report", kImage});
     EXPECT_EQ(plain.status, 0) << plain.err;
     EXPECT_EQ(plain.out, Fixture("small_image_row0.txt"));
     EXPECT_EQ(plain.err, "");
     // --row and --device name the same row; options may come before the file.
     for (const auto& args : {std::vector<std::string>{"report", kImage, "--row", "24", "--details"},
                              std::vector<std::string>{"report", "--details", "--device", "PrxaBed", kImage}}) {
-        const test::NvxRun run = RunNvx(args);
+        const test::ProgramRun run = RunNvx(args);
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.out, Fixture("small_image_row24_details.txt"));
     }
@@ -52,14 +52,14 @@ TEST_F(ReportCliTest, PrintsTheReportBytesWhenNotATerminal) {
 
 TEST_F(ReportCliTest, WritesTheBytesToAFile) {
     const fs::path out = dir_ / "report.txt";
-    const test::NvxRun run = RunNvx({"report", kImage, "--row", "24", "--details", "-o", out.string()});
+    const test::ProgramRun run = RunNvx({"report", kImage, "--row", "24", "--details", "-o", out.string()});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(ReadFile(out), Fixture("small_image_row24_details.txt"));
 }
 
 TEST_F(ReportCliTest, ATerminalGetsUtf8) {
-    const test::NvxRun run = RunNvx({"report", kImage}, true);
+    const test::ProgramRun run = RunNvx({"report", kImage}, true);
     EXPECT_EQ(run.status, 0) << run.err;
     std::string expected;
     for (unsigned char c : Fixture("small_image_row0.txt")) {
@@ -100,23 +100,23 @@ TEST_F(ReportCliTest, ExitStatusAndMessages) {
         std::string shown;
         for (const std::string& a : c.args) shown += a + " ";
         SCOPED_TRACE(shown);
-        const test::NvxRun run = RunNvx(c.args);
+        const test::ProgramRun run = RunNvx(c.args);
         EXPECT_EQ(run.status, c.status);
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err.find(c.errPart), std::string::npos) << run.err;
     }
     // A file error is one line.
-    const test::NvxRun run = RunNvx({"report", missing});
+    const test::ProgramRun run = RunNvx({"report", missing});
     EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
     EXPECT_FALSE(fs::exists(dir_ / "no_dir"));
 }
 
 TEST_F(ReportCliTest, Help) {
-    const test::NvxRun run = RunNvx({"report", "--help"});
+    const test::ProgramRun run = RunNvx({"report", "--help"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out.rfind("usage: nvx report IMAGE.hex", 0), 0u) << run.out;
     EXPECT_EQ(run.err, "");
-    const test::NvxRun listed = RunNvx({"--help"});
+    const test::ProgramRun listed = RunNvx({"--help"});
     EXPECT_NE(listed.out.find("report"), std::string::npos);
     EXPECT_NE(listed.out.find("convert"), std::string::npos);
 }

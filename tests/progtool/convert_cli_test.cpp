@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "eeprom/run_nvx.h"
+#include "support/child_program.h"
 
 namespace nvx {
 namespace {
@@ -49,7 +49,7 @@ protected:
 
 TEST_F(ConvertCliTest, ScramblesToTheDefaultNameAndBack) {
     WriteFile(dir_ / "SolBed_v3.HEXA", firmware_);
-    test::NvxRun run = RunNvx({"convert", (dir_ / "SolBed_v3.HEXA").string()});
+    test::ProgramRun run = RunNvx({"convert", (dir_ / "SolBed_v3.HEXA").string()});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out + run.err, "");
     const std::string npf = ReadFile(dir_ / "SolBed_v3.npf");
@@ -71,7 +71,7 @@ TEST_F(ConvertCliTest, DamagedInputIsRejectedWithItsLineAndNothingWritten) {
     damaged[third + 10] = damaged[third + 10] == '0' ? '1' : '0';
     WriteFile(dir_ / "fw.hex", damaged);
     WriteFile(dir_ / "fw.npf", "previous");
-    const test::NvxRun run = RunNvx({"convert", (dir_ / "fw.hex").string()});
+    const test::ProgramRun run = RunNvx({"convert", (dir_ / "fw.hex").string()});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "nvx convert: " + (dir_ / "fw.hex").string() + ": line 3: checksum wrong (nothing written)\n");
@@ -101,16 +101,16 @@ TEST_F(ConvertCliTest, ExitStatusAndMessages) {
         std::string shown;
         for (const std::string& a : c.args) shown += a + " ";
         SCOPED_TRACE(shown);
-        const test::NvxRun run = RunNvx(c.args);
+        const test::ProgramRun run = RunNvx(c.args);
         EXPECT_EQ(run.status, c.status);
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err.find(c.errPart), std::string::npos) << run.err;
     }
     EXPECT_EQ(Names(), (std::vector<std::string>{"fw.bin", "fw.hex"}));
     // Any name is fine with -o.
-    const test::NvxRun run = RunNvx({"convert", (dir_ / "fw.bin").string(), "-o", (dir_ / "out.npf").string()});
+    const test::ProgramRun run = RunNvx({"convert", (dir_ / "fw.bin").string(), "-o", (dir_ / "out.npf").string()});
     EXPECT_EQ(run.status, 0) << run.err;
-    const test::NvxRun help = RunNvx({"convert", "--help"});
+    const test::ProgramRun help = RunNvx({"convert", "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: nvx convert IN.hex", 0), 0u) << help.out;
 }

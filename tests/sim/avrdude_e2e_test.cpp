@@ -1,27 +1,20 @@
 // End to end with real programs: norvix-sim as a child process, avrdude programming it through
 // its AVR109 bootloader. Waits are on file descriptors and child exits, never on the clock.
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <chrono>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 
 #include "sim/intel_hex.h"
+#include "support/child_program.h"
 #include "support/raw_port.h"
-
-extern char** environ;
 
 namespace nvx::test {
 namespace {
@@ -31,79 +24,6 @@ namespace fs = std::filesystem;
 std::string BinaryDir() {
     const char* env = std::getenv("NVX_BINARY_DIR");
     return env && *env ? env : NVX_BINARY_DIR;
-}
-
-// A child process with its standard output on a pipe and its standard error in a file.
-class Child {
-public:
-    Child(const std::vector<std::string>& argv, const std::string& stderrPath) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        stdout_ = out[0];
-    }
-    ~Child() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-        if (stdout_ >= 0) ::close(stdout_);
-    }
-    bool started() const { return pid_ > 0; }
-
-    // The next line of standard output, waiting up to timeoutMs for it.
-    std::string readLine(int timeoutMs) {
-        std::string line;
-        char c;
-        for (;;) {
-            pollfd p{stdout_, POLLIN, 0};
-            if (::poll(&p, 1, timeoutMs) <= 0) return line;
-            if (::read(stdout_, &c, 1) != 1 || c == '\n') return line;
-            line += c;
-        }
-    }
-
-    // Waits for the exit (up to timeoutMs): the child's end of the pipe closes when it ends.
-    // The exit status, or -1 when it did not end in time.
-    int wait(int timeoutMs) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        char buf[256];
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return -1;
-            pollfd p{stdout_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-            const ssize_t n = ::read(stdout_, buf, sizeof buf);
-            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
-        }
-        int status = 0;
-        if (::waitpid(pid_, &status, 0) != pid_) return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    void signal(int sig) { ::kill(pid_, sig); }
-
-private:
-    pid_t pid_ = -1;
-    int stdout_ = -1;
-};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 // Writes a frame at the monitor's speed and waits for the reply's bytes.
@@ -155,28 +75,30 @@ TEST_F(AvrdudeE2eTest, WritesAndVerifiesSixtyFourKilobytesAndReadsTheEepromBack)
     ASSERT_TRUE(sim::WriteTextFile(path("flash.hex"), sim::FormatIntelHex(image, false), error)) << error;
     ASSERT_TRUE(sim::WriteTextFile(path("eeprom-in.hex"), sim::FormatIntelHex(eeprom, false), error)) << error;
 
-    Child device({sim, "--device", "solgrabed64", "--link", path("com1"), "--eeprom-in",
+    Child device(sim,
+                 {sim, "--device", "solgrabed64", "--link", path("com1"), "--eeprom-in",
                   path("eeprom-in.hex"), "--eeprom-out", path("eeprom-out.hex"), "--flash-out",
                   path("flash-out.hex"), "--verbose"},
-                 path("sim.log"));
+                 "", {}, {.stderrFile = path("sim.log")});
     ASSERT_TRUE(device.started());
-    const std::string pty = device.readLine(10000);
-    ASSERT_EQ(pty.rfind("/dev/pts/", 0), 0u) << pty << ReadFile(path("sim.log"));
+    const std::string pty = device.ReadLine(10000);
+    ASSERT_EQ(pty.rfind("/dev/pts/", 0), 0u) << pty << ReadText(path("sim.log"));
     ASSERT_EQ(fs::read_symlink(path("com1")).string(), pty);
 
     // BootloadStart (target 0) at 19200 baud: acknowledged, then the bootloader listens at 38400.
     EXPECT_EQ(Exchange(pty, {0x55, 0x02, 0x02, 0xFD, 0x00, 0xA8}, 6),
               (std::vector<uint8_t>{0x55, 0x02, 0x02, 0x00, 0x00, 0xA6}))
-        << ReadFile(path("sim.log"));
+        << ReadText(path("sim.log"));
 
-    Child avrdude({"avrdude", "-c", "avr109", "-p", "m644p", "-P", path("com1"), "-b", "38400",
+    Child avrdude("avrdude",
+                  {"avrdude", "-c", "avr109", "-p", "m644p", "-P", path("com1"), "-b", "38400",
                    "-U", "flash:w:" + path("flash.hex") + ":i", "-U",
                    "eeprom:r:" + path("eeprom-read.hex") + ":i"},
-                  path("avrdude.log"));
+                  "", {}, {.stderrFile = path("avrdude.log")});
     ASSERT_TRUE(avrdude.started());
-    const int status = avrdude.wait(120000);
-    const std::string avrdudeLog = ReadFile(path("avrdude.log"));
-    ASSERT_EQ(status, 0) << avrdudeLog << ReadFile(path("sim.log"));
+    const int status = avrdude.FinishWithin(120000).status;
+    const std::string avrdudeLog = ReadText(path("avrdude.log"));
+    ASSERT_EQ(status, 0) << avrdudeLog << ReadText(path("sim.log"));
     EXPECT_NE(avrdudeLog.find("65536 bytes of flash verified"), std::string::npos) << avrdudeLog;
 
     std::vector<uint8_t> read(2048, 0);
@@ -188,11 +110,11 @@ TEST_F(AvrdudeE2eTest, WritesAndVerifiesSixtyFourKilobytesAndReadsTheEepromBack)
     // is the image's word at 0x0C2, plus one.
     const uint16_t boots = static_cast<uint16_t>((eeprom[0xC2] | eeprom[0xC3] << 8) + 1);
     const std::vector<uint8_t> reply = Exchange(pty, {0x55, 0x02, 0x02, 0xCE, 0x00, 0xD7}, 6);
-    ASSERT_EQ(reply.size(), 6u) << ReadFile(path("sim.log"));
+    ASSERT_EQ(reply.size(), 6u) << ReadText(path("sim.log"));
     EXPECT_EQ(reply[3] | reply[4] << 8, boots);
 
-    device.signal(SIGTERM);
-    ASSERT_EQ(device.wait(10000), 0) << ReadFile(path("sim.log"));
+    device.Signal(SIGTERM);
+    ASSERT_EQ(device.FinishWithin(10000).status, 0) << ReadText(path("sim.log"));
     EXPECT_FALSE(fs::exists(fs::symlink_status(path("com1")))) << "the link goes with the device";
 
     std::vector<uint8_t> flashOut(65536, 0xFF);
@@ -217,18 +139,19 @@ TEST_F(AvrdudeE2eTest, WritesTheEepromThroughTheBootloader) {
     ASSERT_TRUE(sim::WriteTextFile(path("new.hex"), sim::FormatIntelHex(eeprom, false), error)) << error;
 
     // Row 13 is updated by hand: the device starts in its bootloader.
-    Child device({sim, "--row", "13", "--bootloader", "--eeprom-out", path("eeprom-out.hex")},
-                 path("sim.log"));
-    const std::string pty = device.readLine(10000);
-    ASSERT_EQ(pty.rfind("/dev/pts/", 0), 0u) << pty << ReadFile(path("sim.log"));
+    Child device(sim, {sim, "--row", "13", "--bootloader", "--eeprom-out", path("eeprom-out.hex")},
+                 "", {}, {.stderrFile = path("sim.log")});
+    const std::string pty = device.ReadLine(10000);
+    ASSERT_EQ(pty.rfind("/dev/pts/", 0), 0u) << pty << ReadText(path("sim.log"));
 
-    Child avrdude({"avrdude", "-c", "avr109", "-p", "m64", "-P", pty, "-b", "38400", "-U",
+    Child avrdude("avrdude",
+                  {"avrdude", "-c", "avr109", "-p", "m64", "-P", pty, "-b", "38400", "-U",
                    "eeprom:w:" + path("new.hex") + ":i"},
-                  path("avrdude.log"));
-    ASSERT_EQ(avrdude.wait(120000), 0) << ReadFile(path("avrdude.log"));
+                  "", {}, {.stderrFile = path("avrdude.log")});
+    ASSERT_EQ(avrdude.FinishWithin(120000).status, 0) << ReadText(path("avrdude.log"));
 
-    device.signal(SIGINT);
-    ASSERT_EQ(device.wait(10000), 0) << ReadFile(path("sim.log"));
+    device.Signal(SIGINT);
+    ASSERT_EQ(device.FinishWithin(10000).status, 0) << ReadText(path("sim.log"));
     std::vector<uint8_t> out(4096, 0);
     ASSERT_TRUE(sim::ReadIntelHexFile(path("eeprom-out.hex"), out, error)) << error;
     // The written image carries no signature, so the application that "E" starts formats it:

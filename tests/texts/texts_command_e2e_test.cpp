@@ -5,31 +5,24 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "support/child_program.h"
 
 namespace nvx {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ChildProcess;
+using test::Child;
+using test::ReadText;
 
 constexpr int kRunTimeoutMs = 60'000;
 
 std::string BinaryDir() {
     const char* env = std::getenv("NVX_BINARY_DIR");
     return env && *env ? env : NVX_BINARY_DIR;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 class TextsCommandE2eTest : public ::testing::Test {
@@ -52,30 +45,26 @@ protected:
         device.reset();
         std::vector<std::string> argv{sim, "--device", "solbed", "--link", (dir / "com1").string()};
         argv.insert(argv.end(), faults.begin(), faults.end());
-        device = std::make_unique<ChildProcess>(argv, dir.string(), (dir / "sim.err").string());
+        device = std::make_unique<Child>(sim, argv, dir.string(), std::vector<std::string>{},
+                                         test::ChildStreams{.stderrFile = (dir / "sim.err").string()});
         ASSERT_TRUE(device->started());
         // The device prints its terminal once the link is in place.
-        ASSERT_FALSE(device->readLine(10'000).empty()) << ReadFile(dir / "sim.err");
+        ASSERT_FALSE(device->ReadLine(10'000).empty()) << ReadText(dir / "sim.err");
     }
 
-    struct Run {
-        int status;
-        std::string out;
-        std::string err;
-    };
+    using Run = test::ProgramRun;
     Run Texts(const std::vector<std::string>& args) {
         std::vector<std::string> argv{nvx, "texts"};
         argv.insert(argv.end(), args.begin(), args.end());
-        ChildProcess child(argv, dir.string(), (dir / "nvx.err").string());
+        Child child(nvx, argv, dir.string());
         if (!child.started()) return {-1, "", "not started"};
-        const int status = child.finish(kRunTimeoutMs);
-        return {status, child.output, ReadFile(dir / "nvx.err")};
+        return child.FinishWithin(kRunTimeoutMs);
     }
 
     std::string nvx;
     std::string sim;
     fs::path dir;
-    std::unique_ptr<ChildProcess> device;
+    std::unique_ptr<Child> device;
 };
 
 TEST_F(TextsCommandE2eTest, WriteReadBackAndTest) {
