@@ -19,7 +19,7 @@
 #include "app/gui/monitor_program.h"
 #include "comm/tick.h"
 #include "monitor_doubles.h"
-#include "qt_app.h"
+#include "support/qt_test_app.h"
 #include "progtool/gui/prog_tool_dlg.h"
 #include "progtool/prog_tool.h"
 #include "tuv/gui/tuv_comm_dlg.h"
@@ -37,7 +37,7 @@ T* Child(QWidget* parent, const char* name) {
 class MonitorGuiTest : public StartDirectoryFixture {
 protected:
     void SetUp() override {
-        App();
+        EnsureTestApp();
         StartDirectoryFixture::SetUp();
         InitCommStack();
         g_startTickPeriodMs = g_tickPeriodMs = 10;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/qt_tones.h"
-#include "qt_app.h"
+#include "support/qt_test_app.h"
 
 namespace nvx::test {
 namespace {
@@ -48,7 +48,7 @@ TEST(SineToneTest, LengthPitchAndLevelFollowTheTone) {
 TEST(SineToneTest, ZeroDurationGivesNoSamples) { EXPECT_TRUE(SineTone(700, 0).isEmpty()); }
 
 TEST(QtToneSinkTest, BurstOfPairsKeepsTheQueueBoundedAndWhole) {
-    App();
+    EnsureTestApp();
     QtToneSink sink;
     for (int i = 0; i < 200; ++i) {
         sink.play(1000, 120);

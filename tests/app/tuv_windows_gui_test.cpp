@@ -19,7 +19,7 @@
 #include "comm/link.h"
 #include "comm/tick.h"
 #include "monitor_doubles.h"
-#include "qt_app.h"
+#include "support/qt_test_app.h"
 #include "tuv/gui/tuv_comm_dlg.h"
 #include "tuv/gui/tuv_inside_dlg.h"
 
@@ -43,7 +43,7 @@ void PutTrace(TraceRing& ring, std::initializer_list<int32_t> entries) {
 class TuvWindowsTest : public StartDirectoryFixture {
 protected:
     void SetUp() override {
-        App();
+        EnsureTestApp();
         StartDirectoryFixture::SetUp();
         InitCommStack();
         g_startTickPeriodMs = g_tickPeriodMs = 10;

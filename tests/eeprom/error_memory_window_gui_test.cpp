@@ -18,6 +18,7 @@
 #include "eeprom/gui/error_memory_dlg.h"
 #include "eeprom/gui/file_dialogs.h"
 #include "platform/user_dialogs.h"
+#include "support/qt_test_app.h"
 
 namespace nvx {
 namespace {
@@ -33,15 +34,7 @@ std::string ReadBytes(const fs::path& path) {
 
 class ErrorMemoryDlgTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        if (!QApplication::instance()) {
-            static int argc = 1;
-            static char name[] = "eeprom_tests";
-            static char* argv[] = {name, nullptr};
-            new QApplication(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { test::EnsureTestApp(); }
     void SetUp() override {
         dir_ = fs::path(NVX_BINARY_DIR) / "test_scratch" / "eeprom_window_gui" /
                testing::UnitTest::GetInstance()->current_test_info()->name();

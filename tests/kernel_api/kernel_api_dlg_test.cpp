@@ -15,6 +15,7 @@
 #include "kernel_api/kernel_api_dlg.h"
 #include "kernel_doubles.h"
 #include "platform/user_dialogs.h"
+#include "support/qt_test_app.h"
 
 namespace nvx {
 namespace {
@@ -23,15 +24,7 @@ using test::Bytes;
 
 class KernelApiDlgTest : public test::KernelLineTest {
 protected:
-    static void SetUpTestSuite() {
-        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        if (!QApplication::instance()) {
-            static int argc = 1;
-            static char name[] = "kernel_api_tests";
-            static char* argv[] = {name, nullptr};
-            new QApplication(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { test::EnsureTestApp(); }
 
     void SetUp() override {
         KernelLineTest::SetUp();

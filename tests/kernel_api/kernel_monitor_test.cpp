@@ -17,6 +17,7 @@
 #include "kernel_api/kernel_api_dlg.h"
 #include "platform/format.h"
 #include "support/device_harness.h"
+#include "support/qt_test_app.h"
 
 namespace nvx {
 namespace {
@@ -28,15 +29,7 @@ public:
 
 class KernelInMonitorTest : public test::DeviceHarnessTest {
 protected:
-    static void SetUpTestSuite() {
-        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        if (!QApplication::instance()) {
-            static int argc = 1;
-            static char name[] = "kernel_api_tests";
-            static char* argv[] = {name, nullptr};
-            new QApplication(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { test::EnsureTestApp(); }
 
     void SetUp() override {
         DeviceHarnessTest::SetUp();

@@ -18,21 +18,14 @@
 #include "eeprom/gui/file_dialogs.h"
 #include "prog_tool_fixture.h"
 #include "progtool/gui/prog_tool_dlg.h"
+#include "support/qt_test_app.h"
 
 namespace nvx::test {
 namespace {
 
 class ProgToolDlgTest : public ProgToolTest {
 protected:
-    static void SetUpTestSuite() {
-        if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        if (!QApplication::instance()) {
-            static int argc = 1;
-            static char name[] = "progtool_tests";
-            static char* argv[] = {name, nullptr};
-            new QApplication(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { EnsureTestApp(); }
     void SetUp() override {
         ProgToolTest::SetUp();
         SetFileDialogs(&dialogs_);

@@ -19,7 +19,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "qt_test_app.h"
+#include "support/qt_test_app.h"
 #include "texts/start_texts_dlg.h"
 #endif
 

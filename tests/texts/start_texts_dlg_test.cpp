@@ -16,7 +16,7 @@
 #include "comm/tick.h"
 #include "platform/timer_service.h"
 #include "texts/start_texts_dlg.h"
-#include "qt_test_app.h"
+#include "support/qt_test_app.h"
 #include "texts_doubles.h"
 
 namespace nvx {

@@ -1,6 +1,7 @@
 #pragma once
-// The one QApplication of the GUI tests, deleted after the last test: only then does Qt's font
-// database release fontconfig, which LeakSanitizer would otherwise report.
+// The one QApplication of a test program, on the offscreen platform, deleted after the last
+// test: only then does Qt's font database release fontconfig, which LeakSanitizer would otherwise
+// report.
 
 #include <gtest/gtest.h>
 
@@ -23,9 +24,10 @@ inline ::testing::Environment* const kQtTestAppEnvironment =
 
 inline void EnsureTestApp() {
     if (QApplication::instance()) return;
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Run straight from a shell, the tests still need no display.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     static int argc = 1;
-    static char name[] = "texts_tests";
+    static char name[] = "nvx_tests";
     static char* argv[] = {name, nullptr};
     g_testApp = new QApplication(argc, argv);
 }
