@@ -1,7 +1,5 @@
 #include "kernel_api/kernel_console.h"
 
-#include <cstdlib>
-
 #include "platform/format.h"
 
 namespace nvx {
@@ -28,17 +26,6 @@ const char kKernelUsage[] =
 
 namespace {
 
-bool ParsePort(const std::string& text, int& port) {
-    if (text.empty() || text.size() > 3) return false;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-    }
-    const int value = std::atoi(text.c_str());
-    if (value < 1 || value > 256) return false;
-    port = value;
-    return true;
-}
-
 bool Expect(const std::vector<std::string>& words, std::size_t extra, std::string& error) {
     if (words.size() - 1 == extra) return true;
     error = words[0] + (extra == 0 ? " takes no further arguments" : " takes one argument");
@@ -63,23 +50,13 @@ bool ParseKernelCommandLine(const std::vector<std::string>& args, KernelCommandL
             out.yes = true;
             continue;
         }
-        if (words.empty() && (a == "--port" || a.rfind("--port=", 0) == 0)) {
-            std::string value;
-            if (a == "--port") {
-                if (i + 1 >= args.size()) {
-                    error = "--port needs a COM port number";
-                    return false;
-                }
-                value = args[++i];
-            } else {
-                value = a.substr(7);
+        if (words.empty()) {
+            const PortOption port = TakePortOption(args, i, out.port, error);
+            if (port == PortOption::Wrong) return false;
+            if (port == PortOption::Taken) {
+                portGiven = true;
+                continue;
             }
-            if (!ParsePort(value, out.port)) {
-                error = "COM port number must be 1 to 256: '" + value + "'";
-                return false;
-            }
-            portGiven = true;
-            continue;
         }
         if (words.empty() && a.size() > 1 && a[0] == '-') {
             error = "unknown option '" + a + "'";

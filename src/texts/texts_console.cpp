@@ -1,8 +1,5 @@
 #include "texts/texts_console.h"
 
-#include <cerrno>
-#include <cstdlib>
-
 #include "platform/format.h"
 
 namespace nvx {
@@ -19,21 +16,6 @@ const char kTextsUsage[] =
     "Exit status: 0 when the work ended without an error line, 1 after an error line,\n"
     "2 on wrong usage.\n";
 
-namespace {
-
-bool ParsePort(const std::string& text, int& port) {
-    if (text.empty() || text.size() > 3) return false;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-    }
-    const int value = std::atoi(text.c_str());
-    if (value < 1 || value > 256) return false;
-    port = value;
-    return true;
-}
-
-}  // namespace
-
 bool ParseTextsCommandLine(const std::vector<std::string>& args, TextsCommandLine& out,
                            std::string& error) {
     out = TextsCommandLine{};
@@ -44,23 +26,9 @@ bool ParseTextsCommandLine(const std::vector<std::string>& args, TextsCommandLin
             out.help = true;
             return true;
         }
-        if (a == "--port" || a.rfind("--port=", 0) == 0) {
-            std::string value;
-            if (a == "--port") {
-                if (i + 1 >= args.size()) {
-                    error = "--port needs a COM port number";
-                    return false;
-                }
-                value = args[++i];
-            } else {
-                value = a.substr(7);
-            }
-            if (!ParsePort(value, out.port)) {
-                error = "COM port number must be 1 to 256: '" + value + "'";
-                return false;
-            }
-            continue;
-        }
+        const PortOption port = TakePortOption(args, i, out.port, error);
+        if (port == PortOption::Wrong) return false;
+        if (port == PortOption::Taken) continue;
         if (a.size() > 1 && a[0] == '-' && words.empty()) {
             error = "unknown option '" + a + "'";
             return false;
