@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "support/child_program.h"
+#include "support/scratch_files.h"
 
 namespace nvx {
 namespace {
@@ -15,22 +14,12 @@ using test::RunNvx;
 
 const std::string kImage = NVX_FIXTURES_DIR "/eeprom/small_image.hex";
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string Fixture(const char* name) { return ReadFile(fs::path(NVX_FIXTURES_DIR) / "eeprom" / name); }
+std::string Fixture(const char* name) { return test::ReadText(fs::path(NVX_FIXTURES_DIR) / "eeprom" / name); }
 
 class ReportCliTest : public testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::path(NVX_BINARY_DIR) / "test_scratch" / "eeprom" /
-               testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        dir_ = test::FreshTestDir("eeprom");
     }
     void TearDown() override { fs::remove_all(dir_); }
     fs::path dir_;
@@ -55,7 +44,7 @@ TEST_F(ReportCliTest, WritesTheBytesToAFile) {
     const test::ProgramRun run = RunNvx({"report", kImage, "--row", "24", "--details", "-o", out.string()});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(ReadFile(out), Fixture("small_image_row24_details.txt"));
+    EXPECT_EQ(test::ReadText(out), Fixture("small_image_row24_details.txt"));
 }
 
 TEST_F(ReportCliTest, ATerminalGetsUtf8) {

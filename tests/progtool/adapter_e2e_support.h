@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/child_program.h"
+#include "support/scratch_files.h"
 
 namespace nvx::test {
 

@@ -5,12 +5,11 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "platform/atomic_file.h"
+#include "support/scratch_files.h"
 
 namespace nvx {
 namespace {
@@ -20,24 +19,10 @@ namespace fs = std::filesystem;
 class AtomicFileTest : public testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::path(NVX_BINARY_DIR) / "test_scratch" / "progtool" /
-               testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        dir_ = test::FreshTestDir("progtool");
     }
     void TearDown() override { fs::remove_all(dir_); }
-    std::vector<std::string> Names() const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    static std::string Read(const fs::path& p) {
-        std::ifstream in(p, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::vector<std::string> Names() const { return test::FileNames(dir_); }
     fs::path dir_;
 };
 
@@ -46,16 +31,16 @@ TEST_F(AtomicFileTest, WritesAndReplacesKeepingPermissions) {
     const std::string bytes("a\r\nb\0c\xFF", 7);
     std::string error;
     ASSERT_TRUE(WriteFileAtomically(target.string(), bytes, &error)) << error;
-    EXPECT_EQ(Read(target), bytes);
+    EXPECT_EQ(test::ReadText(target), bytes);
 
     ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
     ASSERT_TRUE(WriteFileAtomically(target.string(), "second", &error)) << error;
-    EXPECT_EQ(Read(target), "second");
+    EXPECT_EQ(test::ReadText(target), "second");
     struct stat st {};
     ASSERT_EQ(::stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     ASSERT_TRUE(WriteFileAtomically(target.string(), "", &error)) << error;
-    EXPECT_EQ(Read(target), "");
+    EXPECT_EQ(test::ReadText(target), "");
     EXPECT_EQ(Names(), std::vector<std::string>{"out.txt"});
 }
 
@@ -89,7 +74,7 @@ TEST_F(AtomicFileTest, AWriteThatFailsHalfwayKeepsTheOldFile) {
     ::signal(SIGXFSZ, previous);
     EXPECT_FALSE(written);
     EXPECT_FALSE(error.empty());
-    EXPECT_EQ(Read(target), "old");
+    EXPECT_EQ(test::ReadText(target), "old");
     EXPECT_EQ(Names(), std::vector<std::string>{"image.hex"});
 }
 

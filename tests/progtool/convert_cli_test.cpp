@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/child_program.h"
+#include "support/scratch_files.h"
 
 namespace nvx {
 namespace {
@@ -14,52 +13,32 @@ namespace {
 namespace fs = std::filesystem;
 using test::RunNvx;
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
 class ConvertCliTest : public testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::path(NVX_BINARY_DIR) / "test_scratch" / "progtool" /
-               testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        firmware_ = ReadFile(fs::path(NVX_FIXTURES_DIR) / "progtool" / "small_firmware.hex");
+        dir_ = test::FreshTestDir("progtool");
+        firmware_ = test::ReadText(fs::path(NVX_FIXTURES_DIR) / "progtool" / "small_firmware.hex");
         ASSERT_FALSE(firmware_.empty());
     }
     void TearDown() override { fs::remove_all(dir_); }
-    std::vector<std::string> Names() const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> Names() const { return test::FileNames(dir_); }
     fs::path dir_;
     std::string firmware_;
 };
 
 TEST_F(ConvertCliTest, ScramblesToTheDefaultNameAndBack) {
-    WriteFile(dir_ / "SolBed_v3.HEXA", firmware_);
+    test::WriteText(dir_ / "SolBed_v3.HEXA", firmware_);
     test::ProgramRun run = RunNvx({"convert", (dir_ / "SolBed_v3.HEXA").string()});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out + run.err, "");
-    const std::string npf = ReadFile(dir_ / "SolBed_v3.npf");
+    const std::string npf = test::ReadText(dir_ / "SolBed_v3.npf");
     // Line 0 (an extended address record 00 00) and the end-of-file record, by hand.
     EXPECT_EQ(npf.substr(0, 17), ":020000020B0DE4\r\n");
     EXPECT_EQ(npf.substr(npf.size() - 13), ":00000001FF\r\n");
 
     run = RunNvx({"convert", "--to-hex", (dir_ / "SolBed_v3.npf").string(), "-o", (dir_ / "back.hex").string()});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(ReadFile(dir_ / "back.hex"), firmware_);
+    EXPECT_EQ(test::ReadText(dir_ / "back.hex"), firmware_);
     EXPECT_EQ(Names(), (std::vector<std::string>{"SolBed_v3.HEXA", "SolBed_v3.npf", "back.hex"}));
 }
 
@@ -69,18 +48,18 @@ TEST_F(ConvertCliTest, DamagedInputIsRejectedWithItsLineAndNothingWritten) {
     const std::size_t third = damaged.find(":10001000");
     ASSERT_NE(third, std::string::npos);
     damaged[third + 10] = damaged[third + 10] == '0' ? '1' : '0';
-    WriteFile(dir_ / "fw.hex", damaged);
-    WriteFile(dir_ / "fw.npf", "previous");
+    test::WriteText(dir_ / "fw.hex", damaged);
+    test::WriteText(dir_ / "fw.npf", "previous");
     const test::ProgramRun run = RunNvx({"convert", (dir_ / "fw.hex").string()});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, "nvx convert: " + (dir_ / "fw.hex").string() + ": line 3: checksum wrong (nothing written)\n");
-    EXPECT_EQ(ReadFile(dir_ / "fw.npf"), "previous");
+    EXPECT_EQ(test::ReadText(dir_ / "fw.npf"), "previous");
 }
 
 TEST_F(ConvertCliTest, ExitStatusAndMessages) {
-    WriteFile(dir_ / "fw.hex", firmware_);
-    WriteFile(dir_ / "fw.bin", firmware_);
+    test::WriteText(dir_ / "fw.hex", firmware_);
+    test::WriteText(dir_ / "fw.bin", firmware_);
     const std::string hex = (dir_ / "fw.hex").string();
     struct Case {
         std::vector<std::string> args;

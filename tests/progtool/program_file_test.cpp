@@ -1,47 +1,25 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "progtool/program_file.h"
+#include "support/scratch_files.h"
 
 namespace nvx {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
-
 // A scratch directory per test, removed afterwards.
 class ScratchDir : public testing::Test {
 protected:
     void SetUp() override {
-        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::path(NVX_BINARY_DIR) / "test_scratch" / "progtool" /
-               (std::string(info->test_suite_name()) + "." + info->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        dir_ = test::FreshTestDir("progtool");
     }
     void TearDown() override { fs::remove_all(dir_); }
-    std::vector<std::string> Names() const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> Names() const { return test::FileNames(dir_); }
     fs::path dir_;
 };
 
@@ -234,11 +212,11 @@ TEST_F(ScratchDir, HexToNpfToHexRoundTrip) {
     r = ConvertProgramFile(back.string(), npfAgain.string(), kTransformScramble);
     ASSERT_TRUE(r.ok()) << r.message;
 
-    const std::string original = ReadFile(hex);
-    EXPECT_EQ(ReadFile(back), original);
-    EXPECT_EQ(ReadFile(npfAgain), ReadFile(npf));
+    const std::string original = test::ReadText(hex);
+    EXPECT_EQ(test::ReadText(back), original);
+    EXPECT_EQ(test::ReadText(npfAgain), test::ReadText(npf));
     // Same number of lines, same counts, addresses and types; different data.
-    const std::string scrambled = ReadFile(npf);
+    const std::string scrambled = test::ReadText(npf);
     EXPECT_NE(scrambled, original);
     ASSERT_EQ(scrambled.size(), original.size());
     for (std::size_t at = 0; at < original.size();) {
@@ -250,30 +228,30 @@ TEST_F(ScratchDir, HexToNpfToHexRoundTrip) {
     // Copy mode rewrites the same file.
     r = ConvertProgramFile(hex.string(), (dir_ / "copy.hex").string(), kTransformCopy);
     ASSERT_TRUE(r.ok()) << r.message;
-    EXPECT_EQ(ReadFile(dir_ / "copy.hex"), original);
+    EXPECT_EQ(test::ReadText(dir_ / "copy.hex"), original);
 }
 
 TEST_F(ScratchDir, FailuresLeaveTheOutputAlone) {
     const fs::path in = dir_ / "fw.hex";
     const fs::path out = dir_ / "fw.npf";
-    WriteFile(out, "old contents");
+    test::WriteText(out, "old contents");
 
     // Damaged input: the existing output is untouched.
-    WriteFile(in, ":03000000010203F7\r\n:03000000010203F8\r\n:00000001FF\r\n");
+    test::WriteText(in, ":03000000010203F7\r\n:03000000010203F8\r\n:00000001FF\r\n");
     ConversionResult r = ConvertProgramFile(in.string(), out.string(), kTransformScramble);
     EXPECT_EQ(r.status, ConversionStatus::Damaged);
     EXPECT_EQ(r.line, 2u);
     EXPECT_NE(r.message.find(in.string()), std::string::npos) << r.message;
-    EXPECT_EQ(ReadFile(out), "old contents");
+    EXPECT_EQ(test::ReadText(out), "old contents");
 
     // Missing input.
     r = ConvertProgramFile((dir_ / "missing.hex").string(), out.string(), kTransformScramble);
     EXPECT_EQ(r.status, ConversionStatus::InputUnreadable);
     EXPECT_NE(r.message.find("missing.hex"), std::string::npos) << r.message;
-    EXPECT_EQ(ReadFile(out), "old contents");
+    EXPECT_EQ(test::ReadText(out), "old contents");
 
     // Output that cannot be created.
-    WriteFile(in, ":03000000010203F7\r\n");
+    test::WriteText(in, ":03000000010203F7\r\n");
     r = ConvertProgramFile(in.string(), (dir_ / "no_dir" / "fw.npf").string(), kTransformScramble);
     EXPECT_EQ(r.status, ConversionStatus::OutputUnwritable);
     EXPECT_FALSE(r.message.empty());
@@ -282,7 +260,7 @@ TEST_F(ScratchDir, FailuresLeaveTheOutputAlone) {
     // Success replaces the old file.
     r = ConvertProgramFile(in.string(), out.string(), kTransformScramble);
     ASSERT_TRUE(r.ok()) << r.message;
-    EXPECT_EQ(ReadFile(out), ":030000008B0E90D4\r\n");
+    EXPECT_EQ(test::ReadText(out), ":030000008B0E90D4\r\n");
     EXPECT_EQ(Names(), (std::vector<std::string>{"fw.hex", "fw.npf"}));
 }
 

@@ -14,6 +14,7 @@
 
 #include "sim/intel_hex.h"
 #include "support/child_program.h"
+#include "support/scratch_files.h"
 #include "support/raw_port.h"
 
 namespace nvx::test {

@@ -1,7 +1,7 @@
 #pragma once
 // Child programs for the end-to-end tests: run one to its end collecting its output, or keep one
-// running (the virtual device) and talk to it through its standard output; scratch start
-// directories. Header only, so areas that do not link nvx_test_support can use it too.
+// running (the virtual device) and talk to it through its standard output. Header only, so areas
+// that do not link nvx_test_support can use it too.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,9 +14,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -266,36 +263,6 @@ inline ProgramRun RunNvx(const std::vector<std::string>& args, bool stdoutIsTerm
     std::vector<std::string> argv = {nvx};
     argv.insert(argv.end(), args.begin(), args.end());
     return RunProgram(nvx, argv, "", {}, {.stdoutIsTerminal = stdoutIsTerminal});
-}
-
-// A fresh directory under the system's temporary directory, removed with everything in it.
-class ScratchDir {
-public:
-    explicit ScratchDir(const std::string& tag) {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / ("nvx-" + tag + "-XXXXXX")).string();
-        if (::mkdtemp(pattern.data())) path_ = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-inline std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
 }
 
 }  // namespace nvx::test

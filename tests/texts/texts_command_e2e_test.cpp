@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/child_program.h"
+#include "support/scratch_files.h"
 
 namespace nvx {
 namespace {
