@@ -5,32 +5,18 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <cerrno>
-#include <cstdlib>
 
 #include "comm/tick.h"
+#include "platform/format.h"
 
 namespace nvx::cli {
 
 namespace {
 
-constexpr int32_t kLowestPort = 1;
-constexpr int32_t kHighestPort = 256;
-
 // QCoreApplication keeps references to these for its whole life.
 int g_appArgc = 1;
 char g_appName[] = "nvx";
 char* g_appArgv[] = {g_appName, nullptr};
-
-bool ParsePort(const std::string& text, int32_t& port) {
-    if (text.empty()) return false;
-    errno = 0;
-    char* end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || v < kLowestPort || v > kHighestPort) return false;
-    port = static_cast<int32_t>(v);
-    return true;
-}
 
 }  // namespace
 
@@ -108,29 +94,16 @@ bool ConsoleSession::RunUntil(const std::function<bool()>& done, uint32_t timeou
 
 bool TakePortOption(Args& args, std::string& error) {
     for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        std::string value;
-        std::size_t taken = 1;
-        if (a == "--port") {
-            if (i + 1 >= args.size()) {
-                error = "--port needs a COM port number (1 to 256)";
-                return false;
-            }
-            value = args[i + 1];
-            taken = 2;
-        } else if (a.rfind("--port=", 0) == 0) {
-            value = a.substr(7);
-        } else {
-            continue;
-        }
-        int32_t port = 0;
-        if (!ParsePort(value, port)) {
-            error = "--port: '" + value + "' is not a COM port number (1 to 256)";
-            return false;
+        const std::size_t first = i;
+        int port = 0;
+        switch (nvx::TakePortOption(args, i, port, error)) {
+        case PortOption::NotIt: continue;
+        case PortOption::Wrong: return false;
+        case PortOption::Taken: break;
         }
         ComPortNumber = port;
-        args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
-                   args.begin() + static_cast<std::ptrdiff_t>(i + taken));
+        args.erase(args.begin() + static_cast<std::ptrdiff_t>(first),
+                   args.begin() + static_cast<std::ptrdiff_t>(i + 1));
         return true;
     }
     return true;
