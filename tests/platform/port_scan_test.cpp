@@ -27,6 +27,8 @@ struct ResolveCase {
     std::string expected;  // "@/x" means <start directory>/x
 };
 
+void PrintTo(const ResolveCase& c, std::ostream* os) { *os << c.name; }
+
 class ResolveTest : public ::testing::TestWithParam<ResolveCase> {};
 
 TEST_P(ResolveTest, FirstMatchWins) {

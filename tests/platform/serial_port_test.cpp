@@ -212,6 +212,8 @@ struct MissingCase {
     bool viaEnvironment;  // else a dangling com7 link
 };
 
+void PrintTo(const MissingCase& c, std::ostream* os) { *os << c.name; }
+
 class MissingPortTest : public SerialPortTest, public ::testing::WithParamInterface<MissingCase> {};
 
 TEST_P(MissingPortTest, OpeningAPortThatIsNotThereSaysWhichNumber) {

@@ -17,6 +17,8 @@ struct WorkedFrame {
     std::vector<uint8_t> wire;
 };
 
+void PrintTo(const WorkedFrame& c, std::ostream* os) { *os << c.name; }
+
 const WorkedFrame kWorkedFrames[] = {
     {"IdOnly", 0x0123, {}, {0x54, 0x04, 0x8C, 0x1B}},
     {"TwoDataBytes", 0x0123, {0x01, 0x02}, {0x55, 0x04, 0x8C, 0x01, 0x02, 0x17}},

@@ -50,6 +50,8 @@ struct BadHex {
     const char* reason;
 };
 
+void PrintTo(const BadHex& c, std::ostream* os) { *os << c.name; }
+
 class BadHexTest : public ::testing::TestWithParam<BadHex> {};
 
 TEST_P(BadHexTest, IsRefusedWithItsLineAndReason) {

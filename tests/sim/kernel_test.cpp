@@ -53,6 +53,8 @@ struct CommandCase {
     std::function<void(Unit&)> check;  // the effect on the unit
 };
 
+void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
+
 class KernelCommandTest : public KernelTest, public ::testing::WithParamInterface<CommandCase> {};
 
 TEST_P(KernelCommandTest, RepliesWithItsWordAndChangesTheUnit) {

@@ -43,6 +43,8 @@ struct Broken {
     const char* reason;
 };
 
+void PrintTo(const Broken& b, std::ostream* os) { *os << b.name; }
+
 class BrokenPartTest : public ::testing::TestWithParam<Broken> {};
 
 TEST_P(BrokenPartTest, IsRefusedWithTheReason) {
