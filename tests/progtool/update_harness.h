@@ -60,7 +60,7 @@ constexpr const char* kSolBedFirmware =
     ":040003001020304059\n"
     ":00000001FF\n";
 
-class UpdateBench : public testing::Test {
+class DeviceUpdate : public testing::Test {
 protected:
     void TearDown() override {
         Disconnect();

@@ -21,7 +21,7 @@ std::vector<uint8_t> Data(const sim::ReceivedFrame& f) {
 
 // ---- Whole procedures
 
-TEST_F(UpdateBench, ProgramOnADirectDevice) {
+TEST_F(DeviceUpdate, ProgramOnADirectDevice) {
     Connect(3);
     const uint32_t restarts = device().restartCount();
     UseFirmware("SolBed_fw.hex");
@@ -53,7 +53,7 @@ TEST_F(UpdateBench, ProgramOnADirectDevice) {
     EXPECT_TRUE(view_.enabled[ProgToolControl::ProgramButton]);
 }
 
-TEST_F(UpdateBench, RoutedDeviceRunsInsideATunnel) {
+TEST_F(DeviceUpdate, RoutedDeviceRunsInsideATunnel) {
     Connect(10);
     UseFirmware("SolReg_fw.hex");
     tool_->OnProgram();
@@ -81,7 +81,7 @@ TEST_F(UpdateBench, RoutedDeviceRunsInsideATunnel) {
     EXPECT_FALSE(device().tunnelOn());
 }
 
-TEST_F(UpdateBench, ControllerViaFrontPanelIsNotRouted) {
+TEST_F(DeviceUpdate, ControllerViaFrontPanelIsNotRouted) {
     Connect(11);
     UseFirmware("SolReg_fw.hex");
     tool_->OnProgram();
@@ -91,7 +91,7 @@ TEST_F(UpdateBench, ControllerViaFrontPanelIsNotRouted) {
     for (const auto& f : KernelFrames()) EXPECT_NE(f.data[0], 0xED);
 }
 
-TEST_F(UpdateBench, ManualStartClosesThePortAndWaitsHundredTicks) {
+TEST_F(DeviceUpdate, ManualStartClosesThePortAndWaitsHundredTicks) {
     Connect(13, {}, /*inBootloader=*/true);
     ASSERT_EQ(view_.screen.manualStart, 1);
     UseFirmware("SolReg_fw.hex");
@@ -118,7 +118,7 @@ TEST_F(UpdateBench, ManualStartClosesThePortAndWaitsHundredTicks) {
     EXPECT_EQ(ComPortState, kComPortOpen);
 }
 
-TEST_F(UpdateBench, ManualStartWorksWithThePortClosed) {
+TEST_F(DeviceUpdate, ManualStartWorksWithThePortClosed) {
     Connect(13, {}, true);
     log().CloseComPort();
     UseFirmware("SolReg_fw.hex");
@@ -128,7 +128,7 @@ TEST_F(UpdateBench, ManualStartWorksWithThePortClosed) {
     EXPECT_EQ(log().log.back(), "I> Update finished");
 }
 
-TEST_F(UpdateBench, ABootloaderThatNeverAnswersAborts) {
+TEST_F(DeviceUpdate, ABootloaderThatNeverAnswersAborts) {
     sim::Faults faults;
     faults.neverEnterBootloader = sim::FaultRate::Always();
     Connect(3, faults);
@@ -148,7 +148,7 @@ TEST_F(UpdateBench, ABootloaderThatNeverAnswersAborts) {
     EXPECT_EQ(ProgOperation, kOperationNone);
 }
 
-TEST_F(UpdateBench, ASplitSignOnIsProbedUntilItComesWhole) {
+TEST_F(DeviceUpdate, ASplitSignOnIsProbedUntilItComesWhole) {
     int64_t delay[2] = {0, 0};
     for (uint32_t split : {0u, 1u}) {
         SCOPED_TRACE(split);
@@ -171,7 +171,7 @@ struct WaitCase {
     uint32_t stepWait;
 };
 
-TEST_F(UpdateBench, StepWaitIsEveryPause) {
+TEST_F(DeviceUpdate, StepWaitIsEveryPause) {
     for (const WaitCase c : {WaitCase{nullptr, 200}, WaitCase{"5", 500}}) {
         SCOPED_TRACE(c.stepWait);
         StartDevice(3);
@@ -210,7 +210,7 @@ struct OutcomeCase {
     bool ran;             // the programmer got as far as running
 };
 
-TEST_F(UpdateBench, AFailedProgrammerEndsWithTheAbortLine) {
+TEST_F(DeviceUpdate, AFailedProgrammerEndsWithTheAbortLine) {
     const OutcomeCase cases[] = {
         {"not executable", nullptr, "E> Command NorvixOSP: Permission denied", false},
         {"exit status", "exit 3\n", "E> Command NorvixOSP: exit status 3", true},
@@ -240,7 +240,7 @@ TEST_F(UpdateBench, AFailedProgrammerEndsWithTheAbortLine) {
     }
 }
 
-TEST_F(UpdateBench, ReadEepromCreatesTheFileFromACompleteImage) {
+TEST_F(DeviceUpdate, ReadEepromCreatesTheFileFromACompleteImage) {
     const fs::path source = fs::path(NVX_FIXTURES_DIR) / "eeprom" / "small_image.hex";
     Connect(3);
     StandIn("eeprom " + source.string() + "\n");
@@ -263,7 +263,7 @@ TEST_F(UpdateBench, ReadEepromCreatesTheFileFromACompleteImage) {
     EXPECT_EQ(std::distance(fs::directory_iterator(target.parent_path()), fs::directory_iterator{}), 1);
 }
 
-TEST_F(UpdateBench, AFailedReadLeavesTheEepromFileAlone) {
+TEST_F(DeviceUpdate, AFailedReadLeavesTheEepromFileAlone) {
     const OutcomeCase cases[] = {
         {"no image", "nooutput\n", "E> Command NorvixOSP: no complete temp.hex", true},
         {"half an image", "partial\n", "E> Command NorvixOSP: no complete temp.hex", true},
@@ -295,7 +295,7 @@ TEST_F(UpdateBench, AFailedReadLeavesTheEepromFileAlone) {
     }
 }
 
-TEST_F(UpdateBench, WriteEepromHandsTheImageToTheProgrammer) {
+TEST_F(DeviceUpdate, WriteEepromHandsTheImageToTheProgrammer) {
     Connect(20, {}, /*inBootloader=*/true);  // row 20 starts by hand
     const std::string image = ReadFileBytes(fs::path(NVX_FIXTURES_DIR) / "eeprom" / "small_image.hex");
     WriteFileBytes(dir_ / "image.hex", image);
@@ -317,7 +317,7 @@ TEST_F(UpdateBench, WriteEepromHandsTheImageToTheProgrammer) {
 
 // ---- Steps that give up
 
-TEST_F(UpdateBench, NoReplyToTheFirstRequestEndsTheProcedure) {
+TEST_F(DeviceUpdate, NoReplyToTheFirstRequestEndsTheProcedure) {
     for (int row : {10, 3}) {
         SCOPED_TRACE(row);
         sim::Faults faults;
@@ -345,7 +345,7 @@ TEST_F(UpdateBench, NoReplyToTheFirstRequestEndsTheProcedure) {
     }
 }
 
-TEST_F(UpdateBench, AWrongReplyLengthEndsTheProcedure) {
+TEST_F(DeviceUpdate, AWrongReplyLengthEndsTheProcedure) {
     sim::Faults faults;
     faults.wrongLength = sim::FaultRate::Times(1);
     Connect(3, faults);
@@ -358,7 +358,7 @@ TEST_F(UpdateBench, AWrongReplyLengthEndsTheProcedure) {
     EXPECT_FALSE(fs::exists(dir_ / "standin.log"));
 }
 
-TEST_F(UpdateBench, AGivenUpRequestNeverReachesTheDevice) {
+TEST_F(DeviceUpdate, AGivenUpRequestNeverReachesTheDevice) {
     Connect(10);
     // Another window's request holds the engine; the device never answers it.
     BusMessage other{};
@@ -375,7 +375,7 @@ TEST_F(UpdateBench, AGivenUpRequestNeverReachesTheDevice) {
     EXPECT_THAT(log().log, ElementsAre("E> No Reply to API Command"));
 }
 
-TEST_F(UpdateBench, LineSettingsThatFailAbort) {
+TEST_F(DeviceUpdate, LineSettingsThatFailAbort) {
     Connect(3);
     tool_->procedure().SetLineSettings([](int32_t, int32_t, std::string& error) {
         error = "Device or resource busy";
@@ -409,7 +409,7 @@ public:
     bool stepsRanInside = false;
 };
 
-TEST_F(UpdateBench, APortThatCannotBeOpenedAtTheBootloaderSpeedAborts) {
+TEST_F(DeviceUpdate, APortThatCannotBeOpenedAtTheBootloaderSpeedAborts) {
     Connect(3);
     TickingBoxes ticking;
     SetMessageBoxes(&ticking);
@@ -430,7 +430,7 @@ TEST_F(UpdateBench, APortThatCannotBeOpenedAtTheBootloaderSpeedAborts) {
 }
 
 // The scripted programmer: the test acts while it "runs".
-class ScriptedUpdate : public UpdateBench {
+class ScriptedUpdate : public DeviceUpdate {
 protected:
     void SetUp() override { SetProcessRunner(&runner_); }
 };
@@ -511,7 +511,7 @@ TEST_F(ScriptedUpdate, TheProcedureStaysWithTheProgrammerUntilItExits) {
 
 // ---- The automatic update of /A
 
-TEST_F(UpdateBench, AutostartUpdatesOnceTheTimerHasRunASecond) {
+TEST_F(DeviceUpdate, AutostartUpdatesOnceTheTimerHasRunASecond) {
     StartDevice(3);
     WriteFileBytes(dir_ / "SolBed_auto.hex", kSolBedFirmware);
     ASSERT_TRUE(ConvertProgramFile((dir_ / "SolBed_auto.hex").string(),
@@ -535,7 +535,7 @@ TEST_F(UpdateBench, AutostartUpdatesOnceTheTimerHasRunASecond) {
     EXPECT_EQ(WithoutCarriageReturns(ReadFileBytes(dir_ / "standin.input")), kSolBedFirmware);
 }
 
-TEST_F(UpdateBench, AutostartWaitsForThePortAndStaysOpenWhenItFails) {
+TEST_F(DeviceUpdate, AutostartWaitsForThePortAndStaysOpenWhenItFails) {
     StartDevice(3);
     WriteFileBytes(dir_ / "SolBed_auto.hex", kSolBedFirmware);
     PresetProgramFile = (dir_ / "SolBed_auto.hex").string();
