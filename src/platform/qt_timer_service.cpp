@@ -1,6 +1,7 @@
 #include "platform/qt_timer_service.h"
 
 #include <QTimer>
+#include <algorithm>
 
 namespace nvx {
 
@@ -8,23 +9,72 @@ QtTimerService::QtTimerService() { elapsed_.start(); }
 QtTimerService::~QtTimerService() = default;
 
 int QtTimerService::start(uint32_t periodMs, Callback callback) {
-    auto timer = std::make_unique<QTimer>();
-    timer->setTimerType(Qt::PreciseTimer);
-    timer->setInterval(static_cast<int>(EffectivePeriodMs(periodMs)));
-    QObject::connect(timer.get(), &QTimer::timeout, [cb = std::move(callback)] { cb(); });
-    timer->start();
+    const uint32_t ms = EffectivePeriodMs(periodMs);
+    Period& period = periods_[ms];
+    if (!period.driver) {
+        period.driver = std::make_unique<QTimer>();
+        period.driver->setTimerType(Qt::PreciseTimer);
+        period.driver->setInterval(static_cast<int>(ms));
+        QObject::connect(period.driver.get(), &QTimer::timeout, [this, ms] {
+            auto it = periods_.find(ms);
+            if (it != periods_.end()) dispatch(ms, it->second);
+        });
+    }
+    // Also after the last timer of the period was stopped earlier in this very dispatch.
+    if (!period.driver->isActive()) period.driver->start();
     const int id = nextId_++;
-    timers_.emplace(id, std::move(timer));
+    period.entries.push_back(std::make_shared<Entry>(Entry{id, std::move(callback)}));
+    periodOf_.emplace(id, ms);
     return id;
 }
 
 void QtTimerService::stop(int id) {
-    auto it = timers_.find(id);
-    if (it == timers_.end()) return;
-    it->second->stop();
-    // The callback may be stopping its own timer: delete it once control is back in the loop.
-    it->second.release()->deleteLater();
-    timers_.erase(it);
+    auto it = periodOf_.find(id);
+    if (it == periodOf_.end()) return;
+    const uint32_t ms = it->second;
+    periodOf_.erase(it);
+    Period& period = periods_.at(ms);
+    auto& entries = period.entries;
+    auto entry = std::find_if(entries.begin(), entries.end(), [id](const auto& e) { return e->id == id; });
+    // A dispatch on the stack holds its own reference, so a running callback outlives this.
+    (*entry)->stopped = true;
+    entries.erase(entry);
+    if (entries.empty()) {
+        period.driver->stop();
+        if (period.depth == 0) erasePeriod(ms);  // else when the outermost dispatch returns
+    }
+}
+
+void QtTimerService::dispatch(uint32_t periodMs, Period& period) {
+    // Qt delivers no timer event to a QTimer whose handler is still running. When a callback
+    // opens a modal dialog, the timer that called it is stuck until the dialog closes, yet the
+    // other timers of its period must keep running meanwhile, as they would on QTimers of their
+    // own. This level's relief timer does that: it fires only while a callback of this level sits
+    // in a nested event loop, and runs the callbacks that are not on the stack at a level of its
+    // own (which has its own relief in turn).
+    QTimer relief;
+    relief.setTimerType(Qt::PreciseTimer);
+    relief.setInterval(static_cast<int>(periodMs));
+    QObject::connect(&relief, &QTimer::timeout, [this, periodMs, &period] { dispatch(periodMs, period); });
+    relief.start();
+    ++period.depth;
+    // Timers started by a callback wait for the next dispatch, a whole period as on their own.
+    const std::vector<std::shared_ptr<Entry>> due = period.entries;
+    for (const auto& entry : due) {
+        if (entry->stopped || entry->running) continue;
+        entry->running = true;
+        entry->callback();
+        entry->running = false;
+    }
+    --period.depth;
+    if (period.depth == 0 && period.entries.empty()) erasePeriod(periodMs);
+}
+
+void QtTimerService::erasePeriod(uint32_t periodMs) {
+    auto it = periods_.find(periodMs);
+    // We may be inside the driver's own timeout: let the event loop delete it.
+    it->second.driver.release()->deleteLater();
+    periods_.erase(it);
 }
 
 uint64_t QtTimerService::nowMs() const { return static_cast<uint64_t>(elapsed_.elapsed()); }
