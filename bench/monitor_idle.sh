@@ -20,7 +20,7 @@ driver=$build/bench/bench_monitor_driver
 sim=$build/src/sim/norvix-sim
 adapter=$build/src/progtool/norvixosp.exe
 for exe in "$driver" "$sim" "$adapter"; do
-  [ -x "$exe" ] || { echo "no $exe: build bench_monitor_driver, norvix-sim and norvixosp.exe in $build" >&2; exit 1; }
+  [ -x "$exe" ] || { echo "no $exe: build bench_monitor_driver, bench_qt_timer_floor, norvix-sim and norvixosp.exe in $build" >&2; exit 1; }
 done
 if [ -n "${QT_QPA_PLATFORM:-}" ]; then
   platform="QT_QPA_PLATFORM=$QT_QPA_PLATFORM"
@@ -87,7 +87,7 @@ done
 # Let the start's tones and first timer rounds pass.
 sleep 3
 
-ticks() { awk '{ sub(/.*\) /, ""); split($0, f, " "); print f[12] + f[13] }' "/proc/$monitor_pid/stat"; }
+ticks() { awk '{ sub(/.*\) /, ""); split($0, f, " "); print f[12] + f[13] }' "/proc/${1:-$monitor_pid}/stat"; }
 run_ns() { cat /proc/"$monitor_pid"/task/*/schedstat | awk '{ s += $1 } END { printf "%.0f", s }'; }
 switches() { cat /proc/"$monitor_pid"/task/*/status | awk '/^(non)?voluntary_ctxt_switches/ { s += $2 } END { print s }'; }
 main_switches() { awk '/^(non)?voluntary_ctxt_switches/ { s += $2 } END { print s }' "/proc/$monitor_pid/status"; }
@@ -107,3 +107,20 @@ awk -v t0="$t0" -v t1="$t1" -v c="$((c1 - c0))" -v hz="$hz" -v n="$((n1 - n0))" 
   printf "wakeups (context switches): %.1f /s over %d threads, %.1f /s of the main thread\n", w / s, th, m / s
 }'
 echo "memory: VmRSS $rss, VmHWM $hwm"
+monitor_cpu=$(awk -v c="$((c1 - c0))" -v hz="$hz" -v s="$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')" 'BEGIN { printf "%.3f", c / hz / s * 100 }')
+
+# The floor: a bare Qt Widgets program with one 10 ms timer, measured the same way right after.
+floor=$build/bench/bench_qt_timer_floor
+if [ -x "$floor" ]; then
+  "$floor" </dev/null >/dev/null 2>&1 &
+  floor_pid=$!
+  sleep 3
+  f0=$(ticks "$floor_pid"); ft0=$EPOCHREALTIME
+  sleep "$seconds"
+  f1=$(ticks "$floor_pid"); ft1=$EPOCHREALTIME
+  kill "$floor_pid"; wait "$floor_pid" 2>/dev/null || true
+  awk -v c="$((f1 - f0))" -v hz="$hz" -v t0="$ft0" -v t1="$ft1" -v m="$monitor_cpu" 'BEGIN {
+    f = c / hz / (t1 - t0) * 100
+    printf "floor (bare Qt program, one 10 ms timer): CPU %.3f %% of one core; monitor / floor %.2f\n", f, (f > 0 ? m / f : 0)
+  }'
+fi
