@@ -7,7 +7,7 @@
 #include <QEventLoop>
 
 #include "comm/tick.h"
-#include "platform/format.h"
+#include "platform/com_port_option.h"
 
 namespace nvx::cli {
 

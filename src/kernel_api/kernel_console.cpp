@@ -1,5 +1,6 @@
 #include "kernel_api/kernel_console.h"
 
+#include "platform/com_port_option.h"
 #include "platform/format.h"
 
 namespace nvx {
