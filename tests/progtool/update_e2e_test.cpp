@@ -133,6 +133,15 @@ protected:
         return child.FinishWithin(kRunLimitMs);
     }
 
+    // The monitor program with the given switches, in the start directory, without a screen.
+    ProgramRun Monitor(const Strings& switches) {
+        Strings argv = {"norvix-monitor"};
+        argv.insert(argv.end(), switches.begin(), switches.end());
+        Child child(NVX_MONITOR_EXE, argv, dir_.path(), {"QT_QPA_PLATFORM=offscreen"});
+        if (!child.started()) return {};
+        return child.FinishWithin(kRunLimitMs);
+    }
+
     // The log lines the procedure printed, in order (nvx prints them oldest first).
     static Strings LogLines(const ProgramRun& run) {
         Strings log;
@@ -308,19 +317,13 @@ TEST_F(UpdateEndToEnd, AProgrammerThatFailsAbortsTheUpdateAndTheDeviceRunsAgain)
 // ---- the automatic update of the monitor program
 
 TEST_F(UpdateEndToEnd, TheMonitorsAutomaticUpdateEndsTheProgramWhenFinished) {
-    const std::string monitor = NVX_MONITOR_EXE;
-    ASSERT_FALSE(monitor.empty()) << "norvix-monitor is not built";
+    ASSERT_FALSE(std::string(NVX_MONITOR_EXE).empty()) << "norvix-monitor is not built";
     const std::vector<uint8_t> image = RandomBytes(1300, 21);
     WriteText(dir_.file("SolReg_auto.hex"), HexImage(image));
     WriteMonitorSettings();
     StartDevice({{"--device", "solreg"}, false, ""});
 
-    Child child(monitor,
-                {"norvix-monitor", "/A", "/D", "solreg", "/P", dir_.file("SolReg_auto.hex"), "/W",
-                 "1"},
-                dir_.path(), {"QT_QPA_PLATFORM=offscreen"});
-    ASSERT_TRUE(child.started());
-    const ProgramRun run = child.FinishWithin(kRunLimitMs);
+    const ProgramRun run = Monitor({"/A", "/D", "solreg", "/P", dir_.file("SolReg_auto.hex"), "/W", "1"});
     // It ends by itself, and only after "I> Update finished".
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     StopDevice();
@@ -329,8 +332,7 @@ TEST_F(UpdateEndToEnd, TheMonitorsAutomaticUpdateEndsTheProgramWhenFinished) {
 
 TEST_F(UpdateEndToEnd, TheMonitorsAutomaticUpdateHandsTheProgrammerItsArguments) {
     // The stand-in programmer records what the monitor gave it, without avrdude.
-    const std::string monitor = NVX_MONITOR_EXE;
-    ASSERT_FALSE(monitor.empty()) << "norvix-monitor is not built";
+    ASSERT_FALSE(std::string(NVX_MONITOR_EXE).empty()) << "norvix-monitor is not built";
     fs::remove(dir_.file("norvixosp.exe"));
     fs::copy_file(NVX_STANDIN_PROGRAMMER, dir_.file("norvixosp.exe"));
     const std::string firmware = ":10000000A0A1A2A3A4A5A6A7A8A9AAABACADAEAF78\n:00000001FF\n";
@@ -338,12 +340,8 @@ TEST_F(UpdateEndToEnd, TheMonitorsAutomaticUpdateHandsTheProgrammerItsArguments)
     WriteMonitorSettings();
     StartDevice({{"--row", "10"}, false, ""});
 
-    Child child(monitor,
-                {"norvix-monitor", "/A", "/C", "1", "/D", "SOLREG", "/P", dir_.file("SolReg_fw.hex"),
-                 "/W", "0"},
-                dir_.path(), {"QT_QPA_PLATFORM=offscreen"});
-    ASSERT_TRUE(child.started());
-    const ProgramRun run = child.FinishWithin(kRunLimitMs);
+    const ProgramRun run =
+        Monitor({"/A", "/C", "1", "/D", "SOLREG", "/P", dir_.file("SolReg_fw.hex"), "/W", "0"});
     EXPECT_EQ(run.status, 0) << run.err;
     StopDevice();
 
