@@ -2,23 +2,10 @@
 
 #include <unistd.h>
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
-
 #include "comm/tick.h"
 #include "platform/com_port_option.h"
 
 namespace nvx::cli {
-
-namespace {
-
-// QCoreApplication keeps references to these for its whole life.
-int g_appArgc = 1;
-char g_appName[] = "nvx";
-char* g_appArgv[] = {g_appName, nullptr};
-
-}  // namespace
 
 std::string Latin1ToUtf8(const std::string& text) {
     std::string out;
@@ -61,7 +48,6 @@ void ConsoleShell::CloseComPort() {
 void ConsoleShell::MarkComPortOpen() { ComPortState = kComPortOpen; }
 
 ConsoleSession::ConsoleSession() {
-    if (!QCoreApplication::instance()) app_ = std::make_unique<QCoreApplication>(g_appArgc, g_appArgv);
     ChooseStartTickPeriod();
     pump_ = std::make_unique<TuvCommLogic>(timers_, pumpView_);
     pump_->Initialize();
@@ -75,21 +61,10 @@ ConsoleSession::~ConsoleSession() {
     timers_.stop(tickTimer_);
     shell_.reset();
     pump_.reset();
-    // Stopped timers are deleted from the event loop; run those deletions before the loop goes.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 bool ConsoleSession::RunUntil(const std::function<bool()>& done, uint32_t timeoutMs) {
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (!done()) {
-        const qint64 left = static_cast<qint64>(timeoutMs) - elapsed.elapsed();
-        if (left <= 0) return done();
-        // The pump and tick timers wake the loop at least every few milliseconds.
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,
-                                        static_cast<int>(left));
-    }
-    return true;
+    return timers_.runUntil(done, timeoutMs);
 }
 
 bool TakePortOption(Args& args, std::string& error) {

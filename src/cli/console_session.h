@@ -1,6 +1,7 @@
 #pragma once
 // The real-time runtime of the device commands of `nvx` (kernel, texts, update): the same stack,
-// pump and timers as the monitor program, on a QCoreApplication, with the monitor log on stdout.
+// pump and timers as the monitor program, on a poll() loop, with the monitor log on stdout. While
+// it waits for a device or the programmer the process sleeps until its next tick.
 //
 // Typical use in a command:
 //
@@ -23,10 +24,8 @@
 
 #include "app/shell.h"
 #include "cli/cli_command.h"
-#include "platform/qt_timer_service.h"
+#include "platform/poll_loop.h"
 #include "tuv/tuv_comm.h"
-
-class QCoreApplication;
 
 namespace nvx::cli {
 
@@ -53,9 +52,8 @@ private:
 
 class ConsoleSession {
 public:
-    // Creates the QCoreApplication when there is none, chooses the first tick period, starts the
-    // pump (at g_startTickPeriodMs), initialises the stack and starts TickProc (at g_tickPeriodMs),
-    // in the monitor's start-up order. The log goes to stdout, UTF-8 when it is a terminal.
+    // Chooses the first tick period, starts the pump (at g_startTickPeriodMs), initialises the
+    // stack and starts TickProc (at g_tickPeriodMs), in the monitor's start-up order. The log goes to stdout, UTF-8 when it is a terminal.
     ConsoleSession();
     // Closes the port if it is open and stops the timers.
     ~ConsoleSession();
@@ -66,13 +64,12 @@ public:
     TimerService& timers() { return timers_; }
     TuvCommLogic& pump() { return *pump_; }
 
-    // Serves timers and events until done() holds (returns true) or timeoutMs of real time have
-    // passed (returns done() once more). done() is checked after every batch of events.
+    // Serves the timers until done() holds (returns true) or timeoutMs of real time have passed
+    // (returns done() once more). done() is checked after every pass of due timers.
     bool RunUntil(const std::function<bool()>& done, uint32_t timeoutMs);
 
 private:
-    std::unique_ptr<QCoreApplication> app_;  // only when this session made it
-    QtTimerService timers_;
+    PollLoop timers_;
     NullTuvCommView pumpView_;
     std::unique_ptr<TuvCommLogic> pump_;
     std::unique_ptr<ConsoleShell> shell_;

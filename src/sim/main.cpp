@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/format.h"
-#include "sim/poll_loop.h"
+#include "platform/poll_loop.h"
 #include "sim/virtual_device.h"
 
 namespace {
@@ -55,7 +55,7 @@ const char kUsage[] =
     "  -v, --verbose        log every frame received and sent (hex, one line each) to stderr\n"
     "  -h, --help           show this text\n";
 
-nvx::sim::PollLoop* g_loop = nullptr;
+nvx::PollLoop* g_loop = nullptr;
 
 extern "C" void OnSignal(int) {
     if (g_loop) g_loop->quit();
@@ -191,7 +191,7 @@ int main(int argc, char** argv) {
         };
     }
 
-    nvx::sim::PollLoop loop;
+    nvx::PollLoop loop;
     std::unique_ptr<nvx::sim::VirtualDevice> device;
     try {
         device = std::make_unique<nvx::sim::VirtualDevice>(loop, options);
