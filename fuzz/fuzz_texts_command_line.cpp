@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/text_encoding.h"
 #include "texts/texts_console.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -19,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string error;
     const bool ok = nvx::ParseTextsCommandLine(args, cmd, error);
     if (!ok && error.empty()) __builtin_trap();
-    if (ok && cmd.port != 0 && (cmd.port < 1 || cmd.port > 256)) __builtin_trap();
+    if (ok && !cmd.help && (cmd.port < 1 || cmd.port > 256)) __builtin_trap();
 
     for (const std::string& word : args) {
         const std::string latin1 = nvx::Utf8ToLatin1(word);

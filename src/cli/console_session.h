@@ -3,11 +3,9 @@
 // pump and timers as the monitor program, on a poll() loop, with the monitor log on stdout. While
 // it waits for a device or the programmer the process sleeps until its next tick.
 //
-// Typical use in a command:
+// Typical use in a command (ComPortNumber set from --port):
 //
-//     std::string error;
-//     if (!nvx::cli::TakePortOption(args, error)) { std::fprintf(stderr, "%s\n", error.c_str()); return 2; }
-//     nvx::cli::ConsoleSession session;           // stack initialised, pump and tick running
+//     nvx::cli::ConsoleSession session(latin1);   // stack initialised, pump and tick running
 //     if (!session.shell().OpenComPort()) return 1;  // channel 0 at ComPortNumber, 19200 baud
 //     MyLogic logic(session.timers(), session.shell(), ...);
 //     bool finished = session.RunUntil([&] { return logic.Finished(); }, 30000);
@@ -23,7 +21,6 @@
 #include <string>
 
 #include "app/shell.h"
-#include "cli/cli_command.h"
 #include "platform/poll_loop.h"
 #include "tuv/tuv_comm.h"
 
@@ -33,8 +30,8 @@ namespace nvx::cli {
 // operations go through the pump's channel 0 and keep ComPortState as the main window does.
 class ConsoleShell : public MonitorShell {
 public:
-    // utf8: convert the ISO 8859-1 lines for a terminal; otherwise they are written as they are.
-    ConsoleShell(TuvCommLogic& pump, std::FILE* out, bool utf8);
+    // rawLatin1: write the ISO 8859-1 lines as they are; otherwise in UTF-8.
+    ConsoleShell(TuvCommLogic& pump, std::FILE* out, bool rawLatin1);
 
     void AppendMonitorLog(std::string message) override;
     bool IsComPortOpen() override;
@@ -47,14 +44,15 @@ public:
 private:
     TuvCommLogic& pump_;
     std::FILE* out_;
-    bool utf8_;
+    bool rawLatin1_;
 };
 
 class ConsoleSession {
 public:
     // Chooses the first tick period, starts the pump (at g_startTickPeriodMs), initialises the
-    // stack and starts TickProc (at g_tickPeriodMs), in the monitor's start-up order. The log goes to stdout, UTF-8 when it is a terminal.
-    ConsoleSession();
+    // stack and starts TickProc (at g_tickPeriodMs), in the monitor's start-up order. The log
+    // goes to stdout in UTF-8, or as ISO 8859-1 bytes when rawLatin1 asks for them (--latin1).
+    explicit ConsoleSession(bool rawLatin1 = false);
     // Closes the port if it is open and stops the timers.
     ~ConsoleSession();
     ConsoleSession(const ConsoleSession&) = delete;
@@ -75,13 +73,5 @@ private:
     std::unique_ptr<ConsoleShell> shell_;
     int tickTimer_ = 0;
 };
-
-// Takes "--port N" or "--port=N" out of args and sets ComPortNumber (1 to 256). Without the
-// option nothing changes. False, with a message for the user in `error`, on a missing or bad
-// value; args are left as they were then.
-bool TakePortOption(Args& args, std::string& error);
-
-// ISO 8859-1 bytes to UTF-8.
-std::string Latin1ToUtf8(const std::string& text);
 
 }  // namespace nvx::cli

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "cli/cli_command.h"
+#include "platform/command_line.h"
 #include "progtool/program_file.h"
 
 namespace nvx::cli {
@@ -21,6 +22,7 @@ void PrintConvertUsage(FILE* out) {
         "\n"
         "Every record is checked (hexadecimal digits, byte count, checksum, at most 253\n"
         "characters); a damaged record rejects the whole file and nothing is written.\n"
+        "Options may stand anywhere; \"--\" ends them.\n"
         "Exit status: 0 done, 1 file error or damaged record, 2 wrong usage.\n",
         out);
 }
@@ -31,32 +33,27 @@ int UsageError(const std::string& message) {
     return 2;
 }
 
+const OptionSpec kToHexOption{"--to-hex", nullptr, false};
+const OptionSpec kOutputOption{"--output", "-o", true};
+
 }  // namespace
 
 int RunConvert(const Args& args) {
-    std::string input, output;
-    bool toHex = false, outputGiven = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--help" || a == "-h") {
-            PrintConvertUsage(stdout);
-            return 0;
-        } else if (a == "--to-hex") {
-            toHex = true;
-        } else if (a == "-o" || a == "--output") {
-            if (outputGiven) return UsageError("-o given twice");
-            if (i + 1 >= args.size()) return UsageError(a + " needs a file name");
-            output = args[++i];
-            outputGiven = true;
-            if (output.empty()) return UsageError("empty output file name");
-        } else if (!a.empty() && a[0] == '-') {
-            return UsageError("unknown option '" + a + "'");
-        } else if (input.empty()) {
-            input = a;
-        } else {
-            return UsageError("more than one input file");
-        }
+    CommandLine line;
+    std::string error;
+    if (!SplitCommandLine(args, {kHelpOption, kToHexOption, kOutputOption}, line, error))
+        return UsageError(error);
+    if (line.has(kHelpOption.name)) {
+        PrintConvertUsage(stdout);
+        return 0;
     }
+    const bool toHex = line.has(kToHexOption.name);
+    const bool outputGiven = line.has(kOutputOption.name);
+    std::string output = line.value(kOutputOption.name);
+    if (line.count(kOutputOption.name) > 1) return UsageError("-o given twice");
+    if (outputGiven && output.empty()) return UsageError("empty output file name");
+    if (line.operands.size() > 1) return UsageError("more than one input file");
+    const std::string input = line.operands.empty() ? std::string() : line.operands[0];
     if (input.empty()) return UsageError("no input file given");
     if (!outputGiven) {
         if (toHex) return UsageError("--to-hex needs -o OUT.hex");

@@ -10,6 +10,7 @@
 #include "cli/console_session.h"
 #include "kernel_api/kernel_api.h"
 #include "kernel_api/kernel_console.h"
+#include "platform/text_encoding.h"
 
 namespace nvx::cli {
 
@@ -34,7 +35,7 @@ int RunKernel(const Args& args) {
     }
     ComPortNumber = cmd.port;
 
-    ConsoleSession session;
+    ConsoleSession session(cmd.latin1);
     if (!session.shell().OpenComPort()) return 1;
 
     ConsoleQuestions questions;
@@ -59,7 +60,7 @@ int RunKernel(const Args& args) {
         return 1;
     }
     const std::string result = KernelResultText(cmd, api.fields());
-    if (!result.empty()) std::printf("%s\n", result.c_str());
+    if (!result.empty()) std::printf("%s\n", ConsoleText(result, cmd.latin1).c_str());
     std::fflush(stdout);
     return KernelExitStatus(console, result);
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/cli_command.h"
+#include "platform/command_line.h"
 #include "platform/serial_port.h"
 
 namespace nvx::cli {
@@ -24,14 +25,18 @@ void PrintPortsUsage(FILE* out) {
 }  // namespace
 
 int RunPorts(const Args& args) {
-    for (const std::string& a : args) {
-        if (a == "--help" || a == "-h") {
-            PrintPortsUsage(stdout);
-            return 0;
-        }
-        std::fprintf(stderr, "nvx ports: unknown argument '%s'\n", a.c_str());
+    CommandLine line;
+    std::string error;
+    if (SplitCommandLine(args, {kHelpOption}, line, error) && !line.operands.empty())
+        error = "unknown argument '" + line.operands[0] + "'";
+    if (!error.empty()) {
+        std::fprintf(stderr, "nvx ports: %s\n", error.c_str());
         PrintPortsUsage(stderr);
         return 2;
+    }
+    if (line.has(kHelpOption.name)) {
+        PrintPortsUsage(stdout);
+        return 0;
     }
     const PortScanSources sources = SystemPortScanSources();
     std::fputs(FormatPortScan(ScanSerialPorts(sources), sources.startDirectory).c_str(), stdout);

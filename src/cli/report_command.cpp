@@ -1,7 +1,5 @@
 // nvx report: the EEPROM analysis of an image file, as the Error Memory window shows it.
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +10,8 @@
 #include "eeprom/eeprom_image.h"
 #include "eeprom/eeprom_report.h"
 #include "platform/atomic_file.h"
+#include "platform/command_line.h"
+#include "platform/text_encoding.h"
 #include "progtool/device_catalogue.h"
 
 namespace nvx::cli {
@@ -20,7 +20,7 @@ namespace {
 
 void PrintReportUsage(FILE* out) {
     std::fputs(
-        "usage: nvx report IMAGE.hex [--row N | --device STEM] [--details] [-o FILE]\n"
+        "usage: nvx report IMAGE.hex [--row N | --device STEM] [--details] [-o FILE | --latin1]\n"
         "\n"
         "Reads an EEPROM image (Intel HEX) and prints its report: identity, error memory,\n"
         "and for the PRXA operating panels the temperature log and operating time.\n"
@@ -29,9 +29,11 @@ void PrintReportUsage(FILE* out) {
         "  --device STEM   the same, chosen by its /D word (solbed, solreg, prxabed, ...)\n"
         "  --details       add the decoded header block and the raw section dumps\n"
         "  -o FILE         write the report to FILE (ISO 8859-1, CR LF line ends)\n"
+        "  --latin1        write it to standard output in that form, not in UTF-8\n"
         "\n"
-        "Without -o the report goes to standard output: as UTF-8 on a terminal, as the raw\n"
-        "ISO 8859-1 bytes otherwise.\n"
+        "Without -o the report goes to standard output in UTF-8. Options may stand anywhere;\n"
+        "\"--\" ends them. A file whose header cannot be an EEPROM image's is reported all the\n"
+        "same, with a warning on standard error.\n"
         "Exit status: 0 done, 1 file error, 2 wrong usage.\n",
         out);
 }
@@ -56,72 +58,59 @@ std::string Lower(std::string text) {
     return text;
 }
 
-std::string Latin1ToUtf8(const std::string& latin1) {
-    std::string out;
-    out.reserve(latin1.size() + latin1.size() / 8);
-    for (unsigned char c : latin1) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
+const OptionSpec kRowOption{"--row", nullptr, true};
+const OptionSpec kDeviceOption{"--device", nullptr, true};
+const OptionSpec kDetailsOption{"--details", nullptr, false};
+const OptionSpec kOutputOption{"--output", "-o", true};
 
 }  // namespace
 
 int RunReport(const Args& args) {
-    std::string image, output;
+    CommandLine line;
+    std::string error;
+    if (!SplitCommandLine(args,
+                          {kHelpOption, kLatin1Option, kRowOption, kDeviceOption, kDetailsOption,
+                           kOutputOption},
+                          line, error))
+        return UsageError(error);
+    if (line.has(kHelpOption.name)) {
+        PrintReportUsage(stdout);
+        return 0;
+    }
     int32_t row = kNoDeviceRow;
-    bool rowGiven = false, details = false, outputGiven = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const bool hasValue = i + 1 < args.size();
-        if (a == "--help" || a == "-h") {
-            PrintReportUsage(stdout);
-            return 0;
-        } else if (a == "--details") {
-            details = true;
-        } else if (a == "--row" || a == "--device") {
-            if (rowGiven) return UsageError("give one of --row and --device, once");
-            if (!hasValue) return UsageError(a + " needs a value");
-            const std::string value = args[++i];
-            rowGiven = true;
-            if (a == "--row") {
-                if (!ParseRow(value, row)) return UsageError("--row takes a row number from 0 to 34, not '" + value + "'");
-            } else {
-                row = DeviceRowForStem(Lower(value));
-                if (row == kNoDeviceRow) {
-                    std::string stems;
-                    for (const DeviceStemRow& s : DeviceStems()) stems += std::string(" ") + s.stem;
-                    return UsageError("unknown device '" + value + "'; known:" + stems);
-                }
-            }
-        } else if (a == "-o" || a == "--output") {
-            if (outputGiven) return UsageError("-o given twice");
-            if (!hasValue) return UsageError(a + " needs a file name");
-            output = args[++i];
-            outputGiven = true;
-            if (output.empty()) return UsageError("empty output file name");
-        } else if (!a.empty() && a[0] == '-') {
-            return UsageError("unknown option '" + a + "'");
-        } else if (image.empty()) {
-            image = a;
-        } else {
-            return UsageError("more than one image file");
+    if (line.count(kRowOption.name) + line.count(kDeviceOption.name) > 1)
+        return UsageError("give one of --row and --device, once");
+    if (line.has(kRowOption.name)) {
+        const std::string value = line.value(kRowOption.name);
+        if (!ParseRow(value, row))
+            return UsageError("--row takes a row number from 0 to 34, not '" + value + "'");
+    } else if (line.has(kDeviceOption.name)) {
+        const std::string value = line.value(kDeviceOption.name);
+        row = DeviceRowForStem(Lower(value));
+        if (row == kNoDeviceRow) {
+            std::string stems;
+            for (const DeviceStemRow& s : DeviceStems()) stems += std::string(" ") + s.stem;
+            return UsageError("unknown device '" + value + "'; known:" + stems);
         }
     }
-    if (image.empty()) return UsageError("no image file given");
+    const bool outputGiven = line.has(kOutputOption.name);
+    const std::string output = line.value(kOutputOption.name);
+    if (line.count(kOutputOption.name) > 1) return UsageError("-o given twice");
+    if (outputGiven && output.empty()) return UsageError("empty output file name");
+    if (line.operands.size() > 1) return UsageError("more than one image file");
+    if (line.operands.empty() || line.operands[0].empty()) return UsageError("no image file given");
+    const std::string& image = line.operands[0];
 
     EepromImage eeprom;
-    std::string error;
     if (!LoadEepromImage(image, eeprom, &error)) {
         std::fprintf(stderr, "nvx report: %s\n", error.c_str());
         return 1;
     }
-    const std::string report = BuildEepromReport(eeprom, row, details);
+    const std::string problem = EepromLayoutProblem(eeprom);
+    if (!problem.empty())
+        std::fprintf(stderr, "nvx report: warning: %s is probably no EEPROM image (%s)\n",
+                     image.c_str(), problem.c_str());
+    const std::string report = BuildEepromReport(eeprom, row, line.has(kDetailsOption.name));
 
     if (outputGiven) {
         if (!WriteFileAtomically(output, report, &error)) {
@@ -130,7 +119,7 @@ int RunReport(const Args& args) {
         }
         return 0;
     }
-    const std::string shown = ::isatty(STDOUT_FILENO) ? Latin1ToUtf8(report) : report;
+    const std::string shown = ConsoleText(report, line.has(kLatin1Option.name));
     if (std::fwrite(shown.data(), 1, shown.size(), stdout) != shown.size() || std::fflush(stdout) != 0) {
         std::fprintf(stderr, "nvx report: standard output: %s\n", std::strerror(errno));
         return 1;

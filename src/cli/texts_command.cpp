@@ -8,6 +8,7 @@
 #include "app/shell.h"
 #include "cli/cli_command.h"
 #include "cli/console_session.h"
+#include "platform/text_encoding.h"
 #include "texts/start_texts.h"
 #include "texts/texts_console.h"
 
@@ -24,9 +25,8 @@ bool TransferDone() {
            g_textsTransfer.writeState == kTextsProcIdle;
 }
 
-void PrintLine(const char* label, const std::string& latin1, bool utf8) {
-    const std::string text = utf8 ? Latin1ToUtf8(latin1) : latin1;
-    std::printf("%s\"%s\"\n", label, text.c_str());
+void PrintLine(const char* label, const std::string& latin1, bool rawLatin1) {
+    std::printf("%s\"%s\"\n", label, ConsoleText(latin1, rawLatin1).c_str());
 }
 
 }  // namespace
@@ -42,10 +42,10 @@ int RunTexts(const Args& args) {
         std::fputs(kTextsUsage, stdout);
         return 0;
     }
-    if (cmd.port != 0) ComPortNumber = cmd.port;
+    ComPortNumber = cmd.port;
 
     const bool terminal = isatty(fileno(stdout)) == 1;
-    ConsoleSession session;
+    ConsoleSession session(cmd.latin1);
     if (!session.shell().OpenComPort()) return 1;
 
     ConsoleTexts console(session.shell(), stdout, terminal);
@@ -73,8 +73,8 @@ int RunTexts(const Args& args) {
         return 1;
     }
     if (cmd.action == TextsAction::Read) {
-        PrintLine("Line 1: ", texts.fields().readLine1, terminal);
-        PrintLine("Line 2: ", texts.fields().readLine2, terminal);
+        PrintLine("Line 1: ", texts.fields().readLine1, cmd.latin1);
+        PrintLine("Line 2: ", texts.fields().readLine2, cmd.latin1);
     }
     std::fflush(stdout);
     return console.sawError() || !console.sawInformation() ? 1 : 0;

@@ -15,7 +15,9 @@
 #include "cli/cli_command.h"
 #include "cli/console_session.h"
 #include "comm/tick.h"
+#include "platform/command_line.h"
 #include "platform/serial_port.h"
+#include "platform/text_encoding.h"
 #include "platform/user_dialogs.h"
 #include "progtool/device_catalogue.h"
 #include "progtool/prog_tool.h"
@@ -47,7 +49,9 @@ const char kCommonOptions[] =
     "  --auto         start through the kernel (the default of most devices)\n"
     "  --wait N       N x 100 timer ticks at each wait of the procedure (the monitor's /W)\n"
     "  --yes          (eeprom write) confirm writing; the device may misbehave on a wrong image\n"
+    "  --latin1       write the log as ISO 8859-1 bytes instead of UTF-8\n"
     "\n"
+    "Options may stand anywhere; \"--\" ends them.\n"
     "The current directory is the start directory: it holds norvixosp.exe, the part descriptions\n"
     "<chip>.xml and the com<N> links. Exit status 0 only when the procedure ended\n"
     "with its finish line.\n";
@@ -60,6 +64,8 @@ enum class Operation { Program, EepromRead, EepromWrite };
 struct UpdateCommandLine {
     Operation operation = Operation::Program;
     bool help = false;
+    int port = 1;
+    bool latin1 = false;
     int32_t row = 0;
     int manual = -1;  // -1: the row's default
     bool waitGiven = false;
@@ -82,82 +88,87 @@ std::string Lower(std::string s) {
     return s;
 }
 
-bool ParseUpdateCommandLine(Args args, UpdateCommandLine& cmd, std::string& error) {
-    if (!TakePortOption(args, error)) return false;
-    bool deviceGiven = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) {
-                error = a + " needs a value";
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
-        std::string v;
-        long n = 0;
-        if (a == "--help" || a == "-h") {
-            cmd.help = true;
-            return true;
-        } else if (a == "--device") {
-            if (deviceGiven || !value(v)) {
-                if (deviceGiven) error = "give the device once (--device or --row)";
-                return false;
-            }
-            cmd.row = DeviceRowForStem(Lower(v));
-            if (cmd.row == kNoDeviceRow) {
-                error = "--device: '" + v + "' is no device word (see --help)";
-                return false;
-            }
-            deviceGiven = true;
-        } else if (a == "--row") {
-            if (deviceGiven || !value(v)) {
-                if (deviceGiven) error = "give the device once (--device or --row)";
-                return false;
-            }
-            if (!ParseNumber(v, 0, kDeviceRowCount - 1, n) ||
-                DeviceRowEntry(static_cast<int32_t>(n)) == nullptr) {
-                error = "--row: '" + v + "' is no device row (3 to 33, headings excluded)";
-                return false;
-            }
-            cmd.row = static_cast<int32_t>(n);
-            deviceGiven = true;
-        } else if (a == "--manual" || a == "--auto") {
-            const int wanted = a == "--manual" ? 1 : 0;
-            if (cmd.manual != -1 && cmd.manual != wanted) {
-                error = "--manual and --auto exclude each other";
-                return false;
-            }
-            cmd.manual = wanted;
-        } else if (a == "--wait") {
-            if (!value(v)) return false;
-            if (!ParseNumber(v, 0, 1000, n)) {
-                error = "--wait: '" + v + "' is no number from 0 to 1000";
-                return false;
-            }
-            cmd.waitGiven = true;
-            cmd.waitHundreds = static_cast<int32_t>(n);
-        } else if (a == "--yes" && cmd.operation == Operation::EepromWrite) {
-            cmd.yes = true;
-        } else if (a.size() > 1 && a[0] == '-') {
-            error = "unknown option " + a;
-            return false;
-        } else if (!cmd.file.empty()) {
-            error = "one file only ('" + cmd.file + "' and '" + a + "')";
-            return false;
-        } else {
-            cmd.file = a;
-        }
+const OptionSpec kDeviceOption{"--device", nullptr, true};
+const OptionSpec kRowOption{"--row", nullptr, true};
+const OptionSpec kManualOption{"--manual", nullptr, false};
+const OptionSpec kAutoOption{"--auto", nullptr, false};
+const OptionSpec kWaitOption{"--wait", nullptr, true};
+
+// The arguments after the command word; for `nvx eeprom` the first operand says read or write.
+bool ParseUpdateCommandLine(const Args& args, bool eeprom, UpdateCommandLine& cmd, std::string& error) {
+    CommandLine line;
+    if (!SplitCommandLine(args,
+                          {kHelpOption, kPortOption, kLatin1Option, kDeviceOption, kRowOption,
+                           kManualOption, kAutoOption, kWaitOption, kYesOption},
+                          line, error))
+        return false;
+    if (line.has(kHelpOption.name)) {
+        cmd.help = true;
+        return true;
     }
-    if (!deviceGiven) {
-        error = "no device given (--device STEM or --row N)";
+    std::vector<std::string> operands = line.operands;
+    if (eeprom) {
+        if (operands.empty() || (operands[0] != "read" && operands[0] != "write")) {
+            error = "say read or write";
+            return false;
+        }
+        cmd.operation = operands[0] == "read" ? Operation::EepromRead : Operation::EepromWrite;
+        operands.erase(operands.begin());
+    }
+    if (line.has(kYesOption.name) && cmd.operation != Operation::EepromWrite) {
+        error = "unknown option --yes (only eeprom write asks)";
         return false;
     }
-    if (cmd.file.empty()) {
+    cmd.yes = line.has(kYesOption.name);
+    cmd.latin1 = line.has(kLatin1Option.name);
+    if (!ComPortFromCommandLine(line, cmd.port, error)) return false;
+
+    if (line.count(kDeviceOption.name) + line.count(kRowOption.name) != 1) {
+        error = line.has(kDeviceOption.name) || line.has(kRowOption.name)
+                    ? "give the device once (--device or --row)"
+                    : "no device given (--device STEM or --row N)";
+        return false;
+    }
+    long n = 0;
+    if (line.has(kDeviceOption.name)) {
+        const std::string v = line.value(kDeviceOption.name);
+        cmd.row = DeviceRowForStem(Lower(v));
+        if (cmd.row == kNoDeviceRow) {
+            error = "--device: '" + v + "' is no device word (see --help)";
+            return false;
+        }
+    } else {
+        const std::string v = line.value(kRowOption.name);
+        if (!ParseNumber(v, 0, kDeviceRowCount - 1, n) || DeviceRowEntry(static_cast<int32_t>(n)) == nullptr) {
+            error = "--row: '" + v + "' is no device row (3 to 33, headings excluded)";
+            return false;
+        }
+        cmd.row = static_cast<int32_t>(n);
+    }
+    if (line.has(kManualOption.name) && line.has(kAutoOption.name)) {
+        error = "--manual and --auto exclude each other";
+        return false;
+    }
+    if (line.has(kManualOption.name)) cmd.manual = 1;
+    if (line.has(kAutoOption.name)) cmd.manual = 0;
+    if (line.has(kWaitOption.name)) {
+        const std::string v = line.value(kWaitOption.name);
+        if (!ParseNumber(v, 0, 1000, n)) {
+            error = "--wait: '" + v + "' is no number from 0 to 1000";
+            return false;
+        }
+        cmd.waitGiven = true;
+        cmd.waitHundreds = static_cast<int32_t>(n);
+    }
+    if (operands.size() > 1) {
+        error = "one file only ('" + operands[0] + "' and '" + operands[1] + "')";
+        return false;
+    }
+    if (operands.empty() || operands[0].empty()) {
         error = "no file given";
         return false;
     }
+    cmd.file = operands[0];
     if (cmd.operation == Operation::EepromWrite && !cmd.yes) {
         error = "writing the EEPROM needs --yes: a wrong image may make the device misbehave";
         return false;
@@ -239,20 +250,20 @@ private:
     std::vector<std::string> lines_;
 };
 
-// Message boxes on standard error, converted for a terminal.
+// Message boxes on standard error in UTF-8. A question reaches here only after the command line
+// has answered it (--yes), so it is answered without being shown.
 class TerminalMessageBoxes : public MessageBoxes {
 public:
-    explicit TerminalMessageBoxes(bool utf8) : utf8_(utf8) {}
     MessageAnswer show(const std::string& text, const std::string& caption, MessageIcon,
                        MessageButtons buttons) override {
-        const std::string line = caption + ": " + text;
-        std::fprintf(stderr, "%s\n", (utf8_ ? Latin1ToUtf8(line) : line).c_str());
-        // Questions reach here only after the command line has answered them (--yes).
-        return buttons == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
+        switch (buttons) {
+        case MessageButtons::YesNo: return MessageAnswer::Yes;
+        case MessageButtons::OkCancel: return MessageAnswer::Ok;
+        case MessageButtons::Ok: break;
+        }
+        std::fprintf(stderr, "%s\n", Latin1ToUtf8(caption + ": " + text).c_str());
+        return MessageAnswer::Ok;
     }
-
-private:
-    bool utf8_;
 };
 
 const char* FinishLine(Operation op) {
@@ -271,14 +282,15 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
         return 0;
     }
     StartDirectory = StartDirectoryOfProcess();
+    ComPortNumber = cmd.port;
     if (cmd.waitGiven) StepWait = cmd.waitHundreds * 100;
     const bool terminal = ::isatty(::fileno(stdout)) == 1;
-    TerminalMessageBoxes boxes(::isatty(::fileno(stderr)) == 1);
+    TerminalMessageBoxes boxes;
     SetMessageBoxes(&boxes);
 
     int status = 1;
     {
-        ConsoleSession session;
+        ConsoleSession session(cmd.latin1);
         ConsoleProgTool console(session.shell(), terminal);
         ProgTool tool(session.timers(), console, console);
         tool.OnInitDialog();
@@ -333,9 +345,8 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
 
 int RunUpdate(const Args& args) {
     UpdateCommandLine cmd;
-    cmd.operation = Operation::Program;
     std::string error;
-    if (!ParseUpdateCommandLine(args, cmd, error)) {
+    if (!ParseUpdateCommandLine(args, false, cmd, error)) {
         std::fprintf(stderr, "nvx update: %s\n%s", error.c_str(), kUpdateUsage);
         return 2;
     }
@@ -344,19 +355,10 @@ int RunUpdate(const Args& args) {
 
 int RunEeprom(const Args& args) {
     UpdateCommandLine cmd;
-    if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
-        cmd.help = true;
-        cmd.operation = Operation::EepromRead;
-        return RunProcedure("eeprom", cmd);
-    }
-    if (args.empty() || (args[0] != "read" && args[0] != "write")) {
-        std::fprintf(stderr, "nvx eeprom: say read or write\n%s", kEepromUsage);
-        return 2;
-    }
-    cmd.operation = args[0] == "read" ? Operation::EepromRead : Operation::EepromWrite;
+    cmd.operation = Operation::EepromRead;
     std::string error;
-    if (!ParseUpdateCommandLine(Args(args.begin() + 1, args.end()), cmd, error)) {
-        std::fprintf(stderr, "nvx eeprom %s: %s\n%s", args[0].c_str(), error.c_str(), kEepromUsage);
+    if (!ParseUpdateCommandLine(args, true, cmd, error)) {
+        std::fprintf(stderr, "nvx eeprom: %s\n%s", error.c_str(), kEepromUsage);
         return 2;
     }
     return RunProcedure("eeprom", cmd);

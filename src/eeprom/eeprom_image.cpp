@@ -1,9 +1,15 @@
 #include "eeprom/eeprom_image.h"
 
 #include "platform/atomic_file.h"
+#include "platform/format.h"
 
 namespace nvx {
 namespace {
+
+// Bytes 0 to 27 are the header's fields; the sections come after them.
+constexpr uint32_t kHeaderLength = 28;
+// Entries and pointer in front of the error memory's ring.
+constexpr uint32_t kErrorHeadLength = 4;
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -59,6 +65,22 @@ EepromImage ParseEepromImage(std::string_view text) {
         ApplyLine(line, image);
     }
     return image;
+}
+
+std::string EepromLayoutProblem(const EepromImage& image) {
+    if (image.lastDataAddress == 0) return "no data records";
+    const uint32_t exworks = image.exworksStart(), text = image.textStart();
+    const uint32_t parameter = image.parameterStart(), error = image.errorStart();
+    if (exworks < kHeaderLength)
+        return Format("the Exworks section starts at 0x%04x, inside the header", exworks);
+    if (exworks > text || text > parameter || parameter > error)
+        return Format("the section starts Exworks 0x%04x, Text 0x%04x, Parameter 0x%04x, Error 0x%04x "
+                      "are out of order",
+                      exworks, text, parameter, error);
+    if (error + kErrorHeadLength > image.lastDataAddress + 1)
+        return Format("the error memory at 0x%04x lies beyond the last byte read, 0x%04x", error,
+                      image.lastDataAddress);
+    return {};
 }
 
 bool LoadEepromImage(const std::string& path, EepromImage& image, std::string* error) {

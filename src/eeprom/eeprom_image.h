@@ -32,6 +32,12 @@ struct EepromImage {
 // are skipped; bytes addressed beyond the image are dropped. Never fails.
 EepromImage ParseEepromImage(std::string_view text);
 
+// Why the image cannot be a device's EEPROM as the report lays it out, or empty when it can: it
+// must hold data, and the header's section starts must lie behind the header in the order
+// Exworks, Text, Parameter, Error, with the error memory's head inside the data read. The report
+// is built either way; this only lets a front end warn that it may be meaningless.
+std::string EepromLayoutProblem(const EepromImage& image);
+
 // Reads the file at path. Returns false (with a one-line reason in error) only when the file
 // cannot be read; the image is then left as it was.
 bool LoadEepromImage(const std::string& path, EepromImage& image, std::string* error = nullptr);

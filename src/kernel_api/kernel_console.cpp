@@ -1,27 +1,30 @@
 #include "kernel_api/kernel_console.h"
 
-#include "platform/com_port_option.h"
+#include "platform/command_line.h"
 #include "platform/format.h"
+#include "platform/text_encoding.h"
 
 namespace nvx {
 
 const char kKernelUsage[] =
-    "usage: nvx kernel --port N [--yes] LABEL [P]\n"
-    "       nvx kernel --port N version hardware|norvix|application\n"
-    "       nvx kernel --port N slot NUMBER\n"
-    "       nvx kernel --port N timer NUMBER\n"
-    "       nvx kernel --port N bytes\n"
-    "       nvx kernel --port N tunnel on|off\n"
-    "       nvx kernel --port N test\n"
+    "usage: nvx kernel [--port N] [--yes] LABEL [P]\n"
+    "       nvx kernel [--port N] version hardware|norvix|application\n"
+    "       nvx kernel [--port N] slot NUMBER\n"
+    "       nvx kernel [--port N] timer NUMBER\n"
+    "       nvx kernel [--port N] bytes\n"
+    "       nvx kernel [--port N] tunnel on|off\n"
+    "       nvx kernel [--port N] test\n"
     "\n"
-    "Sends one kernel API request on COM port N (1 to 256) and prints its outcome.\n"
+    "Sends one kernel API request on COM port N (1 to 256, default 1) and prints its outcome.\n"
     "LABEL is a command of the list, spelt as listed: Reset Reboot BootloadStart MonitorStart\n"
     "EepromClear TuvOpen TuvClose TuvTunnel AnzCode AnzFlagOn AnzFlagOff AnzFlagToggle\n"
     "ErrorSet ErrorModNum ErrorDate ErrorClear ResetCondition BootNumber RtimeErrorFlags\n"
     "EepromRead HardwareCode ProductionStatus ProductionDate ConfigCode Null.\n"
     "P is its parameter (decimal, 0x hexadecimal or 0 octal; 0 when left out).\n"
+    "Options may stand anywhere; \"--\" ends them.\n"
     "Commands that overwrite EEPROM data ask first; --yes answers OK, and without a terminal\n"
     "to ask on such a command is refused unless --yes is given.\n"
+    "--latin1 writes the output as ISO 8859-1 bytes instead of UTF-8.\n"
     "Exit status: 0 on an \"I>\" outcome or a shown result, 1 after an \"E>\" line or when\n"
     "the question was cancelled, 2 on wrong usage.\n";
 
@@ -38,37 +41,17 @@ bool Expect(const std::vector<std::string>& words, std::size_t extra, std::strin
 bool ParseKernelCommandLine(const std::vector<std::string>& args, KernelCommandLine& out,
                             std::string& error) {
     out = KernelCommandLine{};
-    std::vector<std::string> words;
-    bool portGiven = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        // Options come before the words, so that "-5" after a word is a value.
-        if (words.empty() && (a == "--help" || a == "-h")) {
-            out.help = true;
-            return true;
-        }
-        if (words.empty() && (a == "--yes" || a == "-y")) {
-            out.yes = true;
-            continue;
-        }
-        if (words.empty()) {
-            const PortOption port = TakePortOption(args, i, out.port, error);
-            if (port == PortOption::Wrong) return false;
-            if (port == PortOption::Taken) {
-                portGiven = true;
-                continue;
-            }
-        }
-        if (words.empty() && a.size() > 1 && a[0] == '-') {
-            error = "unknown option '" + a + "'";
-            return false;
-        }
-        words.push_back(a);
-    }
-    if (!portGiven) {
-        error = "--port N is required";
+    CommandLine line;
+    if (!SplitCommandLine(args, {kHelpOption, kPortOption, kLatin1Option, kYesOption}, line, error))
         return false;
+    if (line.has(kHelpOption.name)) {
+        out.help = true;
+        return true;
     }
+    if (!ComPortFromCommandLine(line, out.port, error)) return false;
+    out.yes = line.has(kYesOption.name);
+    out.latin1 = line.has(kLatin1Option.name);
+    const std::vector<std::string>& words = line.operands;
     if (words.empty()) {
         error = "say which command to send (a LABEL, version, slot, timer, bytes, tunnel or test)";
         return false;
@@ -147,7 +130,8 @@ MessageAnswer ConsoleKernel::ask(const std::string& text, MessageIcon, MessageBu
         refused_ = true;
         return decline;
     }
-    std::fprintf(questions_.prompt, "%s [%s] ", text.c_str(), yesNo ? "yes/no" : "ok/cancel");
+    std::fprintf(questions_.prompt, "%s [%s] ", Latin1ToUtf8(text).c_str(),
+                 yesNo ? "yes/no" : "ok/cancel");
     std::fflush(questions_.prompt);
     char answer[64] = {};
     if (std::fgets(answer, sizeof answer, questions_.in) != nullptr) {

@@ -15,8 +15,9 @@ enum class KernelAction { Command, Version, Slot, Timer, Bytes, TunnelOn, Tunnel
 
 struct KernelCommandLine {
     bool help = false;
-    int port = 0;
-    bool yes = false;  // answers the overwrite confirmation with OK
+    int port = 1;
+    bool yes = false;     // answers the overwrite confirmation with OK
+    bool latin1 = false;  // output as ISO 8859-1 bytes rather than UTF-8
     KernelAction action = KernelAction::Command;
     int row = -1;                   // Command: the row of the command list
     std::string parameterText = "0";  // Command: P as given

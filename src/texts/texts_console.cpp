@@ -1,41 +1,36 @@
 #include "texts/texts_console.h"
 
-#include "platform/com_port_option.h"
+#include "platform/command_line.h"
 #include "platform/format.h"
 
 namespace nvx {
 
 const char kTextsUsage[] =
-    "usage: nvx texts [--port N] read\n"
+    "usage: nvx texts [--port N] [--latin1] read\n"
     "       nvx texts [--port N] write \"LINE 1\" [\"LINE 2\"]\n"
     "       nvx texts [--port N] test\n"
     "\n"
     "Reads or writes the two 15-character starting texts of a Solvane operating panel on\n"
     "COM port N (1 to 256, default 1), one request per character, or tests the communication\n"
     "with one request. A text longer than 15 characters is cut; a shorter one is\n"
-    "right-aligned. A missing second line is written as spaces.\n"
+    "right-aligned. A missing second line is written as spaces. Options may stand anywhere;\n"
+    "\"--\" ends them (for a line that begins with \"-\"). The texts are shown in UTF-8, or\n"
+    "with --latin1 as ISO 8859-1 bytes.\n"
     "Exit status: 0 when the work ended without an error line, 1 after an error line,\n"
     "2 on wrong usage.\n";
 
 bool ParseTextsCommandLine(const std::vector<std::string>& args, TextsCommandLine& out,
                            std::string& error) {
     out = TextsCommandLine{};
-    std::vector<std::string> words;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--help" || a == "-h") {
-            out.help = true;
-            return true;
-        }
-        const PortOption port = TakePortOption(args, i, out.port, error);
-        if (port == PortOption::Wrong) return false;
-        if (port == PortOption::Taken) continue;
-        if (a.size() > 1 && a[0] == '-' && words.empty()) {
-            error = "unknown option '" + a + "'";
-            return false;
-        }
-        words.push_back(a);
+    CommandLine line;
+    if (!SplitCommandLine(args, {kHelpOption, kPortOption, kLatin1Option}, line, error)) return false;
+    if (line.has(kHelpOption.name)) {
+        out.help = true;
+        return true;
     }
+    if (!ComPortFromCommandLine(line, out.port, error)) return false;
+    out.latin1 = line.has(kLatin1Option.name);
+    const std::vector<std::string>& words = line.operands;
     if (words.empty()) {
         error = "say read, write or test";
         return false;
@@ -62,61 +57,6 @@ bool ParseTextsCommandLine(const std::vector<std::string>& args, TextsCommandLin
     }
     error = "unknown action '" + action + "'";
     return false;
-}
-
-std::string Latin1ToUtf8(const std::string& latin1) {
-    std::string utf8;
-    utf8.reserve(latin1.size());
-    for (unsigned char c : latin1) {
-        if (c < 0x80) {
-            utf8 += static_cast<char>(c);
-        } else {
-            utf8 += static_cast<char>(0xC0 | (c >> 6));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return utf8;
-}
-
-std::string Utf8ToLatin1(const std::string& utf8) {
-    std::string latin1;
-    std::size_t i = 0;
-    while (i < utf8.size()) {
-        const unsigned char c = static_cast<unsigned char>(utf8[i]);
-        std::size_t length = 1;
-        uint32_t code = c;
-        if (c >= 0x80) {
-            if ((c & 0xE0) == 0xC0) {
-                length = 2;
-                code = c & 0x1F;
-            } else if ((c & 0xF0) == 0xE0) {
-                length = 3;
-                code = c & 0x0F;
-            } else if ((c & 0xF8) == 0xF0) {
-                length = 4;
-                code = c & 0x07;
-            } else {
-                length = 0;  // a stray continuation byte or an invalid lead byte
-            }
-            for (std::size_t k = 1; length != 0 && k < length; ++k) {
-                if (i + k >= utf8.size() || (utf8[i + k] & 0xC0) != 0x80) {
-                    length = 0;
-                    break;
-                }
-                code = (code << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-            }
-            // Overlong forms of a single byte are not accepted as characters.
-            if (length == 2 && code < 0x80) length = 0;
-            if (length == 0) {
-                latin1 += '?';
-                ++i;
-                continue;
-            }
-        }
-        latin1 += code <= 0xFF ? static_cast<char>(code) : '?';
-        i += length;
-    }
-    return latin1;
 }
 
 std::string TextsProgressLine(int value, int maximum) {

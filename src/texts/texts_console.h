@@ -15,7 +15,8 @@ enum class TextsAction { Read, Write, Test };
 
 struct TextsCommandLine {
     bool help = false;
-    int port = 0;  // 0: not given
+    int port = 1;
+    bool latin1 = false;  // output as ISO 8859-1 bytes rather than UTF-8
     TextsAction action = TextsAction::Read;
     std::string line1;  // UTF-8 as given
     std::string line2;
@@ -26,11 +27,6 @@ bool ParseTextsCommandLine(const std::vector<std::string>& args, TextsCommandLin
                            std::string& error);
 
 extern const char kTextsUsage[];
-
-// ISO 8859-1 <-> UTF-8 at the terminal. A character beyond ISO 8859-1, or a broken sequence,
-// becomes "?".
-std::string Latin1ToUtf8(const std::string& latin1);
-std::string Utf8ToLatin1(const std::string& utf8);
 
 // "[#####.........................]  5/30"
 std::string TextsProgressLine(int value, int maximum);

@@ -1,5 +1,5 @@
-// The console runtime of the device commands: port option, log output, port operations and a
-// whole request over a pseudo-terminal in real time.
+// The console runtime of the device commands: log output, port operations and a whole request
+// over a pseudo-terminal in real time.
 
 #include <gtest/gtest.h>
 
@@ -19,44 +19,6 @@ namespace {
 
 using test::Pty;
 using Bytes = std::vector<uint8_t>;
-
-TEST(TakePortOption, TakesTheOptionOutOfTheArguments) {
-    struct Case {
-        Args args;
-        bool ok;
-        int32_t port;  // ComPortNumber afterwards (starts at 1)
-        Args rest;
-    };
-    const Case cases[] = {
-        {{"--port", "3", "read"}, true, 3, {"read"}},
-        {{"read", "--port=12"}, true, 12, {"read"}},
-        {{"read", "all"}, true, 1, {"read", "all"}},
-        {{"--port", "256"}, true, 256, {}},
-        {{"--port"}, false, 1, {"--port"}},
-        {{"--port", "0"}, false, 1, {"--port", "0"}},
-        {{"--port", "257"}, false, 1, {"--port", "257"}},
-        {{"--port=abc"}, false, 1, {"--port=abc"}},
-        {{"--port", "4x"}, false, 1, {"--port", "4x"}},
-        {{"--port="}, false, 1, {"--port="}},
-    };
-    for (const Case& c : cases) {
-        ResetShellSettings();
-        Args args = c.args;
-        std::string error;
-        EXPECT_EQ(TakePortOption(args, error), c.ok) << c.args[0];
-        EXPECT_EQ(ComPortNumber, c.port);
-        EXPECT_EQ(args, c.rest);
-        EXPECT_EQ(error.empty(), c.ok) << error;
-    }
-    ResetShellSettings();
-}
-
-TEST(Latin1ToUtf8, ConvertsTheUpperHalf) {
-    EXPECT_EQ(Latin1ToUtf8("E> Can\xB4t find notepad.exe"), "E> Can\xC2\xB4t find notepad.exe");
-    EXPECT_EQ(Latin1ToUtf8("\xE4\xD6\xFF"), "\xC3\xA4\xC3\x96\xC3\xBF");
-    EXPECT_EQ(Latin1ToUtf8("I> API Command OK"), "I> API Command OK");
-    EXPECT_EQ(Latin1ToUtf8(""), "");
-}
 
 class ConsoleShellTest : public ::testing::Test {
 protected:
@@ -91,14 +53,14 @@ protected:
     std::FILE* out = nullptr;
 };
 
-TEST_F(ConsoleShellTest, LogLinesAreWrittenForATerminalOrRaw) {
+TEST_F(ConsoleShellTest, LogLinesAreWrittenInUtf8OrRawOnRequest) {
     struct Case {
-        bool utf8;
+        bool rawLatin1;
         std::string written;
     };
-    for (const Case& c : {Case{true, "E> Can\xC2\xB4t\n > x\n"}, Case{false, "E> Can\xB4t\n > x\n"}}) {
+    for (const Case& c : {Case{false, "E> Can\xC2\xB4t\n > x\n"}, Case{true, "E> Can\xB4t\n > x\n"}}) {
         std::FILE* f = std::tmpfile();
-        ConsoleShell shell(pump, f, c.utf8);
+        ConsoleShell shell(pump, f, c.rawLatin1);
         shell.AppendMonitorLog("E> Can\xB4t");
         shell.AppendMonitorLog(" > x");
         std::rewind(f);

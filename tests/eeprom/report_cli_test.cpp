@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -25,17 +26,69 @@ protected:
     fs::path dir_;
 };
 
-TEST_F(ReportCliTest, PrintsTheReportBytesWhenNotATerminal) {
+std::string Utf8(const std::string& latin1) {
+    std::string utf8;
+    for (unsigned char c : latin1) {
+        if (c < 0x80) {
+            utf8 += static_cast<char>(c);
+        } else {
+            utf8 += static_cast<char>(0xC0 | (c >> 6));
+            utf8 += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return utf8;
+}
+
+TEST_F(ReportCliTest, PrintsUtf8ToAPipeAndTheBytesOnlyWithLatin1) {
     const test::ProgramRun plain = RunNvx({"report", kImage});
     EXPECT_EQ(plain.status, 0) << plain.err;
-    EXPECT_EQ(plain.out, Fixture("small_image_row0.txt"));
+    EXPECT_EQ(plain.out, Utf8(Fixture("small_image_row0.txt")));
+    EXPECT_NE(plain.out.find("Heiz/K\xC3\xBC" "hlkreis"), std::string::npos);
     EXPECT_EQ(plain.err, "");
-    // --row and --device name the same row; options may come before the file.
-    for (const auto& args : {std::vector<std::string>{"report", kImage, "--row", "24", "--details"},
-                             std::vector<std::string>{"report", "--details", "--device", "PrxaBed", kImage}}) {
+    // --row and --device name the same row; options stand anywhere, "--" ends them.
+    for (const auto& args :
+         {std::vector<std::string>{"report", kImage, "--row", "24", "--details", "--latin1"},
+          std::vector<std::string>{"report", "--latin1", "--details", "--device", "PrxaBed", kImage},
+          std::vector<std::string>{"report", "--device=PrxaBed", "--latin1", "--details", "--", kImage}}) {
+        SCOPED_TRACE(testing::PrintToString(args));
         const test::ProgramRun run = RunNvx(args);
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.out, Fixture("small_image_row24_details.txt"));
+        EXPECT_EQ(run.err, "");
+    }
+}
+
+TEST_F(ReportCliTest, AFileThatIsNoImageIsReportedWithAOneLineWarning) {
+    struct Case {
+        const char* name;
+        std::string text;
+        const char* why;  // in the warning
+    };
+    const Case cases[] = {
+        {"notes.txt", "not an image\n", "no data records"},
+        // Error section (byte 24) in front of the Exworks section (byte 25).
+        {"order.hex", ":04001800010203040000\n:1000200000000000000000000000000000000000D0\n",
+         "out of order"},
+        // Exworks section at 0x10, inside the header.
+        {"inside.hex", ":04001800040102030000\n:1000200000000000000000000000000000000000D0\n",
+         "inside the header"},
+        // Error memory at 0x40, but the data end at 0x2F.
+        {"short.hex", ":04001800040203030000\n:1000200000000000000000000000000000000000D0\n",
+         "beyond the last byte read"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = dir_ / c.name;
+        test::WriteText(file, c.text);
+        const test::ProgramRun run = RunNvx({"report", file.string(), "--latin1"});
+        EXPECT_EQ(run.status, 0) << run.err;
+        // The report all the same, as for any image.
+        EXPECT_EQ(run.out.rfind("Velmor EEPROM Content\r\n", 0), 0u) << run.out;
+        EXPECT_NE(run.out.find("Error Memory"), std::string::npos) << run.out;
+        EXPECT_EQ(run.err.rfind("nvx report: warning: " + file.string(), 0), 0u) << run.err;
+        EXPECT_NE(run.err.find(c.why), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_EQ(run.err.back(), '\n');
     }
 }
 
@@ -50,17 +103,7 @@ TEST_F(ReportCliTest, WritesTheBytesToAFile) {
 TEST_F(ReportCliTest, ATerminalGetsUtf8) {
     const test::ProgramRun run = RunNvx({"report", kImage}, true);
     EXPECT_EQ(run.status, 0) << run.err;
-    std::string expected;
-    for (unsigned char c : Fixture("small_image_row0.txt")) {
-        if (c < 0x80) {
-            expected += static_cast<char>(c);
-        } else {
-            expected += static_cast<char>(0xC0 | (c >> 6));
-            expected += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    EXPECT_EQ(run.out, expected);
-    EXPECT_NE(run.out.find("Heiz/K\xC3\xBC" "hlkreis"), std::string::npos);
+    EXPECT_EQ(run.out, Utf8(Fixture("small_image_row0.txt")));
 }
 
 TEST_F(ReportCliTest, ExitStatusAndMessages) {
@@ -80,6 +123,7 @@ TEST_F(ReportCliTest, ExitStatusAndMessages) {
         {{"report", kImage, "--device", "solgrb"}, 2, "unknown device 'solgrb'"},
         {{"report", kImage, "--row", "3", "--device", "solbed"}, 2, "once"},
         {{"report", kImage, "--verbose"}, 2, "unknown option '--verbose'"},
+        {{"report", "--details=1", kImage}, 2, "--details takes no value"},
         {{"report", kImage, "-o"}, 2, "-o needs"},
         {{"report", missing}, 1, "missing.hex"},
         {{"report", dir_.string()}, 1, "eeprom"},

@@ -54,6 +54,11 @@ TEST(KernelCommandLineTest, AcceptedLines) {
         {"--port 9 tunnel on", KernelAction::TunnelOn, 9, false, -1, "0", 0, 0},
         {"--port 9 tunnel off", KernelAction::TunnelOff, 9, false, -1, "0", 0, 0},
         {"--port 9 test", KernelAction::Test, 9, false, -1, "0", 0, 0},
+        // The port defaults to 1; options stand anywhere, and "--" ends them.
+        {"Reset", KernelAction::Command, 1, false, 1, "0", 0, 0},
+        {"--port 1 ErrorSet 0x1F4 --yes", KernelAction::Command, 1, true, 16, "0x1F4", 0, 0},
+        {"version --port=4 application", KernelAction::Version, 4, false, -1, "0", 2, 0},
+        {"ConfigCode -- -1", KernelAction::Command, 1, false, 29, "-1", 0, 0},
     };
     for (const auto& c : cases) {
         KernelCommandLine line;
@@ -78,6 +83,12 @@ TEST(KernelCommandLineTest, AcceptedLines) {
     std::string error;
     EXPECT_TRUE(ParseKernelCommandLine({"--help"}, help, error));
     EXPECT_TRUE(help.help);
+    KernelCommandLine latin1;
+    ASSERT_TRUE(ParseKernelCommandLine({"bytes", "--latin1"}, latin1, error)) << error;
+    EXPECT_TRUE(latin1.latin1);
+    KernelCommandLine utf8;
+    ASSERT_TRUE(ParseKernelCommandLine({"bytes"}, utf8, error)) << error;
+    EXPECT_FALSE(utf8.latin1);
 }
 
 TEST(KernelCommandLineTest, WrongUsageSaysWhy) {
@@ -85,9 +96,9 @@ TEST(KernelCommandLineTest, WrongUsageSaysWhy) {
         std::vector<std::string> args;
         const char* says;
     } cases[] = {
-        {{}, "--port"},
-        {{"Reset"}, "--port N is required"},
-        {{"--port"}, "needs a COM port number"},
+        {{}, "say which command"},
+        {{"--port"}, "--port needs a value"},
+        {{"Reset", "--port"}, "--port needs a value"},
         {{"--port", "0", "Reset"}, "1 to 256"},
         {{"--port", "257", "Reset"}, "1 to 256"},
         {{"--port", "x", "Reset"}, "1 to 256"},
@@ -95,7 +106,9 @@ TEST(KernelCommandLineTest, WrongUsageSaysWhy) {
         {{"--port", "1", "--frob", "Reset"}, "unknown option '--frob'"},
         {{"--port", "1", "reset"}, "unknown command 'reset'"},
         {{"--port", "1", "----------------------"}, "unknown option"},
-        {{"--port", "1", "Reset", "----------------------"}, "not a number"},
+        {{"--port", "1", "Reset", "----------------------"}, "unknown option"},
+        {{"--port", "1", "Reset", "--", "----------------------"}, "not a number"},
+        {{"Reset", "--yes=1"}, "--yes takes no value"},
         {{"--port", "1", "Reset", "1", "2"}, "at most one parameter"},
         {{"--port", "1", "ErrorSet", "12a"}, "not a number: '12a'"},
         {{"--port", "1", "version"}, "takes one argument"},

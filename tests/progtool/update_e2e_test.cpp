@@ -271,9 +271,13 @@ TEST_F(UpdateEndToEnd, AnEditedEepromImageWrittenBackIsTheDevicesMemory) {
     for (uint32_t i = 0; i < noise.size(); ++i) edited[errorStart + i] = noise[i];
     WriteText(dir_.file("new.hex"), HexImage(edited));
 
-    const ProgramRun run = Nvx({"eeprom", "write", "--port", "1", "--wait", "1", "--device",
-                                "solgrabed128", "--yes", "new.hex"});
+    // Options stand anywhere, also before the word that says write.
+    const ProgramRun run = Nvx({"eeprom", "--yes", "write", "new.hex", "--wait=1", "--device",
+                                "solgrabed128", "--port", "1"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
+    // --yes has answered the question: it is not printed.
+    EXPECT_EQ(run.err.find("YOU PROCEED ON YOUR OWN RISK"), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find("YOU PROCEED ON YOUR OWN RISK"), std::string::npos) << run.out;
     EXPECT_EQ(LogLines(run),
               (Strings{" > Bootloader started", " > Bootloader activ",
                        " > Leaving EEPROM Program Mode", " > Device restarted",

@@ -74,10 +74,18 @@ TEST_F(TextsCommandE2eTest, WriteReadBackAndTest) {
     EXPECT_EQ(write.status, 0) << write.err;
     EXPECT_EQ(write.out, "I> Writing text finished\n");
 
-    // Not a terminal: no bar, and the texts come out as the device's ISO 8859-1 bytes.
-    Run read = Texts({"--port", "1", "read"});
+    // Not a terminal: no bar, and the texts in UTF-8 as on a terminal. The port is 1 unless
+    // given, and options may follow the action.
+    Run read = Texts({"read"});
     EXPECT_EQ(read.status, 0) << read.err;
     EXPECT_EQ(read.out,
+              "I> Reading text finished\n"
+              "Line 1: \"       E2E Test\"\n"
+              "Line 2: \"          Gr\xC3\xBC\xC3\x9F" "e\"\n");
+    // The device's ISO 8859-1 bytes only when asked for.
+    Run raw = Texts({"read", "--latin1", "--port", "1"});
+    EXPECT_EQ(raw.status, 0) << raw.err;
+    EXPECT_EQ(raw.out,
               "I> Reading text finished\n"
               "Line 1: \"       E2E Test\"\n"
               "Line 2: \"          Gr\xFC\xDF" "e\"\n");

@@ -24,7 +24,9 @@ TEST(TextsCommandLineTest, GoodArguments) {
         {{"--port", "3", "read"}, false, 3, TextsAction::Read, "", ""},
         {{"read", "--port", "256"}, false, 256, TextsAction::Read, "", ""},
         {{"--port=1", "test"}, false, 1, TextsAction::Test, "", ""},
-        {{"test"}, false, 0, TextsAction::Test, "", ""},
+        {{"test"}, false, 1, TextsAction::Test, "", ""},
+        {{"write", "A", "--port", "4", "B"}, false, 4, TextsAction::Write, "A", "B"},
+        {{"write", "--", "--port", "-x-"}, false, 1, TextsAction::Write, "--port", "-x-"},
         {{"--port", "2", "write", "LINE 1", "LINE 2"}, false, 2, TextsAction::Write, "LINE 1", "LINE 2"},
         {{"--port", "2", "write", "only one"}, false, 2, TextsAction::Write, "only one", ""},
         {{"--port", "2", "write", "-5 \xC2\xB0" "C", ""}, false, 2, TextsAction::Write, "-5 \xC2\xB0" "C", ""},
@@ -42,7 +44,12 @@ TEST(TextsCommandLineTest, GoodArguments) {
         EXPECT_EQ(out.action, c.action);
         EXPECT_EQ(out.line1, c.line1);
         EXPECT_EQ(out.line2, c.line2);
+        EXPECT_FALSE(out.latin1);
     }
+    TextsCommandLine raw;
+    std::string error;
+    ASSERT_TRUE(ParseTextsCommandLine({"read", "--latin1"}, raw, error)) << error;
+    EXPECT_TRUE(raw.latin1);
 }
 
 TEST(TextsCommandLineTest, WrongUsage) {
@@ -61,6 +68,7 @@ TEST(TextsCommandLineTest, WrongUsage) {
         {"--port", "1", "write"},
         {"--port", "1", "write", "a", "b", "c"},
         {"--verbose", "--port", "1", "read"},
+        {"write", "-x-"},
     };
     for (const auto& args : cases) {
         TextsCommandLine out;
@@ -68,34 +76,6 @@ TEST(TextsCommandLineTest, WrongUsage) {
         EXPECT_FALSE(ParseTextsCommandLine(args, out, error)) << testing::PrintToString(args);
         EXPECT_FALSE(error.empty()) << testing::PrintToString(args);
     }
-}
-
-TEST(TextsEncodingTest, Utf8AndLatin1) {
-    const struct {
-        const char* utf8;
-        const char* latin1;
-    } both[] = {
-        {"ABC", "ABC"},
-        {"Gr\xC3\xBC\xC3\x9F" "e", "Gr\xFC\xDF" "e"},
-        {"\xC2\xB0\xC3\xBF", "\xB0\xFF"},
-        {"", ""},
-    };
-    for (const auto& c : both) {
-        EXPECT_EQ(Utf8ToLatin1(c.utf8), c.latin1) << c.utf8;
-        EXPECT_EQ(Latin1ToUtf8(c.latin1), c.utf8) << c.utf8;
-    }
-    const struct {
-        const char* utf8;
-        const char* latin1;
-    } oneWay[] = {
-        {"\xE2\x82\xAC 5", "? 5"},       // beyond ISO 8859-1
-        {"\xF0\x9F\x98\x80!", "?!"},     // four bytes
-        {"a\xC3", "a?"},                 // cut sequence
-        {"\x80x", "?x"},                 // stray continuation byte
-        {"\xC0\x81", "??"},              // overlong
-        {"\xC3(", "?("},                 // lead byte without continuation
-    };
-    for (const auto& c : oneWay) EXPECT_EQ(Utf8ToLatin1(c.utf8), c.latin1) << c.latin1;
 }
 
 TEST(TextsProgressTest, Bar) {

@@ -1,0 +1,18 @@
+#pragma once
+// The program's texts are ISO 8859-1 bytes; terminals, pipes and command lines speak UTF-8.
+
+#include <string>
+
+namespace nvx {
+
+std::string Latin1ToUtf8(const std::string& latin1);
+// A character beyond ISO 8859-1, or a broken sequence, becomes "?".
+std::string Utf8ToLatin1(const std::string& utf8);
+
+// Text as the console commands write it: UTF-8 on terminals and pipes alike, the ISO 8859-1 bytes
+// as they are only when the user asked for them (--latin1).
+inline std::string ConsoleText(const std::string& latin1, bool rawLatin1) {
+    return rawLatin1 ? latin1 : Latin1ToUtf8(latin1);
+}
+
+}  // namespace nvx
