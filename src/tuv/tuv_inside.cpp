@@ -22,9 +22,12 @@ void TuvInsideLogic::Initialize() {
 
 void TuvInsideLogic::OnTimer() {
     const LinkChannel& link = g_linkChannels[0];
-    TuvInsideFields& f = fields_;
+    TuvInsideFields f = fields_;
     f.driverState[0] = link.state;
-    f.driverControl[0] = Format("%02X", static_cast<unsigned>(link.control));
+    if (link.control != shownControl_) {
+        shownControl_ = link.control;
+        f.driverControl[0] = Format("%02X", static_cast<unsigned>(link.control));
+    }
     f.driverRxCounter[0] = 0;
     f.driverTxIndex[0] = link.txPos;
     f.driverCkIndex[0] = 0;
@@ -45,7 +48,10 @@ void TuvInsideLogic::OnTimer() {
     f.txQueued[0] = status[2];
     f.rxSlotsUsed[0] = status[3];
 
-    view_.writeControls(f);
+    if (shownOnce_ && f == fields_) return;
+    shownOnce_ = true;
+    fields_ = f;
+    view_.writeControls(fields_);
 }
 
 }  // namespace nvx

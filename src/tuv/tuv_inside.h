@@ -1,6 +1,7 @@
 #pragma once
 // The TUV Inside window without its widgets: the link driver's and the converter's inner state
-// for the live channel, refreshed on every tick of its own timer (timer 13), shown or not.
+// for the live channel, read on every tick of its own timer (timer 13), shown or not. Only a tick
+// that changed something builds text or reaches the window, so a window at rest costs nothing.
 //
 // Each row has a field per channel; only channel 0's column is ever filled, channel 1's keeps its
 // start value. Call Initialize() once, when the window is created (it starts the timer).
@@ -32,6 +33,8 @@ struct TuvInsideFields {
     int32_t rxOverflow[2] = {0, 0};       // "Rx Overflow"
     int32_t rfError[2] = {0, 0};          // "Rf Error"
     int32_t rxError[2] = {0, 0};          // "Rx Error"
+
+    bool operator==(const TuvInsideFields&) const = default;
 };
 
 class TuvInsideView {
@@ -60,6 +63,8 @@ private:
     TuvInsideView& view_;
     TuvInsideFields fields_;
     int timerId_ = 0;
+    bool shownOnce_ = false;
+    int shownControl_ = -1;  // the control byte driverControl[0] was built from
 };
 
 }  // namespace nvx

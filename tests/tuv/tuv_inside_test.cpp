@@ -102,16 +102,49 @@ TEST_F(TuvInsideTest, SecondColumnNeverChanges) {
     EXPECT_EQ(f.driverState[0], kLinkTransmitting);  // while the first column follows
 }
 
-TEST_F(TuvInsideTest, RefreshesOnEveryTickOfTheStartPeriod) {
+TEST_F(TuvInsideTest, ReadsTheRecordsOnEveryTickOfTheStartPeriod) {
     for (uint32_t period : {10u, 50u}) {
         g_startTickPeriodMs = period;
         RecordingInsideView v;
         TuvInsideLogic inside(clock, v);
         inside.Initialize();
-        clock.advance(1000);
-        EXPECT_EQ(v.writes, static_cast<int>(1000 / period));
+        for (int32_t tick = 1; tick <= 20; ++tick) {
+            g_linkChannels[0].txPos = static_cast<uint8_t>(tick);
+            clock.advance(period - 1);
+            EXPECT_EQ(v.writes, tick - 1) << period;
+            clock.advance(1);
+            EXPECT_EQ(v.writes, tick) << period;
+            EXPECT_EQ(v.shown.driverTxIndex[0], tick) << period;
+        }
     }
     EXPECT_EQ(TuvInsideFields().driverControl[0], "");  // empty until the first refresh
+}
+
+TEST_F(TuvInsideTest, ATickThatChangedNothingDoesNotReachTheWindow) {
+    clock.advance(10);
+    EXPECT_EQ(view.writes, 1);  // the first tick shows the start values
+    clock.advance(1000);
+    EXPECT_EQ(view.writes, 1);
+    struct Change {
+        const char* what;
+        void (*apply)();
+    };
+    const Change changes[] = {
+        {"control", [] { g_linkChannels[0].control = 0x11; }},
+        {"driver state", [] { g_linkChannels[0].state = kLinkReceiving; }},
+        {"rx index", [] { g_linkChannels[0].rxPos = 7; }},
+        {"converter timeout", [] { g_converterChannels[0].timeout = 9; }},
+        {"rx error", [] { g_converterChannels[0].rxErrorCount = 1; }},
+    };
+    int writes = 1;
+    for (const Change& c : changes) {
+        c.apply();
+        clock.advance(10);
+        EXPECT_EQ(view.writes, ++writes) << c.what;
+        clock.advance(100);
+        EXPECT_EQ(view.writes, writes) << c.what;
+    }
+    EXPECT_EQ(view.shown.driverControl[0], "11");
 }
 
 }  // namespace
