@@ -1,12 +1,13 @@
 #include "platform/qt_timer_service.h"
 
+#include <QAbstractEventDispatcher>
 #include <QTimer>
 #include <algorithm>
 
 namespace nvx {
 
 QtTimerService::QtTimerService() { elapsed_.start(); }
-QtTimerService::~QtTimerService() = default;
+QtTimerService::~QtTimerService() { QObject::disconnect(aboutToBlock_); }
 
 int QtTimerService::start(uint32_t periodMs, Callback callback) {
     const uint32_t ms = EffectivePeriodMs(periodMs);
@@ -49,15 +50,15 @@ void QtTimerService::dispatch(uint32_t periodMs, Period& period) {
     // Qt delivers no timer event to a QTimer whose handler is still running. When a callback
     // opens a modal dialog, the timer that called it is stuck until the dialog closes, yet the
     // other timers of its period must keep running meanwhile, as they would on QTimers of their
-    // own. This level's relief timer does that: it fires only while a callback of this level sits
-    // in a nested event loop, and runs the callbacks that are not on the stack at a level of its
-    // own (which has its own relief in turn).
-    QTimer relief;
-    relief.setTimerType(Qt::PreciseTimer);
-    relief.setInterval(static_cast<int>(periodMs));
-    QObject::connect(&relief, &QTimer::timeout, [this, periodMs, &period] { dispatch(periodMs, period); });
-    relief.start();
-    ++period.depth;
+    // own. This level's relief timer does that: started once the nested loop waits, it runs the
+    // callbacks that are not on the stack at a level of its own (which has its own relief in
+    // turn). A dispatch whose callbacks all return costs no timer of its own.
+    if (!aboutToBlock_) {
+        if (QAbstractEventDispatcher* loop = QAbstractEventDispatcher::instance())
+            aboutToBlock_ = QObject::connect(loop, &QAbstractEventDispatcher::aboutToBlock,
+                                             [this] { startReliefs(); });
+    }
+    const std::size_t level = static_cast<std::size_t>(period.depth++);
     // Timers started by a callback wait for the next dispatch, a whole period as on their own.
     const std::vector<std::shared_ptr<Entry>> due = period.entries;
     for (const auto& entry : due) {
@@ -67,13 +68,36 @@ void QtTimerService::dispatch(uint32_t periodMs, Period& period) {
         entry->running = false;
     }
     --period.depth;
+    if (level < period.reliefs.size() && period.reliefs[level]) period.reliefs[level]->stop();
     if (period.depth == 0 && period.entries.empty()) erasePeriod(periodMs);
+}
+
+void QtTimerService::startReliefs() {
+    for (auto& [periodMs, period] : periods_) {
+        for (std::size_t level = 0; level < static_cast<std::size_t>(period.depth); ++level) {
+            if (period.reliefs.size() <= level) period.reliefs.resize(level + 1);
+            std::unique_ptr<QTimer>& relief = period.reliefs[level];
+            if (!relief) {
+                relief = std::make_unique<QTimer>();
+                relief->setTimerType(Qt::PreciseTimer);
+                relief->setInterval(static_cast<int>(periodMs));
+                const uint32_t ms = periodMs;
+                QObject::connect(relief.get(), &QTimer::timeout, [this, ms] {
+                    auto it = periods_.find(ms);
+                    if (it != periods_.end()) dispatch(ms, it->second);
+                });
+            }
+            if (!relief->isActive()) relief->start();
+        }
+    }
 }
 
 void QtTimerService::erasePeriod(uint32_t periodMs) {
     auto it = periods_.find(periodMs);
-    // We may be inside the driver's own timeout: let the event loop delete it.
+    // We may be inside the driver's or a relief's own timeout: let the event loop delete them.
     it->second.driver.release()->deleteLater();
+    for (std::unique_ptr<QTimer>& relief : it->second.reliefs)
+        if (relief) relief.release()->deleteLater();
     periods_.erase(it);
 }
 
