@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
+#include <filesystem>
 #include <initializer_list>
 
 #include "comm/converter.h"
@@ -179,6 +180,22 @@ TEST_F(TuvWindowsTest, TickedTransmitPipeGetsTheBytes) {
     EXPECT_EQ(g_pipeFlags[0] & kTxPipeOpen, kTxPipeOpen);
     QTest::mouseClick(box("pipeTx0"), Qt::LeftButton);
     EXPECT_EQ(g_pipeFlags[0] & kTxPipeOpen, 0);
+}
+
+TEST_F(TuvWindowsTest, ANameRetypedBetweenPumpTicksIsTheOneOpened) {
+    dlg_->show();
+    auto* name = Child<QLineEdit>(dlg_.get(), "txPipeName0");
+    const std::string first = dir_.string() + "/first.bin";
+    const std::string second = dir_.string() + "/second.bin";
+    QTest::keyClicks(name, QString::fromStdString(first));
+    clock_.advance(50);  // the pump has read the controls on its ticks
+    QTest::keyClick(name, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(name, QString::fromStdString(second));
+    clock_.advance(50);
+    QTest::mouseClick(box("pipeTx0"), Qt::LeftButton);
+    EXPECT_TRUE(std::filesystem::exists(second));
+    EXPECT_FALSE(std::filesystem::exists(first));
+    QTest::mouseClick(box("pipeTx0"), Qt::LeftButton);
 }
 
 TEST_F(TuvWindowsTest, CloseBoxOnlyHides) {

@@ -91,6 +91,8 @@ CTuvCommDlg::CTuvCommDlg(TimerService& timers, QWidget* parent)
     scroll_ = Box("Scroll", QStringLiteral("scrollBox"), this);
     hex_ = Box("Hex", QStringLiteral("hexBox"), this);
     view_ = Box("View", QStringLiteral("viewBox"), this);
+    for (QCheckBox* box : {scroll_, hex_, view_})
+        connect(box, &QCheckBox::toggled, this, [this] { controlsChanged_ = true; });
     auto* options = new QVBoxLayout;
     options->addWidget(scroll_);
     options->addWidget(hex_);
@@ -138,6 +140,10 @@ CTuvCommDlg::Channel CTuvCommDlg::makeChannel(int ch) {
     grid->addWidget(c.com, 2, 0);
     grid->addWidget(c.port, 2, 1, Qt::AlignLeft);
 
+    for (QCheckBox* box : {c.pipeTx, c.pipeRx, c.com})
+        connect(box, &QCheckBox::toggled, this, [this] { controlsChanged_ = true; });
+    for (QLineEdit* field : {c.txName, c.rxName, c.port})
+        connect(field, &QLineEdit::textChanged, this, [this] { controlsChanged_ = true; });
     connect(c.pipeTx, &QCheckBox::clicked, this, [this, ch] { logic_.OnPipeTxClicked(ch); });
     connect(c.pipeRx, &QCheckBox::clicked, this, [this, ch] { logic_.OnPipeRxClicked(ch); });
     connect(c.com, &QCheckBox::clicked, this, [this, ch] { logic_.OnComClicked(ch); });
@@ -145,6 +151,9 @@ CTuvCommDlg::Channel CTuvCommDlg::makeChannel(int ch) {
 }
 
 void CTuvCommDlg::readControls(TuvCommFields& fields) {
+    if (!controlsChanged_ && lastReadInto_ == &fields) return;
+    controlsChanged_ = false;
+    lastReadInto_ = &fields;
     for (int ch = 0; ch < kTuvChannelCount; ++ch) {
         const Channel& c = channels_[ch];
         fields.com[ch] = c.com->isChecked() ? 1 : 0;

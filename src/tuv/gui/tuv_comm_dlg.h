@@ -27,7 +27,9 @@ public:
     CTuvInsideDlg& insideWindow() { return *inside_; }
 
     // TuvCommView. The trace texts belong to the logic: reading the controls reads the boxes and
-    // name fields only. A hidden window keeps the texts and shows them when it is shown.
+    // name fields only, and only when one of them changed since they were last read into the
+    // same fields (the pump reads them on every tick). A hidden window keeps the texts and shows
+    // them when it is shown.
     void readControls(TuvCommFields& fields) override;
     void writeControls(const TuvCommFields& fields) override;
     void enableControls(const TuvCommEnables& enables) override;
@@ -62,6 +64,8 @@ private:
     QCheckBox* view_;
     TuvCommFields pending_;
     bool stale_ = true;
+    bool controlsChanged_ = true;
+    const TuvCommFields* lastReadInto_ = nullptr;
     bool scrollPending_ = false;
     std::string shownTx_;
     std::string shownRx_;
