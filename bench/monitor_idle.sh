@@ -88,7 +88,7 @@ done
 sleep 3
 
 ticks() { awk '{ sub(/.*\) /, ""); split($0, f, " "); print f[12] + f[13] }' "/proc/${1:-$monitor_pid}/stat"; }
-run_ns() { cat /proc/"$monitor_pid"/task/*/schedstat | awk '{ s += $1 } END { printf "%.0f", s }'; }
+run_ns() { cat /proc/"${1:-$monitor_pid}"/task/*/schedstat | awk '{ s += $1 } END { printf "%.0f", s }'; }
 switches() { cat /proc/"$monitor_pid"/task/*/status | awk '/^(non)?voluntary_ctxt_switches/ { s += $2 } END { print s }'; }
 main_switches() { awk '/^(non)?voluntary_ctxt_switches/ { s += $2 } END { print s }' "/proc/$monitor_pid/status"; }
 threads() { ls /proc/"$monitor_pid"/task | wc -l; }
@@ -108,6 +108,7 @@ awk -v t0="$t0" -v t1="$t1" -v c="$((c1 - c0))" -v hz="$hz" -v n="$((n1 - n0))" 
 }'
 echo "memory: VmRSS $rss, VmHWM $hwm"
 monitor_cpu=$(awk -v c="$((c1 - c0))" -v hz="$hz" -v s="$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')" 'BEGIN { printf "%.3f", c / hz / s * 100 }')
+monitor_ns_cpu=$(awk -v n="$((n1 - n0))" -v s="$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')" 'BEGIN { printf "%.3f", n / 1e9 / s * 100 }')
 
 # The floor: a bare Qt Widgets program with one 10 ms timer, measured the same way right after.
 floor=$build/bench/bench_qt_timer_floor
@@ -115,12 +116,14 @@ if [ -x "$floor" ]; then
   "$floor" </dev/null >/dev/null 2>&1 &
   floor_pid=$!
   sleep 3
-  f0=$(ticks "$floor_pid"); ft0=$EPOCHREALTIME
+  f0=$(ticks "$floor_pid"); fn0=$(run_ns "$floor_pid"); ft0=$EPOCHREALTIME
   sleep "$seconds"
-  f1=$(ticks "$floor_pid"); ft1=$EPOCHREALTIME
+  f1=$(ticks "$floor_pid"); fn1=$(run_ns "$floor_pid"); ft1=$EPOCHREALTIME
   kill "$floor_pid"; wait "$floor_pid" 2>/dev/null || true
-  awk -v c="$((f1 - f0))" -v hz="$hz" -v t0="$ft0" -v t1="$ft1" -v m="$monitor_cpu" 'BEGIN {
+  awk -v c="$((f1 - f0))" -v n="$((fn1 - fn0))" -v hz="$hz" -v t0="$ft0" -v t1="$ft1" -v m="$monitor_cpu" -v mn="$monitor_ns_cpu" 'BEGIN {
     f = c / hz / (t1 - t0) * 100
-    printf "floor (bare Qt program, one 10 ms timer): CPU %.3f %% of one core; monitor / floor %.2f\n", f, (f > 0 ? m / f : 0)
+    fn = n / 1e9 / (t1 - t0) * 100
+    printf "floor (bare Qt program, one 10 ms timer): CPU %.3f %% of one core (utime+stime), %.3f %% (schedstat)\n", f, fn
+    printf "monitor / floor: %.2f (utime+stime), %.2f (schedstat)\n", (f > 0 ? m / f : 0), (fn > 0 ? mn / fn : 0)
   }'
 fi
