@@ -95,7 +95,8 @@ const OptionSpec kAutoOption{"--auto", nullptr, false};
 const OptionSpec kWaitOption{"--wait", nullptr, true};
 
 // The arguments after the command word; for `nvx eeprom` the first operand says read or write.
-bool ParseUpdateCommandLine(const Args& args, bool eeprom, UpdateCommandLine& cmd, std::string& error) {
+bool ParseUpdateCommandLine(const Args& args, bool eeprom, UpdateCommandLine& cmd,
+                            std::string& error) {
     CommandLine line;
     if (!SplitCommandLine(args,
                           {kHelpOption, kPortOption, kLatin1Option, kDeviceOption, kRowOption,
@@ -139,7 +140,8 @@ bool ParseUpdateCommandLine(const Args& args, bool eeprom, UpdateCommandLine& cm
         }
     } else {
         const std::string v = line.value(kRowOption.name);
-        if (!ParseNumber(v, 0, kDeviceRowCount - 1, n) || DeviceRowEntry(static_cast<int32_t>(n)) == nullptr) {
+        if (!ParseNumber(v, 0, kDeviceRowCount - 1, n) ||
+            DeviceRowEntry(static_cast<int32_t>(n)) == nullptr) {
             error = "--row: '" + v + "' is no device row (3 to 33, headings excluded)";
             return false;
         }

@@ -74,8 +74,8 @@ std::string EepromLayoutProblem(const EepromImage& image) {
     if (exworks < kHeaderLength)
         return Format("the Exworks section starts at 0x%04x, inside the header", exworks);
     if (exworks > text || text > parameter || parameter > error)
-        return Format("the section starts Exworks 0x%04x, Text 0x%04x, Parameter 0x%04x, Error 0x%04x "
-                      "are out of order",
+        return Format("the section starts Exworks 0x%04x, Text 0x%04x, Parameter 0x%04x, "
+                      "Error 0x%04x are out of order",
                       exworks, text, parameter, error);
     if (error + kErrorHeadLength > image.lastDataAddress + 1)
         return Format("the error memory at 0x%04x lies beyond the last byte read, 0x%04x", error,

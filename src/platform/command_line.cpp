@@ -50,8 +50,8 @@ bool SplitCommandLine(const std::vector<std::string>& args, const std::vector<Op
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& word = args[i];
         if (word == "--") {
-            out.operands.insert(out.operands.end(), args.begin() + static_cast<std::ptrdiff_t>(i + 1),
-                                args.end());
+            const auto rest = args.begin() + static_cast<std::ptrdiff_t>(i + 1);
+            out.operands.insert(out.operands.end(), rest, args.end());
             return true;
         }
         if (word.size() < 2 || word[0] != '-' || IsNumber(word)) {

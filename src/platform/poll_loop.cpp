@@ -35,7 +35,9 @@ PollLoop::~PollLoop() {
         if (fd >= 0) ::close(fd);
 }
 
-uint64_t PollLoop::nowMs() const { return static_cast<uint64_t>((SteadyNs() - originNs_) / 1000000); }
+uint64_t PollLoop::nowMs() const {
+    return static_cast<uint64_t>((SteadyNs() - originNs_) / 1000000);
+}
 
 int PollLoop::start(uint32_t periodMs, Callback callback) {
     const uint64_t period = EffectivePeriodMs(periodMs);

@@ -23,7 +23,8 @@ bool ParseTextsCommandLine(const std::vector<std::string>& args, TextsCommandLin
                            std::string& error) {
     out = TextsCommandLine{};
     CommandLine line;
-    if (!SplitCommandLine(args, {kHelpOption, kPortOption, kLatin1Option}, line, error)) return false;
+    if (!SplitCommandLine(args, {kHelpOption, kPortOption, kLatin1Option}, line, error))
+        return false;
     if (line.has(kHelpOption.name)) {
         out.help = true;
         return true;

@@ -58,7 +58,8 @@ TEST_F(ConsoleShellTest, LogLinesAreWrittenInUtf8OrRawOnRequest) {
         bool rawLatin1;
         std::string written;
     };
-    for (const Case& c : {Case{false, "E> Can\xC2\xB4t\n > x\n"}, Case{true, "E> Can\xB4t\n > x\n"}}) {
+    for (const Case& c :
+         {Case{false, "E> Can\xC2\xB4t\n > x\n"}, Case{true, "E> Can\xB4t\n > x\n"}}) {
         std::FILE* f = std::tmpfile();
         ConsoleShell shell(pump, f, c.rawLatin1);
         shell.AppendMonitorLog("E> Can\xB4t");

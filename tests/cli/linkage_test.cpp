@@ -52,8 +52,10 @@ TEST(Linkage, TheLookFindsQtInTheMonitorProgram) {
     const test::ProgramRun run = LoadedObjects(NVX_MONITOR_PROGRAM);
     ASSERT_EQ(run.status, 0) << run.err;
     const std::vector<std::string> qt = QtLines(run.out);
-    EXPECT_TRUE(std::any_of(qt.begin(), qt.end(),
-                            [](const std::string& l) { return l.find("libQt6Core") != std::string::npos; }))
+    const auto core = [](const std::string& l) {
+        return l.find("libQt6Core") != std::string::npos;
+    };
+    EXPECT_TRUE(std::any_of(qt.begin(), qt.end(), core))
         << run.out;
 }
 #endif

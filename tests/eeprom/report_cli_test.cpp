@@ -46,10 +46,11 @@ TEST_F(ReportCliTest, PrintsUtf8ToAPipeAndTheBytesOnlyWithLatin1) {
     EXPECT_NE(plain.out.find("Heiz/K\xC3\xBC" "hlkreis"), std::string::npos);
     EXPECT_EQ(plain.err, "");
     // --row and --device name the same row; options stand anywhere, "--" ends them.
-    for (const auto& args :
-         {std::vector<std::string>{"report", kImage, "--row", "24", "--details", "--latin1"},
-          std::vector<std::string>{"report", "--latin1", "--details", "--device", "PrxaBed", kImage},
-          std::vector<std::string>{"report", "--device=PrxaBed", "--latin1", "--details", "--", kImage}}) {
+    using Args = std::vector<std::string>;
+    for (const Args& args :
+         {Args{"report", kImage, "--row", "24", "--details", "--latin1"},
+          Args{"report", "--latin1", "--details", "--device", "PrxaBed", kImage},
+          Args{"report", "--device=PrxaBed", "--latin1", "--details", "--", kImage}}) {
         SCOPED_TRACE(testing::PrintToString(args));
         const test::ProgramRun run = RunNvx(args);
         EXPECT_EQ(run.status, 0) << run.err;

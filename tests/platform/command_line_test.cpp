@@ -53,7 +53,8 @@ TEST(SplitCommandLine, TakesOptionsAnywhereUntilTheEndMark) {
         std::string error;
         ASSERT_TRUE(SplitCommandLine(c.args, kSpecs, line, error)) << error;
         Split got;
-        for (const CommandLine::Given& g : line.options) got.options.push_back(g.name + "=" + g.value);
+        for (const CommandLine::Given& g : line.options)
+            got.options.push_back(g.name + "=" + g.value);
         got.operands = line.operands;
         EXPECT_EQ(got, c.split);
     }
