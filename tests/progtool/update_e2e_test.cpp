@@ -138,15 +138,15 @@ protected:
 
     // nvx in the start directory; its temporary directory is the scratch one's "tmp", so that
     // a test sees what it leaves there.
-    std::unique_ptr<Child> StartNvx(const Strings& args) {
+    std::unique_ptr<Child> StartNvx(const Strings& args, const ChildStreams& streams = {}) {
         Strings argv = {"nvx"};
         argv.insert(argv.end(), args.begin(), args.end());
         fs::create_directories(dir_.file("tmp"));
         return std::make_unique<Child>(NVX_CLI_EXE, argv, dir_.path(),
-                                       Strings{"TMPDIR=" + dir_.file("tmp")});
+                                       Strings{"TMPDIR=" + dir_.file("tmp")}, streams);
     }
-    ProgramRun Nvx(const Strings& args) {
-        const auto child = StartNvx(args);
+    ProgramRun Nvx(const Strings& args, const ChildStreams& streams = {}) {
+        const auto child = StartNvx(args, streams);
         if (!child->started()) return {};
         return child->FinishWithin(kRunLimitMs);
     }
@@ -414,9 +414,20 @@ TEST_F(UpdateEndToEnd, OneCommandUpdatesSeveralPortsAndAPortWithoutDeviceDisturb
 TEST_F(UpdateEndToEnd, EepromsOfSeveralPortsAreReadIntoAFileEach) {
     StartDevice({{"--device", "solgrabed128"}, false, ""}, 1);
     StartDevice({{"--device", "solgrabed128"}, false, ""}, 2);
+    // On a terminal: a line per port, drawn again in place, then the table.
     const ProgramRun run = Nvx({"eeprom", "read", "--port", "1,2", "--wait", "1", "--device",
-                                "solgrabed128", "image_{port}.hex"});
+                                "solgrabed128", "image_{port}.hex"},
+                               {.stdoutIsTerminal = true});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
+    for (const char* port : {"COM1", "COM2"})
+        EXPECT_NE(run.out.find(std::string("\033[K") + port + "   [" +
+                               std::string(30, '#') + "] 100%"),
+                  std::string::npos)
+            << run.out;
+    EXPECT_NE(run.out.find("\033[2A"), std::string::npos) << run.out;
+    const auto rows = OutcomeRows(run.out);
+    EXPECT_EQ(rows.at("COM1"), (Strings{"finished", "I> Read Process finished"})) << run.out;
+    EXPECT_EQ(rows.at("COM2"), (Strings{"finished", "I> Read Process finished"})) << run.out;
     StopDevice(1);
     StopDevice(2);
     for (const int port : {1, 2}) {

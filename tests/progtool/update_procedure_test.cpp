@@ -146,6 +146,8 @@ TEST_F(DeviceUpdate, ABootloaderThatNeverAnswersAborts) {
     EXPECT_FALSE(fs::exists(dir_ / "standin.log"));
     EXPECT_EQ(ComPortState, kComPortOpen);
     EXPECT_EQ(ProgOperation, kOperationNone);
+    // The plain firmware made for the programmer that never ran is gone with the procedure.
+    EXPECT_FALSE(fs::exists(dir_ / kFlashTempFileName));
 }
 
 TEST_F(DeviceUpdate, ASplitSignOnIsProbedUntilItComesWhole) {
