@@ -9,16 +9,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "app/shell.h"
 #include "cli/cli_command.h"
 #include "cli/console_session.h"
+#include "cli/parallel_runner.h"
 #include "comm/tick.h"
+#include "platform/com_port_option.h"
 #include "platform/command_line.h"
+#include "platform/format.h"
 #include "platform/serial_port.h"
 #include "platform/text_encoding.h"
 #include "platform/user_dialogs.h"
+#include "platform/work_directory.h"
 #include "progtool/device_catalogue.h"
 #include "progtool/prog_tool.h"
 
@@ -27,20 +33,24 @@ namespace nvx::cli {
 namespace {
 
 const char kUpdateUsage[] =
-    "usage: nvx update [--port N] (--device STEM | --row N) [--manual | --auto] [--wait N] FILE\n"
+    "usage: nvx update [--port N[,N...]] (--device STEM | --row N) [--manual | --auto] [--wait N]\n"
+    "                  FILE\n"
     "Writes the firmware FILE (.npf or Intel HEX, its name beginning with the device key) into\n"
-    "the device on COM N, as the Programming Tool's \"Program\" button does.\n";
+    "the device on COM N, as the Programming Tool's \"Program\" button does. With several ports\n"
+    "every device gets the same file, all at once.\n";
 
 const char kEepromUsage[] =
     "usage: nvx eeprom read  [--port N] (--device STEM | --row N) [--manual | --auto] [--wait N] FILE\n"
     "       nvx eeprom write [--port N] (--device STEM | --row N) [--manual | --auto] [--wait N]\n"
     "                        --yes FILE\n"
     "Reads the device's EEPROM into the Intel HEX file FILE, or writes FILE into it, as the\n"
-    "Programming Tool's \"Read EEPROM\" and \"Write EEPROM\" buttons do.\n";
+    "Programming Tool's \"Read EEPROM\" and \"Write EEPROM\" buttons do. With several ports\n"
+    "(--port 1,2 or --port given more than once) the devices are served all at once, and \"{port}\"\n"
+    "in FILE becomes each port's number; a read into several files needs it.\n";
 
 const char kCommonOptions[] =
     "\n"
-    "  --port N       COM port number (1 to 256), default 1\n"
+    "  --port N       COM port number (1 to 256), default 1; several: N,N,... or --port again\n"
     "  --device STEM  the device by the word of the monitor's /D switch: solbed, solgrabed64,\n"
     "                 solgrabed128, solhyb, soltbed, solreg, frostwarn32k, frostwarn64k, prxabed,\n"
     "                 prxareg, glenvalbed, glenvalreg, aircase\n"
@@ -53,8 +63,14 @@ const char kCommonOptions[] =
     "\n"
     "Options may stand anywhere; \"--\" ends them.\n"
     "The current directory is the start directory: it holds norvixosp.exe, the part descriptions\n"
-    "<chip>.xml and the com<N> links. Exit status 0 only when the procedure ended\n"
-    "with its finish line.\n";
+    "<chip>.xml and the com<N> links. The programmer runs in a fresh directory of its own, so runs\n"
+    "side by side never share its files. Exit status 0 only when every procedure ended with its\n"
+    "finish line; Ctrl-C ends them with their abort line, each device back in its application.\n";
+
+// The file name part that becomes the port's number when several ports are served.
+constexpr std::string_view kPortPlaceholder = "{port}";
+// Hidden option of the children of a run on several ports: progress as lines for the parent.
+const OptionSpec kProgressLinesOption{"--progress-lines", nullptr, false};
 
 // Longest a procedure may take: every wait at its longest, plus the programmer's own time.
 constexpr uint32_t kProgrammerAllowanceMs = 30 * 60 * 1000;
@@ -64,8 +80,9 @@ enum class Operation { Program, EepromRead, EepromWrite };
 struct UpdateCommandLine {
     Operation operation = Operation::Program;
     bool help = false;
-    int port = 1;
+    std::vector<int> ports;  // in the order given
     bool latin1 = false;
+    bool progressLines = false;
     int32_t row = 0;
     int manual = -1;  // -1: the row's default
     bool waitGiven = false;
@@ -94,13 +111,40 @@ const OptionSpec kManualOption{"--manual", nullptr, false};
 const OptionSpec kAutoOption{"--auto", nullptr, false};
 const OptionSpec kWaitOption{"--wait", nullptr, true};
 
+// Every --port, each one port number or several joined by ','; COM 1 when none is given.
+bool PortsFromCommandLine(const CommandLine& line, std::vector<int>& ports, std::string& error) {
+    for (const CommandLine::Given& given : line.options) {
+        if (given.name != kPortOption.name) continue;
+        std::size_t from = 0;
+        for (;;) {
+            const std::size_t comma = given.value.find(',', from);
+            const std::string item = given.value.substr(from, comma - from);
+            int port = 0;
+            if (!ParseComPortNumber(item, port)) {
+                error = "--port: COM port numbers are 1 to 256, not '" + item + "'";
+                return false;
+            }
+            if (std::find(ports.begin(), ports.end(), port) != ports.end()) {
+                error = "--port: COM" + item + " is given twice";
+                return false;
+            }
+            ports.push_back(port);
+            if (comma == std::string::npos) break;
+            from = comma + 1;
+        }
+    }
+    if (ports.empty()) ports.push_back(1);
+    return true;
+}
+
 // The arguments after the command word; for `nvx eeprom` the first operand says read or write.
 bool ParseUpdateCommandLine(const Args& args, bool eeprom, UpdateCommandLine& cmd,
                             std::string& error) {
     CommandLine line;
     if (!SplitCommandLine(args,
                           {kHelpOption, kPortOption, kLatin1Option, kDeviceOption, kRowOption,
-                           kManualOption, kAutoOption, kWaitOption, kYesOption},
+                           kManualOption, kAutoOption, kWaitOption, kYesOption,
+                           kProgressLinesOption},
                           line, error))
         return false;
     if (line.has(kHelpOption.name)) {
@@ -122,7 +166,8 @@ bool ParseUpdateCommandLine(const Args& args, bool eeprom, UpdateCommandLine& cm
     }
     cmd.yes = line.has(kYesOption.name);
     cmd.latin1 = line.has(kLatin1Option.name);
-    if (!ComPortFromCommandLine(line, cmd.port, error)) return false;
+    cmd.progressLines = line.has(kProgressLinesOption.name);
+    if (!PortsFromCommandLine(line, cmd.ports, error)) return false;
 
     if (line.count(kDeviceOption.name) + line.count(kRowOption.name) != 1) {
         error = line.has(kDeviceOption.name) || line.has(kRowOption.name)
@@ -175,7 +220,18 @@ bool ParseUpdateCommandLine(const Args& args, bool eeprom, UpdateCommandLine& cm
         error = "writing the EEPROM needs --yes: a wrong image may make the device misbehave";
         return false;
     }
+    if (cmd.operation == Operation::EepromRead && cmd.ports.size() > 1 &&
+        cmd.file.find(kPortPlaceholder) == std::string::npos) {
+        error = "reading several devices needs {port} in the file name (one file each)";
+        return false;
+    }
     return true;
+}
+
+std::string FileForPort(std::string file, int port) {
+    for (std::size_t at; (at = file.find(kPortPlaceholder)) != std::string::npos;)
+        file.replace(at, kPortPlaceholder.size(), std::to_string(port));
+    return file;
 }
 
 std::string StartDirectoryOfProcess() {
@@ -186,13 +242,16 @@ std::string StartDirectoryOfProcess() {
     return dir;
 }
 
+enum class ProgressShown { None, Bar, Lines };
+
 // The window on a terminal: its fields come from the command line; the programmer's progress is
-// a bar under the log lines (terminals only); every log line passes through here on its way to the
-// session's shell, so the bar is taken out of its way and the outcome is seen.
+// a bar under the log lines (terminals only) or progress lines for a parent nvx; every log line
+// passes through here on its way to the session's shell, so the bar is taken out of its way and
+// the outcome is seen.
 class ConsoleProgTool : public ProgToolView, public MonitorShell {
 public:
-    ConsoleProgTool(MonitorShell& session, bool drawProgress)
-        : session_(session), drawProgress_(drawProgress) {}
+    ConsoleProgTool(MonitorShell& session, ProgressShown progress)
+        : session_(session), progress_(progress) {}
 
     ProgToolFields fields;
     bool sawLine(const std::string& line) const {
@@ -220,8 +279,13 @@ public:
     }
     void runErrorMemory(const std::string&, int32_t) override {}
     void setProgrammerProgress(int percent) override {
-        if (!drawProgress_) return;
         percent = std::clamp(percent, 0, 100);
+        if (progress_ == ProgressShown::Lines && percent != lastPercent_) {
+            std::printf("PROGRESS %d\n", percent);
+            std::fflush(stdout);
+            lastPercent_ = percent;
+        }
+        if (progress_ != ProgressShown::Bar) return;
         constexpr int kWidth = 40;
         const int filled = percent * kWidth / 100;
         std::printf("\r[%s%s] %3d%%", std::string(static_cast<size_t>(filled), '#').c_str(),
@@ -246,7 +310,7 @@ public:
 
 private:
     MonitorShell& session_;
-    bool drawProgress_;
+    ProgressShown progress_;
     bool barShown_ = false;
     int lastPercent_ = 0;
     std::vector<std::string> lines_;
@@ -277,23 +341,82 @@ const char* FinishLine(Operation op) {
     return "";
 }
 
+// The programmer's private working directory: fresh, with links to what the programmer reads
+// from the start directory (the part description and the port's com<N> link, when there is one).
+bool PrepareWorkDirectory(PrivateWorkDirectory& work, int32_t row, std::string& error) {
+    if (!work.Create(error)) return false;
+    const std::string description = DeviceDescriptionFileName(DeviceRowEntry(row)->chip);
+    if (!work.Link(description, StartDirectory + description, error)) return false;
+    const std::string comLink = Format("com%d", static_cast<int>(ComPortNumber));
+    std::error_code ec;
+    if (std::filesystem::symlink_status(StartDirectory + comLink, ec).type() !=
+            std::filesystem::file_type::not_found &&
+        !ec)
+        return work.Link(comLink, StartDirectory + comLink, error);
+    return true;
+}
+
+// The same command once per port, each in a child nvx of its own.
+int RunOnSeveralPorts(const UpdateCommandLine& cmd) {
+    std::error_code ec;
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+    if (ec) {
+        std::fprintf(stderr, "nvx: cannot find its own program: %s\n", ec.message().c_str());
+        return 1;
+    }
+    std::vector<PortRun> runs;
+    for (const int port : cmd.ports) {
+        PortRun run{port, {"nvx"}};
+        std::vector<std::string>& a = run.arguments;
+        switch (cmd.operation) {
+        case Operation::Program: a.push_back("update"); break;
+        case Operation::EepromRead: a.insert(a.end(), {"eeprom", "read"}); break;
+        case Operation::EepromWrite: a.insert(a.end(), {"eeprom", "write", "--yes"}); break;
+        }
+        a.insert(a.end(), {"--port", std::to_string(port), "--row", std::to_string(cmd.row),
+                           kProgressLinesOption.name});
+        if (cmd.manual != -1) a.push_back(cmd.manual == 1 ? "--manual" : "--auto");
+        if (cmd.waitGiven) a.insert(a.end(), {"--wait", std::to_string(cmd.waitHundreds)});
+        if (cmd.latin1) a.push_back(kLatin1Option.name);
+        a.insert(a.end(), {"--", FileForPort(cmd.file, port)});
+        runs.push_back(std::move(run));
+    }
+    CatchInterrupts();
+    const std::vector<PortOutcome> outcomes =
+        RunPerPort(self, runs, ::isatty(::fileno(stdout)) == 1, stdout, stderr);
+    PrintOutcomeTable(outcomes, stdout);
+    const bool allFinished = std::all_of(outcomes.begin(), outcomes.end(),
+                                         [](const PortOutcome& o) { return o.exitCode == 0; });
+    return allFinished ? 0 : 1;
+}
+
 int RunProcedure(const char* name, UpdateCommandLine cmd) {
     if (cmd.help) {
         std::fputs(cmd.operation == Operation::Program ? kUpdateUsage : kEepromUsage, stdout);
         std::fputs(kCommonOptions, stdout);
         return 0;
     }
+    if (cmd.ports.size() > 1) return RunOnSeveralPorts(cmd);
+    ComPortNumber = cmd.ports.front();
+    cmd.file = FileForPort(cmd.file, cmd.ports.front());
     StartDirectory = StartDirectoryOfProcess();
-    ComPortNumber = cmd.port;
     if (cmd.waitGiven) StepWait = cmd.waitHundreds * 100;
-    const bool terminal = ::isatty(::fileno(stdout)) == 1;
+    ProgressShown progress = ::isatty(::fileno(stdout)) == 1 ? ProgressShown::Bar
+                                                              : ProgressShown::None;
+    if (cmd.progressLines) {
+        // One stream for the parent: it tells diagnostics from log lines by their form.
+        ::dup2(STDOUT_FILENO, STDERR_FILENO);
+        progress = ProgressShown::Lines;
+    }
     TerminalMessageBoxes boxes;
     SetMessageBoxes(&boxes);
+    CatchInterrupts();
 
     int status = 1;
     {
+        PrivateWorkDirectory work;
         ConsoleSession session(cmd.latin1);
-        ConsoleProgTool console(session.shell(), terminal);
+        ConsoleProgTool console(session.shell(), progress);
         ProgTool tool(session.timers(), console, console);
         tool.OnInitDialog();
 
@@ -305,6 +428,13 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
             SetMessageBoxes(nullptr);
             return 1;
         }
+        std::string error;
+        if (!PrepareWorkDirectory(work, cmd.row, error)) {
+            std::fprintf(stderr, "nvx %s: no work directory: %s\n", name, error.c_str());
+            SetMessageBoxes(nullptr);
+            return 1;
+        }
+        tool.procedure().SetWorkDirectory(work.path());
         if (cmd.manual != -1) console.fields.manualStart = cmd.manual;
 
         // The automatic start asks the kernel over the monitor's port; a manual start needs
@@ -331,8 +461,12 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
             const uint32_t tickMs = g_tickPeriodMs;
             const uint32_t ticks = 5 * static_cast<uint32_t>(StepWait) + kTunnelSettleTicks +
                                    kBootProbeTicks + 3 * kRequestReplyTicks + kManualStartTicks;
-            const bool ended = session.RunUntil([&] { return tool.procedure().IsIdle(); },
-                                                ticks * tickMs + kProgrammerAllowanceMs);
+            const bool ended = session.RunUntil(
+                [&] {
+                    if (Interrupted()) tool.procedure().RequestAbort();
+                    return tool.procedure().IsIdle();
+                },
+                ticks * tickMs + kProgrammerAllowanceMs);
             console.finishProgress();
             if (!ended) std::fprintf(stderr, "nvx %s: the procedure did not end\n", name);
         }

@@ -57,6 +57,10 @@ public:
 
     int ExitCode() const override { return exitCode_; }
 
+    void Signal(int signalNumber) override {
+        if (!finished_) ::kill(pid_, signalNumber);
+    }
+
 private:
     void Reap(int options) {
         int status = 0;
@@ -95,6 +99,9 @@ public:
     bool Finished() override { return child_->finished; }
     void WaitForExit() override { child_->finished = true; }
     int ExitCode() const override { return child_->exitCode; }
+    void Signal(int signalNumber) override {
+        if (!child_->finished) child_->signalsSent.push_back(signalNumber);
+    }
 
 private:
     std::shared_ptr<ScriptedProcessRunner::Child> child_;

@@ -34,6 +34,8 @@ public:
     virtual void WaitForExit() = 0;
     // After Finished(): the exit status, or 128 + the signal number when a signal ended it.
     virtual int ExitCode() const = 0;
+    // Sends the child a signal while it runs (nothing once it has been reaped).
+    virtual void Signal(int signalNumber) = 0;
 };
 
 class ProcessRunner {
@@ -71,6 +73,7 @@ public:
         std::string output;  // handed out by the next TakeOutput
         bool finished = false;
         int exitCode = 0;
+        std::vector<int> signalsSent;  // by the tool, oldest first
     };
     std::unique_ptr<ChildProcess> Start(const ProcessSpec& launch, std::string& error) override;
 

@@ -213,8 +213,10 @@ void ProgTool::OnProgram() {
         procedure_.ReportProgToolMessage(kMsgProgramFileNotFound);
         return;
     }
+    if (!procedure_.ClaimWorkFiles(programPath_)) return;
     const ConversionResult result = ConvertProgramFile(
-        programPath_, StartDirectory + kFlashTempFileName, ProgramFileMode(programPath_));
+        programPath_, procedure_.WorkFilePath(kFlashTempFileName), ProgramFileMode(programPath_));
+    if (result.status != ConversionStatus::Ok) procedure_.ReleaseWorkFiles();
     switch (result.status) {
     case ConversionStatus::Ok:
         break;
@@ -255,6 +257,7 @@ void ProgTool::OnReadEeprom() {
         return;
     }
     procedure_.eepromFilePath = fields_.eepromFilePath;
+    if (!procedure_.ClaimWorkFiles(procedure_.eepromFilePath)) return;
     ProgOperation = kOperationEepromRead;
     procedure_.StartProcedure(fields_.manualStart != 0);
 }
@@ -278,13 +281,15 @@ void ProgTool::OnWriteEeprom() {
     if (MessageBox().show(kEepromWriteQuestion, kProgToolTitle, MessageIcon::Question,
                           MessageButtons::OkCancel) != MessageAnswer::Ok)
         return;
+    if (!procedure_.ClaimWorkFiles(procedure_.eepromFilePath)) return;
     ProgOperation = kOperationEepromWrite;
     // The programmer must never write an image other than the one chosen, so a copy that does
     // not succeed stops here.
     std::string image;
     if (!ReadWholeFile(procedure_.eepromFilePath, image) ||
-        !WriteFileAtomically(StartDirectory + kEepromTempFileName, image)) {
+        !WriteFileAtomically(procedure_.WorkFilePath(kEepromTempFileName), image)) {
         procedure_.ReportProgToolMessage(kMsgCannotOpenEepromFile);
+        procedure_.ReleaseWorkFiles();
         ProgOperation = kOperationNone;
         return;
     }

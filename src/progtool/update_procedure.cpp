@@ -96,6 +96,8 @@ std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_
     case kMsgReadAborted: return "E> Read Process aborted";
     case kMsgAutostartActive: return "I> Autostart active";
     case kMsgProgramFileDamaged: return Format("E> Program file damaged, line %u", line);
+    case kMsgWorkFilesInUse: return "E> Another update is running in this directory";
+    case kMsgWorkFileChosen: return "E> Work file of the programmer chosen: " + detail;
     default: return "E> Unknown Message";
     }
 }
@@ -143,8 +145,42 @@ void UpdateProcedure::Reset() {
     ProgOperation = kOperationNone;
 }
 
+std::string UpdateProcedure::WorkDirectory() const {
+    return workDirectory_.empty() ? StartDirectory : workDirectory_;
+}
+
+bool UpdateProcedure::ClaimWorkFiles(const std::string& userFile) {
+    for (const char* name : {kFlashTempFileName, kEepromTempFileName, kWorkLockFileName}) {
+        if (SameFilePath(userFile, WorkFilePath(name))) {
+            detail = name;
+            ReportProgToolMessage(kMsgWorkFileChosen);
+            return false;
+        }
+    }
+    workLock_ = std::make_unique<DirectoryLock>(WorkFilePath(kWorkLockFileName));
+    std::string error;
+    if (workLock_->TryAcquire(error)) return true;
+    workLock_.reset();
+    ReportProgToolMessage(kMsgWorkFilesInUse);
+    return false;
+}
+
+void UpdateProcedure::ReleaseWorkFiles() {
+    if (!workLock_) return;  // the files may be another procedure's
+    RemoveTempFile(kFlashTempFileName);
+    RemoveTempFile(kEepromTempFileName);
+    workLock_.reset();
+}
+
+void UpdateProcedure::RequestAbort() {
+    if (!IsIdle()) abortRequested_ = true;
+}
+
 void UpdateProcedure::StartProcedure(bool manualStart) {
     programmerFailed_ = false;
+    abortRequested_ = false;
+    tunnelOpened_ = false;
+    bootloaderStarted_ = false;
     if (manualStart) {
         if (shell_.IsComPortOpen()) shell_.CloseComPort();
         StepCountdown = kManualStartTicks;
@@ -155,6 +191,7 @@ void UpdateProcedure::StartProcedure(bool manualStart) {
         host_.SetBusy(true);
     } else {
         ReportProgToolMessage(kMsgComPortNotOpen);
+        ReleaseWorkFiles();
     }
 }
 
@@ -173,6 +210,8 @@ void UpdateProcedure::CountDown() {
 }
 
 void UpdateProcedure::End() {
+    ReleaseWorkFiles();
+    abortRequested_ = false;
     UpdateStep = kStepIdle;
     host_.SetBusy(false);
 }
@@ -195,7 +234,7 @@ bool UpdateProcedure::OpenBootPort() {
 
 void UpdateProcedure::RemoveTempFile(const char* name) {
     std::error_code ignored;
-    std::filesystem::remove(StartDirectory + name, ignored);
+    std::filesystem::remove(WorkFilePath(name), ignored);
 }
 
 void UpdateProcedure::FailProgrammer(const std::string& reason) {
@@ -211,7 +250,7 @@ bool UpdateProcedure::ServeProgrammer() {
         ProcessSpec launch;
         launch.program = StartDirectory + kProgrammerFileName;
         launch.arguments = ProgrammerArguments(ProgOperation, g_deviceSelection, ComPortNumber);
-        launch.workingDirectory = StartDirectory;
+        launch.workingDirectory = WorkDirectory();
         progress_ = ProgressLineReader{};
         host_.ShowProgrammerProgress(0);
         std::string error;
@@ -248,7 +287,7 @@ void UpdateProcedure::ProgrammerDone() {
     if (ProgOperation == kOperationEepromRead && !programmerFailed_) {
         // The EEPROM file is replaced only by a complete image, and in one step.
         std::string image;
-        if (!ReadWholeFile(StartDirectory + kEepromTempFileName, image) ||
+        if (!ReadWholeFile(WorkFilePath(kEepromTempFileName), image) ||
             !IsCompleteHexImage(image)) {
             FailProgrammer("no complete temp.hex");
         } else if (!WriteFileAtomically(eepromFilePath, image)) {
@@ -259,8 +298,49 @@ void UpdateProcedure::ProgrammerDone() {
     RemoveTempFile(kEepromTempFileName);
 }
 
+bool UpdateProcedure::DivertForAbort() {
+    switch (UpdateStep) {
+    case kStepTunnelOpen:
+        EndWithAbort();
+        return true;
+    case kStepBootStart:
+        if (tunnelOpened_) {
+            StepCountdown = 0;
+            UpdateStep = kStepTunnelClose;
+        } else {
+            EndWithAbort();
+        }
+        return true;
+    case kStepPortMode:
+    case kStepBootPortOpen:
+    case kStepBootProbe:
+    case kStepBootProbeCheck:
+    case kStepRunProgrammer:
+        if (programmer_) {
+            programmer_.reset();  // ends it and waits for it: it must let go of the port
+            if (const int32_t line = LeavingMessage(ProgOperation)) ReportProgToolMessage(line);
+            FailProgrammer("interrupted");
+        }
+        g_serialPort.Close();
+        if (bootloaderStarted_ && UpdateStep != kStepRunProgrammer) {
+            // As before the programmer: the line keeps the bootloader's speed when the port that
+            // says 'E' closes.
+            std::string ignored;
+            lineSettings_(ComPortNumber, g_deviceSelection.bootBaud, ignored);
+        }
+        // The usual pause first: a bootloader just started may not be listening yet.
+        AdvanceStep(0, static_cast<uint32_t>(StepWait),
+                    bootloaderStarted_ ? kStepBootExit : kStepAbortExit);
+        return true;
+    default:
+        // Waiting for a reply, or already on the way out.
+        return false;
+    }
+}
+
 void UpdateProcedure::RunUpdateStep() {
     const uint32_t stepWait = static_cast<uint32_t>(StepWait);
+    if (abortRequested_ && DivertForAbort()) return;
     switch (UpdateStep) {
     case kStepTunnelOpen:
         if (UpdateCommandRequest(1, kTunnelOnWord) != 0) {
@@ -273,6 +353,7 @@ void UpdateProcedure::RunUpdateStep() {
         break;
     case kStepTunnelOpenWait:
         if (ReplyFlag) {
+            tunnelOpened_ = true;
             AdvanceStep(kMsgConnected, kTunnelSettleTicks, kStepBootStart);
         } else if (StepCountdown == 0) {
             WithdrawPendingRequest();
@@ -292,6 +373,7 @@ void UpdateProcedure::RunUpdateStep() {
         break;
     case kStepBootStartWait:
         if (ReplyFlag) {
+            bootloaderStarted_ = true;
             shell_.CloseComPort();
             AdvanceStep(kMsgBootloaderStarted, stepWait, kStepBootPortOpen);
         } else if (StepCountdown == 0) {
@@ -393,7 +475,7 @@ void UpdateProcedure::RunUpdateStep() {
         break;
     case kStepFinish:
         // The finish line stands for a programmer run that worked; anything else is an abort.
-        if (programmerFailed_) {
+        if (programmerFailed_ || abortRequested_) {
             EndWithAbort();
             break;
         }

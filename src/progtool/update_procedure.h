@@ -20,6 +20,7 @@
 #include "app/shell.h"
 #include "comm/converter.h"
 #include "platform/process.h"
+#include "platform/work_directory.h"
 #include "progtool/device_catalogue.h"
 
 namespace nvx {
@@ -89,6 +90,8 @@ enum ProgToolMessage : int32_t {
     kMsgReadAborted = 35,
     kMsgAutostartActive = 36,
     kMsgProgramFileDamaged = 37,  // names the line kept by the Program command
+    kMsgWorkFilesInUse = 38,
+    kMsgWorkFileChosen = 39,      // the detail names the work file
 };
 
 // Request words of UpdateCommandRequest: function code in the low byte, argument in the high.
@@ -107,6 +110,8 @@ inline constexpr const char* kProgrammerFileName = "norvixosp.exe";
 inline constexpr const char* kProgrammerArgument0 = "avrosp.exe";
 inline constexpr const char* kFlashTempFileName = "temp.ntf";
 inline constexpr const char* kEepromTempFileName = "temp.hex";
+// Locked while a procedure's work files are in use, in the directory that holds them.
+inline constexpr const char* kWorkLockFileName = "update.lock";
 
 // The procedure's process-wide state (the window exists once).
 extern uint32_t UpdateStep;
@@ -186,6 +191,25 @@ public:
 
     void SetLineSettings(LineSettings lineSettings) { lineSettings_ = std::move(lineSettings); }
 
+    // The programmer's working directory, which holds the work files (with a trailing '/').
+    // StartDirectory until set; an empty directory restores that.
+    void SetWorkDirectory(std::string directory) { workDirectory_ = std::move(directory); }
+    std::string WorkDirectory() const;
+    std::string WorkFilePath(const char* name) const { return WorkDirectory() + name; }
+
+    // Before a command makes its work files: the work directory's lock taken and the user's
+    // file checked. False, its line logged and nothing changed, when another procedure holds the
+    // lock or userFile names a work file.
+    bool ClaimWorkFiles(const std::string& userFile);
+    // Work files removed and the lock given back: on every ending, and by a command that stops
+    // before the procedure starts.
+    void ReleaseWorkFiles();
+
+    // Asks a running procedure to end early (the user interrupted it). It ends with its abort
+    // line, after the device has left a bootloader this procedure started and any tunnel it
+    // opened is closed, with the monitor's port open again.
+    void RequestAbort();
+
 private:
     void End();
     void EndWithAbort();
@@ -196,6 +220,9 @@ private:
     void RemoveTempFile(const char* name);
     bool OpenBootPort();
     void WithdrawPendingRequest();
+    // The way out for an abort request at the current step; false while a step must first see
+    // its request through.
+    bool DivertForAbort();
 
     MonitorShell& shell_;
     UpdateHost& host_;
@@ -211,6 +238,12 @@ private:
     std::unique_ptr<ChildProcess> programmer_;
     ProgressLineReader progress_;
     bool programmerFailed_ = false;
+
+    std::string workDirectory_;
+    std::unique_ptr<DirectoryLock> workLock_;
+    bool abortRequested_ = false;
+    bool tunnelOpened_ = false;
+    bool bootloaderStarted_ = false;
 };
 
 }  // namespace nvx

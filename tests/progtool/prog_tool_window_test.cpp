@@ -2,8 +2,14 @@
 // commands, over a recording view in a scratch start directory.
 
 #include <gmock/gmock.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "prog_tool_fixture.h"
+#include "platform/work_directory.h"
 #include "app/switches.h"
 #include "progtool/device_catalogue.h"
 #include "progtool/program_file.h"
@@ -408,16 +414,16 @@ TEST_F(ProgToolTest, ProgramNeedsADeviceAndAMatchingName) {
     EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));
     EXPECT_THAT(shell_.log, IsEmpty());
 
-    // A fitting name gets past the rule; the closed port stops it after temp.ntf is made.
+    // A fitting name gets past the rule; the closed port stops it after temp.ntf is made, and
+    // the work file goes with the procedure that did not start.
     view_.screen.programFilePath = (dir_ / "solbed_v3.npf").string();
     tool.OnProgram();
     EXPECT_EQ(boxes_.shown.size(), 1u);
     EXPECT_THAT(shell_.log, ElementsAre("E> COM Port NOT Open"));
-    EXPECT_TRUE(fs::exists(dir_ / "temp.ntf"));
+    EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));
     EXPECT_EQ(UpdateStep, kStepIdle);
 
     // No separator at all: matched from the first character.
-    fs::remove(dir_ / "temp.ntf");
     std::error_code ec;
     fs::current_path(dir_, ec);
     ASSERT_FALSE(ec);
@@ -435,7 +441,10 @@ TEST_F(ProgToolTest, ProgrammingAConvertedFileHandsTheOriginalRecordsToTheProgra
     view_.screen.programFilePath = (dir_ / "SolBed_x.hex").string();
     tool.OnConvertHexToNpf();
     view_.screen.programFilePath = (dir_ / "SolBed_x.npf").string();
+    shell_.opens = true;
+    ComPortState = kComPortOpen;
     tool.OnProgram();
+    ASSERT_NE(UpdateStep, kStepIdle);
     EXPECT_EQ(WithoutCarriageReturns(ReadFileBytes(dir_ / "temp.ntf")), kFirmwareHex);
     EXPECT_NE(ReadFileBytes(dir_ / "SolBed_x.npf").substr(0, 17), ":03000000010203F7");
 }
@@ -450,7 +459,8 @@ TEST_F(ProgToolTest, ProgrammingRefusesADamagedFileAndWritesNothing) {
     ComPortState = kComPortOpen;
     tool.OnProgram();
     EXPECT_THAT(shell_.log, ElementsAre("E> Program file damaged, line 2"));
-    EXPECT_EQ(ReadFileBytes(dir_ / "temp.ntf"), "older image\r\n");
+    // Nothing of the damaged file reached the programmer's file; an earlier run's is gone too.
+    EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));
     EXPECT_EQ(UpdateStep, kStepIdle);
 
     view_.screen.programFilePath = (dir_ / "SolBed_missing.hex").string();
@@ -551,11 +561,18 @@ TEST_F(ProgToolTest, WriteEepromAsksFirstAndCopiesTheImage) {
     EXPECT_FALSE(fs::exists(dir_ / "temp.hex"));
     EXPECT_THAT(shell_.log, IsEmpty());
 
-    // OK with the port closed: temp.hex is made, then the start rule refuses.
+    // OK with the port closed: temp.hex is made, then the start rule refuses and removes it.
     tool.OnWriteEeprom();
-    EXPECT_EQ(ReadFileBytes(dir_ / "temp.hex"), image);
+    EXPECT_FALSE(fs::exists(dir_ / "temp.hex"));
     EXPECT_THAT(shell_.log, ElementsAre("E> COM Port NOT Open"));
     EXPECT_EQ(UpdateStep, kStepIdle);
+
+    // With the port open the procedure starts on the copy.
+    shell_.opens = true;
+    ComPortState = kComPortOpen;
+    tool.OnWriteEeprom();
+    ASSERT_NE(UpdateStep, kStepIdle);
+    EXPECT_EQ(ReadFileBytes(dir_ / "temp.hex"), image);
 }
 
 TEST_F(ProgToolTest, AnalyseOpensTheErrorMemoryWithTheRowShown) {
@@ -569,6 +586,134 @@ TEST_F(ProgToolTest, AnalyseOpensTheErrorMemoryWithTheRowShown) {
     EXPECT_EQ(view_.errorMemory[0], std::make_pair((dir_ / "image.hex").string(), 0));
     EXPECT_EQ(view_.errorMemory[1].second, 16);
     EXPECT_THAT(shell_.log, IsEmpty());
+}
+
+// ---- Work files: one procedure at a time in the start directory, never the user's file
+
+constexpr const char* kAnotherUpdate = "E> Another update is running in this directory";
+
+class WorkFileTest : public ProgToolTest {
+protected:
+    // Row 3 chosen, the port open, a firmware and an EEPROM image at hand.
+    ProgTool& Ready() {
+        ProgTool& tool = Init();
+        ChooseRow(3);
+        shell_.opens = true;
+        ComPortState = kComPortOpen;
+        WriteFileBytes(dir_ / "SolBed_fw.hex", kFirmwareHex);
+        WriteFileBytes(dir_ / "image.hex", ":00000001FF\r\n");
+        view_.screen.programFilePath = (dir_ / "SolBed_fw.hex").string();
+        view_.screen.eepromFilePath = (dir_ / "image.hex").string();
+        return tool;
+    }
+    // Program, Read EEPROM and Write EEPROM (confirmed), one after the other.
+    void TryEveryCommand(ProgTool& tool) {
+        tool.OnProgram();
+        tool.OnReadEeprom();
+        boxes_.answers = {MessageAnswer::Ok};
+        tool.OnWriteEeprom();
+    }
+    std::string LockPath() const { return (dir_ / kWorkLockFileName).string(); }
+};
+
+TEST_F(WorkFileTest, ASecondProcedureIsRefusedBeforeAnythingIsSent) {
+    ProgTool& tool = Ready();
+    // Another monitor in the same directory, mid-update, with its work files.
+    WriteFileBytes(dir_ / "temp.ntf", "other image\r\n");
+    WriteFileBytes(dir_ / "temp.hex", "other eeprom\r\n");
+    DirectoryLock other(LockPath());
+    std::string error;
+    ASSERT_TRUE(other.TryAcquire(error)) << error;
+
+    TryEveryCommand(tool);
+    EXPECT_THAT(shell_.log, ElementsAre(kAnotherUpdate, kAnotherUpdate, kAnotherUpdate));
+    EXPECT_EQ(UpdateStep, kStepIdle);
+    EXPECT_EQ(ProgOperation, kOperationNone);
+    tool.OnTimer();
+    EXPECT_EQ(tool.procedure().requestState(), kUpdateRequestIdle);
+    EXPECT_TRUE(runner_.started.empty());
+    EXPECT_EQ(ReadFileBytes(dir_ / "temp.ntf"), "other image\r\n");
+    EXPECT_EQ(ReadFileBytes(dir_ / "temp.hex"), "other eeprom\r\n");
+    EXPECT_TRUE(view_.enabled[ProgToolControl::ProgramButton]);
+
+    // Once the other has ended, the same command starts.
+    other.Release();
+    shell_.log.clear();
+    tool.OnProgram();
+    EXPECT_NE(UpdateStep, kStepIdle);
+    EXPECT_THAT(shell_.log, IsEmpty());
+}
+
+TEST_F(WorkFileTest, AProcedureHoldsTheLockUntilItEndsAndLeavesNoWorkFile) {
+    ProgTool& tool = Ready();
+    tool.OnProgram();
+    ASSERT_NE(UpdateStep, kStepIdle);
+    EXPECT_TRUE(fs::exists(dir_ / "temp.ntf"));
+    DirectoryLock second(LockPath());
+    std::string error;
+    EXPECT_FALSE(second.TryAcquire(error));
+
+    // Interrupted before its first request: it ends at once, and nothing reached the engine.
+    tool.procedure().RequestAbort();
+    tool.OnTimer();
+    EXPECT_EQ(UpdateStep, kStepIdle);
+    EXPECT_THAT(shell_.log, ElementsAre("E> Update aborted"));
+    EXPECT_EQ(tool.procedure().requestState(), kUpdateRequestIdle);
+    EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));
+    EXPECT_TRUE(second.TryAcquire(error)) << error;
+}
+
+TEST_F(WorkFileTest, ALockLeftByAProcessThatDiedNeverBlocks) {
+    ProgTool& tool = Ready();
+    // A process takes the lock and is killed while holding it.
+    const std::string path = LockPath();
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0666);
+        if (fd >= 0 && ::flock(fd, LOCK_EX) == 0) (void)!::write(ready[1], "x", 1);
+        for (;;) ::pause();
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    tool.OnProgram();
+    EXPECT_THAT(shell_.log, ElementsAre(kAnotherUpdate));
+
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ASSERT_TRUE(fs::exists(path));
+    shell_.log.clear();
+    tool.OnProgram();
+    EXPECT_NE(UpdateStep, kStepIdle);
+    EXPECT_THAT(shell_.log, IsEmpty());
+}
+
+TEST_F(WorkFileTest, AUsersFileThatIsAWorkFileIsRefusedAndKept) {
+    ProgTool& tool = Ready();
+    WriteFileBytes(dir_ / "temp.hex", "user's eeprom\r\n");
+    WriteFileBytes(dir_ / "temp.ntf", "user's firmware\r\n");
+    fs::create_directory(dir_ / "sub");
+    // The EEPROM file by a roundabout path, the firmware through a link with a fitting name.
+    view_.screen.eepromFilePath = (dir_ / "sub" / ".." / "temp.hex").string();
+    fs::create_symlink(dir_ / "temp.ntf", dir_ / "SolBed_link.hex");
+    view_.screen.programFilePath = (dir_ / "SolBed_link.hex").string();
+
+    TryEveryCommand(tool);
+    EXPECT_THAT(shell_.log, ElementsAre("E> Work file of the programmer chosen: temp.ntf",
+                                        "E> Work file of the programmer chosen: temp.hex",
+                                        "E> Work file of the programmer chosen: temp.hex"));
+    EXPECT_EQ(UpdateStep, kStepIdle);
+    EXPECT_EQ(ReadFileBytes(dir_ / "temp.hex"), "user's eeprom\r\n");
+    EXPECT_EQ(ReadFileBytes(dir_ / "temp.ntf"), "user's firmware\r\n");
+
+    // A refused command holds no lock: another procedure may start.
+    DirectoryLock next(LockPath());
+    std::string error;
+    EXPECT_TRUE(next.TryAcquire(error)) << error;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -93,30 +94,40 @@ protected:
                 fs::copy_file(entry.path(), dir_.file(entry.path().filename().string()));
     }
 
-    void StartDevice(const SimOptions& options) {
+    // The device on COM port (linked as com<port>); its memories go to flash.out and
+    // eeprom.out on COM 1, flash<port>.out and eeprom<port>.out on the others.
+    void StartDevice(const SimOptions& options, int port = 1) {
         Strings argv = {"norvix-sim"};
         argv.insert(argv.end(), options.device.begin(), options.device.end());
+        const std::string com = "com" + std::to_string(port);
         // The part descriptions of the source tree: a test may spoil those of the start directory.
-        argv.insert(argv.end(), {"--link", dir_.file("com1"), "--devices",
+        argv.insert(argv.end(), {"--link", dir_.file(com), "--devices",
                                  std::string(NVX_SOURCE_DIR) + "/devices", "--flash-out",
-                                 dir_.file("flash.out"), "--eeprom-out", dir_.file("eeprom.out")});
+                                 dir_.file(MemoryFile("flash", port)), "--eeprom-out",
+                                 dir_.file(MemoryFile("eeprom", port))});
         if (options.bootloader) argv.push_back("--bootloader");
         if (!options.eepromIn.empty()) argv.insert(argv.end(), {"--eeprom-in", options.eepromIn});
-        sim_ = std::make_unique<Child>(NVX_SIM_EXE, argv, dir_.path());
-        ASSERT_TRUE(sim_->started());
+        auto& sim = sims_[port];
+        sim = std::make_unique<Child>(NVX_SIM_EXE, argv, dir_.path());
+        ASSERT_TRUE(sim->started());
         // The terminal's path comes once the link is in place.
-        const std::string pty = sim_->ReadLine();
+        const std::string pty = sim->ReadLine();
         ASSERT_EQ(pty.rfind("/dev/", 0), 0u) << pty;
-        ASSERT_TRUE(fs::is_symlink(dir_.file("com1")));
+        ASSERT_TRUE(fs::is_symlink(dir_.file(com)));
     }
 
     // Ends the device; it writes its memories on the way out.
-    void StopDevice() {
-        ASSERT_TRUE(sim_);
-        sim_->Signal(SIGTERM);
-        const ProgramRun run = sim_->FinishWithin(kRunLimitMs);
-        sim_.reset();
+    void StopDevice(int port = 1) {
+        auto& sim = sims_[port];
+        ASSERT_TRUE(sim);
+        sim->Signal(SIGTERM);
+        const ProgramRun run = sim->FinishWithin(kRunLimitMs);
+        sim.reset();
         ASSERT_EQ(run.status, 0) << run.err;
+    }
+
+    static std::string MemoryFile(const std::string& memory, int port) {
+        return memory + (port == 1 ? "" : std::to_string(port)) + ".out";
     }
 
     std::map<uint32_t, uint8_t> DeviceMemory(const char* file) {
@@ -125,12 +136,19 @@ protected:
         return bytes;
     }
 
-    ProgramRun Nvx(const Strings& args) {
+    // nvx in the start directory; its temporary directory is the scratch one's "tmp", so that
+    // a test sees what it leaves there.
+    std::unique_ptr<Child> StartNvx(const Strings& args, const ChildStreams& streams = {}) {
         Strings argv = {"nvx"};
         argv.insert(argv.end(), args.begin(), args.end());
-        Child child(NVX_CLI_EXE, argv, dir_.path());
-        if (!child.started()) return {};
-        return child.FinishWithin(kRunLimitMs);
+        fs::create_directories(dir_.file("tmp"));
+        return std::make_unique<Child>(NVX_CLI_EXE, argv, dir_.path(),
+                                       Strings{"TMPDIR=" + dir_.file("tmp")}, streams);
+    }
+    ProgramRun Nvx(const Strings& args, const ChildStreams& streams = {}) {
+        const auto child = StartNvx(args, streams);
+        if (!child->started()) return {};
+        return child->FinishWithin(kRunLimitMs);
     }
 
     // The monitor program with the given switches, in the start directory, without a screen.
@@ -158,7 +176,7 @@ protected:
     }
 
     ScratchDir dir_{"e2e"};
-    std::unique_ptr<Child> sim_;
+    std::map<int, std::unique_ptr<Child>> sims_;
 };
 
 // ---- firmware of every chip of the catalogue
@@ -318,6 +336,160 @@ TEST_F(UpdateEndToEnd, AProgrammerThatFailsAbortsTheUpdateAndTheDeviceRunsAgain)
     EXPECT_TRUE(SameMemory(BytesFrom(image), DeviceMemory("flash.out")));
 }
 
+// ---- several devices at once
+
+// The rows of the outcome table, by port: outcome, then the line (seconds left out).
+std::map<std::string, Strings> OutcomeRows(const std::string& out) {
+    std::map<std::string, Strings> rows;
+    bool inTable = false;
+    for (const std::string& line : Lines(out)) {
+        if (line.rfind("PORT ", 0) == 0) {
+            inTable = true;
+            continue;
+        }
+        if (!inTable || line.empty()) continue;
+        std::istringstream fields(line);
+        std::string port, outcome, seconds;
+        fields >> port >> outcome >> seconds;
+        std::string rest;
+        std::getline(fields, rest);
+        rows[port] = {outcome, rest.substr(rest.find_first_not_of(' '))};
+    }
+    return rows;
+}
+
+TEST_F(UpdateEndToEnd, TwoUpdatesAtOnceFromOneDirectoryEachGiveTheirDeviceItsOwnFirmware) {
+    const std::vector<uint8_t> first = RandomBytes(3000, 101), second = RandomBytes(3000, 202);
+    WriteText(dir_.file("SolBed_first.hex"), HexImage(first));
+    WriteText(dir_.file("SolBed_second.hex"), HexImage(second));
+    StartDevice({{"--device", "solbed"}, false, ""}, 1);
+    StartDevice({{"--device", "solbed"}, false, ""}, 2);
+
+    const auto one = StartNvx({"update", "--port", "1", "--wait", "1", "--device", "solbed",
+                               "SolBed_first.hex"});
+    const auto two = StartNvx({"update", "--port", "2", "--wait", "1", "--device", "solbed",
+                               "SolBed_second.hex"});
+    const ProgramRun runOne = one->FinishWithin(kRunLimitMs);
+    const ProgramRun runTwo = two->FinishWithin(kRunLimitMs);
+    EXPECT_EQ(runOne.status, 0) << runOne.out << runOne.err;
+    EXPECT_EQ(runTwo.status, 0) << runTwo.out << runTwo.err;
+    EXPECT_EQ(LogLines(runOne).back(), "I> Update finished");
+    EXPECT_EQ(LogLines(runTwo).back(), "I> Update finished");
+    // No work file of either is left, in the start directory or in a private one.
+    EXPECT_FALSE(fs::exists(dir_.file("temp.ntf")));
+    EXPECT_TRUE(fs::is_empty(dir_.file("tmp")));
+
+    StopDevice(1);
+    StopDevice(2);
+    EXPECT_TRUE(SameMemory(BytesFrom(first), DeviceMemory("flash.out")));
+    EXPECT_TRUE(SameMemory(BytesFrom(second), DeviceMemory("flash2.out")));
+}
+
+TEST_F(UpdateEndToEnd, OneCommandUpdatesSeveralPortsAndAPortWithoutDeviceDisturbsNoOther) {
+    const std::vector<uint8_t> image = RandomBytes(2500, 303);
+    WriteText(dir_.file("SolBed_fw.hex"), HexImage(image));
+    StartDevice({{"--device", "solbed"}, false, ""}, 1);
+    StartDevice({{"--device", "solbed"}, false, ""}, 2);
+
+    // COM 3 leads nowhere.
+    const ProgramRun run = Nvx({"update", "--port", "1,3", "--port=2", "--wait", "1", "--device",
+                                "solbed", "SolBed_fw.hex"});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    const auto rows = OutcomeRows(run.out);
+    EXPECT_EQ(rows.size(), 3u) << run.out;
+    EXPECT_EQ(rows.at("COM1"), (Strings{"finished", "I> Update finished"})) << run.out;
+    EXPECT_EQ(rows.at("COM2"), (Strings{"finished", "I> Update finished"})) << run.out;
+    EXPECT_EQ(rows.at("COM3"), (Strings{"failed", "-"})) << run.out;
+    // Every line comes with its port.
+    EXPECT_NE(run.out.find("COM2:  > Bootloader activ"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("COM3: "), std::string::npos) << run.err;
+    EXPECT_TRUE(fs::is_empty(dir_.file("tmp")));
+
+    StopDevice(1);
+    StopDevice(2);
+    EXPECT_TRUE(SameMemory(BytesFrom(image), DeviceMemory("flash.out")));
+    EXPECT_TRUE(SameMemory(BytesFrom(image), DeviceMemory("flash2.out")));
+}
+
+TEST_F(UpdateEndToEnd, EepromsOfSeveralPortsAreReadIntoAFileEach) {
+    StartDevice({{"--device", "solgrabed128"}, false, ""}, 1);
+    StartDevice({{"--device", "solgrabed128"}, false, ""}, 2);
+    // On a terminal: a line per port, drawn again in place, then the table.
+    const ProgramRun run = Nvx({"eeprom", "read", "--port", "1,2", "--wait", "1", "--device",
+                                "solgrabed128", "image_{port}.hex"},
+                               {.stdoutIsTerminal = true});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    for (const char* port : {"COM1", "COM2"})
+        EXPECT_NE(run.out.find(std::string("\033[K") + port + "   [" +
+                               std::string(30, '#') + "] 100%"),
+                  std::string::npos)
+            << run.out;
+    EXPECT_NE(run.out.find("\033[2A"), std::string::npos) << run.out;
+    const auto rows = OutcomeRows(run.out);
+    EXPECT_EQ(rows.at("COM1"), (Strings{"finished", "I> Read Process finished"})) << run.out;
+    EXPECT_EQ(rows.at("COM2"), (Strings{"finished", "I> Read Process finished"})) << run.out;
+    StopDevice(1);
+    StopDevice(2);
+    for (const int port : {1, 2}) {
+        SCOPED_TRACE(port);
+        std::map<uint32_t, uint8_t> read;
+        ASSERT_TRUE(ParseHex(ReadText(dir_.file("image_" + std::to_string(port) + ".hex")), read));
+        const std::map<uint32_t, uint8_t> device = DeviceMemory(MemoryFile("eeprom", port).c_str());
+        ASSERT_EQ(read.size(), 4096u);
+        EXPECT_TRUE(SameMemory(device, read, RestartBookkeeping(device)));
+    }
+}
+
+TEST_F(UpdateEndToEnd, ReadingIntoAFileNamedLikeAWorkFileKeepsTheImage) {
+    StartDevice({{"--device", "solgrabed128"}, false, ""});
+    const ProgramRun run = Nvx({"eeprom", "read", "--port", "1", "--wait", "1", "--device",
+                                "solgrabed128", "temp.hex"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    StopDevice();
+    std::map<uint32_t, uint8_t> read;
+    ASSERT_TRUE(ParseHex(ReadText(dir_.file("temp.hex")), read));
+    EXPECT_EQ(read.size(), 4096u);
+
+    // And written back from it, the file stays.
+    StartDevice({{"--device", "solgrabed128"}, false, ""});
+    const ProgramRun write = Nvx({"eeprom", "write", "--port", "1", "--wait", "1", "--device",
+                                  "solgrabed128", "--yes", "temp.hex"});
+    EXPECT_EQ(write.status, 0) << write.out << write.err;
+    StopDevice();
+    EXPECT_TRUE(fs::exists(dir_.file("temp.hex")));
+}
+
+TEST_F(UpdateEndToEnd, CtrlCEndsEveryUpdateWithTheDevicesBackInTheirApplication) {
+    WriteText(dir_.file("SolBed_fw.hex"), HexImage(RandomBytes(2000, 404)));
+    StartDevice({{"--device", "solbed"}, false, ""}, 1);
+    StartDevice({{"--device", "solbed"}, false, ""}, 2);
+    const Strings update = {"update", "--port", "1,2", "--wait", "1", "--device", "solbed",
+                            "SolBed_fw.hex"};
+    const auto nvx = StartNvx(update);
+    // Interrupted once both devices wait in their bootloaders.
+    int active = 0;
+    while (active < 2) {
+        const std::string line = nvx->ReadLine(kRunLimitMs);
+        ASSERT_FALSE(line.empty()) << "the run ended early";
+        if (line.find(" > Bootloader activ") != std::string::npos) ++active;
+    }
+    nvx->Signal(SIGINT);
+    const ProgramRun run = nvx->FinishWithin(kRunLimitMs);
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    const auto rows = OutcomeRows(run.out);
+    EXPECT_EQ(rows.at("COM1"), (Strings{"aborted", "E> Update aborted"})) << run.out;
+    EXPECT_EQ(rows.at("COM2"), (Strings{"aborted", "E> Update aborted"})) << run.out;
+    EXPECT_NE(run.out.find("COM1:  > Device restarted"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("COM2:  > Device restarted"), std::string::npos) << run.out;
+    EXPECT_TRUE(fs::is_empty(dir_.file("tmp")));
+
+    // Both answer their kernel again: the automatic start works at once.
+    const ProgramRun again = Nvx(update);
+    EXPECT_EQ(again.status, 0) << again.out << again.err;
+    StopDevice(1);
+    StopDevice(2);
+}
+
 // ---- the automatic update of the monitor program
 
 TEST_F(UpdateEndToEnd, TheMonitorsAutomaticUpdateEndsTheProgramWhenFinished) {
@@ -379,6 +551,9 @@ TEST(UpdateCommandLine, WrongUsageIsRefusedBeforeAnythingStarts) {
         {{"update", "--device", "solbed", "--yes", "a.hex"}, "unknown option --yes"},
         {{"eeprom", "--device", "solbed", "a.hex"}, "read or write"},
         {{"eeprom", "write", "--device", "solbed", "a.hex"}, "needs --yes"},
+        {{"eeprom", "read", "--port", "1,2", "--device", "solbed", "a.hex"}, "{port}"},
+        {{"update", "--port", "1,2", "--port", "2", "--device", "solbed", "a.hex"}, "given twice"},
+        {{"update", "--port", "1,,2", "--device", "solbed", "a.hex"}, "--port"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));

@@ -146,6 +146,8 @@ TEST_F(DeviceUpdate, ABootloaderThatNeverAnswersAborts) {
     EXPECT_FALSE(fs::exists(dir_ / "standin.log"));
     EXPECT_EQ(ComPortState, kComPortOpen);
     EXPECT_EQ(ProgOperation, kOperationNone);
+    // The plain firmware made for the programmer that never ran is gone with the procedure.
+    EXPECT_FALSE(fs::exists(dir_ / kFlashTempFileName));
 }
 
 TEST_F(DeviceUpdate, ASplitSignOnIsProbedUntilItComesWhole) {
@@ -508,6 +510,73 @@ TEST_F(ScriptedUpdate, TheProcedureStaysWithTheProgrammerUntilItExits) {
     EXPECT_EQ(log().log.back(), "I> Update finished");
     EXPECT_EQ(runner_.abandonedRunning, 0);
 }
+
+// ---- An interrupted procedure
+
+// Where the user interrupts: the step reached (and, for the programmer, that it runs).
+struct InterruptCase {
+    const char* name;
+    int row;
+    uint32_t step;
+    std::vector<std::string> logNewestFirst;
+    std::vector<std::vector<uint8_t>> kernelRequests;
+};
+
+class InterruptedUpdate : public ScriptedUpdate,
+                          public testing::WithParamInterface<InterruptCase> {};
+
+TEST_P(InterruptedUpdate, EndsWithTheDeviceInItsApplicationAndNoWorkFile) {
+    const InterruptCase& c = GetParam();
+    runner_.finishAtOnce = false;
+    Connect(c.row);
+    UseFirmware(c.row == 10 ? "SolReg_fw.hex" : "SolBed_fw.hex");
+    tool_->OnProgram();
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            return UpdateStep == c.step &&
+                   (c.step != kStepRunProgrammer || tool_->procedure().programmerRunning());
+        },
+        20000));
+    tool_->procedure().RequestAbort();
+    clock().advance(10);  // the programmer, if any, still runs at this tick
+    ASSERT_TRUE(RunToIdle());
+
+    EXPECT_EQ(log().NewestFirst(), c.logNewestFirst);
+    std::vector<std::vector<uint8_t>> requests;
+    for (const auto& f : KernelFrames()) requests.push_back(Data(f));
+    EXPECT_EQ(requests, c.kernelRequests);
+    EXPECT_FALSE(device().inBootloader());
+    EXPECT_FALSE(device().tunnelOn());
+    EXPECT_EQ(ComPortState, kComPortOpen);
+    EXPECT_EQ(ProgOperation, kOperationNone);
+    EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));
+    // A programmer under way is ended, not waited for.
+    EXPECT_EQ(runner_.abandonedRunning, c.step == kStepRunProgrammer ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AtEachStage, InterruptedUpdate,
+    testing::Values(
+        InterruptCase{"BeforeTheFirstRequest", 3, kStepBootStart, {"E> Update aborted"}, {}},
+        InterruptCase{"WhileTheBootloaderStarts",
+                      3,
+                      kStepBootStartWait,
+                      {"E> Update aborted", " > Device restarted", " > Bootloader started"},
+                      {{0xFD, 0x00}}},
+        InterruptCase{"WhileTheProgrammerRuns",
+                      3,
+                      kStepRunProgrammer,
+                      {"E> Update aborted", " > Device restarted",
+                       "E> Command NorvixOSP: interrupted", " > Leaving Program Mode",
+                       " > Bootloader activ", " > Bootloader started"},
+                      {{0xFD, 0x00}}},
+        InterruptCase{"InsideAnOpenTunnel",
+                      10,
+                      kStepBootStart,
+                      {"E> Update aborted", " > Disconnected from Controller",
+                       " > Connected to Controller"},
+                      {{0xED, 0xFF}, {0xED, 0x00}}}),
+    [](const testing::TestParamInfo<InterruptCase>& p) { return std::string(p.param.name); });
 
 // ---- The automatic update of /A
 

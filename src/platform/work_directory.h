@@ -1,0 +1,58 @@
+#pragma once
+// Where a procedure keeps the files it hands to an external program: a lock that tells two
+// procedures sharing one directory apart, a private directory for one that wants none shared,
+// and the test whether a user's path names one of those files.
+
+#include <string>
+#include <utility>
+
+namespace nvx {
+
+// An exclusive flock on one file. The kernel drops it when the process ends, however it ends, so
+// a lock file left behind by a process that died never blocks. The file itself stays: removing
+// it would let a second process lock a new file of the same name while a third holds the old one.
+class DirectoryLock {
+public:
+    explicit DirectoryLock(std::string path) : path_(std::move(path)) {}
+    ~DirectoryLock() { Release(); }
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+    // Takes the lock without waiting; true when it is held (also when it was held already).
+    // False when another holder has it or the file cannot be made (error then says why).
+    bool TryAcquire(std::string& error);
+    void Release();
+    bool held() const { return fd_ >= 0; }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+// A fresh directory of its own under the system's temporary directory, removed with everything
+// in it by Remove or the destructor.
+class PrivateWorkDirectory {
+public:
+    PrivateWorkDirectory() = default;
+    ~PrivateWorkDirectory() { Remove(); }
+    PrivateWorkDirectory(const PrivateWorkDirectory&) = delete;
+    PrivateWorkDirectory& operator=(const PrivateWorkDirectory&) = delete;
+
+    // False with a reason when no directory could be made.
+    bool Create(std::string& error);
+    // A symbolic link `name` in the directory to target (an absolute path); false with a reason.
+    bool Link(const std::string& name, const std::string& target, std::string& error);
+    void Remove();
+    // The directory with a trailing '/'; empty before Create and after Remove.
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// True when both paths name the same file once links and "." / ".." are resolved; a path whose
+// file does not exist yet is compared by where it would be made.
+bool SameFilePath(const std::string& a, const std::string& b);
+
+}  // namespace nvx
