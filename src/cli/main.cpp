@@ -20,7 +20,9 @@ const Command kCommands[] = {
 };
 
 void PrintUsage(FILE* out) {
-    std::fprintf(out, "usage: nvx COMMAND [ARGS...]   (nvx COMMAND --help for its options)\n\n");
+    std::fprintf(out, "usage: nvx COMMAND [ARGS...]   (nvx COMMAND --help for its options)\n");
+    std::fprintf(out,
+                 "Options may stand anywhere on the line, before COMMAND too; \"--\" ends them.\n\n");
     for (const Command& c : kCommands) std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
 }
 
@@ -39,10 +41,23 @@ int main(int argc, char** argv) {
         std::printf("nvx (Norvix PC Monitor) 1.7.2\n");
         return 0;
     }
-    for (const Command& c : kCommands) {
-        if (!std::strcmp(argv[1], c.name)) return c.run(nvx::cli::Args(argv + 2, argv + argc));
+    // The command is the first word; after leading options, the first word that names one.
+    // (Should an option's value spell a command, it is the same word, and taking either gives
+    // the same line.)
+    const bool leadingOptions = argv[1][0] == '-';
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        for (const Command& c : kCommands) {
+            if (std::strcmp(argv[i], c.name) != 0) continue;
+            nvx::cli::Args args(argv + 1, argv + i);
+            args.insert(args.end(), argv + i + 1, argv + argc);
+            return c.run(args);
+        }
+        if (!leadingOptions) break;
     }
-    std::fprintf(stderr, "nvx: unknown command '%s'\n", argv[1]);
+    if (leadingOptions)
+        std::fprintf(stderr, "nvx: no command among the arguments\n");
+    else
+        std::fprintf(stderr, "nvx: unknown command '%s'\n", argv[1]);
     PrintUsage(stderr);
     return 2;
 }
