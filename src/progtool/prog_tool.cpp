@@ -55,7 +55,8 @@ constexpr ProgToolControl kCommonControls[] = {
 }  // namespace
 
 ProgTool::ProgTool(TimerService& timers, MonitorShell& shell, ProgToolView& view)
-    : timers_(timers), shell_(shell), view_(view), procedure_(shell, *this) {
+    : timers_(timers), shell_(shell), view_(view), procedure_(shell, *this),
+      service_(shell, procedure_, *this) {
     enabled_.fill(true);
 }
 
@@ -149,7 +150,7 @@ void ProgTool::SelectDeviceRow() {
 }
 
 bool ProgTool::CommandInProgress() {
-    if (procedure_.IsIdle()) return false;
+    if (IsIdle()) return false;
     procedure_.ReportProgToolMessage(kMsgCommandInProgress);
     return true;
 }
@@ -232,7 +233,7 @@ void ProgTool::OnProgram() {
         return;
     }
     ProgOperation = kOperationProgram;
-    procedure_.StartProcedure(fields_.manualStart != 0);
+    StartServiceRun(programPath_);
 }
 
 void ProgTool::OnEepromFile() {
@@ -259,7 +260,7 @@ void ProgTool::OnReadEeprom() {
     procedure_.eepromFilePath = fields_.eepromFilePath;
     if (!procedure_.ClaimWorkFiles(procedure_.eepromFilePath)) return;
     ProgOperation = kOperationEepromRead;
-    procedure_.StartProcedure(fields_.manualStart != 0);
+    StartServiceRun(procedure_.eepromFilePath);
 }
 
 void ProgTool::OnWriteEeprom() {
@@ -293,7 +294,12 @@ void ProgTool::OnWriteEeprom() {
         ProgOperation = kOperationNone;
         return;
     }
-    procedure_.StartProcedure(fields_.manualStart != 0);
+    StartServiceRun(procedure_.eepromFilePath);
+}
+
+void ProgTool::StartServiceRun(const std::string& file) {
+    service_.Start(fields_.manualStart != 0, fields_.backupFirst != 0, file,
+                   JournalDeviceLabel(acceptedRow_));
 }
 
 void ProgTool::OnAnalyseErrorMemory() {
@@ -320,6 +326,7 @@ void ProgTool::OnTimer() {
     procedure_.CountDown();
     procedure_.RunUpdateStep();
     procedure_.UpdateRequestTick();
+    service_.Tick();
     // Only "more than a second" matters; stopping there keeps the sum from overflowing.
     if (elapsedMs_ <= 1000) elapsedMs_ += static_cast<int32_t>(g_tickPeriodMs);
     if (elapsedMs_ > 1000 && AutoStartState == kAutoStartShown && shell_.IsComPortOpen()) {
