@@ -112,6 +112,11 @@ std::string JournalTitleLine() {
 }
 
 bool ParseJournalLine(std::string_view line, JournalRecord& record, std::string& fault) {
+    // The writer never leaves one in a record.
+    if (line.find_first_of("\r\n") != std::string_view::npos) {
+        fault = "line break inside the line";
+        return false;
+    }
     std::vector<std::string> fields;
     std::size_t at = 0;
     while (true) {

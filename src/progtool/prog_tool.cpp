@@ -34,6 +34,7 @@ constexpr ProgToolControl kBusyControls[] = {
 
 constexpr ProgToolControl kProgramControls[] = {
     ProgToolControl::ProgramPathField,
+    ProgToolControl::BackupFirst,
     ProgToolControl::ProgramButton,
     ProgToolControl::ProgramFileButton,
     ProgToolControl::ProgramGroup,
@@ -80,6 +81,9 @@ void ProgTool::OnInitDialog() {
     if (timerId_ == 0) timerId_ = timers_.start(g_tickPeriodMs, [this] { OnTimer(); });
     procedure_.Reset();
     acceptedRow_ = 0;
+    // The box starts cleared; only a kept tick needs showing.
+    fields_.backupFirst = BackupEepromFirst;
+    if (fields_.backupFirst != 0) view_.writeControls(fields_);
 
     if (!Readable(StartDirectory + kProgrammerFileName))
         Box(kNoProgrammerText, MessageIcon::Question);
@@ -234,6 +238,12 @@ void ProgTool::OnProgram() {
     }
     ProgOperation = kOperationProgram;
     StartServiceRun(programPath_);
+}
+
+void ProgTool::OnBackupFirst() {
+    view_.readControls(fields_);
+    BackupEepromFirst = fields_.backupFirst != 0 ? 1 : 0;
+    shell_.SaveSettings();
 }
 
 void ProgTool::OnEepromFile() {

@@ -103,6 +103,8 @@ public:
     void OnProgramFile();
     void OnConvertHexToNpf();
     void OnProgram();
+    // "Back up EEPROM first" ticked or cleared: kept for the next start.
+    void OnBackupFirst();
     void OnEepromFile();
     void OnReadEeprom();
     void OnWriteEeprom();

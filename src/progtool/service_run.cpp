@@ -135,7 +135,8 @@ void ServiceRun::Start(bool manualStart, bool backupFirst, const std::string& fi
         else
             checkVersions_ = true;
     }
-    if (checkVersions_ && shell_.IsComPortOpen()) {
+    // A device started by hand may sit in its bootloader already: only its version after is read.
+    if (checkVersions_ && !manualStart_ && shell_.IsComPortOpen()) {
         host_.SetBusy(true);
         query_.Start();
         phase_ = Phase::VersionBefore;

@@ -77,6 +77,7 @@ TEST(JournalLine, DamagedLinesAreRefusedWithTheirFault) {
         {"a,b,c,d,e,\"f\"x,g,h,i,j", "text after a closing quote in field 6"},
         {"a,b,c,d\"e,f,g,h,i,j,k", "quote inside unquoted field 4"},
         {"a,b,c,d,e,f,g,h,i", "9 fields instead of 10"},
+        {"a,b,c,d,e,f,g,h,i\r,j", "line break inside the line"},
         {good.substr(0, good.size() - 2) + ",extra", "11 fields instead of 10"},
     };
     for (const Case& c : cases) {

@@ -51,6 +51,22 @@ struct RowCase {
     int32_t manual;
 };
 
+TEST_F(ProgToolTest, BackUpEepromFirstShowsItsKeptStateAndKeepsEachChange) {
+    for (const int32_t kept : {0, 1}) {
+        SCOPED_TRACE(kept);
+        BackupEepromFirst = kept;
+        view_ = RecordingView{};
+        shell_.saves = 0;
+        ProgTool& tool = Init();
+        EXPECT_EQ(view_.screen.backupFirst, kept);
+        EXPECT_EQ(shell_.saves, 0);
+        view_.screen.backupFirst = 1 - kept;
+        tool.OnBackupFirst();
+        EXPECT_EQ(BackupEepromFirst, 1 - kept);
+        EXPECT_EQ(shell_.saves, 1);
+    }
+}
+
 TEST_F(ProgToolTest, DeviceRowsSetTheSelectionAndTheManualStartDefault) {
     const RowCase cases[] = {
         {3, 4, "SolBed", 38400, 0, "-datmega64", 0},
@@ -216,7 +232,7 @@ TEST_F(ProgToolTest, LayoutsShowOneGroupAndFollowTheSwitches) {
         tool.ShowSoftwareUpdate();
         EXPECT_TRUE(view_.shown);
         for (ProgToolControl on : {ProgToolControl::ProgramGroup, ProgToolControl::ProgramPathField,
-                                   ProgToolControl::ProgramButton,
+                                   ProgToolControl::BackupFirst, ProgToolControl::ProgramButton,
                                    ProgToolControl::ProgramFileButton,
                                    ProgToolControl::DeviceSettingsGroup,
                                    ProgToolControl::DeviceList, ProgToolControl::ManualStart,
@@ -242,7 +258,7 @@ TEST_F(ProgToolTest, LayoutsShowOneGroupAndFollowTheSwitches) {
         for (ProgToolControl off :
              {ProgToolControl::ProgramGroup, ProgToolControl::ProgramPathField,
               ProgToolControl::ProgramButton, ProgToolControl::ProgramFileButton,
-              ProgToolControl::ConvertButton})
+              ProgToolControl::ConvertButton, ProgToolControl::BackupFirst})
             EXPECT_FALSE(view_.visible[off]) << static_cast<int>(off);
         EXPECT_EQ(view_.enabled[ProgToolControl::WriteEepromButton], c.writeEnabled != 0);
         EXPECT_TRUE(view_.enabled[ProgToolControl::ReadEepromButton]);
