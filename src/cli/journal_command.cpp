@@ -1,7 +1,5 @@
 // nvx journal: the service journal of the start directory as an aligned table, oldest first.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -9,9 +7,10 @@
 #include <vector>
 
 #include "cli/cli_command.h"
-#include "cli/console_session.h"
 #include "journal/service_journal.h"
 #include "platform/atomic_file.h"
+#include "platform/command_line.h"
+#include "platform/text_encoding.h"
 #include "progtool/device_catalogue.h"
 #include "progtool/service_run.h"
 
@@ -20,16 +19,19 @@ namespace nvx::cli {
 namespace {
 
 const char kJournalUsage[] =
-    "usage: nvx journal [--since DATE] [--device KEY]\n"
+    "usage: nvx journal [--since DATE] [--device KEY] [--latin1]\n"
     "Prints service-journal.csv of the current directory: every firmware update, EEPROM\n"
     "transfer, starting-texts write and kernel command that changed a device.\n"
     "\n"
     "  --since DATE   only lines of that day (YYYY-MM-DD, local time) or later\n"
     "  --device KEY   only the devices whose program files begin with KEY (SolBed, SolReg, ...)\n"
+    "  --latin1       write the table as ISO 8859-1 bytes instead of UTF-8\n"
     "\n"
     "Lines that are not journal records are skipped with a warning on standard error.\n";
 
 constexpr std::size_t kColumnGap = 2;
+const OptionSpec kSinceOption{"--since", nullptr, true};
+const OptionSpec kDeviceKeyOption{"--device", nullptr, true};
 
 bool IsDate(const std::string& text) {
     if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
@@ -63,7 +65,7 @@ std::vector<std::string> Columns(const JournalRecord& r) {
             r.file,   r.sha256,        r.versionBefore, r.versionAfter, r.outcome};
 }
 
-void PrintTable(const std::vector<JournalRecord>& records, bool utf8) {
+void PrintTable(const std::vector<JournalRecord>& records, bool rawLatin1) {
     std::vector<std::vector<std::string>> rows;
     rows.emplace_back(std::begin(kJournalColumnTitles), std::end(kJournalColumnTitles));
     for (const JournalRecord& r : records) rows.push_back(Columns(r));
@@ -79,32 +81,28 @@ void PrintTable(const std::vector<JournalRecord>& records, bool utf8) {
         }
         while (!line.empty() && line.back() == ' ') line.pop_back();
         line += '\n';
-        std::fputs((utf8 ? Latin1ToUtf8(line) : line).c_str(), stdout);
+        std::fputs(ConsoleText(line, rawLatin1).c_str(), stdout);
     }
 }
 
 }  // namespace
 
 int RunJournal(const Args& args) {
-    std::string since;
-    std::string key;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(kJournalUsage, stdout);
-            return 0;
-        }
-        std::string* target = a == "--since" ? &since : a == "--device" ? &key : nullptr;
-        if (target == nullptr) {
-            std::fprintf(stderr, "nvx journal: unknown argument %s\n%s", a.c_str(), kJournalUsage);
-            return 2;
-        }
-        if (i + 1 >= args.size() || !target->empty()) {
-            std::fprintf(stderr, "nvx journal: %s needs one value\n%s", a.c_str(), kJournalUsage);
-            return 2;
-        }
-        *target = args[++i];
+    CommandLine line;
+    std::string error;
+    if (!SplitCommandLine(args, {kHelpOption, kLatin1Option, kSinceOption, kDeviceKeyOption}, line,
+                          error) ||
+        !line.operands.empty()) {
+        if (error.empty()) error = "unknown argument " + line.operands[0];
+        std::fprintf(stderr, "nvx journal: %s\n%s", error.c_str(), kJournalUsage);
+        return 2;
     }
+    if (line.has(kHelpOption.name)) {
+        std::fputs(kJournalUsage, stdout);
+        return 0;
+    }
+    const std::string since = line.value(kSinceOption.name);
+    const std::string key = line.value(kDeviceKeyOption.name);
     if (!since.empty() && !IsDate(since)) {
         std::fprintf(stderr, "nvx journal: --since: '%s' is no date YYYY-MM-DD\n", since.c_str());
         return 2;
@@ -119,7 +117,6 @@ int RunJournal(const Args& args) {
     }
 
     std::string text;
-    std::string error;
     if (!ReadWholeFile(kJournalFileName, text, &error)) {
         std::fprintf(stderr, "nvx journal: %s: %s\n", kJournalFileName, error.c_str());
         return 1;
@@ -136,7 +133,7 @@ int RunJournal(const Args& args) {
             continue;
         shown.push_back(r);
     }
-    PrintTable(shown, ::isatty(::fileno(stdout)) == 1);
+    PrintTable(shown, line.has(kLatin1Option.name));
     return 0;
 }
 
