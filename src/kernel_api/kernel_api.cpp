@@ -182,6 +182,8 @@ void KernelApi::Gate(Procedure procedure, uint32_t argument, int32_t parameter, 
     // Taken only with an accepted request, so a refused one cannot lend its wait to another.
     g_kernelRequest.replyTimeoutMs = replyTimeoutMs;
     KernelWindowState = kKernelWindowBusy;
+    // A request lost without an outcome must not lend its journal line to this one.
+    journaledCommand_.clear();
 }
 
 void KernelApi::SendKernelCommand(uint8_t code, int32_t parameter, ParamMode mode,
