@@ -483,7 +483,7 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
             const uint32_t procedures = cmd.backup ? 2 : 1;
             const bool ended = session.RunUntil(
                 [&] {
-                    if (Interrupted()) tool.procedure().RequestAbort();
+                    if (Interrupted()) tool.RequestAbort();
                     return tool.IsIdle();
                 },
                 procedures * (ticks * tickMs + kProgrammerAllowanceMs));

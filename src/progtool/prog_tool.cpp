@@ -58,6 +58,8 @@ constexpr ProgToolControl kCommonControls[] = {
 ProgTool::ProgTool(TimerService& timers, MonitorShell& shell, ProgToolView& view)
     : timers_(timers), shell_(shell), view_(view), procedure_(shell, *this),
       service_(shell, procedure_, *this) {
+    // The backup's procedure ends by removing the work files; the flash image is made again.
+    service_.SetFlashImagePreparation([this] { return PrepareFlashImage(); });
     enabled_.fill(true);
 }
 
@@ -218,26 +220,31 @@ void ProgTool::OnProgram() {
         procedure_.ReportProgToolMessage(kMsgProgramFileNotFound);
         return;
     }
-    if (!procedure_.ClaimWorkFiles(programPath_)) return;
+    if (!PrepareFlashImage()) return;
+    ProgOperation = kOperationProgram;
+    StartServiceRun(programPath_);
+}
+
+bool ProgTool::PrepareFlashImage() {
+    if (!procedure_.ClaimWorkFiles(programPath_)) return false;
     const ConversionResult result = ConvertProgramFile(
         programPath_, procedure_.WorkFilePath(kFlashTempFileName), ProgramFileMode(programPath_));
     if (result.status != ConversionStatus::Ok) procedure_.ReleaseWorkFiles();
     switch (result.status) {
     case ConversionStatus::Ok:
-        break;
+        return true;
     case ConversionStatus::Damaged:
         procedure_.damagedLine = result.line;
         procedure_.ReportProgToolMessage(kMsgProgramFileDamaged);
-        return;
+        return false;
     case ConversionStatus::InputUnreadable:
         procedure_.ReportProgToolMessage(kMsgProgramFileNotFound);
-        return;
+        return false;
     case ConversionStatus::OutputUnwritable:
         Box(result.message, MessageIcon::Exclamation);
-        return;
+        return false;
     }
-    ProgOperation = kOperationProgram;
-    StartServiceRun(programPath_);
+    return false;
 }
 
 void ProgTool::OnBackupFirst() {

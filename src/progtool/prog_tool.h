@@ -117,6 +117,8 @@ public:
 
     UpdateProcedure& procedure() { return procedure_; }
     const ServiceRun& serviceRun() const { return service_; }
+    // Ctrl-C and the like: the procedure, or what runs around it, ends with its abort line.
+    void RequestAbort() { service_.RequestAbort(); }
     // No procedure, version check or backup under way.
     bool IsIdle() const { return procedure_.IsIdle() && service_.IsIdle(); }
     const ProgToolFields& fields() const { return fields_; }
@@ -136,6 +138,8 @@ private:
     void SetEnabled(ProgToolControl c, bool enabled);
     bool CommandInProgress();
     void StartServiceRun(const std::string& file);
+    // Claims the work files and converts the program file into the flash image for the programmer.
+    bool PrepareFlashImage();
 
     TimerService& timers_;
     MonitorShell& shell_;

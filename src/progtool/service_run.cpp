@@ -125,6 +125,7 @@ void ServiceRun::Start(bool manualStart, bool backupFirst, const std::string& fi
     outcome_.clear();
     backupFile_.clear();
     heldAutoStartEnd_ = false;
+    abortRequested_ = false;
     // What is written is fixed now; what is read only exists afterwards.
     sha256_ = operation_ == kOperationEepromRead ? "" : Sha256OrEmpty(file_);
 
@@ -167,6 +168,14 @@ void ServiceRun::StartBackup() {
     if (procedure_.IsIdle()) BackupDone();
 }
 
+void ServiceRun::AbortBeforeTheUpdate() {
+    procedure_.ReportProgToolMessage(AbortMessage(operation_));
+    procedure_.ReleaseWorkFiles();
+    ProgOperation = kOperationNone;
+    phase_ = Phase::Idle;
+    host_.SetBusy(false);
+}
+
 void ServiceRun::BackupDone() {
     const bool read = procedure_.lastReportLine() ==
                       ProgToolMessageLine(FinishMessage(kOperationEepromRead), "");
@@ -192,6 +201,12 @@ void ServiceRun::BackupDone() {
                 kept ? Sha256OrEmpty(placed) : "", procedure_.lastReportLine());
     if (!kept) {
         shell_.AppendMonitorLog(kBackupRefusedText);
+        ProgOperation = kOperationNone;
+        phase_ = Phase::Idle;
+        host_.SetBusy(false);
+        return;
+    }
+    if (abortRequested_ || (prepareFlashImage_ && !prepareFlashImage_())) {
         ProgOperation = kOperationNone;
         phase_ = Phase::Idle;
         host_.SetBusy(false);
@@ -253,11 +268,26 @@ void ServiceRun::Journal(const char* operation, const std::string& file, const s
     RecordServiceOperation(shell_, std::move(record));
 }
 
+void ServiceRun::RequestAbort() {
+    if (phase_ == Phase::Idle) return;
+    abortRequested_ = true;
+    procedure_.RequestAbort();
+}
+
 void ServiceRun::Tick() {
     switch (phase_) {
     case Phase::VersionBefore:
+        // A request not yet taken by the engine is dropped; one on the line is seen to its end.
+        if (abortRequested_ && query_.state() == ApplicationVersionQuery::State::Pending) {
+            AbortBeforeTheUpdate();
+            break;
+        }
         query_.Tick();
         if (!query_.finished()) break;
+        if (abortRequested_) {
+            AbortBeforeTheUpdate();
+            break;
+        }
         if (query_.state() == ApplicationVersionQuery::State::Read) {
             versionBefore_ = query_.text();
             shell_.AppendMonitorLog("I> Before: " + versionBefore_);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 
 #include "app/shell.h"
@@ -65,8 +66,14 @@ public:
                const std::string& deviceLabel);
     // Once per timer tick, after the procedure's step and request.
     void Tick();
+    // Makes the programmer's flash image again after a backup's procedure has ended (and taken
+    // its work files with it); false when it cannot, having said why.
+    void SetFlashImagePreparation(std::function<bool()> prepare) { prepareFlashImage_ = std::move(prepare); }
 
     bool IsIdle() const { return phase_ == Phase::Idle; }
+    // Ends the run the way that fits where it is: the procedure under way aborts; a version read
+    // before the update lets nothing else start.
+    void RequestAbort();
     // The backup the last update made ("backup/..." under the start directory), empty if none.
     const std::string& backupFile() const { return backupFile_; }
 
@@ -74,6 +81,7 @@ private:
     enum class Phase { Idle, VersionBefore, Backup, Operation, VersionAfter };
 
     void StartBackupOrOperation();
+    void AbortBeforeTheUpdate();
     void StartBackup();
     void BackupDone();
     void StartOperation();
@@ -86,6 +94,7 @@ private:
     UpdateProcedure& procedure_;
     UpdateHost& host_;
     ApplicationVersionQuery query_;
+    std::function<bool()> prepareFlashImage_;
 
     Phase phase_ = Phase::Idle;
     uint32_t operation_ = kOperationNone;
@@ -93,6 +102,7 @@ private:
     bool backupFirst_ = false;
     bool checkVersions_ = false;
     bool heldAutoStartEnd_ = false;
+    bool abortRequested_ = false;
     std::string file_;
     std::string eepromFilePath_;
     std::string deviceLabel_;

@@ -460,7 +460,7 @@ TEST_F(ProgToolTest, ProgrammingAConvertedFileHandsTheOriginalRecordsToTheProgra
     shell_.opens = true;
     ComPortState = kComPortOpen;
     tool.OnProgram();
-    ASSERT_NE(UpdateStep, kStepIdle);
+    ASSERT_FALSE(tool.IsIdle());
     EXPECT_EQ(WithoutCarriageReturns(ReadFileBytes(dir_ / "temp.ntf")), kFirmwareHex);
     EXPECT_NE(ReadFileBytes(dir_ / "SolBed_x.npf").substr(0, 17), ":03000000010203F7");
 }
@@ -492,7 +492,7 @@ TEST_F(ProgToolTest, CommandsWhileAProcedureRunsOnlyReportIt) {
     view_.screen.programFilePath = (dir_ / "SolReg.hex").string();
     view_.screen.eepromFilePath = (dir_ / "SolReg.hex").string();
     tool.OnProgram();
-    ASSERT_NE(UpdateStep, kStepIdle);
+    ASSERT_FALSE(tool.IsIdle());
     shell_.log.clear();
     tool.OnProgram();
     tool.OnConvertHexToNpf();
@@ -656,21 +656,21 @@ TEST_F(WorkFileTest, ASecondProcedureIsRefusedBeforeAnythingIsSent) {
     other.Release();
     shell_.log.clear();
     tool.OnProgram();
-    EXPECT_NE(UpdateStep, kStepIdle);
+    EXPECT_FALSE(tool.IsIdle());
     EXPECT_THAT(shell_.log, IsEmpty());
 }
 
 TEST_F(WorkFileTest, AProcedureHoldsTheLockUntilItEndsAndLeavesNoWorkFile) {
     ProgTool& tool = Ready();
     tool.OnProgram();
-    ASSERT_NE(UpdateStep, kStepIdle);
+    ASSERT_FALSE(tool.IsIdle());
     EXPECT_TRUE(fs::exists(dir_ / "temp.ntf"));
     DirectoryLock second(LockPath());
     std::string error;
     EXPECT_FALSE(second.TryAcquire(error));
 
     // Interrupted before its first request: it ends at once, and nothing reached the engine.
-    tool.procedure().RequestAbort();
+    tool.RequestAbort();
     tool.OnTimer();
     EXPECT_EQ(UpdateStep, kStepIdle);
     EXPECT_THAT(shell_.log, ElementsAre("E> Update aborted"));
@@ -704,7 +704,7 @@ TEST_F(WorkFileTest, ALockLeftByAProcessThatDiedNeverBlocks) {
     ASSERT_TRUE(fs::exists(path));
     shell_.log.clear();
     tool.OnProgram();
-    EXPECT_NE(UpdateStep, kStepIdle);
+    EXPECT_FALSE(tool.IsIdle());
     EXPECT_THAT(shell_.log, IsEmpty());
 }
 

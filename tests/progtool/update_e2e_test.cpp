@@ -384,8 +384,23 @@ TEST_F(UpdateEndToEnd, TwoUpdatesAtOnceFromOneDirectoryEachGiveTheirDeviceItsOwn
     const ProgramRun runTwo = two->FinishWithin(kRunLimitMs);
     EXPECT_EQ(runOne.status, 0) << runOne.out << runOne.err;
     EXPECT_EQ(runTwo.status, 0) << runTwo.out << runTwo.err;
-    EXPECT_EQ(LogLines(runOne).back(), "I> Update finished");
-    EXPECT_EQ(LogLines(runTwo).back(), "I> Update finished");
+    // The finish line, then the new build the device reports.
+    const Strings finished = {"I> Update finished", "I> Now: Application V 2.7, Build 12-15"};
+    for (const Strings& log : {LogLines(runOne), LogLines(runTwo)}) {
+        ASSERT_GE(log.size(), 2u);
+        EXPECT_EQ(Strings(log.end() - 2, log.end()), finished);
+    }
+    // One journal line each, whole, from the two programs writing at once.
+    const JournalContents journal = ParseJournal(ReadText(dir_.file("service-journal.csv")));
+    EXPECT_TRUE(journal.warnings.empty());
+    ASSERT_EQ(journal.records.size(), 2u);
+    Strings ports;
+    for (const JournalRecord& r : journal.records) {
+        ports.push_back(r.port.substr(0, 5));
+        EXPECT_EQ(r.outcome, "I> Update finished");
+    }
+    std::sort(ports.begin(), ports.end());
+    EXPECT_EQ(ports, (Strings{"COM1 ", "COM2 "}));
     // No work file of either is left, in the start directory or in a private one.
     EXPECT_FALSE(fs::exists(dir_.file("temp.ntf")));
     EXPECT_TRUE(fs::is_empty(dir_.file("tmp")));
@@ -408,8 +423,11 @@ TEST_F(UpdateEndToEnd, OneCommandUpdatesSeveralPortsAndAPortWithoutDeviceDisturb
     EXPECT_EQ(run.status, 1) << run.out << run.err;
     const auto rows = OutcomeRows(run.out);
     EXPECT_EQ(rows.size(), 3u) << run.out;
-    EXPECT_EQ(rows.at("COM1"), (Strings{"finished", "I> Update finished"})) << run.out;
-    EXPECT_EQ(rows.at("COM2"), (Strings{"finished", "I> Update finished"})) << run.out;
+    // The last line of a finished update is the version the device reports afterwards.
+    EXPECT_EQ(rows.at("COM1"), (Strings{"finished", "I> Now: Application V 2.7, Build 12-15"}))
+        << run.out;
+    EXPECT_EQ(rows.at("COM2"), (Strings{"finished", "I> Now: Application V 2.7, Build 12-15"}))
+        << run.out;
     EXPECT_EQ(rows.at("COM3"), (Strings{"failed", "-"})) << run.out;
     // Every line comes with its port.
     EXPECT_NE(run.out.find("COM2:  > Bootloader activ"), std::string::npos) << run.out;

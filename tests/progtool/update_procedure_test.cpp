@@ -546,11 +546,11 @@ TEST_P(InterruptedUpdate, EndsWithTheDeviceInItsApplicationAndNoWorkFile) {
                    (c.step != kStepRunProgrammer || tool_->procedure().programmerRunning());
         },
         20000));
-    tool_->procedure().RequestAbort();
+    tool_->RequestAbort();
     clock().advance(10);  // the programmer, if any, still runs at this tick
     ASSERT_TRUE(RunToIdle());
 
-    EXPECT_EQ(log().NewestFirst(), c.logNewestFirst);
+    EXPECT_EQ(ProcedureLog(), c.logNewestFirst);
     std::vector<std::vector<uint8_t>> requests;
     for (const auto& f : KernelFrames()) requests.push_back(Data(f));
     EXPECT_EQ(requests, c.kernelRequests);
