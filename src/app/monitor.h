@@ -113,6 +113,7 @@ public:
     // Leaves ComPortState as it is: closing a sub-window must not make the Open COM button lie
     // about the port.
     void MarkComPortOpen() override;
+    void SaveSettings() override { WriteSettings(); }
 
     void ReportMonitorEvent(int code);
 

@@ -21,16 +21,16 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
-}  // namespace
+constexpr const char* kBackupEepromKey = "BACKUP_EEPROM";
 
-std::optional<int32_t> SettingsLineComPort(std::string_view line) {
+std::optional<int32_t> SettingsLineNumber(std::string_view line, std::string_view key) {
     // The line splits like "%s %[^\n]": a first word, then the rest of the line after the blanks
     // that follow it; the rest is read like "%d".
     std::size_t i = 0;
     while (i < line.size() && IsBlank(line[i])) ++i;
     const std::size_t wordStart = i;
     while (i < line.size() && !IsBlank(line[i])) ++i;
-    if (line.substr(wordStart, i - wordStart) != "COM_PORT") return std::nullopt;
+    if (line.substr(wordStart, i - wordStart) != key) return std::nullopt;
     while (i < line.size() && IsBlank(line[i])) ++i;
     std::size_t end = i;
     while (end < line.size() && line[end] != '\n') ++end;
@@ -48,7 +48,17 @@ std::optional<int32_t> SettingsLineComPort(std::string_view line) {
     return static_cast<int32_t>(value);
 }
 
-std::string SettingsFileText(int32_t comPortNumber) {
+}  // namespace
+
+std::optional<int32_t> SettingsLineComPort(std::string_view line) {
+    return SettingsLineNumber(line, "COM_PORT");
+}
+
+std::optional<int32_t> SettingsLineBackupEeprom(std::string_view line) {
+    return SettingsLineNumber(line, kBackupEepromKey);
+}
+
+std::string SettingsFileText(int32_t comPortNumber, int32_t backupEepromFirst) {
     std::string text;
     const std::string notice = std::string("# ") + kMakerNotice;
     for (const char* line : {"# Norvix-PC-Monitor INI-File", "# Version 1.00", notice.c_str(), "#",
@@ -57,6 +67,7 @@ std::string SettingsFileText(int32_t comPortNumber) {
         text += "\r\n";
     }
     text += "COM_PORT " + std::to_string(comPortNumber) + "\r\n";
+    if (backupEepromFirst != 0) text += std::string("\r\n[PROGRAMMING]\r\n") + kBackupEepromKey + " 1\r\n";
     return text;
 }
 
@@ -88,6 +99,8 @@ void Monitor::ReadSettings() {
             ComPortNumber = *port;
             fields_.portNumber = *port;
         }
+        if (const std::optional<int32_t> backup = SettingsLineBackupEeprom(line))
+            BackupEepromFirst = *backup != 0 ? 1 : 0;
     }
     file.reset();
     RefreshControls();
@@ -95,7 +108,7 @@ void Monitor::ReadSettings() {
 
 void Monitor::WriteSettings() {
     // Replaced in one step: a failed write never leaves a half-written file behind.
-    if (!WriteFileAtomically(SettingsPath(), SettingsFileText(ComPortNumber))) {
+    if (!WriteFileAtomically(SettingsPath(), SettingsFileText(ComPortNumber, BackupEepromFirst))) {
         MessageBox().show(kSettingsWriteFailed, kSettingsCaption, MessageIcon::Exclamation);
     }
 }

@@ -11,8 +11,11 @@ namespace nvx {
 // The COM port number of a "COM_PORT <n>" line (key case-sensitive; the number read like the C
 // library does, so "12abc" gives 12); nothing for any other line or a key without a number.
 std::optional<int32_t> SettingsLineComPort(std::string_view line);
+// The same for a "BACKUP_EEPROM <n>" line.
+std::optional<int32_t> SettingsLineBackupEeprom(std::string_view line);
 
-// The whole file for a port number, CR LF line ends.
-std::string SettingsFileText(int32_t comPortNumber);
+// The whole file for a port number, CR LF line ends. A ticked "Back up EEPROM first" adds a
+// section of its own, so the file stays as it always was while the box is off.
+std::string SettingsFileText(int32_t comPortNumber, int32_t backupEepromFirst = 0);
 
 }  // namespace nvx

@@ -12,6 +12,7 @@ std::string PresetProgramFile;
 std::string DeviceStem;
 std::string StartDirectory;
 
+int32_t BackupEepromFirst = 0;
 int32_t ComPortNumber = 1;
 int32_t ComPortState = kComPortClosed;
 int32_t AutoStartState = kAutoStartOff;
@@ -26,6 +27,7 @@ void ResetShellSettings() {
     PresetProgramFile.clear();
     DeviceStem.clear();
     StartDirectory.clear();
+    BackupEepromFirst = 0;
     ComPortNumber = 1;
     ComPortState = kComPortClosed;
     AutoStartState = kAutoStartOff;

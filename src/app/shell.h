@@ -20,6 +20,9 @@ extern std::string StartDirectory;  // ends with "/"
 
 constexpr int32_t kDefaultStepWait = 200;
 
+// "Back up EEPROM first" of the Programming Tool, kept in monitor.ini.
+extern int32_t BackupEepromFirst;
+
 // Owned by the main window.
 extern int32_t ComPortNumber;
 extern int32_t ComPortState;
@@ -48,6 +51,8 @@ public:
     virtual bool OpenComPort() = 0;
     virtual void CloseComPort() = 0;
     virtual void MarkComPortOpen() = 0;
+    // Keeps the settings of monitor.ini; only the monitor program has the file.
+    virtual void SaveSettings() {}
 };
 
 }  // namespace nvx

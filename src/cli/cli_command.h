@@ -22,5 +22,6 @@ int RunTexts(const Args& args);
 int RunKernel(const Args& args);
 int RunUpdate(const Args& args);
 int RunEeprom(const Args& args);
+int RunJournal(const Args& args);
 
 }  // namespace nvx::cli

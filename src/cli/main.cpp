@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cli/cli_command.h"
+#include "journal/service_journal.h"
 
 namespace {
 
@@ -17,6 +18,7 @@ const Command kCommands[] = {
     {"kernel", "send one kernel API command or query to a device", nvx::cli::RunKernel},
     {"update", "write a firmware file into a device (Programming Tool)", nvx::cli::RunUpdate},
     {"eeprom", "read or write a device's EEPROM image (Programming Tool)", nvx::cli::RunEeprom},
+    {"journal", "show the service journal of the current directory", nvx::cli::RunJournal},
 };
 
 void PrintUsage(FILE* out) {
@@ -29,6 +31,7 @@ void PrintUsage(FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    nvx::JournalProgram = "nvx";
     if (argc < 2) {
         PrintUsage(stderr);
         return 2;

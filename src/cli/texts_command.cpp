@@ -77,7 +77,8 @@ int RunTexts(const Args& args) {
         PrintLine("Line 2: ", texts.fields().readLine2, cmd.latin1);
     }
     std::fflush(stdout);
-    return console.sawError() || !console.sawInformation() ? 1 : 0;
+    if (console.sawError() || !console.sawInformation()) return 1;
+    return console.journalFailed() ? 2 : 0;
 }
 
 }  // namespace nvx::cli

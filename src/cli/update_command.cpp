@@ -18,6 +18,7 @@
 #include "cli/console_session.h"
 #include "cli/parallel_runner.h"
 #include "comm/tick.h"
+#include "journal/service_journal.h"
 #include "platform/com_port_option.h"
 #include "platform/command_line.h"
 #include "platform/format.h"
@@ -34,7 +35,7 @@ namespace {
 
 const char kUpdateUsage[] =
     "usage: nvx update [--port N[,N...]] (--device STEM | --row N) [--manual | --auto] [--wait N]\n"
-    "                  FILE\n"
+    "                  [--backup] FILE\n"
     "Writes the firmware FILE (.npf or Intel HEX, its name beginning with the device key) into\n"
     "the device on COM N, as the Programming Tool's \"Program\" button does. With several ports\n"
     "every device gets the same file, all at once.\n";
@@ -60,12 +61,16 @@ const char kCommonOptions[] =
     "  --wait N       N x 100 timer ticks at each wait of the procedure (the monitor's /W)\n"
     "  --yes          (eeprom write) confirm writing; the device may misbehave on a wrong image\n"
     "  --latin1       write the log as ISO 8859-1 bytes instead of UTF-8\n"
+    "  --backup       (update) read the EEPROM into backup/<key>-<date-time>.hex first; no\n"
+    "                 update when that fails\n"
     "\n"
     "Options may stand anywhere; \"--\" ends them.\n"
     "The current directory is the start directory: it holds norvixosp.exe, the part descriptions\n"
-    "<chip>.xml and the com<N> links. The programmer runs in a fresh directory of its own, so runs\n"
-    "side by side never share its files. Exit status 0 only when every procedure ended with its\n"
-    "finish line; Ctrl-C ends them with their abort line, each device back in its application.\n";
+    "<chip>.xml and the com<N> links; every operation is added to its service-journal.csv. The\n"
+    "programmer runs in a fresh directory of its own, so runs side by side never share its files.\n"
+    "Exit status 0 only when every procedure ended with its finish line (2 when its journal line\n"
+    "could not be written); Ctrl-C ends them with their abort line, each device back in its\n"
+    "application.\n";
 
 // The file name part that becomes the port's number when several ports are served.
 constexpr std::string_view kPortPlaceholder = "{port}";
@@ -88,6 +93,7 @@ struct UpdateCommandLine {
     bool waitGiven = false;
     int32_t waitHundreds = 0;
     bool yes = false;
+    bool backup = false;
     std::string file;
 };
 
@@ -110,6 +116,7 @@ const OptionSpec kRowOption{"--row", nullptr, true};
 const OptionSpec kManualOption{"--manual", nullptr, false};
 const OptionSpec kAutoOption{"--auto", nullptr, false};
 const OptionSpec kWaitOption{"--wait", nullptr, true};
+const OptionSpec kBackupOption{"--backup", nullptr, false};
 
 // Every --port, each one port number or several joined by ','; COM 1 when none is given.
 bool PortsFromCommandLine(const CommandLine& line, std::vector<int>& ports, std::string& error) {
@@ -143,7 +150,7 @@ bool ParseUpdateCommandLine(const Args& args, bool eeprom, UpdateCommandLine& cm
     CommandLine line;
     if (!SplitCommandLine(args,
                           {kHelpOption, kPortOption, kLatin1Option, kDeviceOption, kRowOption,
-                           kManualOption, kAutoOption, kWaitOption, kYesOption,
+                           kManualOption, kAutoOption, kWaitOption, kYesOption, kBackupOption,
                            kProgressLinesOption},
                           line, error))
         return false;
@@ -164,6 +171,11 @@ bool ParseUpdateCommandLine(const Args& args, bool eeprom, UpdateCommandLine& cm
         error = "unknown option --yes (only eeprom write asks)";
         return false;
     }
+    if (line.has(kBackupOption.name) && cmd.operation != Operation::Program) {
+        error = "unknown option --backup (only update backs up)";
+        return false;
+    }
+    cmd.backup = line.has(kBackupOption.name);
     cmd.yes = line.has(kYesOption.name);
     cmd.latin1 = line.has(kLatin1Option.name);
     cmd.progressLines = line.has(kProgressLinesOption.name);
@@ -256,6 +268,10 @@ public:
     ProgToolFields fields;
     bool sawLine(const std::string& line) const {
         return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
+    }
+    bool sawLineStarting(const std::string& start) const {
+        return std::any_of(lines_.begin(), lines_.end(),
+                           [&](const std::string& l) { return l.rfind(start, 0) == 0; });
     }
 
     void finishProgress() {
@@ -378,6 +394,7 @@ int RunOnSeveralPorts(const UpdateCommandLine& cmd) {
         if (cmd.manual != -1) a.push_back(cmd.manual == 1 ? "--manual" : "--auto");
         if (cmd.waitGiven) a.insert(a.end(), {"--wait", std::to_string(cmd.waitHundreds)});
         if (cmd.latin1) a.push_back(kLatin1Option.name);
+        if (cmd.backup) a.push_back(kBackupOption.name);
         a.insert(a.end(), {"--", FileForPort(cmd.file, port)});
         runs.push_back(std::move(run));
     }
@@ -436,6 +453,7 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
         }
         tool.procedure().SetWorkDirectory(work.path());
         if (cmd.manual != -1) console.fields.manualStart = cmd.manual;
+        console.fields.backupFirst = cmd.backup ? 1 : 0;
 
         // The automatic start asks the kernel over the monitor's port; a manual start needs
         // the port only at the end.
@@ -457,20 +475,24 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
             tool.OnWriteEeprom();
             break;
         }
-        if (!tool.procedure().IsIdle()) {
+        if (!tool.IsIdle()) {
             const uint32_t tickMs = g_tickPeriodMs;
             const uint32_t ticks = 5 * static_cast<uint32_t>(StepWait) + kTunnelSettleTicks +
                                    kBootProbeTicks + 3 * kRequestReplyTicks + kManualStartTicks;
+            // A backup runs a whole procedure of its own first.
+            const uint32_t procedures = cmd.backup ? 2 : 1;
             const bool ended = session.RunUntil(
                 [&] {
-                    if (Interrupted()) tool.procedure().RequestAbort();
-                    return tool.procedure().IsIdle();
+                    if (Interrupted()) tool.RequestAbort();
+                    return tool.IsIdle();
                 },
-                ticks * tickMs + kProgrammerAllowanceMs);
+                procedures * (ticks * tickMs + kProgrammerAllowanceMs));
             console.finishProgress();
             if (!ended) std::fprintf(stderr, "nvx %s: the procedure did not end\n", name);
         }
-        status = console.sawLine(FinishLine(cmd.operation)) ? 0 : 1;
+        status = !console.sawLine(FinishLine(cmd.operation))         ? 1
+                 : console.sawLineStarting(kJournalNotWrittenLine) ? 2
+                                                                   : 0;
     }
     SetMessageBoxes(nullptr);
     std::fflush(stdout);

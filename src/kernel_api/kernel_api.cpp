@@ -4,6 +4,7 @@
 
 #include "comm/api_request.h"
 #include "comm/tick.h"
+#include "journal/service_journal.h"
 #include "platform/format.h"
 
 namespace nvx {
@@ -156,6 +157,10 @@ void KernelApi::SendSelectedCommand(int row, std::string parameterText) {
             break;
     }
     SendKernelCommand(command.code, *parameter, command.mode, command.replyTimeoutMs);
+    if (ChangesTheUnit(command) && KernelWindowState == kKernelWindowBusy) {
+        journaledCommand_ = std::string(kJournalKernelCommand) + command.label;
+        if (command.mode != ParamMode::None) journaledCommand_ += Format(" %d", *parameter);
+    }
 }
 
 void KernelApi::Gate(Procedure procedure, uint32_t argument, int32_t parameter, ParamMode mode,
@@ -177,6 +182,8 @@ void KernelApi::Gate(Procedure procedure, uint32_t argument, int32_t parameter, 
     // Taken only with an accepted request, so a refused one cannot lend its wait to another.
     g_kernelRequest.replyTimeoutMs = replyTimeoutMs;
     KernelWindowState = kKernelWindowBusy;
+    // A request lost without an outcome must not lend its journal line to this one.
+    journaledCommand_.clear();
 }
 
 void KernelApi::SendKernelCommand(uint8_t code, int32_t parameter, ParamMode mode,
@@ -381,7 +388,16 @@ bool KernelApi::ConfirmEepromOverwrite(int32_t value) {
 }
 
 void KernelApi::ReportKernelResult(int code) {
-    shell_.AppendMonitorLog(KernelResultLine(code, g_kernelRequest.id));
+    const std::string line = KernelResultLine(code, g_kernelRequest.id);
+    shell_.AppendMonitorLog(line);
+    const bool outcome = code == kKernelResultCommandOk || code == kKernelResultNoReply ||
+                         code == kKernelResultWrongFormat;
+    if (!outcome || journaledCommand_.empty()) return;
+    JournalRecord record;
+    record.operation = journaledCommand_;
+    record.outcome = line;
+    journaledCommand_.clear();
+    RecordServiceOperation(shell_, std::move(record));
 }
 
 }  // namespace nvx

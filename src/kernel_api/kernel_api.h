@@ -170,6 +170,8 @@ private:
 
     TimerService& timers_;
     MonitorShell& shell_;
+    // The command under way that changes the unit, as the service journal names it.
+    std::string journaledCommand_;
     KernelApiView& view_;
     KernelApiFields fields_;
     Procedure procedure_ = nullptr;

@@ -19,8 +19,8 @@ constexpr KernelConfirm kAsk = KernelConfirm::Parameter;
 
 const std::array<KernelCommand, kKernelCommandCount> KernelCommandTable = {{
     Separator(),
-    Row("Reset", 0xFF, None),
-    Row("Reboot", 0xFE, None),
+    Row("Reset", kResetCode, None),
+    Row("Reboot", kRebootCode, None),
     Row("BootloadStart", 0xFD, Byte),
     Row("MonitorStart", 0xFB, Byte),
     Row("EepromClear", 0xFC, Byte, kAsk),
@@ -52,6 +52,11 @@ const std::array<KernelCommand, kKernelCommandCount> KernelCommandTable = {{
     Separator(),
     Row("Null", 0x00, None),
 }};
+
+bool ChangesTheUnit(const KernelCommand& command) {
+    return command.confirm != KernelConfirm::No || command.code == kResetCode ||
+           command.code == kRebootCode;
+}
 
 int FindKernelCommand(std::string_view label) {
     for (std::size_t row = 0; row < KernelCommandTable.size(); ++row) {

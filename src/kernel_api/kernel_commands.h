@@ -34,8 +34,13 @@ struct KernelCommand {
 
 inline constexpr const char* kKernelSeparatorLabel = "----------------------";
 inline constexpr std::size_t kKernelCommandCount = 32;
+inline constexpr uint8_t kResetCode = 0xFF;
+inline constexpr uint8_t kRebootCode = 0xFE;
 
 extern const std::array<KernelCommand, kKernelCommandCount> KernelCommandTable;
+
+// Commands that change the unit: those that ask first, and the restarts.
+bool ChangesTheUnit(const KernelCommand& command);
 
 // The row whose label is exactly `label` (separators never match); -1 when none.
 int FindKernelCommand(std::string_view label);

@@ -50,6 +50,7 @@ public:
     // A question was asked that nobody could answer (no terminal, no --yes).
     bool refused() const { return refused_; }
     bool cancelled() const { return cancelled_; }
+    bool journalFailed() const { return journalFailed_; }
 
     // KernelApiView
     bool readControls(KernelApiFields&) override { return true; }
@@ -70,6 +71,7 @@ private:
     bool sawInformation_ = false;
     bool refused_ = false;
     bool cancelled_ = false;
+    bool journalFailed_ = false;
 };
 
 // Issues the action of the command line through the window's own operations.
@@ -84,7 +86,7 @@ bool KernelWorkFinished();
 std::string KernelResultText(const KernelCommandLine& line, const KernelApiFields& fields);
 
 // 0 an "I>" outcome or a shown result, 1 an "E>" line or no outcome, 2 a question nobody could
-// answer.
+// answer or an outcome whose service journal line could not be written.
 int KernelExitStatus(const ConsoleKernel& console, const std::string& resultText);
 
 }  // namespace nvx

@@ -34,6 +34,7 @@ constexpr ProgToolControl kBusyControls[] = {
 
 constexpr ProgToolControl kProgramControls[] = {
     ProgToolControl::ProgramPathField,
+    ProgToolControl::BackupFirst,
     ProgToolControl::ProgramButton,
     ProgToolControl::ProgramFileButton,
     ProgToolControl::ProgramGroup,
@@ -55,7 +56,10 @@ constexpr ProgToolControl kCommonControls[] = {
 }  // namespace
 
 ProgTool::ProgTool(TimerService& timers, MonitorShell& shell, ProgToolView& view)
-    : timers_(timers), shell_(shell), view_(view), procedure_(shell, *this) {
+    : timers_(timers), shell_(shell), view_(view), procedure_(shell, *this),
+      service_(shell, procedure_, *this) {
+    // The backup's procedure ends by removing the work files; the flash image is made again.
+    service_.SetFlashImagePreparation([this] { return PrepareFlashImage(); });
     enabled_.fill(true);
 }
 
@@ -79,6 +83,9 @@ void ProgTool::OnInitDialog() {
     if (timerId_ == 0) timerId_ = timers_.start(g_tickPeriodMs, [this] { OnTimer(); });
     procedure_.Reset();
     acceptedRow_ = 0;
+    // The box starts cleared; only a kept tick needs showing.
+    fields_.backupFirst = BackupEepromFirst;
+    if (fields_.backupFirst != 0) view_.writeControls(fields_);
 
     if (!Readable(StartDirectory + kProgrammerFileName))
         Box(kNoProgrammerText, MessageIcon::Question);
@@ -149,7 +156,7 @@ void ProgTool::SelectDeviceRow() {
 }
 
 bool ProgTool::CommandInProgress() {
-    if (procedure_.IsIdle()) return false;
+    if (IsIdle()) return false;
     procedure_.ReportProgToolMessage(kMsgCommandInProgress);
     return true;
 }
@@ -213,26 +220,37 @@ void ProgTool::OnProgram() {
         procedure_.ReportProgToolMessage(kMsgProgramFileNotFound);
         return;
     }
-    if (!procedure_.ClaimWorkFiles(programPath_)) return;
+    if (!PrepareFlashImage()) return;
+    ProgOperation = kOperationProgram;
+    StartServiceRun(programPath_);
+}
+
+bool ProgTool::PrepareFlashImage() {
+    if (!procedure_.ClaimWorkFiles(programPath_)) return false;
     const ConversionResult result = ConvertProgramFile(
         programPath_, procedure_.WorkFilePath(kFlashTempFileName), ProgramFileMode(programPath_));
     if (result.status != ConversionStatus::Ok) procedure_.ReleaseWorkFiles();
     switch (result.status) {
     case ConversionStatus::Ok:
-        break;
+        return true;
     case ConversionStatus::Damaged:
         procedure_.damagedLine = result.line;
         procedure_.ReportProgToolMessage(kMsgProgramFileDamaged);
-        return;
+        return false;
     case ConversionStatus::InputUnreadable:
         procedure_.ReportProgToolMessage(kMsgProgramFileNotFound);
-        return;
+        return false;
     case ConversionStatus::OutputUnwritable:
         Box(result.message, MessageIcon::Exclamation);
-        return;
+        return false;
     }
-    ProgOperation = kOperationProgram;
-    procedure_.StartProcedure(fields_.manualStart != 0);
+    return false;
+}
+
+void ProgTool::OnBackupFirst() {
+    view_.readControls(fields_);
+    BackupEepromFirst = fields_.backupFirst != 0 ? 1 : 0;
+    shell_.SaveSettings();
 }
 
 void ProgTool::OnEepromFile() {
@@ -259,7 +277,7 @@ void ProgTool::OnReadEeprom() {
     procedure_.eepromFilePath = fields_.eepromFilePath;
     if (!procedure_.ClaimWorkFiles(procedure_.eepromFilePath)) return;
     ProgOperation = kOperationEepromRead;
-    procedure_.StartProcedure(fields_.manualStart != 0);
+    StartServiceRun(procedure_.eepromFilePath);
 }
 
 void ProgTool::OnWriteEeprom() {
@@ -293,7 +311,12 @@ void ProgTool::OnWriteEeprom() {
         ProgOperation = kOperationNone;
         return;
     }
-    procedure_.StartProcedure(fields_.manualStart != 0);
+    StartServiceRun(procedure_.eepromFilePath);
+}
+
+void ProgTool::StartServiceRun(const std::string& file) {
+    service_.Start(fields_.manualStart != 0, fields_.backupFirst != 0, file,
+                   JournalDeviceLabel(acceptedRow_));
 }
 
 void ProgTool::OnAnalyseErrorMemory() {
@@ -320,6 +343,7 @@ void ProgTool::OnTimer() {
     procedure_.CountDown();
     procedure_.RunUpdateStep();
     procedure_.UpdateRequestTick();
+    service_.Tick();
     // Only "more than a second" matters; stopping there keeps the sum from overflowing.
     if (elapsedMs_ <= 1000) elapsedMs_ += static_cast<int32_t>(g_tickPeriodMs);
     if (elapsedMs_ > 1000 && AutoStartState == kAutoStartShown && shell_.IsComPortOpen()) {

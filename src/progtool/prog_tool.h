@@ -9,6 +9,7 @@
 
 #include "app/shell.h"
 #include "platform/timer_service.h"
+#include "progtool/service_run.h"
 #include "progtool/update_procedure.h"
 
 namespace nvx {
@@ -22,6 +23,7 @@ inline constexpr const char* kProgramFilterWithHex =
 inline constexpr const char* kProgramFilter =
     "Norvix Program Files (*.npf)|*.npf|Intel Program Files (*.hex)|*.hex|All Files (*.*)|*.*||";
 inline constexpr const char* kEepromFilter = "Intel Hex Files (*.hex)|*.hex|All Files (*.*)|*.*||";
+inline constexpr const char* kBackupFirstText = "Back up EEPROM first";
 inline constexpr const char* kNoProgrammerText = "No Programmer found (NorvixOSP.exe)";
 inline constexpr const char* kNoDescriptionText = "No Device description found";
 inline constexpr const char* kNameMismatchText = "Filename does not match device typ!";
@@ -36,12 +38,14 @@ struct ProgToolFields {
     std::string programFilePath;
     int32_t deviceRow = 0;  // 0 to 34
     std::string eepromFilePath;
+    int32_t backupFirst = 0;  // "Back up EEPROM first"
 };
 
 enum class ProgToolControl {
     DeviceSettingsGroup,
     DeviceList,
     ManualStart,
+    BackupFirst,
     ProgramGroup,
     ProgramFileButton,
     ProgramPathField,
@@ -99,6 +103,8 @@ public:
     void OnProgramFile();
     void OnConvertHexToNpf();
     void OnProgram();
+    // "Back up EEPROM first" ticked or cleared: kept for the next start.
+    void OnBackupFirst();
     void OnEepromFile();
     void OnReadEeprom();
     void OnWriteEeprom();
@@ -110,6 +116,11 @@ public:
     void OnTimer();
 
     UpdateProcedure& procedure() { return procedure_; }
+    const ServiceRun& serviceRun() const { return service_; }
+    // Ctrl-C and the like: the procedure, or what runs around it, ends with its abort line.
+    void RequestAbort() { service_.RequestAbort(); }
+    // No procedure, version check or backup under way.
+    bool IsIdle() const { return procedure_.IsIdle() && service_.IsIdle(); }
     const ProgToolFields& fields() const { return fields_; }
     ProgToolLayout layout() const { return layout_; }
     bool controlVisible(ProgToolControl c) const { return visible_[static_cast<int>(c)]; }
@@ -126,11 +137,15 @@ private:
     void SetVisible(ProgToolControl c, bool visible);
     void SetEnabled(ProgToolControl c, bool enabled);
     bool CommandInProgress();
+    void StartServiceRun(const std::string& file);
+    // Claims the work files and converts the program file into the flash image for the programmer.
+    bool PrepareFlashImage();
 
     TimerService& timers_;
     MonitorShell& shell_;
     ProgToolView& view_;
     UpdateProcedure procedure_;
+    ServiceRun service_;
     ProgToolFields fields_;
     std::string programPath_;
     int32_t acceptedRow_ = 0;

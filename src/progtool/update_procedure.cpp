@@ -27,24 +27,6 @@ constexpr uint8_t kEnterProgramMode = 'S';
 constexpr uint8_t kExitBootloader = 'E';
 constexpr std::string_view kBootloaderId = "AVRBOOT";
 
-int32_t FinishMessage(uint32_t operation) {
-    switch (operation) {
-    case kOperationProgram: return kMsgUpdateFinished;
-    case kOperationEepromWrite: return kMsgWriteFinished;
-    case kOperationEepromRead: return kMsgReadFinished;
-    default: return 0;
-    }
-}
-
-int32_t AbortMessage(uint32_t operation) {
-    switch (operation) {
-    case kOperationProgram: return kMsgUpdateAborted;
-    case kOperationEepromWrite: return kMsgWriteAborted;
-    case kOperationEepromRead: return kMsgReadAborted;
-    default: return 0;
-    }
-}
-
 int32_t LeavingMessage(uint32_t operation) {
     switch (operation) {
     case kOperationProgram: return kMsgLeavingProgramMode;
@@ -63,6 +45,24 @@ bool ApplyBootLineSettings(int32_t portNumber, int32_t baudRate, std::string& er
 }
 
 }  // namespace
+
+int32_t FinishMessage(uint32_t operation) {
+    switch (operation) {
+    case kOperationProgram: return kMsgUpdateFinished;
+    case kOperationEepromWrite: return kMsgWriteFinished;
+    case kOperationEepromRead: return kMsgReadFinished;
+    default: return 0;
+    }
+}
+
+int32_t AbortMessage(uint32_t operation) {
+    switch (operation) {
+    case kOperationProgram: return kMsgUpdateAborted;
+    case kOperationEepromWrite: return kMsgWriteAborted;
+    case kOperationEepromRead: return kMsgReadAborted;
+    default: return 0;
+    }
+}
 
 std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_t line) {
     switch (code) {
@@ -196,7 +196,8 @@ void UpdateProcedure::StartProcedure(bool manualStart) {
 }
 
 void UpdateProcedure::ReportProgToolMessage(int32_t code) {
-    shell_.AppendMonitorLog(ProgToolMessageLine(code, detail, damagedLine));
+    lastReportLine_ = ProgToolMessageLine(code, detail, damagedLine);
+    shell_.AppendMonitorLog(lastReportLine_);
 }
 
 void UpdateProcedure::AdvanceStep(int32_t code, uint32_t countdown, uint32_t nextStep) {

@@ -124,6 +124,10 @@ extern DeviceSelection g_deviceSelection;
 // The line of a message code; detail completes 12 to 14, line fills 37.
 std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_t line = 0);
 
+// The codes of an operation's finish and abort lines (0 for no operation).
+int32_t FinishMessage(uint32_t operation);
+int32_t AbortMessage(uint32_t operation);
+
 // The programmer's argument vector for an operation, argument 0 included.
 std::vector<std::string> ProgrammerArguments(uint32_t operation, const DeviceSelection& selection,
                                              int32_t comPortNumber);
@@ -173,6 +177,8 @@ public:
     void CountDown();
 
     bool IsIdle() const { return UpdateStep == kStepIdle; }
+    // The line of the latest message: once Idle again, the outcome of the procedure.
+    const std::string& lastReportLine() const { return lastReportLine_; }
     int32_t requestState() const { return requestState_; }
     const BusMessage& requestMessage() const { return message_; }
     bool programmerRunning() const { return programmer_ != nullptr; }
@@ -244,6 +250,7 @@ private:
     bool abortRequested_ = false;
     bool tunnelOpened_ = false;
     bool bootloaderStarted_ = false;
+    std::string lastReportLine_;
 };
 
 }  // namespace nvx

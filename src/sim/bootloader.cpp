@@ -63,6 +63,7 @@ void Bootloader::execute(Unit& unit, Output& out) {
     };
     auto setFlash = [&](uint64_t byteAddress, uint8_t v) {
         if (byteAddress < flash.size()) flash[byteAddress] = v;
+        unit.noteFlashWritten();
     };
 
     switch (cmd_[0]) {
@@ -94,6 +95,7 @@ void Bootloader::execute(Unit& unit, Output& out) {
         case 'e':
             // The loader erases the application; it does not touch the EEPROM.
             flash.assign(flash.size(), 0xFF);
+            unit.noteFlashWritten();
             o.push_back(kDone);
             break;
         case 'A':

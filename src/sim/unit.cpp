@@ -26,12 +26,13 @@ Frame BytesReply(uint16_t id, uint8_t b0, uint8_t b1, uint8_t b2, uint8_t b3) {
 // Software timers and task slots the debug queries can look at.
 constexpr uint32_t kTaskSlots = 12;
 constexpr uint32_t kSoftTimers = 8;
+constexpr uint8_t kWeeksPerYear = 53;
 
 }  // namespace
 
 Unit::Unit(const DeviceType& type, PartDescription part)
     : type_(&type), part_(std::move(part)), eeprom_(FactoryEeprom(type)),
-      flash_(part_.flashSize, 0xFF) {
+      flash_(part_.flashSize, 0xFF), versions_(type.versions) {
     // Some application code, so a read-back before the first update shows more than blank flash.
     uint32_t x = type.serialNumber;
     const size_t used = flash_.size() < 8192 ? flash_.size() : 8192;
@@ -43,6 +44,14 @@ Unit::Unit(const DeviceType& type, PartDescription part)
 
 void Unit::startApplication(ResetReason reason, uint64_t nowMs) {
     if (!eeprom_.formatted()) eeprom_.format();
+    if (flashWritten_) {
+        // Build numbers count calendar weeks of two-digit years.
+        flashWritten_ = false;
+        if (++versions_.buildWeek > kWeeksPerYear) {
+            versions_.buildWeek = 1;
+            versions_.buildYear = static_cast<uint8_t>((versions_.buildYear + 1) % 100);
+        }
+    }
     const uint16_t boots = eeprom_.parameterWord(kParamBootNumber);
     eeprom_.setParameterWord(kParamBootNumber, static_cast<uint16_t>(boots + 1));
     eeprom_.setParameterByte(kParamResetCondition, reason);
@@ -190,7 +199,7 @@ KernelOutcome Unit::kernelCommand(const Frame& request, uint64_t, bool tunnelCap
             break;
         }
         case kCodeEepromRead: w = e.word(p16 % kEepromBytes); break;
-        case kCodeHardwareCode: w = type_->versions.hardwareCode; break;
+        case kCodeHardwareCode: w = versions_.hardwareCode; break;
         case kCodeProductionStatus: headerWord(kHeaderProductionFlags); break;
         case kCodeProductionDate: headerWord(kHeaderProductionDate); break;
         case kCodeConfigCode: headerWord(kHeaderConfigCode); break;
@@ -201,7 +210,7 @@ KernelOutcome Unit::kernelCommand(const Frame& request, uint64_t, bool tunnelCap
 }
 
 Frame Unit::versionReply(const Frame& request) const {
-    const VersionInfo& v = type_->versions;
+    const VersionInfo& v = versions_;
     switch (request.data[0]) {
         case 0:
             return BytesReply(kVersionQueryId, v.platform, v.variant,

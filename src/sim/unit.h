@@ -112,6 +112,10 @@ public:
     std::vector<uint8_t>& flash() { return flash_; }
     const std::vector<uint8_t>& flash() const { return flash_; }
     Bootloader& bootloader() { return bootloader_; }
+    // The application versions the kernel reports now: a new firmware carries a new build.
+    const VersionInfo& versions() const { return versions_; }
+    // The bootloader changed the flash: the next application start runs a new build.
+    void noteFlashWritten() { flashWritten_ = true; }
 
     UnitMode mode() const { return mode_; }
     uint32_t restarts() const { return restarts_; }
@@ -143,6 +147,8 @@ private:
     DeviceEeprom eeprom_;
     std::vector<uint8_t> flash_;
     Bootloader bootloader_;
+    VersionInfo versions_;
+    bool flashWritten_ = false;
     UnitMode mode_ = UnitMode::Application;
     uint32_t restarts_ = 0;
     uint64_t startedMs_ = 0;

@@ -2,6 +2,7 @@
 
 #include "comm/api_request.h"
 #include "comm/tick.h"
+#include "journal/service_journal.h"
 #include "platform/format.h"
 
 namespace nvx {
@@ -342,6 +343,21 @@ void StartTexts::ReportTextsResult(int32_t code) {
         break;
     }
     shell_.AppendMonitorLog(line);
+    JournalWrite(code, line);
+}
+
+void StartTexts::JournalWrite(int32_t code, const std::string& line) {
+    if (g_textsTransfer.writeState == kTextsProcIdle) return;
+    const bool fault = code == kTextsErrorInitiating || code == kTextsNoReply ||
+                       code == kTextsWrongCommandResponse || code == kTextsWrongFormatResponse;
+    if (fault) writeFault_ = line;
+    if (code != kTextsWritingFinished) return;
+    // A character that went wrong on the way outweighs the finish line.
+    JournalRecord record;
+    record.operation = kJournalStartingTexts;
+    record.outcome = writeFault_.empty() ? line : writeFault_;
+    writeFault_.clear();
+    RecordServiceOperation(shell_, std::move(record));
 }
 
 }  // namespace nvx

@@ -147,6 +147,8 @@ private:
     bool TestRequestInFlight() const;
     void SetReadingProgress(int value);
     void SetWritingProgress(int value);
+    // One service journal line per write, when it has finished.
+    void JournalWrite(int32_t code, const std::string& line);
 
     TimerService& timers_;
     MonitorShell& shell_;
@@ -156,6 +158,7 @@ private:
     int timerId_ = 0;
     int readingProgress_ = -1;
     int writingProgress_ = -1;
+    std::string writeFault_;
 };
 
 }  // namespace nvx

@@ -1,5 +1,6 @@
 #include "texts/texts_console.h"
 
+#include "journal/service_journal.h"
 #include "platform/command_line.h"
 #include "platform/format.h"
 
@@ -119,7 +120,9 @@ void ConsoleTexts::finishProgress() {
 }
 
 void ConsoleTexts::AppendMonitorLog(std::string message) {
-    if (!message.empty()) {
+    if (message.rfind(kJournalNotWrittenLine, 0) == 0) {
+        journalFailed_ = true;
+    } else if (!message.empty()) {
         if (message[0] == 'E') sawError_ = true;
         if (message[0] == 'I') sawInformation_ = true;
     }

@@ -64,6 +64,29 @@ TEST_F(SettingsTest, WrittenPortReadsBack) {
     EXPECT_TRUE(boxes_.shown.empty());
 }
 
+TEST_F(SettingsTest, BackUpEepromFirstIsKeptInASectionOfItsOwnOnlyWhenTicked) {
+    ComPortNumber = 7;
+    BackupEepromFirst = 1;
+    monitor_->WriteSettings();
+    const std::string text = readIni();
+    const std::string tail = "[COM]\r\nCOM_PORT 7\r\n\r\n[PROGRAMMING]\r\nBACKUP_EEPROM 1\r\n";
+    ASSERT_GT(text.size(), tail.size());
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+    BackupEepromFirst = 0;
+    monitor_->ReadSettings();
+    EXPECT_EQ(BackupEepromFirst, 1);
+    EXPECT_EQ(ComPortNumber, 7);
+
+    // Cleared, the file is the plain one again, and reading it clears the box.
+    BackupEepromFirst = 0;
+    monitor_->WriteSettings();
+    EXPECT_EQ(readIni(), SettingsFileText(7));
+    BackupEepromFirst = 1;
+    writeIni(kHead + "COM_PORT 7\r\nBACKUP_EEPROM 0\r\n");
+    monitor_->ReadSettings();
+    EXPECT_EQ(BackupEepromFirst, 0);
+}
+
 TEST_F(SettingsTest, FirstStartInAnEmptyDirectoryLeavesAnEmptyFile) {
     ComPortNumber = 5;
     ASSERT_TRUE(monitor_->CheckSettingsWritable());

@@ -7,6 +7,7 @@
 
 #include "comm/api_request.h"
 #include "comm/tick.h"
+#include "journal/service_journal.h"
 #include "kernel_api/kernel_api.h"
 #include "kernel_doubles.h"
 
@@ -382,6 +383,49 @@ TEST_F(KernelApiTest, CommandRepliesFillTheReturnCodeOrReportWrongFormat) {
         EXPECT_EQ(view.screen.returnCodeHex, c.hex) << c.label;
         EXPECT_EQ(KernelWindowState, kKernelWindowReady) << c.label;
     }
+}
+
+TEST_F(KernelApiTest, CommandsThatChangeTheUnitAreJournalledWithTheirOutcome) {
+    const struct {
+        const char* label;
+        const char* parameter;
+        MessageAnswer answer;
+        const char* journalled;  // the operation, or nullptr for none
+    } cases[] = {
+        {"Reset", "0", MessageAnswer::Ok, "kernel Reset"},
+        {"Reboot", "", MessageAnswer::Ok, "kernel Reboot"},
+        {"EepromClear", "1", MessageAnswer::Ok, "kernel EepromClear 1"},
+        {"EepromClear", "1", MessageAnswer::Cancel, nullptr},
+        {"ErrorSet", "0x1F4", MessageAnswer::Ok, "kernel ErrorSet 500"},
+        {"ErrorClear", "0", MessageAnswer::Ok, "kernel ErrorClear 0"},
+        {"ProductionDate", "0", MessageAnswer::Ok, "kernel ProductionDate 0"},
+        {"BootNumber", "0", MessageAnswer::Ok, nullptr},
+        {"TuvOpen", "1", MessageAnswer::Ok, nullptr},
+        {"Null", "0", MessageAnswer::Ok, nullptr},
+    };
+    std::vector<std::string> want;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.label) + " " + c.parameter);
+        view.answers = {c.answer};
+        Send(c.label, c.parameter);
+        ASSERT_TRUE(RunToEnd());
+        if (c.journalled) want.push_back(c.journalled);
+    }
+    // A command without an answer is journalled with the failure.
+    reply = nullptr;
+    Send("Reset", "0");
+    ASSERT_TRUE(clock.advanceUntil([&] { return KernelWindowState == kKernelWindowReady; }, 10000, 10));
+    want.push_back("kernel Reset");
+
+    const JournalContents journal =
+        ParseJournal(test::ReadText(startDirectory.dir().file(kJournalFileName)));
+    EXPECT_TRUE(journal.warnings.empty());
+    std::vector<std::string> operations;
+    for (const JournalRecord& r : journal.records) operations.push_back(r.operation);
+    EXPECT_EQ(operations, want);
+    ASSERT_FALSE(journal.records.empty());
+    EXPECT_EQ(journal.records.front().outcome, "I> API Command OK");
+    EXPECT_EQ(journal.records.back().outcome, "E> No Reply from Kernel");
 }
 
 TEST_F(KernelApiTest, VersionRepliesFillTheirOwnFieldOnly) {

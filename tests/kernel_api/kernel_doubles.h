@@ -19,6 +19,7 @@
 #include "comm/tick.h"
 #include "kernel_api/kernel_api.h"
 #include "platform/timer_service.h"
+#include "support/scratch_start_directory.h"
 
 namespace nvx::test {
 
@@ -113,6 +114,7 @@ protected:
 
     void SetUp() override {
         ResetKernelApiState();
+        startDirectory.Use();
         InitCommStack();
         g_tickPeriodMs = 10;
         g_startTickPeriodMs = 10;
@@ -120,6 +122,9 @@ protected:
         StartTickTimer(clock);
     }
     void TearDown() override { ApiRequest::Reset(); }
+
+    // Commands that change the unit are journalled there.
+    ScratchStartDirectory startDirectory;
 
     // Answers every request with data bytes of its own choosing.
     void AnswerWith(Bytes data) {

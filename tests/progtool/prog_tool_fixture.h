@@ -55,8 +55,10 @@ public:
         ComPortState = kComPortClosed;
     }
     void MarkComPortOpen() override { ComPortState = kComPortOpen; }
+    void SaveSettings() override { ++saves; }
 
     std::vector<std::string> log;
+    int saves = 0;
     bool opens = true;
     int openCalls = 0;
     int closeCalls = 0;

@@ -112,6 +112,27 @@ TEST_F(ProgToolDlgTest, LayoutsInTechnicianMode) {
     EXPECT_FALSE(button("convertButton")->isVisible());
 }
 
+TEST_F(ProgToolDlgTest, BackUpEepromFirstIsShownAsKeptAndAClickKeepsTheChange) {
+    BackupEepromFirst = 1;
+    CProgToolDlg& dlg = Make();
+    dlg.ShowSoftwareUpdate();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.windowHandle()));
+    auto* box = child<QCheckBox>("backupFirst");
+    EXPECT_EQ(box->text(), QStringLiteral("Back up EEPROM first"));
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_TRUE(box->isChecked());
+
+    // A click on the window where the box is, as a person makes it.
+    QTest::mouseClick(dlg.windowHandle(), Qt::LeftButton, {},
+                      box->mapTo(&dlg, QPoint(box->height() / 2, box->height() / 2)));
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_EQ(BackupEepromFirst, 0);
+    EXPECT_EQ(shell_.saves, 1);
+
+    dlg.ShowEepromTools();
+    EXPECT_FALSE(box->isVisible());
+}
+
 TEST_F(ProgToolDlgTest, ClosingTheListAppliesTheRow) {
     Make();
     Pick(13);

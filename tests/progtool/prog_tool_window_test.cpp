@@ -51,6 +51,22 @@ struct RowCase {
     int32_t manual;
 };
 
+TEST_F(ProgToolTest, BackUpEepromFirstShowsItsKeptStateAndKeepsEachChange) {
+    for (const int32_t kept : {0, 1}) {
+        SCOPED_TRACE(kept);
+        BackupEepromFirst = kept;
+        view_ = RecordingView{};
+        shell_.saves = 0;
+        ProgTool& tool = Init();
+        EXPECT_EQ(view_.screen.backupFirst, kept);
+        EXPECT_EQ(shell_.saves, 0);
+        view_.screen.backupFirst = 1 - kept;
+        tool.OnBackupFirst();
+        EXPECT_EQ(BackupEepromFirst, 1 - kept);
+        EXPECT_EQ(shell_.saves, 1);
+    }
+}
+
 TEST_F(ProgToolTest, DeviceRowsSetTheSelectionAndTheManualStartDefault) {
     const RowCase cases[] = {
         {3, 4, "SolBed", 38400, 0, "-datmega64", 0},
@@ -216,7 +232,7 @@ TEST_F(ProgToolTest, LayoutsShowOneGroupAndFollowTheSwitches) {
         tool.ShowSoftwareUpdate();
         EXPECT_TRUE(view_.shown);
         for (ProgToolControl on : {ProgToolControl::ProgramGroup, ProgToolControl::ProgramPathField,
-                                   ProgToolControl::ProgramButton,
+                                   ProgToolControl::BackupFirst, ProgToolControl::ProgramButton,
                                    ProgToolControl::ProgramFileButton,
                                    ProgToolControl::DeviceSettingsGroup,
                                    ProgToolControl::DeviceList, ProgToolControl::ManualStart,
@@ -242,7 +258,7 @@ TEST_F(ProgToolTest, LayoutsShowOneGroupAndFollowTheSwitches) {
         for (ProgToolControl off :
              {ProgToolControl::ProgramGroup, ProgToolControl::ProgramPathField,
               ProgToolControl::ProgramButton, ProgToolControl::ProgramFileButton,
-              ProgToolControl::ConvertButton})
+              ProgToolControl::ConvertButton, ProgToolControl::BackupFirst})
             EXPECT_FALSE(view_.visible[off]) << static_cast<int>(off);
         EXPECT_EQ(view_.enabled[ProgToolControl::WriteEepromButton], c.writeEnabled != 0);
         EXPECT_TRUE(view_.enabled[ProgToolControl::ReadEepromButton]);
@@ -444,7 +460,7 @@ TEST_F(ProgToolTest, ProgrammingAConvertedFileHandsTheOriginalRecordsToTheProgra
     shell_.opens = true;
     ComPortState = kComPortOpen;
     tool.OnProgram();
-    ASSERT_NE(UpdateStep, kStepIdle);
+    ASSERT_FALSE(tool.IsIdle());
     EXPECT_EQ(WithoutCarriageReturns(ReadFileBytes(dir_ / "temp.ntf")), kFirmwareHex);
     EXPECT_NE(ReadFileBytes(dir_ / "SolBed_x.npf").substr(0, 17), ":03000000010203F7");
 }
@@ -476,7 +492,7 @@ TEST_F(ProgToolTest, CommandsWhileAProcedureRunsOnlyReportIt) {
     view_.screen.programFilePath = (dir_ / "SolReg.hex").string();
     view_.screen.eepromFilePath = (dir_ / "SolReg.hex").string();
     tool.OnProgram();
-    ASSERT_NE(UpdateStep, kStepIdle);
+    ASSERT_FALSE(tool.IsIdle());
     shell_.log.clear();
     tool.OnProgram();
     tool.OnConvertHexToNpf();
@@ -640,21 +656,21 @@ TEST_F(WorkFileTest, ASecondProcedureIsRefusedBeforeAnythingIsSent) {
     other.Release();
     shell_.log.clear();
     tool.OnProgram();
-    EXPECT_NE(UpdateStep, kStepIdle);
+    EXPECT_FALSE(tool.IsIdle());
     EXPECT_THAT(shell_.log, IsEmpty());
 }
 
 TEST_F(WorkFileTest, AProcedureHoldsTheLockUntilItEndsAndLeavesNoWorkFile) {
     ProgTool& tool = Ready();
     tool.OnProgram();
-    ASSERT_NE(UpdateStep, kStepIdle);
+    ASSERT_FALSE(tool.IsIdle());
     EXPECT_TRUE(fs::exists(dir_ / "temp.ntf"));
     DirectoryLock second(LockPath());
     std::string error;
     EXPECT_FALSE(second.TryAcquire(error));
 
     // Interrupted before its first request: it ends at once, and nothing reached the engine.
-    tool.procedure().RequestAbort();
+    tool.RequestAbort();
     tool.OnTimer();
     EXPECT_EQ(UpdateStep, kStepIdle);
     EXPECT_THAT(shell_.log, ElementsAre("E> Update aborted"));
@@ -688,7 +704,7 @@ TEST_F(WorkFileTest, ALockLeftByAProcessThatDiedNeverBlocks) {
     ASSERT_TRUE(fs::exists(path));
     shell_.log.clear();
     tool.OnProgram();
-    EXPECT_NE(UpdateStep, kStepIdle);
+    EXPECT_FALSE(tool.IsIdle());
     EXPECT_THAT(shell_.log, IsEmpty());
 }
 

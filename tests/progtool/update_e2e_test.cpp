@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "journal/service_journal.h"
 #include "progtool/adapter_e2e_support.h"
 
 namespace nvx::test {
@@ -209,7 +210,16 @@ TEST_P(FirmwareOfEveryChip, FlashEqualsTheFileAfterTheUpdate) {
     Strings want = {" > Bootloader activ", " > Leaving Program Mode", " > Device restarted",
                     "I> Update finished"};
     if (!c.manual) want.insert(want.begin(), " > Bootloader started");
-    EXPECT_EQ(LogLines(run), want) << run.err;
+    // The versions around it: before only while the application answers on the open port.
+    Strings log = LogLines(run);
+    ASSERT_GE(log.size(), 2u) << run.out;
+    if (!c.manual) {
+        EXPECT_EQ(log.front().rfind("I> Before: Application V ", 0), 0u) << log.front();
+        log.erase(log.begin());
+    }
+    EXPECT_EQ(log.back().rfind("I> Now: Application V ", 0), 0u) << log.back();
+    log.pop_back();
+    EXPECT_EQ(log, want) << run.err;
     // The plain image handed to the programmer is gone.
     EXPECT_FALSE(fs::exists(dir_.file("temp.ntf")));
 
@@ -244,7 +254,8 @@ TEST_F(UpdateEndToEnd, ARoutedControllerIsUpdatedThroughItsTunnelFromAnNpfFile) 
                                 "SolReg_fw.npf"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(LogLines(run),
-              (Strings{" > Connected to Controller", " > Bootloader started", " > Bootloader activ",
+              (Strings{" > Version check not available for routed devices",
+                       " > Connected to Controller", " > Bootloader started", " > Bootloader activ",
                        " > Leaving Program Mode", " > Device restarted",
                        " > Disconnected from Controller", "I> Update finished"}))
         << run.err;
@@ -373,8 +384,23 @@ TEST_F(UpdateEndToEnd, TwoUpdatesAtOnceFromOneDirectoryEachGiveTheirDeviceItsOwn
     const ProgramRun runTwo = two->FinishWithin(kRunLimitMs);
     EXPECT_EQ(runOne.status, 0) << runOne.out << runOne.err;
     EXPECT_EQ(runTwo.status, 0) << runTwo.out << runTwo.err;
-    EXPECT_EQ(LogLines(runOne).back(), "I> Update finished");
-    EXPECT_EQ(LogLines(runTwo).back(), "I> Update finished");
+    // The finish line, then the new build the device reports.
+    const Strings finished = {"I> Update finished", "I> Now: Application V 2.7, Build 12-15"};
+    for (const Strings& log : {LogLines(runOne), LogLines(runTwo)}) {
+        ASSERT_GE(log.size(), 2u);
+        EXPECT_EQ(Strings(log.end() - 2, log.end()), finished);
+    }
+    // One journal line each, whole, from the two programs writing at once.
+    const JournalContents journal = ParseJournal(ReadText(dir_.file("service-journal.csv")));
+    EXPECT_TRUE(journal.warnings.empty());
+    ASSERT_EQ(journal.records.size(), 2u);
+    Strings ports;
+    for (const JournalRecord& r : journal.records) {
+        ports.push_back(r.port.substr(0, 5));
+        EXPECT_EQ(r.outcome, "I> Update finished");
+    }
+    std::sort(ports.begin(), ports.end());
+    EXPECT_EQ(ports, (Strings{"COM1 ", "COM2 "}));
     // No work file of either is left, in the start directory or in a private one.
     EXPECT_FALSE(fs::exists(dir_.file("temp.ntf")));
     EXPECT_TRUE(fs::is_empty(dir_.file("tmp")));
@@ -397,8 +423,11 @@ TEST_F(UpdateEndToEnd, OneCommandUpdatesSeveralPortsAndAPortWithoutDeviceDisturb
     EXPECT_EQ(run.status, 1) << run.out << run.err;
     const auto rows = OutcomeRows(run.out);
     EXPECT_EQ(rows.size(), 3u) << run.out;
-    EXPECT_EQ(rows.at("COM1"), (Strings{"finished", "I> Update finished"})) << run.out;
-    EXPECT_EQ(rows.at("COM2"), (Strings{"finished", "I> Update finished"})) << run.out;
+    // The last line of a finished update is the version the device reports afterwards.
+    EXPECT_EQ(rows.at("COM1"), (Strings{"finished", "I> Now: Application V 2.7, Build 12-15"}))
+        << run.out;
+    EXPECT_EQ(rows.at("COM2"), (Strings{"finished", "I> Now: Application V 2.7, Build 12-15"}))
+        << run.out;
     EXPECT_EQ(rows.at("COM3"), (Strings{"failed", "-"})) << run.out;
     // Every line comes with its port.
     EXPECT_NE(run.out.find("COM2:  > Bootloader activ"), std::string::npos) << run.out;
@@ -528,6 +557,190 @@ TEST_F(UpdateEndToEnd, TheMonitorsAutomaticUpdateHandsTheProgrammerItsArguments)
     std::erase(input, '\r');
     EXPECT_EQ(input, firmware);
     EXPECT_FALSE(fs::exists(dir_.file("temp.ntf")));
+}
+
+// ---- the service record: versions, EEPROM backup, journal
+
+// The digest by coreutils, not by the code under test.
+std::string Sha256Sum(const std::string& path) {
+    const ProgramRun run = RunProgram("/usr/bin/sha256sum", {"sha256sum", path}, "");
+    return run.status == 0 ? run.out.substr(0, 64) : "sha256sum failed: " + run.err;
+}
+
+class ServiceRecordEndToEnd : public UpdateEndToEnd {
+protected:
+    std::vector<JournalRecord> Journal() {
+        const JournalContents contents = ParseJournal(ReadText(dir_.file("service-journal.csv")));
+        EXPECT_TRUE(contents.warnings.empty()) << contents.warnings.front();
+        return contents.records;
+    }
+
+    static void ExpectWrittenBy(const JournalRecord& r, const char* program) {
+        EXPECT_EQ(r.program, program);
+        EXPECT_EQ(r.port.rfind("COM1 /dev/pts/", 0), 0u) << r.port;
+        // Local time with its offset: 2026-12-10T17:02:55+01:00.
+        ASSERT_EQ(r.time.size(), 25u) << r.time;
+        EXPECT_EQ(r.time[10], 'T');
+        EXPECT_EQ(r.time[22], ':');
+    }
+};
+
+TEST_F(ServiceRecordEndToEnd, AnUpdateOfADirectRowLogsAndJournalsTheVersionsAround) {
+    const std::vector<uint8_t> image = RandomBytes(900, 31);
+    WriteText(dir_.file("SolBed_fw.hex"), HexImage(image));
+    StartDevice({{"--device", "solbed"}, false, ""});
+    const ProgramRun run =
+        Nvx({"update", "--port", "1", "--wait", "1", "--device", "solbed", "SolBed_fw.hex"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    const Strings log = LogLines(run);
+    ASSERT_GE(log.size(), 2u) << run.out;
+    // The green display runs V 2.7 of week 14 of 2012; the new flash is the next build.
+    EXPECT_EQ(log.front(), "I> Before: Application V 2.7, Build 12-14");
+    EXPECT_EQ(log[log.size() - 2], "I> Update finished");
+    EXPECT_EQ(log.back(), "I> Now: Application V 2.7, Build 12-15");
+
+    const std::vector<JournalRecord> journal = Journal();
+    ASSERT_EQ(journal.size(), 1u);
+    const JournalRecord& r = journal[0];
+    ExpectWrittenBy(r, "nvx");
+    EXPECT_EQ(r.device, "green Display");
+    EXPECT_EQ(r.operation, "firmware update");
+    EXPECT_EQ(r.file, "SolBed_fw.hex");
+    EXPECT_EQ(r.sha256, Sha256Sum(dir_.file("SolBed_fw.hex")));
+    EXPECT_EQ(r.versionBefore, "Application V 2.7, Build 12-14");
+    EXPECT_EQ(r.versionAfter, "Application V 2.7, Build 12-15");
+    EXPECT_EQ(r.outcome, "I> Update finished");
+    StopDevice();
+}
+
+TEST_F(ServiceRecordEndToEnd, ABackupFirstHoldsTheDevicesEepromAndIsJournalled) {
+    const std::vector<uint8_t> image = RandomBytes(1200, 32);
+    WriteText(dir_.file("SolGrb_fw.hex"), HexImage(image));
+    StartDevice({{"--device", "solgrabed128"}, false, ""});
+    const ProgramRun run = Nvx({"update", "--port", "1", "--wait", "1", "--device", "solgrabed128",
+                                "--backup", "SolGrb_fw.hex"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    StopDevice();
+
+    const std::vector<std::string> backups = FileNames(dir_.file("backup"));
+    ASSERT_EQ(backups.size(), 1u) << "nothing staged is left behind";
+    const std::string& name = backups[0];
+    // SolGrb-yyyymmdd-hhmmss.hex
+    EXPECT_EQ(name.size(), std::string("SolGrb-20261210-170255.hex").size()) << name;
+    EXPECT_EQ(name.rfind("SolGrb-", 0), 0u) << name;
+    std::map<uint32_t, uint8_t> backup;
+    ASSERT_TRUE(ParseHex(ReadText(dir_.file("backup/" + name)), backup));
+    ASSERT_EQ(backup.size(), 4096u);
+    const std::map<uint32_t, uint8_t> device = DeviceMemory("eeprom.out");
+    EXPECT_TRUE(SameMemory(device, backup, RestartBookkeeping(device)));
+    EXPECT_TRUE(SameMemory(BytesFrom(image), DeviceMemory("flash.out")));
+
+    const std::vector<JournalRecord> journal = Journal();
+    ASSERT_EQ(journal.size(), 2u);
+    EXPECT_EQ(journal[0].operation, "EEPROM read");
+    EXPECT_EQ(journal[0].file, "backup/" + name);
+    EXPECT_EQ(journal[0].sha256, Sha256Sum(dir_.file("backup/" + name)));
+    EXPECT_EQ(journal[0].outcome, "I> Read Process finished");
+    EXPECT_EQ(journal[1].operation, "firmware update");
+    EXPECT_EQ(journal[1].outcome, "I> Update finished");
+}
+
+TEST_F(ServiceRecordEndToEnd, AnUpdateWhoseBackupFailsIsRefusedAndTheDeviceRunsOn) {
+    // A file where the backup folder belongs: the image cannot be kept.
+    WriteText(dir_.file("backup"), "in the way\n");
+    const std::vector<uint8_t> image = RandomBytes(700, 33);
+    WriteText(dir_.file("SolBed_fw.hex"), HexImage(image));
+    StartDevice({{"--device", "solbed"}, false, ""});
+    const ProgramRun run = Nvx({"update", "--port", "1", "--wait", "1", "--device", "solbed",
+                                "--backup", "SolBed_fw.hex"});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    const Strings log = LogLines(run);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "E> Update not started: EEPROM backup failed") << run.out;
+    EXPECT_EQ(std::count(log.begin(), log.end(), " > Bootloader started"), 1) << run.out;
+    EXPECT_EQ(std::find(log.begin(), log.end(), " > Leaving Program Mode"), log.end()) << run.out;
+
+    // Still running its old application.
+    const ProgramRun version = Nvx({"kernel", "--port", "1", "version", "application"});
+    EXPECT_EQ(version.status, 0) << version.out << version.err;
+    EXPECT_NE(version.out.find("V 2.7, Build 12-14"), std::string::npos) << version.out;
+    StopDevice();
+    EXPECT_FALSE(SameMemory(BytesFrom(image), DeviceMemory("flash.out")));
+    const std::vector<JournalRecord> journal = Journal();
+    ASSERT_EQ(journal.size(), 1u) << "the backup's read, no update";
+    EXPECT_EQ(journal[0].operation, "EEPROM read");
+    EXPECT_EQ(journal[0].outcome, "E> Read Process aborted");
+    EXPECT_EQ(journal[0].sha256, "");
+}
+
+TEST_F(ServiceRecordEndToEnd, EepromWritesAndKernelCommandsAreJournalledAndListed) {
+    StartDevice({{"--device", "solgrabed128"}, false, ""});
+    const ProgramRun read =
+        Nvx({"eeprom", "read", "--port", "1", "--wait", "1", "--device", "solgrabed128", "image.hex"});
+    ASSERT_EQ(read.status, 0) << read.out << read.err;
+    const ProgramRun write = Nvx({"eeprom", "write", "--port", "1", "--wait", "1", "--device",
+                                  "solgrabed128", "--yes", "image.hex"});
+    EXPECT_EQ(write.status, 0) << write.out << write.err;
+    const ProgramRun clear = Nvx({"kernel", "--port", "1", "--yes", "EepromClear", "1"});
+    EXPECT_EQ(clear.status, 0) << clear.out << clear.err;
+    // Queries change nothing and stay out of the journal.
+    ASSERT_EQ(Nvx({"kernel", "--port", "1", "BootNumber"}).status, 0);
+    StopDevice();
+
+    const std::vector<JournalRecord> journal = Journal();
+    ASSERT_EQ(journal.size(), 3u);
+    EXPECT_EQ(journal[0].operation, "EEPROM read");
+    EXPECT_EQ(journal[0].file, "image.hex");
+    EXPECT_EQ(journal[0].sha256, Sha256Sum(dir_.file("image.hex")));
+    EXPECT_EQ(journal[1].operation, "EEPROM write");
+    EXPECT_EQ(journal[1].device, "blue Display, 128K Memory, Version 2010 or newer");
+    EXPECT_EQ(journal[1].sha256, Sha256Sum(dir_.file("image.hex")));
+    EXPECT_EQ(journal[1].outcome, "I> Write Process finished");
+    for (const JournalRecord& r : journal) ExpectWrittenBy(r, "nvx");
+    EXPECT_EQ(journal[2].operation, "kernel EepromClear 1");
+    EXPECT_EQ(journal[2].sha256, "");
+    EXPECT_EQ(journal[2].outcome, "I> API Command OK");
+
+    // The table: titles and rows start every column at the same place.
+    const ProgramRun table = Nvx({"journal"});
+    ASSERT_EQ(table.status, 0) << table.err;
+    const Strings lines = Lines(table.out);
+    ASSERT_EQ(lines.size(), 4u) << table.out;
+    const std::size_t operationAt = lines[0].find("operation");
+    const std::size_t outcomeAt = lines[0].find("outcome");
+    EXPECT_EQ(lines[1].find("EEPROM read"), operationAt) << table.out;
+    EXPECT_EQ(lines[2].find("EEPROM write"), operationAt) << table.out;
+    EXPECT_EQ(lines[3].find("kernel EepromClear 1"), operationAt) << table.out;
+    EXPECT_EQ(lines[3].find("I> API Command OK"), outcomeAt) << table.out;
+    // Filters: the key picks the EEPROM lines (the kernel line names no device); a later day none.
+    EXPECT_EQ(Lines(Nvx({"journal", "--device", "solgrb"}).out).size(), 3u);
+    EXPECT_EQ(Lines(Nvx({"journal", "--device", "SolBed"}).out).size(), 1u);
+    EXPECT_EQ(Lines(Nvx({"journal", "--since", "2999-01-01"}).out).size(), 1u);
+    EXPECT_EQ(Lines(Nvx({"journal", "--since", "2000-01-01"}).out).size(), 4u);
+}
+
+TEST_F(ServiceRecordEndToEnd, ADamagedJournalIsReadAroundAndAppendedTo) {
+    WriteText(dir_.file("service-journal.csv"),
+              JournalTitleLine() + "2026-01-01T10:00:00+01:00,nvx,\"COM1,broken\r\n");
+    StartDevice({{"--device", "solbed"}, false, ""});
+    EXPECT_EQ(Nvx({"kernel", "--port", "1", "Reset"}).status, 0);
+    StopDevice();
+    const ProgramRun table = Nvx({"journal"});
+    EXPECT_EQ(table.status, 0);
+    EXPECT_NE(table.err.find("line 2 skipped: quote not closed"), std::string::npos) << table.err;
+    const Strings lines = Lines(table.out);
+    ASSERT_EQ(lines.size(), 2u) << table.out;
+    EXPECT_NE(lines[1].find("kernel Reset"), std::string::npos);
+}
+
+TEST_F(ServiceRecordEndToEnd, AJournalThatCannotBeWrittenMakesASuccessfulCommandExitWithTwo) {
+    fs::create_directory(dir_.file("service-journal.csv"));
+    StartDevice({{"--device", "solbed"}, false, ""});
+    const ProgramRun run = Nvx({"kernel", "--port", "1", "Reboot"});
+    EXPECT_EQ(run.status, 2) << run.out << run.err;
+    EXPECT_NE(run.out.find("I> API Command OK"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("E> Service journal not written: "), std::string::npos) << run.out;
+    StopDevice();
 }
 
 // ---- the command line itself

@@ -139,8 +139,33 @@ protected:
         }
         return pred();
     }
+    // Idle with everything around the procedure done too (versions, backup, journal).
     bool RunToIdle(uint64_t maxMs = 60000) {
-        return RunUntil([] { return UpdateStep == kStepIdle; }, maxMs);
+        return RunUntil([this] { return UpdateStep == kStepIdle && (!tool_ || tool_->IsIdle()); },
+                        maxMs);
+    }
+
+    // The Program command: once the application's version has been read, the procedure runs.
+    void Program() {
+        tool_->OnProgram();
+        RunUntil([this] { return UpdateStep != kStepIdle || tool_->IsIdle(); }, 10000);
+    }
+
+    // The procedure's own lines, oldest first: the log without the versions read around it.
+    std::vector<std::string> ProcedureLines() const {
+        std::vector<std::string> lines;
+        for (const std::string& line : shell_->log) {
+            const bool version = line.rfind("I> Before: ", 0) == 0 || line.rfind("I> Now: ", 0) == 0 ||
+                                 line == kVersionRoutedText || line == kVersionBeforeUnreadText ||
+                                 line == kVersionAfterUnreadText;
+            if (!version) lines.push_back(line);
+        }
+        return lines;
+    }
+    // Newest first, as the monitor log shows it.
+    std::vector<std::string> ProcedureLog() const {
+        const std::vector<std::string> lines = ProcedureLines();
+        return {lines.rbegin(), lines.rend()};
     }
 
     // What the stand-in was given and saw, per run: its arguments, then "#cwd ...",

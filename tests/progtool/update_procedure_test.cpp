@@ -25,12 +25,12 @@ TEST_F(DeviceUpdate, ProgramOnADirectDevice) {
     Connect(3);
     const uint32_t restarts = device().restartCount();
     UseFirmware("SolBed_fw.hex");
-    tool_->OnProgram();
+    Program();
     EXPECT_EQ(UpdateStep, kStepBootStart);
     EXPECT_FALSE(view_.enabled[ProgToolControl::CloseButton]);
     ASSERT_TRUE(RunToIdle());
 
-    EXPECT_THAT(log().NewestFirst(),
+    EXPECT_THAT(ProcedureLog(),
                 ElementsAre("I> Update finished", " > Device restarted", " > Leaving Program Mode",
                             " > Bootloader activ", " > Bootloader started"));
     const auto runs = StandInRuns();
@@ -56,11 +56,11 @@ TEST_F(DeviceUpdate, ProgramOnADirectDevice) {
 TEST_F(DeviceUpdate, RoutedDeviceRunsInsideATunnel) {
     Connect(10);
     UseFirmware("SolReg_fw.hex");
-    tool_->OnProgram();
+    Program();
     EXPECT_EQ(UpdateStep, kStepTunnelOpen);
     ASSERT_TRUE(RunToIdle());
 
-    EXPECT_THAT(log().NewestFirst(),
+    EXPECT_THAT(ProcedureLog(),
                 ElementsAre("I> Update finished", " > Disconnected from Controller",
                             " > Device restarted", " > Leaving Program Mode", " > Bootloader activ",
                             " > Bootloader started", " > Connected to Controller"));
@@ -84,10 +84,10 @@ TEST_F(DeviceUpdate, RoutedDeviceRunsInsideATunnel) {
 TEST_F(DeviceUpdate, ControllerViaFrontPanelIsNotRouted) {
     Connect(11);
     UseFirmware("SolReg_fw.hex");
-    tool_->OnProgram();
+    Program();
     EXPECT_EQ(UpdateStep, kStepBootStart);
     ASSERT_TRUE(RunToIdle());
-    EXPECT_EQ(log().log.back(), "I> Update finished");
+    EXPECT_EQ(ProcedureLines().back(), "I> Update finished");
     for (const auto& f : KernelFrames()) EXPECT_NE(f.data[0], 0xED);
 }
 
@@ -96,7 +96,7 @@ TEST_F(DeviceUpdate, ManualStartClosesThePortAndWaitsHundredTicks) {
     ASSERT_EQ(view_.screen.manualStart, 1);
     UseFirmware("SolReg_fw.hex");
     const int closes = log().closeCalls();
-    tool_->OnProgram();
+    Program();
     EXPECT_EQ(log().closeCalls(), closes + 1);
     EXPECT_EQ(ComPortState, kComPortClosed);
     EXPECT_EQ(UpdateStep, kStepBootPortOpen);
@@ -110,7 +110,7 @@ TEST_F(DeviceUpdate, ManualStartClosesThePortAndWaitsHundredTicks) {
     EXPECT_EQ(device().hostBaud(), 38400u);
 
     ASSERT_TRUE(RunToIdle());
-    EXPECT_THAT(log().NewestFirst(),
+    EXPECT_THAT(ProcedureLog(),
                 ElementsAre("I> Update finished", " > Device restarted", " > Leaving Program Mode",
                             " > Bootloader activ"));
     EXPECT_THAT(KernelFrames(), IsEmpty());
@@ -122,10 +122,10 @@ TEST_F(DeviceUpdate, ManualStartWorksWithThePortClosed) {
     Connect(13, {}, true);
     log().CloseComPort();
     UseFirmware("SolReg_fw.hex");
-    tool_->OnProgram();
+    Program();
     EXPECT_EQ(UpdateStep, kStepBootPortOpen);
     ASSERT_TRUE(RunToIdle());
-    EXPECT_EQ(log().log.back(), "I> Update finished");
+    EXPECT_EQ(ProcedureLines().back(), "I> Update finished");
 }
 
 TEST_F(DeviceUpdate, ABootloaderThatNeverAnswersAborts) {
@@ -133,9 +133,9 @@ TEST_F(DeviceUpdate, ABootloaderThatNeverAnswersAborts) {
     faults.neverEnterBootloader = sim::FaultRate::Always();
     Connect(3, faults);
     UseFirmware("SolBed_fw.hex");
-    tool_->OnProgram();
+    Program();
     ASSERT_TRUE(RunToIdle());
-    EXPECT_THAT(log().NewestFirst(),
+    EXPECT_THAT(ProcedureLog(),
                 ElementsAre("E> Update aborted", "E> Bootloader not activ: no reply",
                             " > Bootloader started"));
     // StepWait to open the port, 800 ticks of probing, StepWait to reopen the monitor's port.
@@ -159,9 +159,9 @@ TEST_F(DeviceUpdate, ASplitSignOnIsProbedUntilItComesWhole) {
         Connect(3, faults);
         UseFirmware("SolBed_fw.hex");
         log().Clear();
-        tool_->OnProgram();
+        Program();
         ASSERT_TRUE(RunToIdle());
-        EXPECT_EQ(log().log.back(), "I> Update finished");
+        EXPECT_EQ(ProcedureLines().back(), "I> Update finished");
         delay[split] = log().TimeOf(" > Bootloader activ") -
                        log().TimeOf(" > Bootloader started");
     }
@@ -187,7 +187,7 @@ TEST_F(DeviceUpdate, StepWaitIsEveryPause) {
         StartTool();
         UseFirmware("SolBed_fw.hex");
         log().Clear();
-        tool_->OnProgram();
+        Program();
         ASSERT_TRUE(RunToIdle(120000));
         const int64_t tick = 10, wait = c.stepWait * tick;
         const int64_t started = log().TimeOf(" > Bootloader started");
@@ -227,12 +227,12 @@ TEST_F(DeviceUpdate, AFailedProgrammerEndsWithTheAbortLine) {
             fs::permissions(dir_ / kProgrammerFileName, fs::perms::owner_read | fs::perms::owner_write);
         UseFirmware("SolBed_fw.hex");
         log().Clear();
-        tool_->OnProgram();
+        Program();
         ASSERT_TRUE(RunToIdle());
         std::vector<std::string> expected = {"E> Update aborted", " > Device restarted", c.failure};
         if (c.ran) expected.push_back(" > Leaving Program Mode");
         expected.insert(expected.end(), {" > Bootloader activ", " > Bootloader started"});
-        EXPECT_THAT(log().NewestFirst(), ElementsAreArray(expected));
+        EXPECT_THAT(ProcedureLog(), ElementsAreArray(expected));
         // The device has left its bootloader and the monitor has its port back.
         EXPECT_FALSE(device().inBootloader());
         EXPECT_EQ(ComPortState, kComPortOpen);
@@ -251,7 +251,7 @@ TEST_F(DeviceUpdate, ReadEepromCreatesTheFileFromACompleteImage) {
     view_.screen.eepromFilePath = target.string();
     tool_->OnReadEeprom();
     ASSERT_TRUE(RunToIdle());
-    EXPECT_THAT(log().NewestFirst(),
+    EXPECT_THAT(ProcedureLog(),
                 ElementsAre("I> Read Process finished", " > Device restarted",
                             " > Leaving EEPROM Read Mode", " > Bootloader activ",
                             " > Bootloader started"));
@@ -290,7 +290,7 @@ TEST_F(DeviceUpdate, AFailedReadLeavesTheEepromFileAlone) {
                                              c.failure};
         if (c.ran) expected.push_back(" > Leaving EEPROM Read Mode");
         expected.insert(expected.end(), {" > Bootloader activ", " > Bootloader started"});
-        EXPECT_THAT(log().NewestFirst(), ElementsAreArray(expected));
+        EXPECT_THAT(ProcedureLog(), ElementsAreArray(expected));
         EXPECT_EQ(ReadFileBytes(dir_ / "image.hex"), "the old image");
         EXPECT_FALSE(fs::exists(dir_ / "temp.hex"));
 
@@ -305,7 +305,7 @@ TEST_F(DeviceUpdate, WriteEepromHandsTheImageToTheProgrammer) {
     tool_->OnWriteEeprom();
     ASSERT_EQ(boxes().shown.size(), 1u);  // the risk question, answered OK
     ASSERT_TRUE(RunToIdle());
-    EXPECT_THAT(log().NewestFirst(),
+    EXPECT_THAT(ProcedureLog(),
                 ElementsAre("I> Write Process finished", " > Device restarted",
                             " > Leaving EEPROM Program Mode", " > Bootloader activ"));
     const auto runs = StandInRuns();
@@ -328,33 +328,42 @@ TEST_F(DeviceUpdate, NoReplyToTheFirstRequestEndsTheProcedure) {
         UseFirmware(row == 10 ? "SolReg_fw.hex" : "SolBed_fw.hex");
         log().Clear();
         const uint64_t start = clock().nowMs();
-        tool_->OnProgram();
+        Program();
         ASSERT_TRUE(RunToIdle());
-        EXPECT_THAT(log().log, ElementsAre("E> No Reply to API Command"));
-        EXPECT_NEAR(static_cast<double>(log().times[0] - start), 2000.0, 30.0);
+        EXPECT_THAT(ProcedureLines(), ElementsAre("E> No Reply to API Command"));
+        // The direct row has its version asked for first, with no answer either.
+        const int64_t unread = log().TimeOf(kVersionBeforeUnreadText);
+        EXPECT_EQ(unread < 0, row == 10);
+        const int64_t begun = unread < 0 ? static_cast<int64_t>(start) : unread;
+        EXPECT_NEAR(static_cast<double>(log().TimeOf("E> No Reply to API Command") - begun), 2000.0,
+                    30.0);
         EXPECT_EQ(ComPortState, kComPortOpen);
         EXPECT_TRUE(view_.enabled[ProgToolControl::ProgramButton]);
 
-        // The engine still waits for its reply: a new start cannot queue its request.
-        tool_->OnProgram();
+        // The engine still waits for its reply: a new start cannot queue its request (the direct
+        // row would first wait to ask for its version).
+        if (row != 10) continue;
+        Program();
         clock().advance(10);
         EXPECT_EQ(UpdateStep, kStepIdle);
-        EXPECT_EQ(log().log.back(), "E> Error Initiating Transfer");
+        EXPECT_EQ(ProcedureLines().back(), "E> Error Initiating Transfer");
         // The engine's own failure follows later.
-        RunUntil([&] { return log().log.size() == 3; }, 10000);
-        EXPECT_EQ(log().log.back(), "E> No Reply from Kernel");
+        RunUntil([&] { return ProcedureLines().size() == 3; }, 10000);
+        EXPECT_EQ(ProcedureLines().back(), "E> No Reply from Kernel");
 
     }
 }
 
 TEST_F(DeviceUpdate, AWrongReplyLengthEndsTheProcedure) {
+    Connect(3);
+    UseFirmware("SolBed_fw.hex");
+    Program();
+    // The reply to BootloadStart, after the version was read.
     sim::Faults faults;
     faults.wrongLength = sim::FaultRate::Times(1);
-    Connect(3, faults);
-    UseFirmware("SolBed_fw.hex");
-    tool_->OnProgram();
+    device().setFaults(faults);
     ASSERT_TRUE(RunToIdle());
-    EXPECT_THAT(log().log, ElementsAre("E> Wrong Format Response at ID: 0080"));
+    EXPECT_THAT(ProcedureLines(), ElementsAre("E> Wrong Format Response at ID: 0080"));
     EXPECT_EQ(ComPortState, kComPortOpen);
     EXPECT_TRUE(view_.enabled[ProgToolControl::CloseButton]);
     EXPECT_FALSE(fs::exists(dir_ / "standin.log"));
@@ -367,14 +376,14 @@ TEST_F(DeviceUpdate, AGivenUpRequestNeverReachesTheDevice) {
     MsgSetByte(other, 0, 0x42);
     ASSERT_TRUE(g_apiRequest.Start(0x0123, other, 0));
     UseFirmware("SolReg_fw.hex");
-    tool_->OnProgram();
+    Program();
     ASSERT_TRUE(RunToIdle());
-    EXPECT_THAT(log().log, ElementsAre("E> No Reply to API Command"));
+    EXPECT_THAT(ProcedureLines(), ElementsAre("E> No Reply to API Command"));
     // Long after the engine is free again, no tunnel command has gone out.
     clock().advance(10000);
     EXPECT_THAT(KernelFrames(), IsEmpty());
     EXPECT_EQ(tool_->procedure().requestState(), kUpdateRequestIdle);
-    EXPECT_THAT(log().log, ElementsAre("E> No Reply to API Command"));
+    EXPECT_THAT(ProcedureLines(), ElementsAre("E> No Reply to API Command"));
 }
 
 TEST_F(DeviceUpdate, LineSettingsThatFailAbort) {
@@ -384,9 +393,9 @@ TEST_F(DeviceUpdate, LineSettingsThatFailAbort) {
         return false;
     });
     UseFirmware("SolBed_fw.hex");
-    tool_->OnProgram();
+    Program();
     ASSERT_TRUE(RunToIdle());
-    EXPECT_THAT(log().NewestFirst(),
+    EXPECT_THAT(ProcedureLog(),
                 ElementsAre("E> Update aborted", "E> Command MODE: Device or resource busy",
                             " > Bootloader activ", " > Bootloader started"));
     const int64_t modeFailed = log().TimeOf("E> Command MODE: Device or resource busy");
@@ -417,13 +426,13 @@ TEST_F(DeviceUpdate, APortThatCannotBeOpenedAtTheBootloaderSpeedAborts) {
     SetMessageBoxes(&ticking);
     ticking.tool = tool_.get();
     UseFirmware("SolBed_fw.hex");
-    tool_->OnProgram();
+    Program();
     // Once the monitor has let the port go, the port goes away.
     ASSERT_TRUE(RunUntil([&] { return ComPortState == kComPortClosed; }, 5000));
     fs::remove(dir_ / "com1");
     fs::create_symlink(dir_ / "gone", dir_ / "com1");
     ASSERT_TRUE(RunToIdle());
-    EXPECT_THAT(log().NewestFirst(),
+    EXPECT_THAT(ProcedureLog(),
                 ElementsAre("E> Update aborted", "E> Cannot reopen COM", " > Bootloader started"));
     // The serial port said so itself, twice; no step ran while its box was open.
     EXPECT_EQ(ticking.shown.size(), 2u);
@@ -444,9 +453,9 @@ TEST_F(ScriptedUpdate, APortLostDuringTheProgrammerRunAborts) {
         fs::create_symlink(dir_ / "gone", dir_ / "com1");
     };
     UseFirmware("SolBed_fw.hex");
-    tool_->OnProgram();
+    Program();
     ASSERT_TRUE(RunToIdle());
-    EXPECT_THAT(log().NewestFirst(),
+    EXPECT_THAT(ProcedureLog(),
                 ElementsAre("E> Update aborted", "E> Cannot reopen COM", " > Leaving Program Mode",
                             " > Bootloader activ", " > Bootloader started"));
     ASSERT_EQ(runner_.started.size(), 1u);
@@ -459,9 +468,9 @@ TEST_F(ScriptedUpdate, AMonitorPortThatWillNotReopenEndsWithoutFinishLine) {
     Connect(3);
     runner_.onStart = [&](const ProcessSpec&) { log().refuseOpen = true; };
     UseFirmware("SolBed_fw.hex");
-    tool_->OnProgram();
+    Program();
     ASSERT_TRUE(RunToIdle());
-    EXPECT_THAT(log().NewestFirst(),
+    EXPECT_THAT(ProcedureLog(),
                 ElementsAre("E> Cannot reopen COM", " > Device restarted", " > Leaving Program Mode",
                             " > Bootloader activ", " > Bootloader started"));
     EXPECT_EQ(ProgOperation, kOperationProgram);
@@ -477,9 +486,9 @@ TEST_F(ScriptedUpdate, NoReplyWhenTheTunnelClosesAborts) {
         device().setFaults(faults);
     };
     UseFirmware("SolReg_fw.hex");
-    tool_->OnProgram();
+    Program();
     ASSERT_TRUE(RunToIdle());
-    EXPECT_THAT(log().NewestFirst(),
+    EXPECT_THAT(ProcedureLog(),
                 ElementsAre("E> Update aborted", " > Device restarted", " > Leaving Program Mode",
                             " > Bootloader activ", " > Bootloader started",
                             " > Connected to Controller"));
@@ -492,13 +501,13 @@ TEST_F(ScriptedUpdate, TheProcedureStaysWithTheProgrammerUntilItExits) {
     runner_.finishAtOnce = false;
     Connect(3);
     UseFirmware("SolBed_fw.hex");
-    tool_->OnProgram();
+    Program();
     ASSERT_TRUE(RunUntil([] { return UpdateStep == kStepRunProgrammer && StepCountdown == 0; },
                          10000));
     clock().advance(60000);
     EXPECT_EQ(UpdateStep, kStepRunProgrammer);
     EXPECT_TRUE(tool_->procedure().programmerRunning());
-    EXPECT_EQ(log().log.back(), " > Bootloader activ");
+    EXPECT_EQ(ProcedureLines().back(), " > Bootloader activ");
     runner_.current()->output = "PROGRESS 30\nPROG";
     clock().advance(10);
     runner_.current()->output = "RESS 70\r\nother\n";
@@ -507,7 +516,7 @@ TEST_F(ScriptedUpdate, TheProcedureStaysWithTheProgrammerUntilItExits) {
     EXPECT_EQ(tool_->programmerProgress(), 70);
     runner_.current()->finished = true;
     ASSERT_TRUE(RunToIdle());
-    EXPECT_EQ(log().log.back(), "I> Update finished");
+    EXPECT_EQ(ProcedureLines().back(), "I> Update finished");
     EXPECT_EQ(runner_.abandonedRunning, 0);
 }
 
@@ -537,11 +546,11 @@ TEST_P(InterruptedUpdate, EndsWithTheDeviceInItsApplicationAndNoWorkFile) {
                    (c.step != kStepRunProgrammer || tool_->procedure().programmerRunning());
         },
         20000));
-    tool_->procedure().RequestAbort();
+    tool_->RequestAbort();
     clock().advance(10);  // the programmer, if any, still runs at this tick
     ASSERT_TRUE(RunToIdle());
 
-    EXPECT_EQ(log().NewestFirst(), c.logNewestFirst);
+    EXPECT_EQ(ProcedureLog(), c.logNewestFirst);
     std::vector<std::vector<uint8_t>> requests;
     for (const auto& f : KernelFrames()) requests.push_back(Data(f));
     EXPECT_EQ(requests, c.kernelRequests);
@@ -599,7 +608,7 @@ TEST_F(DeviceUpdate, AutostartUpdatesOnceTheTimerHasRunASecond) {
     EXPECT_EQ(log().times.front() - created, 1010u);
     EXPECT_EQ(AutoStartState, kAutoStartRunning);
     ASSERT_TRUE(RunToIdle());
-    EXPECT_EQ(log().log.back(), "I> Update finished");
+    EXPECT_EQ(ProcedureLines().back(), "I> Update finished");
     EXPECT_EQ(AutoStartState, kAutoStartFinished);
     EXPECT_EQ(WithoutCarriageReturns(ReadFileBytes(dir_ / "standin.input")), kSolBedFirmware);
 }
@@ -615,12 +624,12 @@ TEST_F(DeviceUpdate, AutostartWaitsForThePortAndStaysOpenWhenItFails) {
     StartToolOnly();
     clock().advance(5000);
     EXPECT_EQ(AutoStartState, kAutoStartShown);
-    EXPECT_THAT(log().log, IsEmpty());
+    EXPECT_THAT(ProcedureLines(), IsEmpty());
     ASSERT_TRUE(log().OpenComPort());
     clock().advance(10);
     EXPECT_EQ(AutoStartState, kAutoStartRunning);
     ASSERT_TRUE(RunToIdle());
-    EXPECT_EQ(log().log.back(), "E> Update aborted");
+    EXPECT_EQ(ProcedureLines().back(), "E> Update aborted");
     EXPECT_EQ(AutoStartState, kAutoStartRunning);
 }
 

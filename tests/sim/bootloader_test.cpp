@@ -108,6 +108,38 @@ TEST_F(BootloaderTest, ChipEraseClearsFlashButNotEeprom) {
     EXPECT_EQ(unit.eeprom().bytes(), eeprom);
 }
 
+// What the kernel reports as the application's build after the loader's session and a restart.
+struct BuildCase {
+    const char* session;
+    std::vector<uint8_t> bytes;
+    uint8_t buildWeek;  // blue display 64K: V 3.1, build 14-09 before
+};
+
+TEST_F(BootloaderTest, ANewFirmwareRunsWithTheNextBuildNumber) {
+    const BuildCase cases[] = {
+        {"nothing written", {'S', 'E'}, 9},
+        {"EEPROM written", {'A', 0, 5, 'B', 0, 1, 'E', 0xAB, 'E'}, 9},
+        {"flash block written", {'A', 0, 0, 'B', 0, 2, 'F', 0x12, 0x34, 'E'}, 10},
+        {"flash erased", {'e', 'E'}, 10},
+    };
+    for (const BuildCase& c : cases) {
+        SCOPED_TRACE(c.session);
+        Unit fresh = test::MakeUnit(4);
+        fresh.enterBootloader();
+        Bootloader::Output out;
+        for (uint8_t b : c.bytes) fresh.bootloader().feed(b, fresh, out);
+        ASSERT_TRUE(out.exit);
+        fresh.startApplication(kResetBootloaderExit, 0);
+        const KernelOutcome reply = fresh.handleRequest(test::Request(kVersionQueryId, {2, 0}), 0, false);
+        ASSERT_TRUE(reply.reply);
+        EXPECT_THAT(reply.reply->data, ElementsAre(1, 3, c.buildWeek, 14));
+        // One new build per flash write, not one per restart.
+        fresh.startApplication(kResetCommand, 0);
+        EXPECT_THAT(fresh.handleRequest(test::Request(kVersionQueryId, {2, 0}), 0, false).reply->data,
+                    ElementsAre(1, 3, c.buildWeek, 14));
+    }
+}
+
 TEST_F(BootloaderTest, UnknownMemoryTypeIsRefused) {
     EXPECT_THAT(Send({'B', 0x00, 0x01, 'X', 0x00}), ElementsAre('?'));
     EXPECT_THAT(Send({'g', 0x00, 0x01, 'X'}), ElementsAre('?'));

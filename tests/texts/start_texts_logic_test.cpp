@@ -8,6 +8,7 @@
 #include "comm/api_request.h"
 #include "comm/tick.h"
 #include "platform/timer_service.h"
+#include "support/scratch_start_directory.h"
 #include "texts/start_texts.h"
 #include "texts_doubles.h"
 
@@ -23,9 +24,13 @@ protected:
         ApiRequest::Reset();
         g_tickPeriodMs = 10;
         g_textsTransfer = TextsTransfer{};
+        startDirectory.Use();
         logic.InitDialog();
     }
     void TearDown() override { ApiRequest::Reset(); }
+
+    // A finished write is journalled there.
+    test::ScratchStartDirectory startDirectory;
 
     // Puts the transfer on character (line, index) with the given buffer.
     void At(int line, int index) {

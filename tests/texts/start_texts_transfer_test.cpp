@@ -11,6 +11,7 @@
 #include "comm/tick.h"
 #include "fake_panel.h"
 #include "platform/timer_service.h"
+#include "support/scratch_start_directory.h"
 #include "texts/start_texts.h"
 #include "texts_doubles.h"
 
@@ -32,6 +33,7 @@ protected:
 
     void SetUp() override {
         SetCalendar(&calendar);
+        startDirectory.Use();
         InitCommStack();
         g_tickPeriodMs = g_startTickPeriodMs = 10;
         g_textsTransfer = TextsTransfer{};
@@ -65,6 +67,8 @@ protected:
         ASSERT_TRUE(RunToReady());
     }
 
+    // A finished write is journalled there.
+    test::ScratchStartDirectory startDirectory;
     VirtualClock clock;
     TimerCalendarClock calendar;
     std::unique_ptr<FakePanel> panel;

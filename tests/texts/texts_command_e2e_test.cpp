@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "journal/service_journal.h"
 #include "support/child_program.h"
 #include "support/scratch_files.h"
 
@@ -93,6 +94,14 @@ TEST_F(TextsCommandE2eTest, WriteReadBackAndTest) {
     Run test = Texts({"--port=1", "test"});
     EXPECT_EQ(test.status, 0) << test.err;
     EXPECT_EQ(test.out, "I> Communication OK\n");
+
+    // The write changed the panel and is journalled; the read and the test are not.
+    const JournalContents journal = ParseJournal(ReadText(dir / kJournalFileName));
+    EXPECT_TRUE(journal.warnings.empty());
+    ASSERT_EQ(journal.records.size(), 1u);
+    EXPECT_EQ(journal.records[0].program, "nvx");
+    EXPECT_EQ(journal.records[0].operation, "starting texts written");
+    EXPECT_EQ(journal.records[0].outcome, "I> Writing text finished");
 }
 
 TEST_F(TextsCommandE2eTest, SilentDeviceEndsWithStatusOne) {

@@ -69,11 +69,14 @@ CProgToolDlg::CProgToolDlg(TimerService& timers, MonitorShell& shell, QWidget* p
     convert->setFlat(true);
     auto* programButton = Button("Program", "programButton", program);
     programButton->setDefault(true);
+    backupFirst_ = new QCheckBox(QString::fromLatin1(kBackupFirstText), program);
+    backupFirst_->setObjectName(QStringLiteral("backupFirst"));
     auto* programLayout = new QGridLayout(program);
     programLayout->addWidget(programFile, 0, 0);
     programLayout->addWidget(programPath_, 0, 1, 1, 2);
     programLayout->addWidget(convert, 1, 1);
     programLayout->addWidget(programButton, 1, 2);
+    programLayout->addWidget(backupFirst_, 2, 1, 1, 2);
 
     auto* eeprom = new QGroupBox(QStringLiteral("EEPROM"), this);
     eeprom->setObjectName(QStringLiteral("eepromGroup"));
@@ -109,6 +112,7 @@ CProgToolDlg::CProgToolDlg(TimerService& timers, MonitorShell& shell, QWidget* p
         {ProgToolControl::DeviceSettingsGroup, settings},
         {ProgToolControl::DeviceList, deviceList_},
         {ProgToolControl::ManualStart, manualStart_},
+        {ProgToolControl::BackupFirst, backupFirst_},
         {ProgToolControl::ProgramGroup, program},
         {ProgToolControl::ProgramFileButton, programFile},
         {ProgToolControl::ProgramPathField, programPath_},
@@ -128,6 +132,7 @@ CProgToolDlg::CProgToolDlg(TimerService& timers, MonitorShell& shell, QWidget* p
     connect(programFile, &QPushButton::clicked, this, [this] { logic_.OnProgramFile(); });
     connect(convert, &QPushButton::clicked, this, [this] { logic_.OnConvertHexToNpf(); });
     connect(programButton, &QPushButton::clicked, this, [this] { logic_.OnProgram(); });
+    connect(backupFirst_, &QCheckBox::clicked, this, [this] { logic_.OnBackupFirst(); });
     connect(eepromFile, &QPushButton::clicked, this, [this] { logic_.OnEepromFile(); });
     connect(readEeprom, &QPushButton::clicked, this, [this] { logic_.OnReadEeprom(); });
     connect(writeEeprom, &QPushButton::clicked, this, [this] { logic_.OnWriteEeprom(); });
@@ -144,6 +149,7 @@ void CProgToolDlg::readControls(ProgToolFields& fields) {
     fields.programFilePath = PathFromQt(programPath_->text());
     fields.deviceRow = deviceList_->currentIndex();
     fields.eepromFilePath = PathFromQt(eepromPath_->text());
+    fields.backupFirst = backupFirst_->isChecked() ? 1 : 0;
 }
 
 void CProgToolDlg::writeControls(const ProgToolFields& fields) {
@@ -151,6 +157,7 @@ void CProgToolDlg::writeControls(const ProgToolFields& fields) {
     programPath_->setText(PathToQt(fields.programFilePath));
     deviceList_->setCurrentIndex(fields.deviceRow);
     eepromPath_->setText(PathToQt(fields.eepromFilePath));
+    backupFirst_->setChecked(fields.backupFirst != 0);
 }
 
 void CProgToolDlg::setControlVisible(ProgToolControl control, bool visible) {

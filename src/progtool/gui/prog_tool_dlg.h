@@ -60,6 +60,7 @@ public slots:
 private:
     DeviceListBox* deviceList_;
     QCheckBox* manualStart_;
+    QCheckBox* backupFirst_;
     QLineEdit* programPath_;
     QLineEdit* eepromPath_;
     QProgressBar* progress_;
