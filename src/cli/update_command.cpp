@@ -45,8 +45,8 @@ const char kEepromUsage[] =
     "                        --yes FILE\n"
     "Reads the device's EEPROM into the Intel HEX file FILE, or writes FILE into it, as the\n"
     "Programming Tool's \"Read EEPROM\" and \"Write EEPROM\" buttons do. With several ports\n"
-    "(--port 1,2 or --port given more than once) the devices are served all at once, and \"{port}\"\n"
-    "in FILE becomes each port's number; a read into several files needs it.\n";
+    "(--port 1,2 or --port given more than once) the devices are served all at once, and\n"
+    "\"{port}\" in FILE becomes each port's number; a read into several files needs it.\n";
 
 const char kCommonOptions[] =
     "\n"
@@ -63,9 +63,10 @@ const char kCommonOptions[] =
     "\n"
     "Options may stand anywhere; \"--\" ends them.\n"
     "The current directory is the start directory: it holds norvixosp.exe, the part descriptions\n"
-    "<chip>.xml and the com<N> links. The programmer runs in a fresh directory of its own, so runs\n"
-    "side by side never share its files. Exit status 0 only when every procedure ended with its\n"
-    "finish line; Ctrl-C ends them with their abort line, each device back in its application.\n";
+    "<chip>.xml and the com<N> links. The programmer runs in a fresh directory of its own, so\n"
+    "runs side by side never share its files. Exit status 0 only when every procedure ended with\n"
+    "its finish line; Ctrl-C ends them with their abort line, each device back in its\n"
+    "application.\n";
 
 // The file name part that becomes the port's number when several ports are served.
 constexpr std::string_view kPortPlaceholder = "{port}";
