@@ -26,7 +26,10 @@ work=$(mktemp -d /tmp/nvx_parallel_bench.XXXXXX)
 declare -A sim_pid=()
 cleanup() {
   set +e  # a killed child makes wait fail; the rest must still run
-  for p in "${!sim_pid[@]}"; do kill "${sim_pid[$p]}" 2>/dev/null; wait "${sim_pid[$p]}" 2>/dev/null; done
+  for p in "${!sim_pid[@]}"; do
+    kill "${sim_pid[$p]}" 2>/dev/null
+    wait "${sim_pid[$p]}" 2>/dev/null
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -102,7 +105,8 @@ timed_update() {
   before=$(sed -n 2p "$work/times")
   t0=$EPOCHREALTIME
   (cd "$work" && "$nvx" update --port "$list" --wait 1 --device "$device" "$file" \
-     >"$work/update.log" 2>&1) || { cat "$work/update.log" >&2; echo "nvx update failed" >&2; exit 1; }
+     >"$work/update.log" 2>&1) ||
+    { cat "$work/update.log" >&2; echo "nvx update failed" >&2; exit 1; }
   t1=$EPOCHREALTIME
   times >"$work/times"
   after=$(sed -n 2p "$work/times")
@@ -141,7 +145,10 @@ sed -n '/^PORT/,$p' "$work/update.log"
 
 o=$(median "${one_ms[@]}")
 f=$(median "${four_ms[@]}")
-awk -v o="$o" -v f="$f" -v n="$reps" -v oc="$(median "${one_cpu[@]}")" -v fc="$(median "${four_cpu[@]}")" 'BEGIN {
-  printf "medians of %d: one device %d ms (CPU %d ms), four at once %d ms (CPU %d ms)\n", n, o, oc, f, fc
+oc=$(median "${one_cpu[@]}")
+fc=$(median "${four_cpu[@]}")
+awk -v o="$o" -v f="$f" -v n="$reps" -v oc="$oc" -v fc="$fc" 'BEGIN {
+  printf "medians of %d: one device %d ms (CPU %d ms),", n, o, oc
+  printf " four at once %d ms (CPU %d ms)\n", f, fc
   printf "ratio %.3f (target at most 1.3)\n", f / o
 }'

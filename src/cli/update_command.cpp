@@ -46,8 +46,8 @@ const char kEepromUsage[] =
     "                        --yes FILE\n"
     "Reads the device's EEPROM into the Intel HEX file FILE, or writes FILE into it, as the\n"
     "Programming Tool's \"Read EEPROM\" and \"Write EEPROM\" buttons do. With several ports\n"
-    "(--port 1,2 or --port given more than once) the devices are served all at once, and \"{port}\"\n"
-    "in FILE becomes each port's number; a read into several files needs it.\n";
+    "(--port 1,2 or --port given more than once) the devices are served all at once, and\n"
+    "\"{port}\" in FILE becomes each port's number; a read into several files needs it.\n";
 
 const char kCommonOptions[] =
     "\n"

@@ -364,7 +364,8 @@ std::map<std::string, Strings> OutcomeRows(const std::string& out) {
         fields >> port >> outcome >> seconds;
         std::string rest;
         std::getline(fields, rest);
-        rows[port] = {outcome, rest.substr(rest.find_first_not_of(' '))};
+        const std::size_t text = rest.find_first_not_of(' ');
+        rows[port] = {outcome, text == std::string::npos ? "" : rest.substr(text)};
     }
     return rows;
 }
