@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,7 @@ public:
 private:
     void buildMenu();
     void updateMenu();
+    void placeBeside(QWidget* window);
 
     struct Created {
         PluggedWindow plugged;
@@ -59,6 +61,7 @@ private:
     std::vector<WindowPlug> plugs_;
     std::vector<Created> created_;
     std::map<MenuWindow, QAction*> entryActions_;
+    std::set<QWidget*> placed_;  // windows shown once already: they stay where the user put them
     QPlainTextEdit* logBox_;
     QLineEdit* portNumber_;
     QLabel* statusLine_;
