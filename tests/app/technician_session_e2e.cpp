@@ -4,6 +4,9 @@
 // adapter with avrdude. A walker thread moves the pointer, clicks and types with xdotool; it only
 // reads the windows (positions, texts) through calls queued to the GUI thread, which runs the
 // program exactly as norvix-monitor runs it, modal dialogs and all.
+//
+// With NVX_SESSION_PICTURES set to a directory, the walk saves a PNG of each window there as it
+// stands after the clicks (scripts/screenshots.sh).
 
 #include <gtest/gtest.h>
 
@@ -150,6 +153,17 @@ public:
         });
     }
     std::string log() { return text(QStringLiteral("Norvix Monitor"), "logBox"); }
+    // Saves the window's picture when pictures are asked for.
+    void picture(const QString& title, const char* name) {
+        const QString dir = qEnvironmentVariable("NVX_SESSION_PICTURES");
+        if (dir.isEmpty()) return;
+        const bool saved = onGui([&] {
+            QWidget* window = Window(title);
+            return window && window->grab().save(dir + QLatin1Char('/') + QLatin1String(name) +
+                                                 QStringLiteral(".png"));
+        });
+        EXPECT_TRUE(saved) << name;
+    }
     // Clicks and waits until the newest log line is `line`; an error line ends the wait early.
     bool clickForLogLine(const QString& title, const char* button, const std::string& line, int ms) {
         const std::string before = log();
@@ -230,6 +244,7 @@ TEST(TechnicianSession, ThroughRealInputEvents) {
             // Open COM.
             if (!w.clickForLogLine(main, "openComButton", "I> COM Port Opened", kClickMs)) return;
             EXPECT_EQ(w.text(main, "statusLine"), "TUV Port Open");
+            w.picture(main, "main-window");
 
             // Kernel window: the communication test and the three versions.
             if (!w.chooseMenu("Tools", "Norvix Kernel API")) return;
@@ -243,6 +258,7 @@ TEST(TechnicianSession, ThroughRealInputEvents) {
                     return f && !f->text().isEmpty();
                 }, kDeviceMs)) << field;
             }
+            w.picture(kernel, "kernel-api");
 
             // The traffic window shows the frames of the test (kept while it was hidden).
             if (!w.chooseMenu("Communication", "Show Protocol Window")) return;
@@ -250,6 +266,15 @@ TEST(TechnicianSession, ThroughRealInputEvents) {
                 auto* tx = qobject_cast<QPlainTextEdit*>(Walker::Control(traffic, "txView"));
                 return tx && tx->toPlainText().contains(QStringLiteral("55 02 02 00 00"));
             }, kClickMs)) << w.text(traffic, "txView");
+            w.picture(traffic, "tuv-communication");
+            // Its View box shows the statistics window.
+            if (!w.click(traffic, "viewBox")) return;
+            if (!w.waitFor([&] { return Walker::Window(QStringLiteral("TUV Inside")) != nullptr; }, kClickMs)) {
+                ADD_FAILURE() << "no TUV Inside window";
+                return;
+            }
+            w.picture(QStringLiteral("TUV Inside"), "tuv-inside");
+            if (!w.click(traffic, "viewBox")) return;
 
             // Starting texts written and read back.
             if (!w.chooseMenu("Applications", "Solvane Text Progr.")) return;
@@ -258,6 +283,7 @@ TEST(TechnicianSession, ThroughRealInputEvents) {
             if (!w.clickForLogLine(texts, "readButton", "I> Reading text finished", kDeviceMs * 2)) return;
             EXPECT_EQ(QString::fromStdString(w.text(texts, "readLine1")).trimmed(), "Heizung Nord");
             EXPECT_EQ(QString::fromStdString(w.text(texts, "readLine2")).trimmed(), "Kessel 2");
+            w.picture(texts, "starting-texts");
 
             // Firmware update from the Programming Tool: the device row from the list's popup.
             if (!w.chooseMenu("Tools", "Software Update")) return;
@@ -277,17 +303,21 @@ TEST(TechnicianSession, ThroughRealInputEvents) {
             }, kClickMs));
             if (!w.type(tool, "programPath", dir.file("SolGrb_service.hex"))) return;
             if (!w.clickForLogLine(tool, "programButton", "I> Update finished", kProgrammerMs)) return;
+            w.picture(tool, "software-update");
+            w.picture(main, "main-window-after-update");
 
             // EEPROM read, Analyse Error Memory, Save to File.
             if (!w.chooseMenu("Tools", "EEPROM Tools")) return;
             if (!w.type(tool, "eepromPath", dir.file("service.hex"))) return;
             if (!w.clickForLogLine(tool, "readEepromButton", "I> Read Process finished", kProgrammerMs)) return;
+            w.picture(tool, "eeprom-tools");
             if (!w.click(tool, "analyseButton")) return;
             if (!w.waitFor([&] { return Walker::Window(report) != nullptr; }, kClickMs)) {
                 ADD_FAILURE() << "no Error Memory window";
                 return;
             }
             EXPECT_TRUE(QString::fromStdString(w.text(report, "content")).contains(QStringLiteral("EEPROM")));
+            w.picture(report, "error-memory");
             if (!w.click(report, "saveButton")) return;
             if (!w.waitFor([&] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); },
                            kClickMs)) {
@@ -302,6 +332,16 @@ TEST(TechnicianSession, ThroughRealInputEvents) {
             }, kClickMs));
             if (!w.click(report, "okButton")) return;
             if (!w.waitFor([&] { return Walker::Window(report) == nullptr; }, kClickMs)) return;
+
+            // The About box, closed with its OK button.
+            if (!w.chooseMenu("Help", "About ...")) return;
+            if (!w.waitFor([&] { return Walker::Window(QStringLiteral("Info")) != nullptr; }, kClickMs)) {
+                ADD_FAILURE() << "no About box";
+                return;
+            }
+            w.picture(QStringLiteral("Info"), "about");
+            if (!w.click(QStringLiteral("Info"), "okButton")) return;
+            if (!w.waitFor([&] { return Walker::Window(QStringLiteral("Info")) == nullptr; }, kClickMs)) return;
 
             if (!w.click(main, "closeMonitorButton")) return;
             walked = true;

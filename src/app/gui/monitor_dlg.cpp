@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
@@ -196,6 +197,24 @@ void CMonitorDlg::setPortFieldEnabled(bool enabled) { portNumber_->setEnabled(en
 void CMonitorDlg::setOpenButtonText(const std::string& text) { openButton_->setText(FromLatin1(text)); }
 
 void CMonitorDlg::endDialog(int result) { done(result); }
+
+bool CMonitorDlg::askYesDefaultNo(const std::string& question) {
+    QMessageBox box(QMessageBox::Question, QString::fromLatin1(kMonitorWindowTitle),
+                    FromLatin1(question), QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void CMonitorDlg::reject() {
+    if (logic_.MayQuit()) QDialog::reject();
+}
+
+bool CMonitorDlg::DeviceWorkRunning() const {
+    for (const Created& c : created_)
+        if (c.plugged.busy && c.plugged.busy()) return true;
+    return false;
+}
 
 void CMonitorDlg::CreateSubWindows() {
     const ProgramContext context{logic_.timers(), logic_};

@@ -41,11 +41,18 @@ public:
     void setPortFieldEnabled(bool enabled) override;
     void setOpenButtonText(const std::string& text) override;
     void endDialog(int result) override;
+    bool askYesDefaultNo(const std::string& question) override;
 
     // MonitorWindows
     void CreateSubWindows() override;
     void ShowWindow(MenuWindow entry) override;
     bool HasWindow(MenuWindow entry) const override;
+    bool DeviceWorkRunning() const override;
+
+public slots:
+    // Escape and the title bar's close box: the same question as Close Monitor while device
+    // work runs.
+    void reject() override;
 
 private:
     void buildMenu();

@@ -39,7 +39,8 @@ std::vector<WindowPlug> PluggedWindows() {
                                       } else {
                                           tool->ShowEepromTools();
                                       }
-                                  }};
+                                  },
+                                  [tool] { return !tool->logic().procedure().IsIdle(); }};
          }},
     };
 }
