@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build clang libclang-rt-14-dev
   qt6-base-dev qt6-serialport-dev qt6-multimedia-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  avrdude srecord xvfb xauth
+  avrdude srecord xvfb xauth xdotool
 )
 
 missing=()

@@ -70,6 +70,7 @@ bool Monitor::OpenComPort() {
     if (!ports_.OpenChannelPort(0, ComPortNumber, kMonitorBaudRate)) return false;
     ComPortState = kComPortOpen;
     fields_.statusText = "TUV Port Open";
+    ShowPortControls();
     RefreshControls();
     return true;
 }
@@ -78,7 +79,16 @@ void Monitor::CloseComPort() {
     ports_.CloseChannelPort(0);
     ComPortState = kComPortClosed;
     fields_.statusText = "TUV Port Closed";
+    ShowPortControls();
     RefreshControls();
+}
+
+void Monitor::ShowPortControls() {
+    // Other windows close and reopen the port too (the update procedure frees it for the
+    // programmer); the button and the status line must never disagree.
+    const bool open = ComPortState != kComPortClosed;
+    view_.setPortFieldEnabled(!open);
+    view_.setOpenButtonText(open ? kCloseComText : kOpenComText);
 }
 
 void Monitor::MarkComPortOpen() {
@@ -106,18 +116,19 @@ void Monitor::OnPortNumberChanged() {
 void Monitor::OnOpenCloseCom() {
     if (ComPortState == kComPortClosed) {
         if (!OpenComPort()) return;  // the serial port has shown its own message
-        view_.setPortFieldEnabled(false);
-        view_.setOpenButtonText(kCloseComText);
         ReportMonitorEvent(kEventPortOpened);
     } else {
         CloseComPort();
         ReportMonitorEvent(kEventPortClosed);
-        view_.setPortFieldEnabled(true);
-        view_.setOpenButtonText(kOpenComText);
     }
 }
 
+bool Monitor::MayQuit() {
+    return !windows_.DeviceWorkRunning() || view_.askYesDefaultNo(kQuitDuringDeviceWork);
+}
+
 void Monitor::CloseMonitor() {
+    if (!MayQuit()) return;
     ports_.CloseChannelPort(0);
     fields_.statusText = "COM Port Closed";
     ReportMonitorEvent(kEventPortClosed);

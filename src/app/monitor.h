@@ -29,6 +29,8 @@ inline constexpr const char* kReadMeFileName = "ReadMe.txt";
 inline constexpr const char* kTextViewerProgram = "xdg-open";
 inline constexpr const char* kOpenComText = "Open COM";
 inline constexpr const char* kCloseComText = "Close COM";
+// Asked before the window closes while a device update or EEPROM transfer runs (No is the default).
+inline constexpr const char* kQuitDuringDeviceWork = "A device update is running. Quit anyway?";
 
 // Codes of ReportMonitorEvent.
 enum MonitorEvent : int {
@@ -57,8 +59,10 @@ public:
     virtual bool readControls(MonitorFields& fields) = 0;
     virtual void setPortFieldEnabled(bool enabled) = 0;
     virtual void setOpenButtonText(const std::string& text) = 0;
-    // Ends the modal run of the main window with this result.
+    // Ends the run of the main window with this result.
     virtual void endDialog(int result) = 0;
+    // A Yes/No question whose default answer is No; true for Yes.
+    virtual bool askYesDefaultNo(const std::string& question) = 0;
 };
 
 // The windows the menu shows. The program's composition decides which exist; an entry without a
@@ -74,6 +78,9 @@ public:
     // the entry's layout).
     virtual void ShowWindow(MenuWindow entry) = 0;
     virtual bool HasWindow(MenuWindow entry) const = 0;
+    // True while a window's device work runs (a firmware update, an EEPROM transfer): the
+    // device would be left in its bootloader and the work files behind.
+    virtual bool DeviceWorkRunning() const = 0;
 };
 
 // Opening and closing the one serial port per channel: the byte pump of the TUV Communication
@@ -121,6 +128,8 @@ public:
     void OnPortNumberChanged();
     void OnOpenCloseCom();
     void CloseMonitor();
+    // Whether the window may close now: nothing runs on the device, or the user says Yes.
+    bool MayQuit();
     void OnTestCommunication();
     void ShowProtocolWindow();
     void ShowStartTexts();
@@ -143,6 +152,8 @@ public:
 
 private:
     void RefreshControls() { view_.writeControls(fields_); }
+    // The port number field and the Open COM / Close COM button follow ComPortState.
+    void ShowPortControls();
     void EndDialog(int result);
 
     TimerService& timers_;

@@ -50,7 +50,8 @@ bool CMonitorApp::InitInstance(int argc, const char* const* argv) {
     StartTickTimer(timers_);
 
     steps_.RunMainWindow();
-    exitCode_ = 0;
+    // An automatic update that has not finished is a failed run, whoever ended the window.
+    exitCode_ = AutoStartState == kAutoStartOff || AutoStartState == kAutoStartFinished ? 0 : 1;
     return false;
 }
 

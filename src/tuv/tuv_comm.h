@@ -42,12 +42,13 @@ struct TuvCommFields {
 };
 
 // Which controls take input. The stack drives channel 0 only and the port belongs to the main
-// window, so channel 1's group, the "COM:" boxes with their port fields and "View" stay disabled;
-// "Scroll", "Hex" and both "Clear" buttons are always enabled.
+// window, so channel 1's group and the "COM:" boxes with their port fields stay disabled;
+// "View" is enabled, as it is the only way to the statistics window; "Scroll", "Hex" and both
+// "Clear" buttons are always enabled.
 struct TuvCommEnables {
     bool pipes[kTuvChannelCount] = {true, false};  // "P-t", "P-r" and the two name fields
     bool com[kTuvChannelCount] = {false, false};   // "COM:" and its port field
-    bool view = false;                             // "View"
+    bool view = true;                              // "View"
 };
 
 class TuvCommView {

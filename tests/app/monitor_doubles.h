@@ -35,6 +35,10 @@ public:
     void setPortFieldEnabled(bool enabled) override { portFieldEnabled = enabled; }
     void setOpenButtonText(const std::string& text) override { buttonText = text; }
     void endDialog(int result) override { endResults.push_back(result); }
+    bool askYesDefaultNo(const std::string& question) override {
+        asked.push_back(question);
+        return answerYes;
+    }
 
     MonitorFields screen;
     std::string typed;  // the port number field's text
@@ -42,6 +46,8 @@ public:
     bool portFieldEnabled = true;
     std::string buttonText = kOpenComText;
     std::vector<int> endResults;
+    std::vector<std::string> asked;
+    bool answerYes = false;
 };
 
 class RecordingPorts : public ChannelPorts {
@@ -68,9 +74,11 @@ public:
     void CreateSubWindows() override { events.push_back("create"); }
     void ShowWindow(MenuWindow entry) override { shown.push_back(entry); }
     bool HasWindow(MenuWindow) const override { return true; }
+    bool DeviceWorkRunning() const override { return deviceWork; }
 
     std::vector<std::string> events;
     std::vector<MenuWindow> shown;
+    bool deviceWork = false;
 };
 
 class RecordingStarter : public DetachedStarter {

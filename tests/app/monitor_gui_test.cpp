@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
@@ -20,6 +21,7 @@
 #include "comm/tick.h"
 #include "monitor_doubles.h"
 #include "support/qt_test_app.h"
+#include "support/window_input.h"
 #include "progtool/gui/prog_tool_dlg.h"
 #include "progtool/prog_tool.h"
 #include "tuv/gui/tuv_comm_dlg.h"
@@ -234,6 +236,35 @@ TEST_F(MonitorGuiTest, EscapeEndsWithoutClosingThePort) {
     EXPECT_EQ(dlg_->result(), 0);
     EXPECT_TRUE(ports_.calls.empty());
     EXPECT_EQ(log(), "");
+}
+
+TEST_F(MonitorGuiTest, ClosingDuringDeviceWorkAsksAndNoIsTheDefault) {
+    bool busy = true;
+    std::vector<WindowPlug> plugs = {{{MenuWindow::SoftwareUpdate}, [&busy](const ProgramContext&) {
+        return PluggedWindow{std::make_unique<QWidget>(), {}, [&busy] { return busy; }};
+    }}};
+    dlg_ = std::make_unique<CMonitorDlg>(clock_, ports_, tones_, starter_, nullptr, std::move(plugs));
+    dlg_->show();
+
+    QString question;
+    WhenModalShows(dlg_.get(), [&](QWidget* box) {
+        question = qobject_cast<QMessageBox*>(box)->text();
+        KeyThroughWindow(box, Qt::Key_Return);  // the default answer
+    });
+    KeyThroughWindow(dlg_.get(), Qt::Key_Escape);
+    EXPECT_EQ(question, "A device update is running. Quit anyway?");
+    EXPECT_TRUE(dlg_->isVisible());
+
+    question.clear();
+    WhenModalShows(dlg_.get(), [&](QWidget* box) {
+        question = qobject_cast<QMessageBox*>(box)->text();
+        ClickThroughWindow(qobject_cast<QMessageBox*>(box)->button(QMessageBox::Yes));
+    });
+    ClickThroughWindow(Child<QPushButton>(dlg_.get(), "closeMonitorButton"));
+    EXPECT_FALSE(question.isEmpty());
+    EXPECT_FALSE(dlg_->isVisible());
+    EXPECT_EQ(dlg_->result(), 1);
+    busy = false;
 }
 
 TEST_F(MonitorGuiTest, EnterDoesNotEndTheProgram) {

@@ -292,6 +292,40 @@ TEST_F(MonitorTest, OpenAndCloseSetButtonFieldStatusAndLog) {
     EXPECT_EQ(view_.screen.logText, "I> COM Port Closed\r\nI> COM Port Opened\r\n");
 }
 
+TEST_F(MonitorTest, ButtonAndStatusAgreeWhenAnotherWindowClosesAndReopensThePort) {
+    // The update procedure frees the port for the programmer and takes it back afterwards.
+    start();
+    monitor_->OnOpenCloseCom();
+    monitor_->CloseComPort();
+    EXPECT_EQ(view_.screen.statusText, "TUV Port Closed");
+    EXPECT_EQ(view_.buttonText, "Open COM");
+    EXPECT_TRUE(view_.portFieldEnabled);
+    ASSERT_TRUE(monitor_->OpenComPort());
+    EXPECT_EQ(view_.screen.statusText, "TUV Port Open");
+    EXPECT_EQ(view_.buttonText, "Close COM");
+    EXPECT_FALSE(view_.portFieldEnabled);
+}
+
+TEST_F(MonitorTest, ClosingDuringDeviceWorkAsksFirstAndNoKeepsTheWindow) {
+    start();
+    windows_.deviceWork = true;
+    view_.answerYes = false;
+    monitor_->CloseMonitor();
+    EXPECT_EQ(view_.asked, std::vector<std::string>{"A device update is running. Quit anyway?"});
+    EXPECT_TRUE(view_.endResults.empty());
+    EXPECT_FALSE(monitor_->MayQuit());
+
+    view_.answerYes = true;
+    monitor_->CloseMonitor();
+    EXPECT_EQ(view_.endResults, std::vector<int>{1});
+
+    // Without device work nobody is asked.
+    windows_.deviceWork = false;
+    view_.asked.clear();
+    EXPECT_TRUE(monitor_->MayQuit());
+    EXPECT_TRUE(view_.asked.empty());
+}
+
 TEST_F(MonitorTest, FailedOpenChangesNothing) {
     start();
     ports_.openSucceeds = false;

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,11 @@ public:
         // The main window's message loop serves the tick timer.
         clock_.advance(100);
         ticksWhileMainRan = g_tickCount;
+        if (autoStartWhenMainEnds) AutoStartState = *autoStartWhenMainEnds;
     }
+
+    // Where an automatic update stands when the main window ends; unset: as the start left it.
+    std::optional<int32_t> autoStartWhenMainEnds;
 
     std::vector<Snapshot> seen;
     int32_t ticksWhileMainRan = -1;
@@ -99,6 +104,26 @@ protected:
     RecordingSteps steps{clock};
     CMonitorApp app{steps, clock};
 };
+
+TEST_F(StartupTest, AnAutomaticUpdateThatDidNotFinishEndsWithStatusOne) {
+    const struct {
+        std::vector<std::string> args;
+        std::optional<int32_t> whenMainEnds;
+        int exitCode;
+    } cases[] = {
+        {{"/A", "/D", "solreg", "/P", "a.hex"}, kAutoStartFinished, 0},
+        {{"/A", "/D", "solreg", "/P", "a.hex"}, kAutoStartRunning, 1},  // aborted, window closed
+        {{"/A", "/D", "solreg", "/P", "a.hex"}, kAutoStartShown, 1},    // closed before it began
+        {{"/C", "2"}, std::nullopt, 0},                                  // no automatic update
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        ResetShellSettings();
+        steps.autoStartWhenMainEnds = c.whenMainEnds;
+        EXPECT_FALSE(Run(c.args));
+        EXPECT_EQ(app.ExitCode(), c.exitCode);
+    }
+}
 
 TEST_F(StartupTest, StepsRunInOrderAndTheMainWindowRunsLast) {
     SetOsPlatformId(kOsFamilyNt);

@@ -84,7 +84,7 @@ TEST_F(TuvWindowsTest, CommWindowShowsItsControlsWithTheirStartStates) {
         {"com0", "COM:", false, false},  {"pipeTx1", "P-t", false, false},
         {"pipeRx1", "P-r", false, false}, {"com1", "COM:", false, false},
         {"scrollBox", "Scroll", true, true}, {"hexBox", "Hex", true, true},
-        {"viewBox", "View", false, false},
+        {"viewBox", "View", true, false},
     };
     for (const auto& b : boxes) {
         QCheckBox* c = box(b.name);

@@ -27,7 +27,7 @@ void HarnessShell::CloseComPort() {
     ComPortState = kComPortClosed;
 }
 
-DeviceHarness::DeviceHarness(sim::DeviceOptions options) {
+DeviceHarness::DeviceHarness(sim::DeviceOptions options, Stack stack) {
     ResetShellSettings();
     char tmpl[] = "/tmp/nvx_e2e_XXXXXX";
     if (!::mkdtemp(tmpl)) throw std::runtime_error("cannot make a start directory");
@@ -54,15 +54,20 @@ DeviceHarness::DeviceHarness(sim::DeviceOptions options) {
     device_ = std::make_unique<sim::VirtualDevice>(clock_, std::move(options));
     if (!device_->linkAs(startDir_ + "com1")) throw std::runtime_error("cannot link com1");
 
+    if (stack == Stack::OfTheProgram) return;
     pump_ = std::make_unique<TuvCommLogic>(clock_, pumpView_);
     pump_->Initialize();
     shell_ = std::make_unique<HarnessShell>(*pump_);
+    startTickTimer();
+}
+
+void DeviceHarness::startTickTimer() {
     InitCommStack();
     tickTimer_ = StartTickTimer(clock_);
 }
 
 DeviceHarness::~DeviceHarness() {
-    clock_.stop(tickTimer_);
+    if (tickTimer_) clock_.stop(tickTimer_);
     shell_.reset();
     pump_.reset();
     g_serialPort.Close();

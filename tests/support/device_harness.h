@@ -60,7 +60,12 @@ private:
 
 class DeviceHarness {
 public:
-    explicit DeviceHarness(sim::DeviceOptions options = {});
+    // Stack::Own: the harness runs a pump and the tick timer of its own (the stack's tests).
+    // Stack::OfTheProgram: only the device, the start directory and the recorded boxes; the
+    // program under test brings its pump (its TUV Communication window) and calls
+    // startTickTimer() after it, as the program starts.
+    enum class Stack { Own, OfTheProgram };
+    explicit DeviceHarness(sim::DeviceOptions options = {}, Stack stack = Stack::Own);
     ~DeviceHarness();
     DeviceHarness(const DeviceHarness&) = delete;
     DeviceHarness& operator=(const DeviceHarness&) = delete;
@@ -68,6 +73,8 @@ public:
     VirtualClock& clock() { return clock_; }
     sim::VirtualDevice& device() { return *device_; }
     TuvCommLogic& pump() { return *pump_; }
+    // A fresh stack (InitCommStack) and TickProc on the harness's clock.
+    void startTickTimer();
     HarnessShell& shell() { return *shell_; }
     RecordingMessageBoxes& messageBoxes() { return boxes_; }
     // With a trailing '/', as StartDirectory holds it.

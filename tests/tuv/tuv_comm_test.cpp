@@ -27,7 +27,7 @@ TEST_F(TuvCommTest, InitializeStartsThePumpWithTheStartFields) {
     EXPECT_TRUE(view.enables[0].pipes[0]);
     EXPECT_FALSE(view.enables[0].pipes[1]);
     EXPECT_FALSE(view.enables[0].com[0] || view.enables[0].com[1]);
-    EXPECT_FALSE(view.enables[0].view);
+    EXPECT_TRUE(view.enables[0].view);
     EXPECT_GE(view.writes, 1);
     EXPECT_EQ(view.controls.scroll, 1);
     EXPECT_EQ(view.controls.hex, 1);

@@ -23,11 +23,6 @@ target_link_libraries(norvix-monitor PRIVATE nvx_monitor_program)
 target_compile_definitions(norvix-monitor PRIVATE PROJECT_VERSION_TEXT="${PROJECT_VERSION}")
 nvx_warnings(norvix-monitor)
 
-# Saves a picture of every window (scripts/screenshots.sh); not installed.
-add_executable(norvix-monitor-screenshots ${CMAKE_CURRENT_LIST_DIR}/screenshots_main.cpp)
-target_link_libraries(norvix-monitor-screenshots PRIVATE nvx_monitor_program nvx_eeprom_gui)
-nvx_warnings(norvix-monitor-screenshots)
-
 include(GNUInstallDirs)
 install(TARGETS norvix-monitor)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/norvix-monitor.desktop

@@ -1,5 +1,7 @@
 #include "app/gui/monitor_dlg.h"
 
+#include <algorithm>
+
 #include <QAction>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -8,9 +10,11 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QScreen>
 #include <QVBoxLayout>
 
 #include "platform/qt_dialogs.h"
@@ -18,6 +22,9 @@
 namespace nvx {
 
 namespace {
+
+constexpr int kWindowGap = 8;     // between the main window and the first window shown from it
+constexpr int kCascadeStep = 32;  // each further window's offset
 
 QPushButton* Button(const char* text, const char* name, QWidget* parent) {
     auto* button = new QPushButton(QString::fromLatin1(text), parent);
@@ -191,6 +198,24 @@ void CMonitorDlg::setOpenButtonText(const std::string& text) { openButton_->setT
 
 void CMonitorDlg::endDialog(int result) { done(result); }
 
+bool CMonitorDlg::askYesDefaultNo(const std::string& question) {
+    QMessageBox box(QMessageBox::Question, QString::fromLatin1(kMonitorWindowTitle),
+                    FromLatin1(question), QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void CMonitorDlg::reject() {
+    if (logic_.MayQuit()) QDialog::reject();
+}
+
+bool CMonitorDlg::DeviceWorkRunning() const {
+    for (const Created& c : created_)
+        if (c.plugged.busy && c.plugged.busy()) return true;
+    return false;
+}
+
 void CMonitorDlg::CreateSubWindows() {
     const ProgramContext context{logic_.timers(), logic_};
     for (const WindowPlug& plug : plugs_) {
@@ -202,14 +227,34 @@ void CMonitorDlg::CreateSubWindows() {
     updateMenu();
 }
 
+void CMonitorDlg::placeBeside(QWidget* window) {
+    if (placed_.count(window)) return;
+    // Each window's first showing goes to the right of this one, cascaded, so that no window
+    // covers the main window's menu and COM port controls (or another window's title).
+    const int step = static_cast<int>(placed_.size()) * kCascadeStep;
+    QPoint at = frameGeometry().topRight() + QPoint(kWindowGap + step, step);
+    if (const QScreen* s = screen()) {
+        const QRect free = s->availableGeometry();
+        const QSize size = window->sizeHint().expandedTo(window->minimumSizeHint());
+        at.setX(std::max(free.left(), std::min(at.x(), free.right() - size.width())));
+        at.setY(std::max(free.top(), std::min(at.y(), free.bottom() - size.height())));
+    }
+    window->move(at);
+    placed_.insert(window);
+}
+
 void CMonitorDlg::ShowWindow(MenuWindow entry) {
     if (entry == MenuWindow::Protocol) {
-        if (protocolWindow_) ShowWithoutActivating(protocolWindow_);
+        if (protocolWindow_) {
+            placeBeside(protocolWindow_);
+            ShowWithoutActivating(protocolWindow_);
+        }
         return;
     }
     for (Created& c : created_) {
         for (MenuWindow e : c.entries) {
             if (e != entry) continue;
+            placeBeside(c.plugged.window.get());
             if (c.plugged.show) {
                 c.plugged.show(entry);
             } else {

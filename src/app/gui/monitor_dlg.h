@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,15 +41,23 @@ public:
     void setPortFieldEnabled(bool enabled) override;
     void setOpenButtonText(const std::string& text) override;
     void endDialog(int result) override;
+    bool askYesDefaultNo(const std::string& question) override;
 
     // MonitorWindows
     void CreateSubWindows() override;
     void ShowWindow(MenuWindow entry) override;
     bool HasWindow(MenuWindow entry) const override;
+    bool DeviceWorkRunning() const override;
+
+public slots:
+    // Escape and the title bar's close box: the same question as Close Monitor while device
+    // work runs.
+    void reject() override;
 
 private:
     void buildMenu();
     void updateMenu();
+    void placeBeside(QWidget* window);
 
     struct Created {
         PluggedWindow plugged;
@@ -59,6 +68,7 @@ private:
     std::vector<WindowPlug> plugs_;
     std::vector<Created> created_;
     std::map<MenuWindow, QAction*> entryActions_;
+    std::set<QWidget*> placed_;  // windows shown once already: they stay where the user put them
     QPlainTextEdit* logBox_;
     QLineEdit* portNumber_;
     QLabel* statusLine_;

@@ -1,6 +1,8 @@
 #include "app/gui/monitor_program.h"
 
 #include <QApplication>
+#include <QEventLoop>
+#include <QScreen>
 
 #include "app/gui/detached_starter.h"
 #include "app/gui/monitor_dlg.h"
@@ -37,7 +39,8 @@ std::vector<WindowPlug> PluggedWindows() {
                                       } else {
                                           tool->ShowEepromTools();
                                       }
-                                  }};
+                                  },
+                                  [tool] { return !tool->logic().procedure().IsIdle(); }};
          }},
     };
 }
@@ -62,7 +65,14 @@ void MonitorProgramSteps::RunMainWindow() {
     if (onMainWindow) onMainWindow(main);
     // The automatic update may have ended the window during its start already.
     if (main.logic().ended()) return;
-    main.exec();
+    // Shown, not exec()'d: a modal run would block input to every window shown from the menu.
+    // The program still lives exactly as long as this window.
+    QEventLoop run;
+    QObject::connect(&main, &QDialog::finished, &run, &QEventLoop::quit);
+    // Top left, so the windows of its menu find room beside it.
+    main.move(main.screen()->availableGeometry().topLeft());
+    main.show();
+    run.exec();
 }
 
 int RunMonitorProgram(int argc, char** argv) {

@@ -40,7 +40,7 @@ public:
     void CreateTuvCommWindow() override;
     void RunMainWindow() override;
 
-    // Called with the main window once it is built and before it runs (tests, screenshots).
+    // Called with the main window once it is built and before it runs (tests).
     std::function<void(CMonitorDlg&)> onMainWindow;
     CTuvCommDlg* tuvCommWindow() { return tuvComm_.get(); }
 

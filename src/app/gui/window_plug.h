@@ -22,6 +22,8 @@ struct PluggedWindow {
     std::unique_ptr<QWidget> window;  // created hidden, without a parent
     // Called for a menu entry of the plug; empty: the window is shown without activating it.
     std::function<void(MenuWindow entry)> show;
+    // True while the window's device work runs; empty: it has none.
+    std::function<bool()> busy;
 };
 
 struct WindowPlug {
@@ -33,7 +35,7 @@ struct WindowPlug {
 template <class Dlg>
 WindowPlug PlainWindow(MenuWindow entry) {
     return {{entry}, [](const ProgramContext& c) {
-                return PluggedWindow{std::make_unique<Dlg>(c.timers, c.shell), {}};
+                return PluggedWindow{std::make_unique<Dlg>(c.timers, c.shell), {}, {}};
             }};
 }
 

@@ -1,0 +1,382 @@
+// A technician's session with the monitor program, end to end, through real X input events:
+// runs under Xvfb (ctest starts it through xvfb-run), the monitor in this process on Qt's xcb
+// platform, norvix-sim as the device on a pseudo-terminal linked as COM 1, the real programmer
+// adapter with avrdude. A walker thread moves the pointer, clicks and types with xdotool; it only
+// reads the windows (positions, texts) through calls queued to the GUI thread, which runs the
+// program exactly as norvix-monitor runs it, modal dialogs and all.
+//
+// With NVX_SESSION_PICTURES set to a directory, the walk saves a PNG of each window there as it
+// stands after the clicks (scripts/screenshots.sh).
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QWidget>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "app/gui/monitor_program.h"
+#include "progtool/adapter_e2e_support.h"
+#include "progtool/device_catalogue.h"
+
+namespace nvx::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr auto kPollStep = 50ms;
+constexpr int kClickMs = 5000;      // a click's direct effect
+constexpr int kDeviceMs = 30000;    // a request or a text transfer with its retries
+constexpr int kProgrammerMs = 120000;  // a firmware update or EEPROM read with avrdude
+
+// Drives the windows from another thread as a person would.
+class Walker {
+public:
+    // Runs f on the GUI thread and returns what it returns.
+    template <class F>
+    auto onGui(F f) -> decltype(f()) {
+        using R = decltype(f());
+        if constexpr (std::is_void_v<R>) {
+            QMetaObject::invokeMethod(qApp, f, Qt::BlockingQueuedConnection);
+        } else {
+            R result{};
+            QMetaObject::invokeMethod(qApp, [&] { result = f(); }, Qt::BlockingQueuedConnection);
+            return result;
+        }
+    }
+
+    // The visible top-level window with this title (GUI thread only).
+    static QWidget* Window(const QString& title) {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->isVisible() && w->windowTitle() == title && !qobject_cast<QMessageBox*>(w)) return w;
+        return nullptr;
+    }
+    static QWidget* Control(const QString& title, const char* name) {
+        QWidget* window = Window(title);
+        return window ? window->findChild<QWidget*>(QString::fromLatin1(name)) : nullptr;
+    }
+
+    // Polls `pred` on the GUI thread until it holds; false after `ms`.
+    bool waitFor(const std::function<bool()>& pred, int ms) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end) {
+            if (onGui([&] { return pred(); })) return true;
+            std::this_thread::sleep_for(kPollStep);
+        }
+        return false;
+    }
+
+    bool xdotool(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {"xdotool"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const ProgramRun run = RunProgram("xdotool", argv, "");
+        if (run.status != 0) ADD_FAILURE() << "xdotool " << args[0] << ": " << run.err;
+        return run.status == 0;
+    }
+
+    bool clickAt(QPoint global) {
+        return xdotool({"mousemove", std::to_string(global.x()), std::to_string(global.y()),
+                        "click", "1"});
+    }
+    // A click at the centre of a control of the window with this title (or of `rect` in it).
+    bool click(const QString& title, const char* name) {
+        const QPoint at = onGui([&] {
+            QWidget* c = Control(title, name);
+            return c && c->isVisible() ? c->mapToGlobal(c->rect().center()) : QPoint(-1, -1);
+        });
+        if (at.x() < 0) {
+            ADD_FAILURE() << "no " << name << " in a visible " << title.toStdString();
+            return false;
+        }
+        return clickAt(at);
+    }
+    // Menu title, then entry, in the main window's menu bar. A click that only brings the main
+    // window to the front opens nothing; a person clicks again.
+    bool chooseMenu(const char* menuTitle, const char* entryText) {
+        const QPoint title = onGui([&] {
+            auto* bar = Window(QStringLiteral("Norvix Monitor"))->findChild<QMenuBar*>();
+            for (QAction* a : bar->actions())
+                if (a->text() == QLatin1String(menuTitle))
+                    return bar->mapToGlobal(bar->actionGeometry(a).center());
+            return QPoint(-1, -1);
+        });
+        QPoint entry(-1, -1);
+        for (int attempt = 0; attempt < 3 && entry.x() < 0; ++attempt) {
+            if (title.x() < 0 || !clickAt(title)) return false;
+            waitFor([&] {
+                auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                if (!menu) return false;
+                for (QAction* a : menu->actions())
+                    if (a->text() == QLatin1String(entryText))
+                        entry = menu->mapToGlobal(menu->actionGeometry(a).center());
+                return entry.x() >= 0;
+            }, kClickMs / 3);
+        }
+        if (entry.x() < 0) {
+            ADD_FAILURE() << "menu entry " << entryText << " did not show";
+            return false;
+        }
+        return clickAt(entry);
+    }
+    // Clicks into the field, selects its text and types over it.
+    bool type(const QString& title, const char* field, const std::string& text) {
+        if (!click(title, field)) return false;
+        if (!waitFor([&] { return QApplication::focusWidget() == Control(title, field); }, kClickMs)) {
+            ADD_FAILURE() << field << " took no keyboard focus";
+            return false;
+        }
+        return xdotool({"key", "ctrl+a"}) && xdotool({"type", "--delay", "5", text});
+    }
+    std::string text(const QString& title, const char* name) {
+        return onGui([&] {
+            QWidget* c = Control(title, name);
+            if (auto* e = qobject_cast<QLineEdit*>(c)) return e->text().toStdString();
+            if (auto* p = qobject_cast<QPlainTextEdit*>(c)) return p->toPlainText().toStdString();
+            if (auto* l = qobject_cast<QLabel*>(c)) return l->text().toStdString();
+            return std::string();
+        });
+    }
+    std::string log() { return text(QStringLiteral("Norvix Monitor"), "logBox"); }
+    // Saves the window's picture when pictures are asked for.
+    void picture(const QString& title, const char* name) {
+        const QString dir = qEnvironmentVariable("NVX_SESSION_PICTURES");
+        if (dir.isEmpty()) return;
+        const bool saved = onGui([&] {
+            QWidget* window = Window(title);
+            return window && window->grab().save(dir + QLatin1Char('/') + QLatin1String(name) +
+                                                 QStringLiteral(".png"));
+        });
+        EXPECT_TRUE(saved) << name;
+    }
+    // Clicks and waits until the newest log line is `line`; an error line ends the wait early.
+    bool clickForLogLine(const QString& title, const char* button, const std::string& line, int ms) {
+        const std::string before = log();
+        if (!click(title, button)) return false;
+        std::string now;
+        const bool seen = waitFor([&] {
+            QWidget* box = Control(QStringLiteral("Norvix Monitor"), "logBox");
+            now = qobject_cast<QPlainTextEdit*>(box)->toPlainText().toStdString();
+            return now != before && (now.rfind(line + "\n", 0) == 0 || now.rfind("E>", 0) == 0);
+        }, ms);
+        if (!seen || now.rfind(line + "\n", 0) != 0) {
+            ADD_FAILURE() << button << ": no \"" << line << "\"; log:\n" << now;
+            return false;
+        }
+        return true;
+    }
+};
+
+// The row of the device list for a chip (its first device row).
+int RowOfChip(const char* chip) {
+    const auto& catalogue = DeviceCatalogue();
+    for (std::size_t row = 0; row < catalogue.size(); ++row)
+        if (catalogue[row].chip && std::string(catalogue[row].chip) == chip) return static_cast<int>(row);
+    return -1;
+}
+
+TEST(TechnicianSession, ThroughRealInputEvents) {
+    ASSERT_FALSE(qEnvironmentVariableIsEmpty("DISPLAY")) << "run under xvfb-run";
+    ASSERT_EQ(RunProgram("xdotool", {"xdotool", "version"}, "").status, 0)
+        << "xdotool is not installed (scripts/setup.sh)";
+    ASSERT_TRUE(fs::exists("/usr/bin/avrdude")) << "avrdude is not installed (scripts/setup.sh)";
+
+    // The start directory as the install step makes it, with the settings naming COM 1.
+    ScratchDir dir{"session"};
+    fs::create_symlink(NVX_ADAPTER_EXE, dir.file("norvixosp.exe"));
+    for (const auto& entry : fs::directory_iterator(std::string(NVX_SOURCE_DIR) + "/devices"))
+        if (entry.path().extension() == ".xml")
+            fs::copy_file(entry.path(), dir.file(entry.path().filename().string()));
+    WriteText(dir.file("monitor.ini"),
+              "# Norvix-PC-Monitor INI-File\r\n# Version 1.00\r\n# test\r\n#\r\n"
+              "# !!! DO NOT EDIT THIS FILE !!!\r\n#\r\n\r\n\r\n[COM]\r\nCOM_PORT 1\r\n");
+    // A controller with the 4 KB EEPROM and a firmware file for it.
+    const int row = RowOfChip("atmega1284p");
+    ASSERT_GT(row, 0);
+    const std::vector<uint8_t> firmware = RandomBytes(3000, 12);
+    WriteText(dir.file("SolGrb_service.hex"), HexImage(firmware));
+
+    Child sim(NVX_SIM_EXE,
+              {"norvix-sim", "--row", std::to_string(row), "--link", dir.file("com1"), "--devices",
+               std::string(NVX_SOURCE_DIR) + "/devices", "--flash-out", dir.file("flash.out")},
+              dir.path());
+    ASSERT_TRUE(sim.started());
+    ASSERT_EQ(sim.ReadLine(20000).rfind("/dev/", 0), 0u);
+
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir.path());
+    // Short waits between the update's steps ("/W 1").
+    static int argc = 3;
+    static char name[] = "norvix-monitor";
+    static char wait[] = "/W";
+    static char one[] = "1";
+    static char* argv[] = {name, wait, one, nullptr};
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    QApplication app(argc, argv);
+
+    const QString main = QStringLiteral("Norvix Monitor");
+    const QString kernel = QStringLiteral("Norvix Kernel");
+    const QString texts = QStringLiteral("Solvane Starting Texts");
+    const QString traffic = QStringLiteral("TUV Communication");
+    const QString tool = QStringLiteral("Programming Tool");
+    const QString report = QStringLiteral("Error Memory");
+    std::atomic<bool> walked = false;
+
+    std::thread walk([&] {
+        Walker w;
+        auto steps = [&] {
+            if (!w.waitFor([&] { return Walker::Window(main) != nullptr; }, kDeviceMs)) return;
+            // Open COM.
+            if (!w.clickForLogLine(main, "openComButton", "I> COM Port Opened", kClickMs)) return;
+            EXPECT_EQ(w.text(main, "statusLine"), "TUV Port Open");
+            w.picture(main, "main-window");
+
+            // Kernel window: the communication test and the three versions.
+            if (!w.chooseMenu("Tools", "Norvix Kernel API")) return;
+            if (!w.clickForLogLine(kernel, "testCommunicationButton", "I> Communication OK", kDeviceMs)) return;
+            for (const char* version : {"hardware", "norvix", "application"}) {
+                const std::string button = std::string(version) + "Button";
+                const std::string field = std::string(version) + "Field";
+                if (!w.click(kernel, button.c_str())) return;
+                EXPECT_TRUE(w.waitFor([&] {
+                    auto* f = qobject_cast<QLineEdit*>(Walker::Control(kernel, field.c_str()));
+                    return f && !f->text().isEmpty();
+                }, kDeviceMs)) << field;
+            }
+            w.picture(kernel, "kernel-api");
+
+            // The traffic window shows the frames of the test (kept while it was hidden).
+            if (!w.chooseMenu("Communication", "Show Protocol Window")) return;
+            EXPECT_TRUE(w.waitFor([&] {
+                auto* tx = qobject_cast<QPlainTextEdit*>(Walker::Control(traffic, "txView"));
+                return tx && tx->toPlainText().contains(QStringLiteral("55 02 02 00 00"));
+            }, kClickMs)) << w.text(traffic, "txView");
+            w.picture(traffic, "tuv-communication");
+            // Its View box shows the statistics window.
+            if (!w.click(traffic, "viewBox")) return;
+            if (!w.waitFor([&] { return Walker::Window(QStringLiteral("TUV Inside")) != nullptr; }, kClickMs)) {
+                ADD_FAILURE() << "no TUV Inside window";
+                return;
+            }
+            w.picture(QStringLiteral("TUV Inside"), "tuv-inside");
+            if (!w.click(traffic, "viewBox")) return;
+
+            // Starting texts written and read back.
+            if (!w.chooseMenu("Applications", "Solvane Text Progr.")) return;
+            if (!w.type(texts, "writeLine1", "Heizung Nord") || !w.type(texts, "writeLine2", "Kessel 2")) return;
+            if (!w.clickForLogLine(texts, "writeButton", "I> Writing text finished", kDeviceMs * 2)) return;
+            if (!w.clickForLogLine(texts, "readButton", "I> Reading text finished", kDeviceMs * 2)) return;
+            EXPECT_EQ(QString::fromStdString(w.text(texts, "readLine1")).trimmed(), "Heizung Nord");
+            EXPECT_EQ(QString::fromStdString(w.text(texts, "readLine2")).trimmed(), "Kessel 2");
+            w.picture(texts, "starting-texts");
+
+            // Firmware update from the Programming Tool: the device row from the list's popup.
+            if (!w.chooseMenu("Tools", "Software Update")) return;
+            if (!w.click(tool, "deviceList")) return;
+            QPoint rowAt(-1, -1);
+            w.waitFor([&] {
+                auto* list = qobject_cast<QComboBox*>(Walker::Control(tool, "deviceList"));
+                if (!list || !list->view()->isVisible()) return false;
+                const QModelIndex index = list->model()->index(row, 0);
+                list->view()->scrollTo(index);
+                rowAt = list->view()->viewport()->mapToGlobal(list->view()->visualRect(index).center());
+                return true;
+            }, kClickMs);
+            if (rowAt.x() < 0 || !w.clickAt(rowAt)) return;
+            EXPECT_TRUE(w.waitFor([&] {
+                return qobject_cast<QComboBox*>(Walker::Control(tool, "deviceList"))->currentIndex() == row;
+            }, kClickMs));
+            if (!w.type(tool, "programPath", dir.file("SolGrb_service.hex"))) return;
+            if (!w.clickForLogLine(tool, "programButton", "I> Update finished", kProgrammerMs)) return;
+            w.picture(tool, "software-update");
+            w.picture(main, "main-window-after-update");
+
+            // EEPROM read, Analyse Error Memory, Save to File.
+            if (!w.chooseMenu("Tools", "EEPROM Tools")) return;
+            if (!w.type(tool, "eepromPath", dir.file("service.hex"))) return;
+            if (!w.clickForLogLine(tool, "readEepromButton", "I> Read Process finished", kProgrammerMs)) return;
+            w.picture(tool, "eeprom-tools");
+            if (!w.click(tool, "analyseButton")) return;
+            if (!w.waitFor([&] { return Walker::Window(report) != nullptr; }, kClickMs)) {
+                ADD_FAILURE() << "no Error Memory window";
+                return;
+            }
+            EXPECT_TRUE(QString::fromStdString(w.text(report, "content")).contains(QStringLiteral("EEPROM")));
+            w.picture(report, "error-memory");
+            if (!w.click(report, "saveButton")) return;
+            if (!w.waitFor([&] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); },
+                           kClickMs)) {
+                ADD_FAILURE() << "no file dialog";
+                return;
+            }
+            if (!w.xdotool({"type", "--delay", "5", dir.file("service.txt")}) || !w.xdotool({"key", "Return"}))
+                return;
+            EXPECT_TRUE(w.waitFor([&] {
+                QWidget* modal = QApplication::activeModalWidget();
+                return modal && modal->windowTitle() == report;
+            }, kClickMs));
+            if (!w.click(report, "okButton")) return;
+            if (!w.waitFor([&] { return Walker::Window(report) == nullptr; }, kClickMs)) return;
+
+            // The About box, closed with its OK button.
+            if (!w.chooseMenu("Help", "About ...")) return;
+            if (!w.waitFor([&] { return Walker::Window(QStringLiteral("Info")) != nullptr; }, kClickMs)) {
+                ADD_FAILURE() << "no About box";
+                return;
+            }
+            w.picture(QStringLiteral("Info"), "about");
+            if (!w.click(QStringLiteral("Info"), "okButton")) return;
+            if (!w.waitFor([&] { return Walker::Window(QStringLiteral("Info")) == nullptr; }, kClickMs)) return;
+
+            if (!w.click(main, "closeMonitorButton")) return;
+            walked = true;
+        };
+        steps();
+        // Whatever happened, the program ends; a failed walk leaves a picture of the screen.
+        if (!walked) {
+            w.onGui([] {
+                const QString picture = QStringLiteral(NVX_BINARY_DIR "/technician_session_failure.png");
+                QGuiApplication::primaryScreen()->grabWindow(0).save(picture);
+                std::fprintf(stderr, "screen at the failure: %s\n", qPrintable(picture));
+                QCoreApplication::exit(1);
+            });
+        }
+    });
+
+    const int status = RunMonitorProgram(argc, argv);
+    walk.join();
+    fs::current_path(previous);
+    EXPECT_EQ(status, 0);
+    ASSERT_TRUE(walked);
+
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.FinishWithin(20000).status, 0);
+    std::map<uint32_t, uint8_t> flash;
+    ASSERT_TRUE(ParseHex(ReadText(dir.file("flash.out")), flash));
+    for (std::size_t i = 0; i < firmware.size(); ++i) {
+        ASSERT_EQ(flash[static_cast<uint32_t>(i)], firmware[i]) << "flash address " << i;
+    }
+    const std::string saved = ReadText(dir.file("service.txt"));
+    EXPECT_GT(saved.size(), 200u);
+    std::map<uint32_t, uint8_t> eeprom;
+    EXPECT_TRUE(ParseHex(ReadText(dir.file("service.hex")), eeprom));
+    EXPECT_EQ(eeprom.size(), 4096u);
+}
+
+}  // namespace
+}  // namespace nvx::test
