@@ -211,6 +211,7 @@ public:
     void RequestAbort();
 
 private:
+    void BeginJob();
     void End();
     void EndWithAbort();
     void FailProgrammer(const std::string& reason);
@@ -237,6 +238,7 @@ private:
 
     std::unique_ptr<ChildProcess> programmer_;
     ProgressLineReader progress_;
+    LastLineKeeper programmerErrors_;
     bool programmerFailed_ = false;
 
     std::string workDirectory_;
