@@ -52,7 +52,7 @@ public:
     bool cancelled() const { return cancelled_; }
 
     // KernelApiView
-    bool readControls(KernelApiFields&) override { return true; }
+    RejectedNumbers readControls(KernelApiFields&) override { return {}; }
     void writeControls(const KernelApiFields&) override {}
     MessageAnswer ask(const std::string& text, MessageIcon icon, MessageButtons buttons) override;
 

@@ -206,7 +206,9 @@ void ProgTool::OnProgram() {
     view_.readControls(fields_);
     programPath_ = fields_.programFilePath;
     if (!FileNameMatchesDeviceKey(programPath_, g_deviceSelection.deviceKey)) {
-        Box(kNameMismatchText, MessageIcon::None);
+        Box(kNameMismatchText + std::string("\r\n") +
+                Format(kNameExpectedText, g_deviceSelection.deviceKey.c_str()),
+            MessageIcon::None);
         return;
     }
     if (!Readable(programPath_)) {

@@ -25,6 +25,8 @@ inline constexpr const char* kEepromFilter = "Intel Hex Files (*.hex)|*.hex|All 
 inline constexpr const char* kNoProgrammerText = "No Programmer found (NorvixOSP.exe)";
 inline constexpr const char* kNoDescriptionText = "No Device description found";
 inline constexpr const char* kNameMismatchText = "Filename does not match device typ!";
+// The second line: what the name was measured against (the device key).
+inline constexpr const char* kNameExpectedText = "The file name must begin with %s.";
 inline constexpr const char* kExtensionText = "File extension not ok!";
 inline constexpr const char* kEepromWriteQuestion =
     "Writing data to EEPROM may cause unproper system behaviour.\r\n\r\n"

@@ -409,7 +409,8 @@ TEST_F(ProgToolTest, ProgramNeedsADeviceAndAMatchingName) {
     view_.screen.programFilePath = (dir_ / "panel_solbed.npf").string();
     tool.OnProgram();
     ASSERT_EQ(boxes_.shown.size(), 1u);
-    EXPECT_EQ(boxes_.shown[0].text, "Filename does not match device typ!");
+    EXPECT_EQ(boxes_.shown[0].text,
+              "Filename does not match device typ!\r\nThe file name must begin with SolBed.");
     EXPECT_EQ(boxes_.shown[0].icon, MessageIcon::None);
     EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));
     EXPECT_THAT(shell_.log, IsEmpty());
