@@ -571,6 +571,15 @@ TEST(UpdateCommandLine, WrongUsageIsRefusedBeforeAnythingStarts) {
     }
 }
 
+TEST(UpdateCommandLine, APortThatWillNotOpenIsNamedWithItsDeviceAndTheSystemsReason) {
+    const ProgramRun run = RunProgram(NVX_CLI_EXE, {"nvx", "kernel", "--port", "9", "test"}, "",
+                                      {"NORVIX_COM9=/nonexistent-nvx/tty9"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Error open COM9:\n/nonexistent-nvx/tty9: No such file or directory"),
+              std::string::npos)
+        << run.err;
+}
+
 TEST(UpdateCommandLine, HelpNamesTheOptions) {
     for (const Strings& args : {Strings{"update", "--help"}, Strings{"eeprom", "--help"}}) {
         Strings argv = {"nvx"};
