@@ -159,7 +159,7 @@ void ProgTool::OnProgramFile() {
     std::string chosen;
     if (!view_.askOpenFileName(kProgramFileTitle, fields_.programFilePath,
                                OfferHexFiles != 0 ? kProgramFilterWithHex : kProgramFilter,
-                               chosen))
+                               FileChoice::Existing, chosen))
         return;
     fields_.programFilePath = chosen;
     programPath_ = chosen;
@@ -240,7 +240,8 @@ void ProgTool::OnProgram() {
 void ProgTool::OnEepromFile() {
     view_.readControls(fields_);
     std::string chosen;
-    if (!view_.askOpenFileName(kEepromFileTitle, fields_.eepromFilePath, kEepromFilter, chosen))
+    if (!view_.askOpenFileName(kEepromFileTitle, fields_.eepromFilePath, kEepromFilter,
+                               FileChoice::ExistingOrNew, chosen))
         return;
     if (chosen.find('.') == std::string::npos) chosen += ".hex";
     fields_.eepromFilePath = chosen;

@@ -61,6 +61,10 @@ constexpr int kProgToolControlCount = static_cast<int>(ProgToolControl::CloseBut
 
 enum class ProgToolLayout { None, SoftwareUpdate, EepromTools };
 
+// What a file dialog may answer: a file that is there, or also the name of one still to be made
+// (the file an EEPROM read creates).
+enum class FileChoice { Existing, ExistingOrNew };
+
 class ProgToolView {
 public:
     virtual ~ProgToolView() = default;
@@ -73,7 +77,8 @@ public:
     // A file-open dialog. filter is a list of description|pattern pairs ending in "||" (patterns
     // separated by "; "). Returns false when the user cancels.
     virtual bool askOpenFileName(const std::string& title, const std::string& initialPath,
-                                 const std::string& filter, std::string& chosen) = 0;
+                                 const std::string& filter, FileChoice choice,
+                                 std::string& chosen) = 0;
     // The Error Memory window on an EEPROM image file, run modally.
     virtual void runErrorMemory(const std::string& path, int32_t deviceRow) = 0;
     virtual void setProgrammerProgress(int percent) = 0;

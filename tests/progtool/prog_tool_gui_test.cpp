@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
@@ -14,6 +16,9 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
+#include <QWindow>
+#include <functional>
 
 #include "eeprom/gui/file_dialogs.h"
 #include "prog_tool_fixture.h"
@@ -124,6 +129,44 @@ TEST_F(ProgToolDlgTest, ClosingTheListAppliesTheRow) {
     EXPECT_EQ(g_deviceSelection.deviceCode, 0u);
 }
 
+TEST_F(ProgToolDlgTest, ARowReachedByKeysOrTheWheelIsAppliedLikeAPickedOne) {
+    CProgToolDlg& dlg = Make();
+    dlg.ShowSoftwareUpdate();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    auto* list = child<QComboBox>("deviceList");
+    Pick(10);
+    ASSERT_EQ(g_deviceSelection.deviceCode, 259u);
+    list->setFocus();
+    QWindow* window = dlg.windowHandle();
+    const auto wheel = [&](int notches) {
+        const QPointF at = list->mapTo(&dlg, list->rect().center());
+        QWheelEvent event(at, dlg.mapToGlobal(at), QPoint(), QPoint(0, 120 * notches),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(window, &event);
+    };
+    const struct {
+        const char* input;
+        std::function<void()> move;
+        int row;
+        uint32_t deviceCode;
+        bool manualStart;
+    } steps[] = {
+        {"arrow down", [&] { QTest::keyClick(window, Qt::Key_Down); }, 11, 515, false},
+        {"wheel down", [&] { wheel(-1); }, 12, 3, false},
+        {"arrow down", [&] { QTest::keyClick(window, Qt::Key_Down); }, 13, 3, true},
+        {"wheel up", [&] { wheel(1); }, 12, 3, false},
+        {"arrow up", [&] { QTest::keyClick(window, Qt::Key_Up); }, 11, 515, false},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.input);
+        step.move();
+        EXPECT_EQ(list->currentIndex(), step.row);
+        EXPECT_EQ(dlg.logic().acceptedRow(), step.row);
+        EXPECT_EQ(g_deviceSelection.deviceCode, step.deviceCode);
+        EXPECT_EQ(child<QCheckBox>("manualStart")->isChecked(), step.manualStart);
+    }
+}
+
 TEST_F(ProgToolDlgTest, PresetsShowBeforeTheWindowDoes) {
     PresetProgramFile = "/fw/SolReg_2.npf";
     DeviceStem = "solreg";
@@ -147,6 +190,34 @@ TEST_F(ProgToolDlgTest, BrowseButtonsFillThePathFields) {
     Click("eepromFileButton");
     EXPECT_EQ(child<QLineEdit>("eepromPath")->text(), QStringLiteral("/data/image.hex"));
     EXPECT_EQ(dialogs_.asked.at(1).title, "Select EEPROM File");
+    EXPECT_FALSE(dialogs_.asked.at(0).newNameTaken);
+    EXPECT_TRUE(dialogs_.asked.at(1).newNameTaken);
+}
+
+TEST_F(ProgToolDlgTest, TheEepromFileDialogTakesTheNameOfAFileStillToBeRead) {
+    SetFileDialogs(nullptr);  // the dialog a person sees
+    CProgToolDlg& dlg = Make();
+    dlg.ShowEepromTools();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    const QString wanted = QString::fromStdString((dir_ / "image-to-read.hex").string());
+    ASSERT_FALSE(QFileInfo::exists(wanted));
+    bool answered = false;
+    QTimer::singleShot(0, &dlg, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(name, nullptr);
+        name->setText(wanted);
+        QTest::keyClick(dialog->windowHandle(), Qt::Key_Return);
+        answered = true;
+        // A dialog that turns the name down stays open; closing it lets the test fail, not hang.
+        QTimer::singleShot(0, dialog, [dialog] { dialog->reject(); });
+    });
+    QPushButton* browse = button("eepromFileButton");
+    QTest::mouseClick(dlg.windowHandle(), Qt::LeftButton, {},
+                      browse->mapTo(&dlg, browse->rect().center()));
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(child<QLineEdit>("eepromPath")->text(), wanted);
 }
 
 TEST_F(ProgToolDlgTest, BusyWindowCannotBeClosedByItsButton) {
