@@ -44,10 +44,6 @@ namespace nvx {
 
 SerialPort g_serialPort;
 
-namespace {
-
-}  // namespace
-
 std::string PortFailureReason(int err) {
     switch (err) {
     case EACCES:
