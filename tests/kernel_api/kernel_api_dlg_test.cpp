@@ -241,9 +241,9 @@ TEST_F(KernelApiDlgTest, ANumberFieldWithoutAnIntegerShowsTheKeptNumberAgain) {
 TEST_F(KernelApiDlgTest, ACommandGoesOutWhileADebugNumberFieldHoldsNoInteger) {
     dlg->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    choose("Reset");  // before the text: a choice puts the kept numbers back into their fields
     auto* timer = child<QLineEdit>("timerNumberField");
     timer->setText(QStringLiteral("abc"));
-    choose("Reset");
     auto* send = child<QPushButton>("sendCommandButton");
     QTest::mouseClick(dlg->windowHandle(), Qt::LeftButton, {},
                       send->mapTo(dlg.get(), send->rect().center()));
