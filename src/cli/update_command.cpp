@@ -289,7 +289,7 @@ public:
     void setControlEnabled(ProgToolControl, bool) override {}
     void showWithoutActivating() override {}
     void hideWindow() override {}
-    bool askOpenFileName(const std::string&, const std::string&, const std::string&,
+    bool askOpenFileName(const std::string&, const std::string&, const std::string&, FileChoice,
                          std::string&) override {
         return false;
     }

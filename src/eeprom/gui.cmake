@@ -11,6 +11,6 @@ if(NVX_GUI)
     ${CMAKE_CURRENT_LIST_DIR}/gui/file_dialogs.h
     ${CMAKE_CURRENT_LIST_DIR}/gui/error_memory_dlg.cpp
     ${CMAKE_CURRENT_LIST_DIR}/gui/error_memory_dlg.h
-    PUBLIC_LIBS nvx_eeprom_window Qt6::Widgets
+    PUBLIC_LIBS nvx_eeprom_window nvx_platform_gui Qt6::Widgets
   )
 endif()

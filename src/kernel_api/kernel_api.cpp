@@ -87,7 +87,7 @@ void KernelApi::OnTimer() {
 
 // ---- controls ----
 
-bool KernelApi::ReadFields() { return view_.readControls(fields_); }
+RejectedNumbers KernelApi::ReadFields() { return view_.readControls(fields_); }
 void KernelApi::ShowFields() { view_.writeControls(fields_); }
 
 void KernelApi::OnCommandSelected() {
@@ -97,21 +97,18 @@ void KernelApi::OnCommandSelected() {
 }
 
 void KernelApi::OnSendCommand() {
-    if (!ReadFields()) {
-        ShowFields();
-        return;
-    }
-    if (fields_.parameterText.empty()) {
-        fields_.parameterText = "0";
-        ShowFields();
-    }
+    // The debug queries' number fields play no part in a command: a bad one is only put back.
+    const RejectedNumbers rejected = ReadFields();
+    const bool emptyParameter = fields_.parameterText.empty();
+    if (emptyParameter) fields_.parameterText = "0";
+    if (emptyParameter || rejected.slotNumber || rejected.timerNumber) ShowFields();
     SendSelectedCommand(fields_.commandRow, fields_.parameterText);
 }
 
 void KernelApi::OnVersionButton(uint32_t selector) { QueryVersion(selector); }
 
 void KernelApi::OnSlotButton() {
-    if (!ReadFields()) {
+    if (ReadFields().slotNumber) {
         ShowFields();
         return;
     }
@@ -119,7 +116,7 @@ void KernelApi::OnSlotButton() {
 }
 
 void KernelApi::OnTimerButton() {
-    if (!ReadFields()) {
+    if (ReadFields().timerNumber) {
         ShowFields();
         return;
     }

@@ -95,12 +95,18 @@ struct KernelApiFields {
 // allowed, within 32 bits signed.
 std::optional<int32_t> ParseFieldInteger(std::string_view text);
 
+// The number fields that held no integer at a read.
+struct RejectedNumbers {
+    bool slotNumber = false;
+    bool timerNumber = false;
+};
+
 class KernelApiView {
 public:
     virtual ~KernelApiView() = default;
     // Fills the fields from the controls. A number field that does not hold an integer keeps its
-    // previous value; the result is then false.
-    virtual bool readControls(KernelApiFields& fields) = 0;
+    // previous value and is named in the result.
+    virtual RejectedNumbers readControls(KernelApiFields& fields) = 0;
     virtual void writeControls(const KernelApiFields& fields) = 0;
     // A modal question; texts are ISO 8859-1.
     virtual MessageAnswer ask(const std::string& text, MessageIcon icon,
@@ -165,7 +171,7 @@ private:
     void Gate(Procedure procedure, uint32_t argument, int32_t parameter, ParamMode mode,
               uint32_t replyTimeoutMs);
     int RunPhase(Procedure procedure, int phase, uint32_t argument);
-    bool ReadFields();
+    RejectedNumbers ReadFields();
     void ShowFields();
 
     TimerService& timers_;

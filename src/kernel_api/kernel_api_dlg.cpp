@@ -166,7 +166,7 @@ CKernelApiDlg::CKernelApiDlg(TimerService& timers, MonitorShell& shell, QWidget*
 
 CKernelApiDlg::~CKernelApiDlg() = default;
 
-bool CKernelApiDlg::readControls(KernelApiFields& fields) {
+RejectedNumbers CKernelApiDlg::readControls(KernelApiFields& fields) {
     fields.commandRow = commandList_->currentIndex();
     fields.parameterText = ToLatin1(parameter_->text());
     fields.returnCodeDecimal = ToLatin1(returnCodeDecimal_->text());
@@ -177,9 +177,10 @@ bool CKernelApiDlg::readControls(KernelApiFields& fields) {
     fields.slotResult = ToLatin1(slotResult_->text());
     fields.timerResult = ToLatin1(timerResult_->text());
     fields.bytesResult = ToLatin1(bytesResult_->text());
-    const bool slotOk = ReadNumber(slotNumber_, fields.slotNumber);
-    const bool timerOk = ReadNumber(timerNumber_, fields.timerNumber);
-    return slotOk && timerOk;
+    RejectedNumbers rejected;
+    rejected.slotNumber = !ReadNumber(slotNumber_, fields.slotNumber);
+    rejected.timerNumber = !ReadNumber(timerNumber_, fields.timerNumber);
+    return rejected;
 }
 
 void CKernelApiDlg::writeControls(const KernelApiFields& fields) {

@@ -21,7 +21,7 @@ public:
     KernelApi& logic() { return logic_; }
 
     // KernelApiView
-    bool readControls(KernelApiFields& fields) override;
+    RejectedNumbers readControls(KernelApiFields& fields) override;
     void writeControls(const KernelApiFields& fields) override;
     MessageAnswer ask(const std::string& text, MessageIcon icon, MessageButtons buttons) override;
 

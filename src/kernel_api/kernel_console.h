@@ -53,7 +53,7 @@ public:
     bool journalFailed() const { return journalFailed_; }
 
     // KernelApiView
-    bool readControls(KernelApiFields&) override { return true; }
+    RejectedNumbers readControls(KernelApiFields&) override { return {}; }
     void writeControls(const KernelApiFields&) override {}
     MessageAnswer ask(const std::string& text, MessageIcon icon, MessageButtons buttons) override;
 

@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 extern char** environ;
 
@@ -16,7 +18,7 @@ namespace {
 
 class SpawnedChild : public ChildProcess {
 public:
-    SpawnedChild(pid_t pid, int outFd) : pid_(pid), outFd_(outFd) {}
+    SpawnedChild(pid_t pid, int outFd, int errFd) : pid_(pid), outFd_(outFd), errFd_(errFd) {}
 
     ~SpawnedChild() override {
         if (!finished_) {
@@ -24,26 +26,17 @@ public:
             Reap(0);
         }
         if (outFd_ >= 0) ::close(outFd_);
+        if (errFd_ >= 0) ::close(errFd_);
     }
 
     std::string TakeOutput() override {
-        std::string out;
-        if (outFd_ < 0) return out;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::read(outFd_, buffer, sizeof buffer);
-            if (n > 0) {
-                out.append(buffer, static_cast<std::size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n == 0) {  // every writer has gone
-                ::close(outFd_);
-                outFd_ = -1;
-            }
-            break;  // EAGAIN: nothing more for now
-        }
-        return out;
+        Drain(outFd_, output_);
+        return std::exchange(output_, {});
+    }
+
+    std::string TakeErrors() override {
+        Drain(errFd_, errors_);
+        return std::exchange(errors_, {});
     }
 
     bool Finished() override {
@@ -52,6 +45,13 @@ public:
     }
 
     void WaitForExit() override {
+        // A child blocked on a full pipe never exits: keep both pipes drained until they close.
+        while (outFd_ >= 0 || errFd_ >= 0) {
+            pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+            Drain(outFd_, output_);
+            Drain(errFd_, errors_);
+        }
         while (!finished_) Reap(0);
     }
 
@@ -62,6 +62,37 @@ public:
     }
 
 private:
+    // Appends what the pipe holds; closes it once every writer has gone. The child's standard
+    // error is passed on to the tool's own as it arrives.
+    void Drain(int& fd, std::string& into) {
+        if (fd < 0) return;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0) {
+                into.append(buffer, static_cast<std::size_t>(n));
+                if (&fd == &errFd_) PassOnToStandardError(buffer, static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n == 0) {
+                ::close(fd);
+                fd = -1;
+            }
+            break;  // EAGAIN: nothing more for now
+        }
+    }
+
+    static void PassOnToStandardError(const char* bytes, std::size_t count) {
+        while (count > 0) {
+            const ssize_t n = ::write(STDERR_FILENO, bytes, count);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return;
+            bytes += n;
+            count -= static_cast<std::size_t>(n);
+        }
+    }
+
     void Reap(int options) {
         int status = 0;
         pid_t r;
@@ -80,6 +111,9 @@ private:
 
     pid_t pid_;
     int outFd_;
+    int errFd_;
+    std::string output_;
+    std::string errors_;
     bool finished_ = false;
     int exitCode_ = -1;
 };
@@ -91,11 +125,8 @@ public:
     ~ScriptedChild() override {
         if (!child_->finished) ++*abandoned_;
     }
-    std::string TakeOutput() override {
-        std::string out;
-        out.swap(child_->output);
-        return out;
-    }
+    std::string TakeOutput() override { return std::exchange(child_->output, {}); }
+    std::string TakeErrors() override { return std::exchange(child_->errors, {}); }
     bool Finished() override { return child_->finished; }
     void WaitForExit() override { child_->finished = true; }
     int ExitCode() const override { return child_->exitCode; }
@@ -120,14 +151,22 @@ std::unique_ptr<ChildProcess> SpawnProcessRunner::Start(const ProcessSpec& launc
         return nullptr;
     }
     int pipeFds[2];
+    int errorFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
         error = std::strerror(errno);
+        return nullptr;
+    }
+    if (::pipe2(errorFds, O_CLOEXEC) != 0) {
+        error = std::strerror(errno);
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
         return nullptr;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, errorFds[1], STDERR_FILENO);
     // Serial ports and pipe files of the tool must not stay open in the programmer.
     posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     if (!launch.workingDirectory.empty())
@@ -143,13 +182,16 @@ std::unique_ptr<ChildProcess> SpawnProcessRunner::Start(const ProcessSpec& launc
                                  environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
+    ::close(errorFds[1]);
     if (rc != 0) {
         ::close(pipeFds[0]);
+        ::close(errorFds[0]);
         error = std::strerror(rc);
         return nullptr;
     }
-    ::fcntl(pipeFds[0], F_SETFL, ::fcntl(pipeFds[0], F_GETFL) | O_NONBLOCK);
-    return std::make_unique<SpawnedChild>(pid, pipeFds[0]);
+    for (const int fd : {pipeFds[0], errorFds[0]})
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return std::make_unique<SpawnedChild>(pid, pipeFds[0], errorFds[0]);
 }
 
 ProcessRunner& Processes() { return *g_runner; }
@@ -176,6 +218,31 @@ std::vector<int> ProgressLineReader::Feed(const std::string& output) {
     // A line that never ends must not grow without bound.
     if (partial_.size() > 4096) partial_.clear();
     return values;
+}
+
+namespace {
+
+bool HoldsMoreThanSpace(const std::string& line) {
+    return line.find_first_not_of(" \t\r\n") != std::string::npos;
+}
+
+}  // namespace
+
+void LastLineKeeper::Feed(const std::string& text) {
+    for (const char c : text) {
+        if (c != '\n' && c != '\r') {
+            partial_ += c;
+            continue;
+        }
+        if (HoldsMoreThanSpace(partial_)) complete_ = partial_;
+        partial_.clear();
+    }
+    // A line that never ends must not grow without bound.
+    if (partial_.size() > 4096) partial_.clear();
+}
+
+std::string LastLineKeeper::Last() const {
+    return HoldsMoreThanSpace(partial_) ? partial_ : complete_;
 }
 
 std::unique_ptr<ChildProcess> ScriptedProcessRunner::Start(const ProcessSpec& launch,

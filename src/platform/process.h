@@ -7,7 +7,9 @@
 //     PROGRESS <percent>
 // to its standard output, <percent> a decimal integer 0 to 100, one line each time the value
 // changes, each line ended by "\n" (a "\r" before it is allowed). Any other output line is
-// ignored by the tool; diagnostics belong on standard error, which the child shares with the tool.
+// ignored by the tool. Diagnostics belong on standard error: the tool passes them on to its own
+// standard error as they come, and when the program fails it shows the last of those lines as
+// the reason.
 
 #include <functional>
 #include <memory>
@@ -28,6 +30,9 @@ public:
     virtual ~ChildProcess() = default;
     // Standard output received since the last call; never waits.
     virtual std::string TakeOutput() = 0;
+    // Standard error received since the last call (already passed on to the tool's own standard
+    // error); never waits.
+    virtual std::string TakeErrors() = 0;
     // True once the child has exited; never waits.
     virtual bool Finished() = 0;
     // Waits until the child has exited (for callers without a timer of their own).
@@ -45,7 +50,7 @@ public:
     virtual std::unique_ptr<ChildProcess> Start(const ProcessSpec& launch, std::string& error) = 0;
 };
 
-// posix_spawn with the standard output on a pipe, standard input from /dev/null, descriptors
+// posix_spawn with the standard output and error on pipes, standard input from /dev/null, descriptors
 // above 2 closed in the child.
 class SpawnProcessRunner : public ProcessRunner {
 public:
@@ -66,11 +71,24 @@ private:
     std::string partial_;
 };
 
+// Keeps the last line of a program's standard error that holds more than white space.
+class LastLineKeeper {
+public:
+    void Feed(const std::string& text);
+    // The last such line, an unfinished one included, without its line end.
+    std::string Last() const;
+
+private:
+    std::string complete_;
+    std::string partial_;
+};
+
 // Test double: records every start; each child finishes when the test says so.
 class ScriptedProcessRunner : public ProcessRunner {
 public:
     struct Child {
         std::string output;  // handed out by the next TakeOutput
+        std::string errors;  // handed out by the next TakeErrors
         bool finished = false;
         int exitCode = 0;
         std::vector<int> signalsSent;  // by the tool, oldest first

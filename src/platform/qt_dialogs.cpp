@@ -1,6 +1,7 @@
 #include "platform/qt_dialogs.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QMessageBox>
 #include <QWidget>
 
@@ -10,6 +11,12 @@ std::string ToLatin1(const QString& text) {
     const QByteArray bytes = text.toLatin1();
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
+
+QString PathToQt(const std::string& path) {
+    return QFile::decodeName(QByteArray(path.data(), static_cast<qsizetype>(path.size())));
+}
+
+std::string PathFromQt(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
 MessageAnswer QtMessageBoxes::show(const std::string& text, const std::string& caption,
                                    MessageIcon icon, MessageButtons buttons) {

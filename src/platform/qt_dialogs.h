@@ -17,6 +17,10 @@ inline QString FromLatin1(const std::string& text) {
 // Characters outside ISO 8859-1 become "?".
 std::string ToLatin1(const QString& text);
 
+// File names are no texts: they stay in the file system's encoding (UTF-8) as bytes.
+QString PathToQt(const std::string& path);
+std::string PathFromQt(const QString& path);
+
 // Modal QMessageBox on the active window (or none).
 class QtMessageBoxes : public MessageBoxes {
 public:

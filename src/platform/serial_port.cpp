@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -43,12 +44,24 @@ namespace nvx {
 
 SerialPort g_serialPort;
 
+std::string PortFailureReason(int err) {
+    switch (err) {
+    case EACCES:
+    case EPERM:
+        return std::string(std::strerror(err)) + " (is the user in the dialout group?)";
+    case EWOULDBLOCK:  // the lock another opener holds
+        return std::strerror(EBUSY);
+    default:
+        return std::strerror(err);
+    }
+}
+
 namespace {
 
-const std::string kCloseText = "Error close COMx:";
-
-void ShowOpenError(const std::string& text, const char* caption) {
-    MessageBox().show(text, caption, MessageIcon::Stop);
+// The caption's text, then the device and why it failed.
+std::string FailureText(const std::string& first, const std::string& path, int err) {
+    return first + "\n" + (path.empty() ? std::string("(no device)") : path) + ": " +
+           PortFailureReason(err);
 }
 
 // The device has gone away (USB adapter pulled, pty master closed): nothing can be written back.
@@ -120,8 +133,11 @@ bool ApplyTermios(int fd, const termios& wanted) {
     termios now{};
     if (tcgetattr(fd, &now) != 0) return false;
     const tcflag_t frame = CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS | CLOCAL | CREAD;
-    return (now.c_cflag & frame) == (wanted.c_cflag & frame) &&
-           cfgetospeed(&now) == cfgetospeed(&wanted) && cfgetispeed(&now) == cfgetispeed(&wanted);
+    if ((now.c_cflag & frame) == (wanted.c_cflag & frame) &&
+        cfgetospeed(&now) == cfgetospeed(&wanted) && cfgetispeed(&now) == cfgetispeed(&wanted))
+        return true;
+    errno = EINVAL;  // the driver kept some of its own settings
+    return false;
 }
 
 int OpenDevice(const std::string& path) {
@@ -147,12 +163,24 @@ std::string g_comStartDirectory;
 
 SerialPort::~SerialPort() { Close(); }
 
+void SerialPort::ShowCloseError(const char* caption, int err) const {
+    MessageBox().show(
+        FailureText(Format("Error close COM%d:", static_cast<int>(portNumber_)), path_, err),
+        caption, MessageIcon::Exclamation);
+}
+
 bool SerialPort::Open(uint32_t portNumber, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits,
                       uint8_t parity) {
     if (IsOpen()) return false;
 
     const std::string path = ResolveComPort(portNumber, ComStartDirectory());
-    const std::string text = Format("Error open COM%d:", static_cast<int>(portNumber));
+    // errno is taken before anything else can change it.
+    const auto fail = [&](const char* caption, int err) {
+        MessageBox().show(
+            FailureText(Format("Error open COM%d:", static_cast<int>(portNumber)), path, err),
+            caption, MessageIcon::Stop);
+        return false;
+    };
 
     // Not shared: TIOCEXCL turns away later opens of the tty (except by root), flock turns away
     // everybody who locks, root and this process included. A file that is no terminal fails
@@ -161,23 +189,24 @@ bool SerialPort::Open(uint32_t portNumber, uint32_t baudRate, uint8_t byteSize, 
     if (fd >= 0) {
         ::ioctl(fd, TIOCEXCL);
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int err = errno;
             ::close(fd);
             fd = -1;
+            errno = err;
         }
     }
-    if (fd < 0) {
-        ShowOpenError(text, "Error 1");
-        return false;
-    }
+    if (fd < 0) return fail("Error 1", errno);
     fd_ = fd;
+    portNumber_ = portNumber;
+    path_ = path;
     timeoutsSaved_ = false;
     settingsSaved_ = false;
 
     termios t{};
     if (tcgetattr(fd_, &t) != 0) {
+        const int err = errno;
         Close();
-        ShowOpenError(text, "Error 2");
-        return false;
+        return fail("Error 2", err);
     }
     savedVmin_ = t.c_cc[VMIN];
     savedVtime_ = t.c_cc[VTIME];
@@ -186,24 +215,26 @@ bool SerialPort::Open(uint32_t portNumber, uint32_t baudRate, uint8_t byteSize, 
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
     if (tcsetattr(fd_, TCSANOW, &t) != 0) {
+        const int err = errno;
         Close();
-        ShowOpenError(text, "Error 3");
-        return false;
+        return fail("Error 3", err);
     }
 
     termios line{};
     if (tcgetattr(fd_, &line) != 0) {
+        const int err = errno;
         Close();
-        ShowOpenError(text, "Error 4");
-        return false;
+        return fail("Error 4", err);
     }
     savedSettings_ = line;
     settingsSaved_ = true;
 
+    // A speed or frame the line has no setting for is refused before the driver is asked.
+    errno = EINVAL;
     if (!MakeRaw(line, baudRate, byteSize, stopBits, parity) || !ApplyTermios(fd_, line)) {
+        const int err = errno;
         Close();
-        ShowOpenError(text, "Error 5");
-        return false;
+        return fail("Error 5", err);
     }
     // DTR and RTS held on; a pty has no modem lines and refuses, which is fine.
     const int lines = TIOCM_DTR | TIOCM_RTS;
@@ -224,7 +255,7 @@ bool SerialPort::Close() {
         }
         if (!ok) {
             const int err = errno;
-            MessageBox().show(kCloseText, "Error 1", MessageIcon::Exclamation);
+            ShowCloseError("Error 1", err);
             // A vanished device can never take its settings back; keeping the handle would
             // leave the port open for good.
             if (!DeviceGone(err)) return false;
@@ -238,7 +269,7 @@ bool SerialPort::Close() {
         t.c_cc[VTIME] = savedVtime_;
         if (tcsetattr(fd_, TCSANOW, &t) != 0) {
             const int err = errno;
-            MessageBox().show(kCloseText, "Error 2", MessageIcon::Exclamation);
+            ShowCloseError("Error 2", err);
             if (!DeviceGone(err)) return false;
         }
     }

@@ -18,7 +18,8 @@ public:
     SerialPort& operator=(const SerialPort&) = delete;
 
     // byteSize 5..8; stopBits 0 = one, 1 = one and a half, 2 = two; parity 0 none, 1 odd,
-    // 2 even, 3 mark, 4 space. Failures are shown in a message box.
+    // 2 even, 3 mark, 4 space. Failures are shown in a message box: "Error open COM<N>:", then on
+    // a second line the device path and the system's reason.
     bool Open(uint32_t portNumber, uint32_t baudRate, uint8_t byteSize = 8, uint8_t stopBits = 0,
               uint8_t parity = 0);
     // True when the port is closed afterwards.
@@ -32,8 +33,12 @@ public:
 
 private:
     void Release();
+    void ShowCloseError(const char* caption, int err) const;
 
     int fd_ = -1;
+    // Named in the close failures.
+    uint32_t portNumber_ = 0;
+    std::string path_;
     // What Close writes back: the read timeouts (VMIN/VTIME) and the line settings found at
     // Open. Only what was actually read is written back.
     bool timeoutsSaved_ = false;
@@ -44,6 +49,9 @@ private:
 };
 
 extern SerialPort g_serialPort;
+
+// Why a port operation failed (errno), in words a technician can act on.
+std::string PortFailureReason(int err);
 
 // COM number N to a device path, first match wins: $NORVIX_COM<N>; "com<N>" (a link or a device)
 // in the start directory; /dev/ttyS<N-1>. Empty for port 0.

@@ -166,7 +166,7 @@ void ProgTool::OnProgramFile() {
     std::string chosen;
     if (!view_.askOpenFileName(kProgramFileTitle, fields_.programFilePath,
                                OfferHexFiles != 0 ? kProgramFilterWithHex : kProgramFilter,
-                               chosen))
+                               FileChoice::Existing, chosen))
         return;
     fields_.programFilePath = chosen;
     programPath_ = chosen;
@@ -213,7 +213,9 @@ void ProgTool::OnProgram() {
     view_.readControls(fields_);
     programPath_ = fields_.programFilePath;
     if (!FileNameMatchesDeviceKey(programPath_, g_deviceSelection.deviceKey)) {
-        Box(kNameMismatchText, MessageIcon::None);
+        Box(kNameMismatchText + std::string("\r\n") +
+                Format(kNameExpectedText, g_deviceSelection.deviceKey.c_str()),
+            MessageIcon::None);
         return;
     }
     if (!Readable(programPath_)) {
@@ -256,7 +258,8 @@ void ProgTool::OnBackupFirst() {
 void ProgTool::OnEepromFile() {
     view_.readControls(fields_);
     std::string chosen;
-    if (!view_.askOpenFileName(kEepromFileTitle, fields_.eepromFilePath, kEepromFilter, chosen))
+    if (!view_.askOpenFileName(kEepromFileTitle, fields_.eepromFilePath, kEepromFilter,
+                               FileChoice::ExistingOrNew, chosen))
         return;
     if (chosen.find('.') == std::string::npos) chosen += ".hex";
     fields_.eepromFilePath = chosen;

@@ -27,6 +27,8 @@ inline constexpr const char* kBackupFirstText = "Back up EEPROM first";
 inline constexpr const char* kNoProgrammerText = "No Programmer found (NorvixOSP.exe)";
 inline constexpr const char* kNoDescriptionText = "No Device description found";
 inline constexpr const char* kNameMismatchText = "Filename does not match device typ!";
+// The second line: what the name was measured against (the device key).
+inline constexpr const char* kNameExpectedText = "The file name must begin with %s.";
 inline constexpr const char* kExtensionText = "File extension not ok!";
 inline constexpr const char* kEepromWriteQuestion =
     "Writing data to EEPROM may cause unproper system behaviour.\r\n\r\n"
@@ -63,6 +65,10 @@ constexpr int kProgToolControlCount = static_cast<int>(ProgToolControl::CloseBut
 
 enum class ProgToolLayout { None, SoftwareUpdate, EepromTools };
 
+// What a file dialog may answer: a file that is there, or also the name of one still to be made
+// (the file an EEPROM read creates).
+enum class FileChoice { Existing, ExistingOrNew };
+
 class ProgToolView {
 public:
     virtual ~ProgToolView() = default;
@@ -75,7 +81,8 @@ public:
     // A file-open dialog. filter is a list of description|pattern pairs ending in "||" (patterns
     // separated by "; "). Returns false when the user cancels.
     virtual bool askOpenFileName(const std::string& title, const std::string& initialPath,
-                                 const std::string& filter, std::string& chosen) = 0;
+                                 const std::string& filter, FileChoice choice,
+                                 std::string& chosen) = 0;
     // The Error Memory window on an EEPROM image file, run modally.
     virtual void runErrorMemory(const std::string& path, int32_t deviceRow) = 0;
     virtual void setProgrammerProgress(int percent) = 0;

@@ -185,14 +185,20 @@ void UpdateProcedure::StartProcedure(bool manualStart) {
         if (shell_.IsComPortOpen()) shell_.CloseComPort();
         StepCountdown = kManualStartTicks;
         UpdateStep = kStepBootPortOpen;
-        host_.SetBusy(true);
+        BeginJob();
     } else if (shell_.IsComPortOpen()) {
         UpdateStep = IsRoutedDevice(g_deviceSelection.deviceCode) ? kStepTunnelOpen : kStepBootStart;
-        host_.SetBusy(true);
+        BeginJob();
     } else {
         ReportProgToolMessage(kMsgComPortNotOpen);
         ReleaseWorkFiles();
     }
+}
+
+void UpdateProcedure::BeginJob() {
+    host_.SetBusy(true);
+    // The bar belongs to this job from its first step on, not to the job before.
+    host_.ShowProgrammerProgress(0);
 }
 
 void UpdateProcedure::ReportProgToolMessage(int32_t code) {
@@ -253,7 +259,7 @@ bool UpdateProcedure::ServeProgrammer() {
         launch.arguments = ProgrammerArguments(ProgOperation, g_deviceSelection, ComPortNumber);
         launch.workingDirectory = WorkDirectory();
         progress_ = ProgressLineReader{};
-        host_.ShowProgrammerProgress(0);
+        programmerErrors_ = LastLineKeeper{};
         std::string error;
         programmer_ = Processes().Start(launch, error);
         if (!programmer_) {
@@ -265,9 +271,11 @@ bool UpdateProcedure::ServeProgrammer() {
     }
     for (const int percent : progress_.Feed(programmer_->TakeOutput()))
         host_.ShowProgrammerProgress(percent);
+    programmerErrors_.Feed(programmer_->TakeErrors());
     if (!programmer_->Finished()) return false;
     for (const int percent : progress_.Feed(programmer_->TakeOutput()))
         host_.ShowProgrammerProgress(percent);
+    programmerErrors_.Feed(programmer_->TakeErrors());
     ProgrammerDone();
     return true;
 }
@@ -280,6 +288,9 @@ void UpdateProcedure::ProgrammerDone() {
         FailProgrammer(Format("ended by signal %d", exitCode - 128));
     else if (exitCode != 0)
         FailProgrammer(Format("exit status %d", exitCode));
+    // The programmer's own word on why: what a technician can act on.
+    if (const std::string reason = programmerErrors_.Last(); exitCode != 0 && !reason.empty())
+        shell_.AppendMonitorLog("E> " + reason);
 
     if (ProgOperation == kOperationProgram) {
         RemoveTempFile(kFlashTempFileName);
@@ -466,6 +477,7 @@ void UpdateProcedure::RunUpdateStep() {
             AdvanceStep(kMsgDisconnected, 0, kStepFinish);
         } else if (StepCountdown == 0) {
             WithdrawPendingRequest();
+            ReportProgToolMessage(kMsgNoReplyToApiCommand);
             EndWithAbort();
         }
         break;

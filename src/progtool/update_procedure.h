@@ -217,6 +217,7 @@ public:
     void RequestAbort();
 
 private:
+    void BeginJob();
     void End();
     void EndWithAbort();
     void FailProgrammer(const std::string& reason);
@@ -243,6 +244,7 @@ private:
 
     std::unique_ptr<ChildProcess> programmer_;
     ProgressLineReader progress_;
+    LastLineKeeper programmerErrors_;
     bool programmerFailed_ = false;
 
     std::string workDirectory_;

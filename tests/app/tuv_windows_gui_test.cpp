@@ -198,6 +198,29 @@ TEST_F(TuvWindowsTest, ANameRetypedBetweenPumpTicksIsTheOneOpened) {
     QTest::mouseClick(box("pipeTx0"), Qt::LeftButton);
 }
 
+TEST_F(TuvWindowsTest, APipeNameOpensTheFileOfThatNameWhateverItsLetters) {
+    dlg_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg_.get()));
+    const std::string name = "Tr\xC3\xA4" "ce \xE2\x82\xAC.bin";  // UTF-8 for "Träce €.bin"
+    auto* field = Child<QLineEdit>(dlg_.get(), "txPipeName0");
+    field->setText(QString::fromUtf8(dir_.string() + "/" + name));
+    QCheckBox* pipe = box("pipeTx0");
+    QTest::mouseClick(dlg_->windowHandle(), Qt::LeftButton, {},
+                      pipe->mapTo(dlg_.get(), pipe->rect().center()));
+    ASSERT_TRUE(pipe->isChecked());
+    EXPECT_TRUE(boxes_.shown.empty());
+    g_linkTxRegister[0] = 0x5A;
+    clock_.advance(10);
+    std::error_code missing;
+    EXPECT_EQ(std::filesystem::file_size(dir_ / name, missing), 1u) << missing.message();
+    // The name the window shows back is the one typed.
+    EXPECT_EQ(field->text(), QString::fromUtf8(dir_.string() + "/" + name));
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        files += entry.path().extension() == ".bin" ? 1 : 0;
+    EXPECT_EQ(files, 1u);
+}
+
 TEST_F(TuvWindowsTest, CloseBoxOnlyHides) {
     dlg_->show();
     QTest::keyClick(dlg_.get(), Qt::Key_Escape);

@@ -107,7 +107,7 @@ TEST_F(ConsoleShellTest, FailedOpenLeavesThePortClosed) {
     EXPECT_FALSE(shell.OpenComPort());
     EXPECT_EQ(ComPortState, kComPortClosed);
     ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "Error open COM42:");
+    EXPECT_EQ(boxes.shown[0].text, "Error open COM42:\n/nonexistent-nvx/tty: No such file or directory");
 }
 
 TEST(ConsoleSession, RunsTheStackInRealTime) {

@@ -238,6 +238,22 @@ TEST_F(KernelApiDlgTest, ANumberFieldWithoutAnIntegerShowsTheKeptNumberAgain) {
     EXPECT_TRUE(shell.log.empty());
 }
 
+TEST_F(KernelApiDlgTest, ACommandGoesOutWhileADebugNumberFieldHoldsNoInteger) {
+    dlg->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    choose("Reset");  // before the text: a choice puts the kept numbers back into their fields
+    auto* timer = child<QLineEdit>("timerNumberField");
+    timer->setText(QStringLiteral("abc"));
+    auto* send = child<QPushButton>("sendCommandButton");
+    QTest::mouseClick(dlg->windowHandle(), Qt::LeftButton, {},
+                      send->mapTo(dlg.get(), send->rect().center()));
+    ASSERT_TRUE(RunToEnd());
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].id, 0x0080u);
+    EXPECT_EQ(frames[0].data, (Bytes{0xFF, 0x00}));
+    EXPECT_EQ(timer->text(), QStringLiteral("0"));  // the kept number is back
+}
+
 TEST_F(KernelApiDlgTest, ClosingHidesTheWindowWhileItsRequestCompletes) {
     const struct {
         const char* how;

@@ -511,35 +511,44 @@ TEST_F(KernelApiTest, DebugQueriesSendTheirBytesAndShowTheirResult) {
     }
 }
 
-TEST_F(KernelApiTest, ANumberFieldWithoutAnIntegerKeepsItsNumberAndSendsNothing) {
+TEST_F(KernelApiTest, ANumberFieldWithoutAnIntegerRefusesOnlyTheQueryThatReadsIt) {
     api.fields().slotNumber = 5;
     api.fields().timerNumber = 6;
     const struct {
         const char* name;
-        bool slot;
+        bool slotBad;  // else the timer field holds no integer
         std::function<void()> press;
+        uint16_t sentId;  // 0: refused
     } cases[] = {
-        {"Slot", true, [&] { api.OnSlotButton(); }},
-        {"Timer", false, [&] { api.OnTimerButton(); }},
-        {"Send Command", true, [&] { Send("Reset", "0"); }},
+        {"Slot, its own field bad", true, [&] { api.OnSlotButton(); }, 0},
+        {"Timer, its own field bad", false, [&] { api.OnTimerButton(); }, 0},
+        {"Slot, the timer field bad", false, [&] { api.OnSlotButton(); }, 0x008F},
+        {"Timer, the slot field bad", true, [&] { api.OnTimerButton(); }, 0x008F},
+        {"Send Command, the slot field bad", true, [&] { Send("Reset", "0"); }, 0x0080},
+        {"Send Command, the timer field bad", false, [&] { Send("Reset", "0"); }, 0x0080},
     };
     for (const auto& c : cases) {
-        view.rejectSlot = c.slot;
-        view.rejectTimer = !c.slot;
-        view.screen.slotNumber = 99;
-        view.screen.timerNumber = 98;
+        SCOPED_TRACE(c.name);
+        frames.clear();
+        shell.log.clear();
+        view.rejectSlot = c.slotBad;
+        view.rejectTimer = !c.slotBad;
+        view.screen.slotNumber = c.slotBad ? 99 : 5;  // 99, 98: stand for text that is no number
+        view.screen.timerNumber = c.slotBad ? 6 : 98;
         c.press();
         // The kept number is shown again in the rejected field.
-        EXPECT_EQ(c.slot ? view.screen.slotNumber : view.screen.timerNumber, c.slot ? 5 : 6)
-            << c.name;
-        EXPECT_EQ(KernelWindowState, kKernelWindowReady) << c.name;
-        EXPECT_EQ(KernelRequestState, kKernelRequestIdle) << c.name;
-        api.fields().slotNumber = 5;
-        api.fields().timerNumber = 6;
+        EXPECT_EQ(c.slotBad ? view.screen.slotNumber : view.screen.timerNumber, c.slotBad ? 5 : 6);
+        ASSERT_TRUE(RunToEnd());
+        clock.advance(1000);
+        if (c.sentId == 0) {
+            EXPECT_TRUE(frames.empty());
+        } else {
+            ASSERT_EQ(frames.size(), 1u);
+            EXPECT_EQ(frames[0].id, c.sentId);
+        }
+        EXPECT_EQ(KernelWindowState, kKernelWindowReady);
+        EXPECT_EQ(KernelRequestState, kKernelRequestIdle);
     }
-    clock.advance(1000);
-    EXPECT_TRUE(frames.empty());
-    EXPECT_TRUE(shell.log.empty());
 }
 
 // ---- failures and timing ----

@@ -40,13 +40,13 @@ public:
 // Holds what the controls show; a test types into `screen` like a user.
 class RecordingKernelView : public KernelApiView {
 public:
-    bool readControls(KernelApiFields& fields) override {
+    RejectedNumbers readControls(KernelApiFields& fields) override {
         ++reads;
         const int32_t slot = fields.slotNumber, timer = fields.timerNumber;
         fields = screen;
         if (rejectSlot) fields.slotNumber = slot;
         if (rejectTimer) fields.timerNumber = timer;
-        return !rejectSlot && !rejectTimer;
+        return {rejectSlot, rejectTimer};
     }
     void writeControls(const KernelApiFields& fields) override {
         screen = fields;

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -111,7 +112,7 @@ TEST_F(SerialPortTest, APortIsOpenedOnlyOnce) {
     EXPECT_FALSE(other.Open(1, 19200));
     EXPECT_FALSE(other.IsOpen());
     ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "Error open COM1:");
+    EXPECT_EQ(boxes.shown[0].text, "Error open COM1:\n" + dir / "com1" + ": Device or resource busy");
     EXPECT_EQ(boxes.shown[0].caption, "Error 1");
     EXPECT_EQ(boxes.shown[0].icon, MessageIcon::Stop);
     // Another process that locks the device is turned away just the same.
@@ -226,7 +227,8 @@ TEST_P(MissingPortTest, OpeningAPortThatIsNotThereSaysWhichNumber) {
     EXPECT_FALSE(port.Open(7, 19200));
     EXPECT_FALSE(port.IsOpen());
     ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "Error open COM7:");
+    const std::string path = GetParam().viaEnvironment ? gone : dir / "com7";
+    EXPECT_EQ(boxes.shown[0].text, "Error open COM7:\n" + path + ": No such file or directory");
     EXPECT_EQ(boxes.shown[0].caption, "Error 1");
     EXPECT_EQ(boxes.shown[0].icon, MessageIcon::Stop);
     ::unsetenv("NORVIX_COM7");
@@ -237,6 +239,20 @@ INSTANTIATE_TEST_SUITE_P(Routes, MissingPortTest,
                                            MissingCase{"DanglingLink", false}),
                          [](const auto& p) { return std::string(p.param.name); });
 
+TEST(PortFailureReason, SaysWhatToDoWhereTheSystemsWordsDoNot) {
+    const struct {
+        int err;
+        const char* reason;
+    } cases[] = {
+        {EACCES, "Permission denied (is the user in the dialout group?)"},
+        {EWOULDBLOCK, "Device or resource busy"},  // another opener's lock
+        {EBUSY, "Device or resource busy"},
+        {ENOENT, "No such file or directory"},
+        {EIO, "Input/output error"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(PortFailureReason(c.err), c.reason) << c.err;
+}
+
 TEST_F(SerialPortTest, AFileThatIsNoTerminalFailsAtTheTimeoutsAndLeavesNothingOpen) {
     const std::string file = dir / "plain-file";
     std::ofstream(file) << "not a port";
@@ -246,7 +262,8 @@ TEST_F(SerialPortTest, AFileThatIsNoTerminalFailsAtTheTimeoutsAndLeavesNothingOp
     ::unsetenv("NORVIX_COM5");
     EXPECT_FALSE(port.IsOpen());
     ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "Error open COM5:");
+    EXPECT_EQ(boxes.shown[0].text,
+              "Error open COM5:\n" + file + ": Inappropriate ioctl for device");
     EXPECT_EQ(boxes.shown[0].caption, "Error 2");
     EXPECT_EQ(boxes.shown[0].icon, MessageIcon::Stop);
     // Not stuck: the next Open goes ahead.
@@ -258,7 +275,7 @@ TEST_F(SerialPortTest, ASpeedTheLineCannotTakeFailsAtTheSettingsAndPutsBackTheTi
     EXPECT_FALSE(port.Open(1, 12345));
     EXPECT_FALSE(port.IsOpen());
     ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "Error open COM1:");
+    EXPECT_EQ(boxes.shown[0].text, "Error open COM1:\n" + dir / "com1" + ": Invalid argument");
     EXPECT_EQ(boxes.shown[0].caption, "Error 5");
     EXPECT_EQ(boxes.shown[0].icon, MessageIcon::Stop);
     EXPECT_TRUE(SameTermios(Line(), before));
@@ -274,7 +291,7 @@ TEST_F(SerialPortTest, APortWhoseDeviceVanishedStillClosesAndCanBeOpenedAgain) {
     EXPECT_TRUE(port.Close());
     EXPECT_FALSE(port.IsOpen());
     ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "Error close COMx:");
+    EXPECT_EQ(boxes.shown[0].text, "Error close COM2:\n" + dir / "com2" + ": Input/output error");
     EXPECT_EQ(boxes.shown[0].caption, "Error 1");
     EXPECT_EQ(boxes.shown[0].icon, MessageIcon::Exclamation);
 

@@ -71,6 +71,7 @@ public:
         std::string title;
         std::string initialPath;
         std::string filter;
+        FileChoice choice;
     };
 
     void readControls(ProgToolFields& fields) override { fields = screen; }
@@ -83,8 +84,9 @@ public:
     void showWithoutActivating() override { shown = true; }
     void hideWindow() override { shown = false; }
     bool askOpenFileName(const std::string& title, const std::string& initialPath,
-                         const std::string& filter, std::string& chosen) override {
-        dialogs.push_back({title, initialPath, filter});
+                         const std::string& filter, FileChoice choice,
+                         std::string& chosen) override {
+        dialogs.push_back({title, initialPath, filter, choice});
         if (answers.empty() || !answers.front()) {
             if (!answers.empty()) answers.pop_front();
             return false;

@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
@@ -14,6 +16,9 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
+#include <QWindow>
+#include <functional>
 
 #include "eeprom/gui/file_dialogs.h"
 #include "prog_tool_fixture.h"
@@ -145,6 +150,44 @@ TEST_F(ProgToolDlgTest, ClosingTheListAppliesTheRow) {
     EXPECT_EQ(g_deviceSelection.deviceCode, 0u);
 }
 
+TEST_F(ProgToolDlgTest, ARowReachedByKeysOrTheWheelIsAppliedLikeAPickedOne) {
+    CProgToolDlg& dlg = Make();
+    dlg.ShowSoftwareUpdate();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    auto* list = child<QComboBox>("deviceList");
+    Pick(10);
+    ASSERT_EQ(g_deviceSelection.deviceCode, 259u);
+    list->setFocus();
+    QWindow* window = dlg.windowHandle();
+    const auto wheel = [&](int notches) {
+        const QPointF at = list->mapTo(&dlg, list->rect().center());
+        QWheelEvent event(at, dlg.mapToGlobal(at), QPoint(), QPoint(0, 120 * notches),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(window, &event);
+    };
+    const struct {
+        const char* input;
+        std::function<void()> move;
+        int row;
+        uint32_t deviceCode;
+        bool manualStart;
+    } steps[] = {
+        {"arrow down", [&] { QTest::keyClick(window, Qt::Key_Down); }, 11, 515, false},
+        {"wheel down", [&] { wheel(-1); }, 12, 3, false},
+        {"arrow down", [&] { QTest::keyClick(window, Qt::Key_Down); }, 13, 3, true},
+        {"wheel up", [&] { wheel(1); }, 12, 3, false},
+        {"arrow up", [&] { QTest::keyClick(window, Qt::Key_Up); }, 11, 515, false},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.input);
+        step.move();
+        EXPECT_EQ(list->currentIndex(), step.row);
+        EXPECT_EQ(dlg.logic().acceptedRow(), step.row);
+        EXPECT_EQ(g_deviceSelection.deviceCode, step.deviceCode);
+        EXPECT_EQ(child<QCheckBox>("manualStart")->isChecked(), step.manualStart);
+    }
+}
+
 TEST_F(ProgToolDlgTest, PresetsShowBeforeTheWindowDoes) {
     PresetProgramFile = "/fw/SolReg_2.npf";
     DeviceStem = "solreg";
@@ -168,6 +211,40 @@ TEST_F(ProgToolDlgTest, BrowseButtonsFillThePathFields) {
     Click("eepromFileButton");
     EXPECT_EQ(child<QLineEdit>("eepromPath")->text(), QStringLiteral("/data/image.hex"));
     EXPECT_EQ(dialogs_.asked.at(1).title, "Select EEPROM File");
+    EXPECT_FALSE(dialogs_.asked.at(0).newNameTaken);
+    EXPECT_TRUE(dialogs_.asked.at(1).newNameTaken);
+}
+
+TEST_F(ProgToolDlgTest, TheEepromFileDialogTakesTheNameOfAFileStillToBeRead) {
+    SetFileDialogs(nullptr);  // the dialog a person sees
+    CProgToolDlg& dlg = Make();
+    dlg.ShowEepromTools();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    const QString wanted = QString::fromStdString((dir_ / "image-to-read.hex").string());
+    ASSERT_FALSE(QFileInfo::exists(wanted));
+    // A dialog that turns the name down stays open behind its own message: closing whatever is
+    // left open lets the test fail instead of hang.
+    QTimer closer;
+    closer.setInterval(50);
+    QObject::connect(&closer, &QTimer::timeout, [] {
+        if (QWidget* open = QApplication::activeModalWidget()) open->close();
+    });
+    bool answered = false;
+    QTimer::singleShot(0, &dlg, [&] {
+        closer.start();
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        auto* name = dialog ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
+        if (!name) return;
+        name->setText(wanted);
+        QTest::keyClick(dialog->windowHandle(), Qt::Key_Return);
+        answered = true;
+    });
+    QPushButton* browse = button("eepromFileButton");
+    QTest::mouseClick(dlg.windowHandle(), Qt::LeftButton, {},
+                      browse->mapTo(&dlg, browse->rect().center()));
+    closer.stop();
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(child<QLineEdit>("eepromPath")->text().toStdString(), wanted.toStdString());
 }
 
 TEST_F(ProgToolDlgTest, BusyWindowCannotBeClosedByItsButton) {

@@ -339,6 +339,7 @@ TEST_F(ProgToolTest, ProgramFileBrowseOffersHexFilesOnlyInTechnicianMode) {
         ASSERT_EQ(view_.dialogs.size(), 1u);
         EXPECT_EQ(view_.dialogs[0].title, "Select Program File");
         EXPECT_EQ(view_.dialogs[0].initialPath, "/old/SolBed.npf");
+        EXPECT_EQ(view_.dialogs[0].choice, FileChoice::Existing);
         EXPECT_EQ(view_.dialogs[0].filter,
                   offer ? "All Program Files (*.npf; *.hex)|*.npf; *.hex|Norvix Program Files "
                           "(*.npf)|*.npf|Intel Program Files (*.hex)|*.hex|All Files (*.*)|*.*||"
@@ -425,7 +426,8 @@ TEST_F(ProgToolTest, ProgramNeedsADeviceAndAMatchingName) {
     view_.screen.programFilePath = (dir_ / "panel_solbed.npf").string();
     tool.OnProgram();
     ASSERT_EQ(boxes_.shown.size(), 1u);
-    EXPECT_EQ(boxes_.shown[0].text, "Filename does not match device typ!");
+    EXPECT_EQ(boxes_.shown[0].text,
+              "Filename does not match device typ!\r\nThe file name must begin with SolBed.");
     EXPECT_EQ(boxes_.shown[0].icon, MessageIcon::None);
     EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));
     EXPECT_THAT(shell_.log, IsEmpty());
@@ -525,6 +527,8 @@ TEST_F(ProgToolTest, EepromBrowseAppendsHexOnlyToPathsWithoutADot) {
     }
     ASSERT_EQ(view_.dialogs.size(), 3u);
     EXPECT_EQ(view_.dialogs[0].title, "Select EEPROM File");
+    // The file a read is to create is not there yet.
+    EXPECT_EQ(view_.dialogs[0].choice, FileChoice::ExistingOrNew);
     EXPECT_EQ(view_.dialogs[0].filter, "Intel Hex Files (*.hex)|*.hex|All Files (*.*)|*.*||");
     EXPECT_EQ(view_.dialogs[2].initialPath, "/data/image.bin");
 

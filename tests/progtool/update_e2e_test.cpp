@@ -334,8 +334,13 @@ TEST_F(UpdateEndToEnd, AProgrammerThatFailsAbortsTheUpdateAndTheDeviceRunsAgain)
     EXPECT_NE(std::find(log.begin(), log.end(), "E> Command NorvixOSP: exit status 1"), log.end())
         << run.out;
     EXPECT_NE(std::find(log.begin(), log.end(), " > Device restarted"), log.end()) << run.out;
-    // avrdude's own words say why.
+    // avrdude's own words say why, on standard error and in the log.
     EXPECT_NE(run.err.find("signature"), std::string::npos) << run.err;
+    const auto reason = std::find_if(log.begin(), log.end(), [](const std::string& line) {
+        return line.rfind("E> norvixosp: avrdude ended with status 1: ", 0) == 0;
+    });
+    ASSERT_NE(reason, log.end()) << run.out;
+    EXPECT_NE(reason->find("signature"), std::string::npos) << *reason;
 
     // The device answers in its application again: a second update with the right part works.
     fs::copy_file(std::string(NVX_SOURCE_DIR) + "/devices/atmega64.xml", dir_.file("atmega64.xml"),
@@ -778,6 +783,15 @@ TEST(UpdateCommandLine, WrongUsageIsRefusedBeforeAnythingStarts) {
         EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
         EXPECT_EQ(run.out, "");
     }
+}
+
+TEST(UpdateCommandLine, APortThatWillNotOpenIsNamedWithItsDeviceAndTheSystemsReason) {
+    const ProgramRun run = RunProgram(NVX_CLI_EXE, {"nvx", "kernel", "--port", "9", "test"}, "",
+                                      {"NORVIX_COM9=/nonexistent-nvx/tty9"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Error open COM9:\n/nonexistent-nvx/tty9: No such file or directory"),
+              std::string::npos)
+        << run.err;
 }
 
 TEST(UpdateCommandLine, HelpNamesTheOptions) {

@@ -210,6 +210,7 @@ struct OutcomeCase {
     const char* standIn;  // standin.cfg; nullptr: the adapter cannot be started
     const char* failure;  // the line that says why
     bool ran;             // the programmer got as far as running
+    const char* reason = nullptr;  // the programmer's own last error line, as logged
 };
 
 TEST_F(DeviceUpdate, AFailedProgrammerEndsWithTheAbortLine) {
@@ -217,6 +218,11 @@ TEST_F(DeviceUpdate, AFailedProgrammerEndsWithTheAbortLine) {
         {"not executable", nullptr, "E> Command NorvixOSP: Permission denied", false},
         {"exit status", "exit 3\n", "E> Command NorvixOSP: exit status 3", true},
         {"killed", "crash\n", "E> Command NorvixOSP: ended by signal 9", true},
+        {"exit status with reasons",
+         "say avrdude error: programmer is not responding\nsay  \nsay norvixosp: no answer\nexit 1\n",
+         "E> Command NorvixOSP: exit status 1", true, "E> norvixosp: no answer"},
+        {"killed after a reason", "say half way\ncrash\n",
+         "E> Command NorvixOSP: ended by signal 9", true, "E> half way"},
     };
     for (const OutcomeCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -229,7 +235,9 @@ TEST_F(DeviceUpdate, AFailedProgrammerEndsWithTheAbortLine) {
         log().Clear();
         Program();
         ASSERT_TRUE(RunToIdle());
-        std::vector<std::string> expected = {"E> Update aborted", " > Device restarted", c.failure};
+        std::vector<std::string> expected = {"E> Update aborted", " > Device restarted"};
+        if (c.reason) expected.push_back(c.reason);
+        expected.push_back(c.failure);
         if (c.ran) expected.push_back(" > Leaving Program Mode");
         expected.insert(expected.end(), {" > Bootloader activ", " > Bootloader started"});
         EXPECT_THAT(ProcedureLog(), ElementsAreArray(expected));
@@ -271,6 +279,8 @@ TEST_F(DeviceUpdate, AFailedReadLeavesTheEepromFileAlone) {
         {"half an image", "partial\n", "E> Command NorvixOSP: no complete temp.hex", true},
         {"exit status", "exit 1\n", "E> Command NorvixOSP: exit status 1", true},
         {"not executable", nullptr, "E> Command NorvixOSP: Permission denied", false},
+        {"exit status with a reason", "say cannot open /dev/pts/99\nexit 1\n",
+         "E> Command NorvixOSP: exit status 1", true, "E> cannot open /dev/pts/99"},
     };
     for (const OutcomeCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -286,8 +296,9 @@ TEST_F(DeviceUpdate, AFailedReadLeavesTheEepromFileAlone) {
         log().Clear();
         tool_->OnReadEeprom();
         ASSERT_TRUE(RunToIdle());
-        std::vector<std::string> expected = {"E> Read Process aborted", " > Device restarted",
-                                             c.failure};
+        std::vector<std::string> expected = {"E> Read Process aborted", " > Device restarted"};
+        if (c.reason) expected.push_back(c.reason);
+        expected.push_back(c.failure);
         if (c.ran) expected.push_back(" > Leaving EEPROM Read Mode");
         expected.insert(expected.end(), {" > Bootloader activ", " > Bootloader started"});
         EXPECT_THAT(ProcedureLog(), ElementsAreArray(expected));
@@ -489,12 +500,14 @@ TEST_F(ScriptedUpdate, NoReplyWhenTheTunnelClosesAborts) {
     Program();
     ASSERT_TRUE(RunToIdle());
     EXPECT_THAT(ProcedureLog(),
-                ElementsAre("E> Update aborted", " > Device restarted", " > Leaving Program Mode",
+                ElementsAre("E> Update aborted", "E> No Reply to API Command",
+                            " > Device restarted", " > Leaving Program Mode",
                             " > Bootloader activ", " > Bootloader started",
                             " > Connected to Controller"));
     EXPECT_EQ(ProgOperation, kOperationNone);
-    EXPECT_EQ(log().TimeOf("E> Update aborted") - log().times[log().times.size() - 2],
+    EXPECT_EQ(log().TimeOf("E> No Reply to API Command") - log().TimeOf(" > Device restarted"),
               401 * 10);
+    EXPECT_EQ(log().TimeOf("E> Update aborted"), log().TimeOf("E> No Reply to API Command"));
 }
 
 TEST_F(ScriptedUpdate, TheProcedureStaysWithTheProgrammerUntilItExits) {
@@ -586,6 +599,26 @@ INSTANTIATE_TEST_SUITE_P(
                        " > Connected to Controller"},
                       {{0xED, 0xFF}, {0xED, 0x00}}}),
     [](const testing::TestParamInfo<InterruptCase>& p) { return std::string(p.param.name); });
+
+TEST_F(ScriptedUpdate, EveryJobsProgressStartsAtNothing) {
+    runner_.outputAtOnce = "PROGRESS 100\n";
+    for (const bool manualStart : {false, true}) {
+        SCOPED_TRACE(manualStart);
+        Connect(3, {}, /*inBootloader=*/manualStart);
+        view_.screen.manualStart = manualStart ? 1 : 0;
+        UseFirmware("SolBed_fw.hex");
+        tool_->OnProgram();
+        ASSERT_TRUE(RunToIdle());
+        ASSERT_EQ(log().log.back(), "I> Update finished");
+        ASSERT_EQ(tool_->programmerProgress(), 100);
+
+        tool_->OnProgram();
+        ASSERT_FALSE(tool_->procedure().IsIdle());
+        EXPECT_EQ(tool_->programmerProgress(), 0);
+        EXPECT_EQ(view_.progress.back(), 0);
+        ASSERT_TRUE(RunToIdle());
+    }
+}
 
 // ---- The automatic update of /A
 

@@ -67,7 +67,8 @@ TEST_F(TuvSerialTest, FailedOpenChangesNothing) {
     EXPECT_EQ(g_channelPortNumber[0], -1);
     EXPECT_EQ(g_linkTxRegister[0], 0x55);
     ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "Error open COM41:");
+    EXPECT_EQ(boxes.shown[0].text,
+              "Error open COM41:\n" + (dir / "no-such-tty") + ": No such file or directory");
 }
 
 TEST_F(TuvSerialTest, ARequestGoesOutAndTheReplyComesInWithinOneTick) {

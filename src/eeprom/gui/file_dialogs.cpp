@@ -1,6 +1,5 @@
 #include "eeprom/gui/file_dialogs.h"
 
-#include <QFile>
 #include <QFileDialog>
 #include <QStringList>
 
@@ -17,6 +16,16 @@ public:
                                          PathToQt(initialPath), QtNameFilters(filter));
         if (path.isEmpty()) return false;
         chosen = PathFromQt(path);
+        return true;
+    }
+    bool openOrNew(QWidget* parent, const std::string& title, const std::string& initialPath,
+                   const std::string& filter, std::string& chosen) override {
+        QFileDialog dialog(parent, QString::fromLatin1(title.c_str()), PathToQt(initialPath),
+                           QtNameFilters(filter));
+        dialog.setAcceptMode(QFileDialog::AcceptOpen);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
+        chosen = PathFromQt(dialog.selectedFiles().constFirst());
         return true;
     }
     bool save(QWidget* parent, const std::string& filter, std::string& chosen) override {
@@ -53,11 +62,5 @@ QString QtNameFilters(const std::string& filterList) {
     }
     return filters.join(QStringLiteral(";;"));
 }
-
-QString PathToQt(const std::string& path) {
-    return QFile::decodeName(QByteArray(path.data(), static_cast<qsizetype>(path.size())));
-}
-
-std::string PathFromQt(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
 }  // namespace nvx

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/qt_dialogs.h"
+
 class QWidget;
 
 namespace nvx {
@@ -18,6 +20,11 @@ public:
     // Paths are in the file system's encoding. False when the user cancels.
     virtual bool open(QWidget* parent, const std::string& title, const std::string& initialPath,
                       const std::string& filter, std::string& chosen) = 0;
+    // Also takes the name of a file that is not there yet (one a read will create); asks nothing
+    // about replacing.
+    virtual bool openOrNew(QWidget* parent, const std::string& title,
+                           const std::string& initialPath, const std::string& filter,
+                           std::string& chosen) = 0;
     // Asks before an existing file is replaced.
     virtual bool save(QWidget* parent, const std::string& filter, std::string& chosen) = 0;
 };
@@ -29,10 +36,6 @@ void SetFileDialogs(FileDialogs* dialogs);  // nullptr restores Qt's
 // "Intel Hex Files (*.hex)|*.hex|All Files (*.*)|*.*||" as Qt's name filters.
 QString QtNameFilters(const std::string& filterList);
 
-// Paths between the logic's bytes and the widgets.
-QString PathToQt(const std::string& path);
-std::string PathFromQt(const QString& path);
-
 class RecordingFileDialogs : public FileDialogs {
 public:
     struct Asked {
@@ -40,10 +43,16 @@ public:
         std::string title;
         std::string initialPath;
         std::string filter;
+        bool newNameTaken = false;  // asked through openOrNew
     };
     bool open(QWidget*, const std::string& title, const std::string& initialPath,
               const std::string& filter, std::string& chosen) override {
         asked.push_back({false, title, initialPath, filter});
+        return Answer(chosen);
+    }
+    bool openOrNew(QWidget*, const std::string& title, const std::string& initialPath,
+                   const std::string& filter, std::string& chosen) override {
+        asked.push_back({false, title, initialPath, filter, true});
         return Answer(chosen);
     }
     bool save(QWidget*, const std::string& filter, std::string& chosen) override {

@@ -264,6 +264,26 @@ int ExpectedProgressBars(const AdapterRequest& request) {
            (request.readEeprom ? 1 : 0);
 }
 
+std::string AvrdudeFailureCause(const std::vector<std::string>& messages) {
+    // avrdude goes on failing after the first error (leaving program mode, leaving the
+    // bootloader); the first error is the cause, the later ones follow from it.
+    for (const std::string& message : messages) {
+        std::string lower = message;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (lower.find("error") == std::string::npos) continue;
+        std::string cause = Trim(message);
+        for (const std::string_view prefix : {"avrdude error: ", "avrdude: "}) {
+            if (std::string_view(cause).substr(0, prefix.size()) == prefix) {
+                cause.erase(0, prefix.size());
+                break;
+            }
+        }
+        return cause;
+    }
+    return {};
+}
+
 // ---- progress
 
 AvrdudeProgress::AvrdudeProgress(int expectedBars) : expectedBars_(expectedBars) {}
@@ -358,8 +378,8 @@ int RunAdapter(const std::vector<std::string>& args, const AdapterSystem& system
     AdapterRequest request;
     std::string error;
     if (!ParseAdapterArguments(args, request, error)) {
-        system.standardError("norvixosp: " + error);
         system.standardError(kAdapterUsage);
+        system.standardError("norvixosp: " + error);
         return kExitUsage;
     }
     if (request.help) {
@@ -416,9 +436,11 @@ int RunAdapter(const std::vector<std::string>& args, const AdapterSystem& system
     }
     if (status != 0) {
         for (const std::string& m : messages) system.standardError(m);
-        system.standardError(Format("norvixosp: avrdude ended with status %d", status));
+        const std::string cause = AvrdudeFailureCause(messages);
+        system.standardError(Format("norvixosp: avrdude ended with status %d", status) +
+                             (cause.empty() ? std::string() : ": " + cause));
+        return status;
     }
-    if (status != 0) return status;
     if (request.readEeprom) {
         std::string image;
         if (!system.readFile(request.eepromOutFile, image)) {

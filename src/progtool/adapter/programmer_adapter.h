@@ -14,7 +14,8 @@
 //                 directory, at the line speed the tool left on it
 //
 // Standard output carries only progress lines "PROGRESS <percent>" (platform/process.h);
-// avrdude's own messages go to standard error when avrdude fails. An EEPROM image read is left
+// avrdude's own messages go to standard error when avrdude fails. The last line on standard
+// error of a failed run is the reason, the line the tool shows in its log. An EEPROM image read is left
 // with CR LF line ends, as every text file of the monitor. Exit status: avrdude's, 2 for wrong
 // arguments, 1 when the port or the part cannot be found, 127 when avrdude cannot be started,
 // 128 + n when signal n ended avrdude. The avrdude program is "avrdude" from the search path unless
@@ -69,6 +70,10 @@ std::vector<std::string> AvrdudeArguments(const std::string& program, const Adap
 // How many progress bars avrdude draws for the request: one per memory read, two per write (the
 // write and its verifying read back).
 int ExpectedProgressBars(const AdapterRequest& request);
+
+// What made avrdude fail, from the messages it wrote: its first error line without the
+// "avrdude error: " prefix; empty when no line names an error.
+std::string AvrdudeFailureCause(const std::vector<std::string>& messages);
 
 // Turns avrdude's progress bars into overall percentages and keeps its other lines. avrdude
 // draws a bar as "<Phase> | " followed by one '#' per 2 % and " | 100% <time>s" (standard error

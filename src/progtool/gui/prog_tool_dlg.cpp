@@ -1,5 +1,6 @@
 #include "progtool/gui/prog_tool_dlg.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -39,6 +40,22 @@ void DeviceListBox::hidePopup() {
     QComboBox::hidePopup();
     // The list takes a clicked row only after it has closed.
     QTimer::singleShot(0, this, [this] { emit closedUp(); });
+}
+
+template <typename Move>
+void DeviceListBox::ChangeClosed(Move move) {
+    const int before = currentIndex();
+    move();
+    // A key that opens the list changes no row; the row chosen in it comes through hidePopup.
+    if (currentIndex() != before && !view()->isVisible()) emit closedUp();
+}
+
+void DeviceListBox::keyPressEvent(QKeyEvent* event) {
+    ChangeClosed([&] { QComboBox::keyPressEvent(event); });
+}
+
+void DeviceListBox::wheelEvent(QWheelEvent* event) {
+    ChangeClosed([&] { QComboBox::wheelEvent(event); });
 }
 
 CProgToolDlg::CProgToolDlg(TimerService& timers, MonitorShell& shell, QWidget* parent)
@@ -176,7 +193,10 @@ void CProgToolDlg::showWithoutActivating() {
 void CProgToolDlg::hideWindow() { hide(); }
 
 bool CProgToolDlg::askOpenFileName(const std::string& title, const std::string& initialPath,
-                                   const std::string& filter, std::string& chosen) {
+                                   const std::string& filter, FileChoice choice,
+                                   std::string& chosen) {
+    if (choice == FileChoice::ExistingOrNew)
+        return AppFileDialogs().openOrNew(this, title, initialPath, filter, chosen);
     return AppFileDialogs().open(this, title, initialPath, filter, chosen);
 }
 

@@ -17,6 +17,8 @@ namespace nvx {
 
 // A drop-down list that reports when its list closes, whether or not the row changed. The
 // report comes after the list has taken the chosen row.
+// The device list: a row counts once the list has closed on it, or once the wheel or a key has
+// moved the closed list to it.
 class DeviceListBox : public QComboBox {
     Q_OBJECT
 public:
@@ -25,6 +27,14 @@ public:
 
 signals:
     void closedUp();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+
+private:
+    template <typename Move>
+    void ChangeClosed(Move move);
 };
 
 class CProgToolDlg : public QDialog, public ProgToolView {
@@ -49,7 +59,8 @@ public:
     void showWithoutActivating() override;
     void hideWindow() override;
     bool askOpenFileName(const std::string& title, const std::string& initialPath,
-                         const std::string& filter, std::string& chosen) override;
+                         const std::string& filter, FileChoice choice,
+                         std::string& chosen) override;
     void runErrorMemory(const std::string& path, int32_t deviceRow) override;
     void setProgrammerProgress(int percent) override;
 

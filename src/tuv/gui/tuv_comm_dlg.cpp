@@ -46,9 +46,8 @@ void SetChecked(QCheckBox* box, int32_t value) {
     if (box->isChecked() != (value != 0)) box->setChecked(value != 0);
 }
 
-void SetText(QLineEdit* field, const std::string& text) {
-    const QString t = FromLatin1(text);
-    if (field->text() != t) field->setText(t);
+void SetText(QLineEdit* field, const QString& text) {
+    if (field->text() != text) field->setText(text);
 }
 
 // Every frame begins with CR LF, so the text starts with an empty line that the view leaves out;
@@ -158,8 +157,8 @@ void CTuvCommDlg::readControls(TuvCommFields& fields) {
         const Channel& c = channels_[ch];
         fields.com[ch] = c.com->isChecked() ? 1 : 0;
         fields.portText[ch] = ToLatin1(c.port->text());
-        fields.txPipeName[ch] = ToLatin1(c.txName->text());
-        fields.rxPipeName[ch] = ToLatin1(c.rxName->text());
+        fields.txPipeName[ch] = PathFromQt(c.txName->text());
+        fields.rxPipeName[ch] = PathFromQt(c.rxName->text());
         fields.pipeTx[ch] = c.pipeTx->isChecked() ? 1 : 0;
         fields.pipeRx[ch] = c.pipeRx->isChecked() ? 1 : 0;
     }
@@ -176,9 +175,9 @@ void CTuvCommDlg::writeControls(const TuvCommFields& fields) {
     for (int ch = 0; ch < kTuvChannelCount; ++ch) {
         const Channel& c = channels_[ch];
         SetChecked(c.com, fields.com[ch]);
-        SetText(c.port, fields.portText[ch]);
-        SetText(c.txName, fields.txPipeName[ch]);
-        SetText(c.rxName, fields.rxPipeName[ch]);
+        SetText(c.port, FromLatin1(fields.portText[ch]));
+        SetText(c.txName, PathToQt(fields.txPipeName[ch]));
+        SetText(c.rxName, PathToQt(fields.rxPipeName[ch]));
         SetChecked(c.pipeTx, fields.pipeTx[ch]);
         SetChecked(c.pipeRx, fields.pipeRx[ch]);
     }
