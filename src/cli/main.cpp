@@ -22,6 +22,10 @@ const Command kCommands[] = {
 void PrintUsage(FILE* out) {
     std::fprintf(out, "usage: nvx COMMAND [ARGS...]   (nvx COMMAND --help for its options)\n\n");
     for (const Command& c : kCommands) std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
+    std::fprintf(out,
+                 "\n"
+                 "  -h, --help  show this text\n"
+                 "  --version   show the version\n");
 }
 
 }  // namespace
@@ -36,7 +40,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!std::strcmp(argv[1], "--version")) {
-        std::printf("nvx (Norvix PC Monitor) 1.7.2\n");
+        std::printf("nvx (Norvix PC Monitor) " NVX_VERSION "\n");
         return 0;
     }
     for (const Command& c : kCommands) {
