@@ -50,7 +50,7 @@ install(FILES
   ${PROJECT_BINARY_DIR}/changelog.gz
   DESTINATION ${NVX_PACKAGE_DOCDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${NVX_PACKAGE_DOCDIR}/docs
-  FILES_MATCHING PATTERN "*.md")
+  FILES_MATCHING PATTERN "*.md" PATTERN "man" EXCLUDE)
 
 # The package.
 set(CPACK_GENERATOR DEB)
@@ -65,13 +65,13 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The Programming Tool's adapter runs avrdude; dpkg-shlibdeps cannot see that.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS avrdude)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "service tool for Norvix heating and climate controllers")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "service tool for Norvix heating and climate controllers
- Talks to a Norvix controller, operating panel or sensor over a serial port:
- kernel commands, the frame traffic on the line, the starting texts of an
- operating panel, EEPROM images with their error memory report, and firmware
- updates through the device's bootloader.
- .
- The package holds the monitor window (norvix-monitor and its launcher
- norvix-monitor-start), the same jobs for scripts without a window (nvx), and a
- virtual device on a pseudo-terminal for training and tests (norvix-sim).")
+# The extended description; CPack puts the summary above it and indents it as Debian wants.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Talks to a Norvix controller, operating panel or sensor over a serial port:
+kernel commands, the frame traffic on the line, the starting texts of an
+operating panel, EEPROM images with their error memory report, and firmware
+updates through the device's bootloader.
+
+The package holds the monitor window (norvix-monitor and its launcher
+norvix-monitor-start), the same jobs for scripts without a window (nvx), and a
+virtual device on a pseudo-terminal for training and tests (norvix-sim).")
 include(CPack)
