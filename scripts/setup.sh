@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build, the tests and the demo need, when any is missing.
+# Installs the Debian 12 packages the build, the tests and the demo need, when any is missing,
+# and the further packages named as arguments (a check that needs its own tools).
+#
+#   scripts/setup.sh [PACKAGE...]
 set -euo pipefail
 
 packages=(
@@ -7,6 +10,8 @@ packages=(
   qt6-base-dev qt6-serialport-dev qt6-multimedia-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   avrdude srecord xvfb xauth xdotool
+  scdoc dpkg-dev file
+  "$@"
 )
 
 missing=()

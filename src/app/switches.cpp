@@ -26,6 +26,8 @@ std::string ToLowerLatin1(std::string text) {
     return text;
 }
 
+const char kMonitorVersionText[] = "Norvix PC Monitor " NVX_VERSION;
+
 const char kUsage[] =
     "Usage: norvix-monitor [/T] [/E] [/W n] [/C n] [/P file] [/D device] [/A]\n"
     "\n"

@@ -41,8 +41,6 @@ int32_t ReadSwitchNumber(const std::string& text);
 // a value lookup failed: the process must end at once with exit code -1.
 bool EvaluateSwitches(const CommandLineSwitches& switches);
 
-constexpr const char* kMonitorVersionText = "Norvix PC Monitor 1.7.2";
-
 // What "--help" (the usage of every switch) or "--version" print; nothing when neither is on the
 // command line. The monitor prints it and exits with 0 before it starts.
 std::optional<std::string> InfoSwitchText(int argc, const char* const* argv);

@@ -26,6 +26,10 @@ void PrintUsage(FILE* out) {
     std::fprintf(out,
                  "Options may stand anywhere on the line, before COMMAND too; \"--\" ends them.\n\n");
     for (const Command& c : kCommands) std::fprintf(out, "  %-10s %s\n", c.name, c.summary);
+    std::fprintf(out,
+                 "\n"
+                 "  -h, --help  show this text\n"
+                 "  --version   show the version\n");
 }
 
 }  // namespace
@@ -41,7 +45,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!std::strcmp(argv[1], "--version")) {
-        std::printf("nvx (Norvix PC Monitor) 1.7.2\n");
+        std::printf("nvx (Norvix PC Monitor) " NVX_VERSION "\n");
         return 0;
     }
     // The command is the first word; after leading options, the first word that names one.

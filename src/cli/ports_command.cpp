@@ -16,9 +16,10 @@ void PrintPortsUsage(FILE* out) {
         "\n"
         "Lists the serial devices found (/dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM*, links named\n"
         "comN in the current directory, NORVIX_COMN variables) with their /dev/serial/by-id\n"
-        "names, and the COM numbers that resolve to each. COM number N is looked up in this\n"
-        "order: the variable NORVIX_COMN, a link or device named comN in the start directory,\n"
-        "/dev/ttyS(N-1).\n",
+        "names and their stable /dev/norvix-* links (made by the example udev rule in\n"
+        "/usr/share/doc/norvix-monitor), and the COM numbers that resolve to each. COM number N\n"
+        "is looked up in this order: the variable NORVIX_COMN, a link or device named comN in\n"
+        "the start directory, /dev/ttyS(N-1).\n",
         out);
 }
 

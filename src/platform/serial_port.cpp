@@ -428,6 +428,9 @@ std::optional<uint32_t> ComNumber(std::optional<uint64_t> n) {
 }
 std::optional<uint32_t> ComNumber(uint64_t n) { return ComNumber(std::optional<uint64_t>(n)); }
 
+// Links the example udev rule (60-norvix-serial.rules) makes in /dev.
+constexpr const char* kStableLinkPrefix = "norvix-";
+
 std::vector<std::string> DirectoryEntries(const std::string& dir) {
     std::vector<std::string> names;
     DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
@@ -553,9 +556,18 @@ PortScan ScanSerialPorts(const PortScanSources& sources) {
         auto it = devices.find(real);
         if (it != devices.end()) it->second.byIdNames.push_back(name);
     }
+    // A stable link names a serial line whatever the kernel called it.
+    for (const std::string& name : DirectoryEntries(sources.devDirectory)) {
+        if (name.rfind(kStableLinkPrefix, 0) != 0) continue;
+        const std::string real = RealPath(devDir + name);
+        if (real.empty() || !IsCharDevice(real)) continue;
+        devices[real].device = real;
+        devices[real].stableLinks.push_back(devDir + name);
+    }
 
     for (auto& entry : devices) {
         std::sort(entry.second.byIdNames.begin(), entry.second.byIdNames.end());
+        std::sort(entry.second.stableLinks.begin(), entry.second.stableLinks.end(), NaturalLess);
         scan.devices.push_back(entry.second);
     }
     std::sort(scan.devices.begin(), scan.devices.end(),
@@ -567,6 +579,7 @@ PortScan ScanSerialPorts(const PortScanSources& sources) {
 
 std::string FormatPortScan(const PortScan& scan, const std::string& startDirectory) {
     std::string out = "Start directory: " + startDirectory + "\n";
+    std::string stableExample;
     if (scan.devices.empty()) {
         out += "Serial devices: none found\n";
     } else {
@@ -580,10 +593,17 @@ std::string FormatPortScan(const PortScan& scan, const std::string& startDirecto
             std::string line = Format("  %-16s %s", d.device.c_str(), coms.empty() ? "-" : coms.c_str());
             for (std::size_t i = 0; i < d.byIdNames.size(); ++i)
                 line += (i == 0 ? "  by-id: " : ", ") + d.byIdNames[i];
+            for (std::size_t i = 0; i < d.stableLinks.size(); ++i)
+                line += (i == 0 ? "  stable: " : ", ") + d.stableLinks[i];
             if (d.noUart) line += "  (no UART detected)";
             out += line + "\n";
+            if (stableExample.empty() && !d.stableLinks.empty()) stableExample = d.stableLinks[0];
         }
     }
+    if (!stableExample.empty())
+        out += "Stable names from the udev rule keep their device when it is plugged in again;\n"
+               "give one a COM number with a link in the start directory, e.g. ln -s " +
+               stableExample + " com1\n";
     if (!scan.unresolved.empty()) {
         out += "COM numbers that lead to no serial device:\n";
         for (const ComRoute& r : scan.unresolved)

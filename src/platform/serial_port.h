@@ -86,6 +86,7 @@ struct ComRoute {
 struct SerialDeviceInfo {
     std::string device;                 // canonical path
     std::vector<std::string> byIdNames;  // names in the by-id directory that lead to it
+    std::vector<std::string> stableLinks;  // links <dev>/norvix-* (the example udev rule) to it
     std::vector<ComRoute> routes;       // COM numbers that resolve to it, ascending
     bool noUart = false;                // a ttyS line with no UART behind it
 };

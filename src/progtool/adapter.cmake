@@ -7,6 +7,6 @@ nvx_library(nvx_progtool_adapter SOURCES
 add_executable(norvixosp.exe ${CMAKE_CURRENT_LIST_DIR}/adapter/main.cpp)
 target_link_libraries(norvixosp.exe PRIVATE nvx_progtool_adapter)
 nvx_warnings(norvixosp.exe)
-# Installed beside the part descriptions: a work directory gets both copied into it.
-include(GNUInstallDirs)
-install(TARGETS norvixosp.exe DESTINATION ${CMAKE_INSTALL_DATADIR}/norvix-monitor)
+# A program for the monitor, not for users' PATH; norvix-monitor-start copies it into a work
+# directory together with the part descriptions.
+install(TARGETS norvixosp.exe DESTINATION lib/norvix-monitor)

@@ -53,7 +53,8 @@ const char kUsage[] =
     "  --seed N             seed for faults given as probabilities (default 1)\n"
     "\n"
     "  -v, --verbose        log every frame received and sent (hex, one line each) to stderr\n"
-    "  -h, --help           show this text\n";
+    "  -h, --help           show this text\n"
+    "  --version            show the version\n";
 
 nvx::PollLoop* g_loop = nullptr;
 
@@ -120,6 +121,9 @@ int main(int argc, char** argv) {
         std::string v;
         if (arg == "-h" || arg == "--help") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("norvix-sim (Norvix PC Monitor) " NVX_VERSION "\n");
             return 0;
         } else if (arg == "--list") {
             ListDevices();

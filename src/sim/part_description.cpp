@@ -2,12 +2,15 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace nvx::sim {
 
 namespace {
+
+constexpr const char* kInstalledDevicesDir = "share/norvix-monitor/devices";
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' ||
@@ -135,11 +138,13 @@ std::vector<std::string> PartSearchDirectories(const std::string& preferred) {
     std::vector<std::string> dirs;
     if (!preferred.empty()) dirs.push_back(preferred);
     dirs.push_back(".");
+    // The installed copy beside this program's bin/, wherever the tree was put (a package
+    // unpacked into another root finds its own).
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) dirs.push_back((self.parent_path().parent_path() / kInstalledDevicesDir).string());
 #ifdef NVX_SIM_SOURCE_DEVICES_DIR
     dirs.push_back(NVX_SIM_SOURCE_DEVICES_DIR);
-#endif
-#ifdef NVX_SIM_INSTALLED_DEVICES_DIR
-    dirs.push_back(NVX_SIM_INSTALLED_DEVICES_DIR);
 #endif
     return dirs;
 }

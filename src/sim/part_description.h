@@ -35,7 +35,8 @@ bool ParsePartDescription(std::string_view xml, PartDescription& part, std::stri
 bool ReadPartDescription(const std::string& path, PartDescription& part, std::string& error);
 
 // Where <chip>.xml is looked for, first match wins: the given directory (when not empty), the
-// current directory, the project's devices/ folder and the installed copy.
+// current directory, the installed copy (../share/norvix-monitor/devices from the program's
+// directory) and the project's devices/ folder.
 std::vector<std::string> PartSearchDirectories(const std::string& preferred);
 // Finds and reads <chip>.xml; false with a reason naming every place tried.
 bool LoadPartDescription(const std::string& chip, const std::string& preferredDir,

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 
+#include "platform/format.h"
 #include "platform/serial_port.h"
 #include "pty_support.h"
 
@@ -147,6 +148,12 @@ protected:
         dev.Link("ttyUSB0", slave(kUsb));
         dev.Link("ttyX3", slave(kOther));  // not a serial line name
         std::filesystem::create_symlink("../../ttyUSB0", dev / "serial/by-id/usb-Maker_Adapter_42-if00-port0");
+        // Links as the example udev rule makes them: two ports of one adapter, one link to a
+        // line the kernel named in no way the scan knows, one to a device that is gone.
+        dev.Link("norvix-A42", "ttyUSB0");
+        dev.Link("norvix-A42-if01", slave(kUsbSecond));
+        dev.Link("norvix-GONE", dev / "ttyUSB9");
+        dev.Link("other-A42", "ttyUSB0");  // not one of the rule's names
         for (const char* line : {"ttyS0", "ttyS1", "ttyS4"}) {
             std::filesystem::create_directories(sys / line);
             std::ofstream(sys / (std::string(line) + "/type")) << (std::string(line) == "ttyS1" ? "0\n" : "4\n");
@@ -166,7 +173,7 @@ protected:
     std::string slave(int i) const { return ptys[i]->slave(); }
     std::string real(int i) const { return Real(slave(i)); }
 
-    enum { kUart0, kUart1, kUart4, kUsb, kOther, kLinked, kOddName, kPtyCount };
+    enum { kUart0, kUart1, kUart4, kUsb, kOther, kLinked, kOddName, kUsbSecond, kPtyCount };
     std::unique_ptr<Pty> ptys[kPtyCount];
     TempDir dev, sys, start;
     PortScanSources sources;
@@ -181,13 +188,15 @@ TEST_F(PortScanMachine, EveryDeviceWithTheNumbersThatReachIt) {
         std::vector<std::string> via;
         bool noUart;
         std::vector<std::string> byId;
+        std::vector<std::string> stable;  // names in the device directory
     };
     const Expect expected[] = {
-        {kUart0, {}, {}, false, {}},      // COM 1 is taken by the link
-        {kUart1, {}, {}, true, {}},       // COM 2 is taken by the variable
-        {kUart4, {5}, {"default"}, false, {}},
-        {kUsb, {7}, {"NORVIX_COM7"}, false, {"usb-Maker_Adapter_42-if00-port0"}},
-        {kLinked, {1}, {"./com1"}, false, {}},
+        {kUart0, {}, {}, false, {}, {}},  // COM 1 is taken by the link
+        {kUart1, {}, {}, true, {}, {}},   // COM 2 is taken by the variable
+        {kUart4, {5}, {"default"}, false, {}, {}},
+        {kUsb, {7}, {"NORVIX_COM7"}, false, {"usb-Maker_Adapter_42-if00-port0"}, {"norvix-A42"}},
+        {kLinked, {1}, {"./com1"}, false, {}, {}},
+        {kUsbSecond, {}, {}, false, {}, {"norvix-A42-if01"}},
     };
     ASSERT_EQ(scan.devices.size(), std::size(expected));
     for (const Expect& e : expected) {
@@ -200,6 +209,9 @@ TEST_F(PortScanMachine, EveryDeviceWithTheNumbersThatReachIt) {
         EXPECT_EQ(via, e.via);
         EXPECT_EQ(d->noUart, e.noUart);
         EXPECT_EQ(d->byIdNames, e.byId);
+        std::vector<std::string> stable;
+        for (const std::string& name : e.stable) stable.push_back(dev / name);
+        EXPECT_EQ(d->stableLinks, stable);
     }
     EXPECT_EQ(Find(scan, real(kOther)), nullptr);
     EXPECT_EQ(Find(scan, real(kOddName)), nullptr);
@@ -229,6 +241,27 @@ TEST_F(PortScanMachine, TheListingShowsNumbersNamesAndDeadEnds) {
     EXPECT_NE(line(kUart4).find(" COM 5 (default)"), std::string::npos) << text;
     EXPECT_EQ(LineOf(text, "  COM 2 "), "  COM 2 (NORVIX_COM2) -> " + (start / "nothing"));
     EXPECT_EQ(LineOf(text, "  COM 3 "), "  COM 3 (./com3) -> " + (start / "com3"));
+    EXPECT_NE(line(kUsb).find("  by-id: usb-Maker_Adapter_42-if00-port0  stable: " + (dev / "norvix-A42")),
+              std::string::npos) << text;
+    EXPECT_EQ(line(kUsbSecond), "  " + Format("%-16s", real(kUsbSecond).c_str()) + " -  stable: " +
+                                    (dev / "norvix-A42-if01")) << text;
+    // How to give a stable name a number, with the first one found as the example.
+    EXPECT_NE(text.find("e.g. ln -s " + (dev / "norvix-A42") + " com1\n"), std::string::npos) << text;
+}
+
+TEST(PortScan, WithoutStableLinksNoWordAboutThem) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    TempDir dev, start;
+    dev.Link("ttyUSB0", pty.slave());
+    PortScanSources s;
+    s.startDirectory = start.dir();
+    s.devDirectory = dev.dir();
+    s.byIdDirectory = s.sysTtyDirectory = start.dir();
+    const std::string text = FormatPortScan(ScanSerialPorts(s), start.dir());
+    EXPECT_NE(text.find(Real(pty.slave())), std::string::npos) << text;
+    EXPECT_EQ(text.find("stable"), std::string::npos) << text;
+    EXPECT_EQ(text.find("ln -s"), std::string::npos) << text;
 }
 
 TEST(PortScan, ADeviceReachedTwiceListsBothNumbers) {

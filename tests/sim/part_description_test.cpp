@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
 
 #include "sim/device_types.h"
+#include "support/child_program.h"
+#include "support/scratch_files.h"
 
 namespace nvx::sim {
 namespace {
@@ -144,6 +147,33 @@ TEST(PartFiles, LoadLooksInThePreferredDirectoryFirst) {
     EXPECT_FALSE(LoadPartDescription("atmega9999", "/nonexistent", p, error));
     EXPECT_NE(error.find("atmega9999.xml"), std::string::npos);
     EXPECT_NE(error.find("/nonexistent/atmega9999.xml"), std::string::npos);
+}
+
+// An installed norvix-sim reads the part descriptions of the tree it lies in
+// (bin/../share/norvix-monitor/devices), before the copy in the source tree: a damaged one there
+// is the one it complains about.
+TEST(PartFiles, AnInstalledProgramReadsTheCopyOfItsOwnTree) {
+    namespace fs = std::filesystem;
+    const char* chip = nullptr;
+    for (const DeviceType& t : DeviceTypes())
+        if (t.stem && std::string(t.stem) == "solreg") chip = t.chip;
+    ASSERT_NE(chip, nullptr);
+    test::ScratchDir scratch("installed-sim");
+    const fs::path root = fs::path(scratch.path()) / "usr";
+    const fs::path devices = root / "share/norvix-monitor/devices";
+    fs::create_directories(root / "bin");
+    fs::create_directories(devices);
+    fs::create_directories(root / "work");
+    fs::copy_file(fs::path(NVX_BINARY_DIR) / "src/sim/norvix-sim", root / "bin/norvix-sim");
+    const fs::path damaged = devices / (std::string(chip) + ".xml");
+    test::WriteText(damaged, "<part><name>damaged</name></part>\n");
+
+    const std::string program = (root / "bin/norvix-sim").string();
+    // A device that found a good description runs until stopped.
+    test::Child sim(program, {program, "--device", "solreg"}, (root / "work").string());
+    const test::ProgramRun run = sim.FinishWithin(10000);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find(damaged.string()), std::string::npos) << run.err;
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("norvix-monitor"));
-    QApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION_TEXT));
+    QApplication::setApplicationVersion(QStringLiteral(NVX_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("norvix-monitor"));
     return nvx::RunMonitorProgram(argc, argv);
 }
