@@ -67,7 +67,8 @@ std::string SettingsFileText(int32_t comPortNumber, int32_t backupEepromFirst) {
         text += "\r\n";
     }
     text += "COM_PORT " + std::to_string(comPortNumber) + "\r\n";
-    if (backupEepromFirst != 0) text += std::string("\r\n[PROGRAMMING]\r\n") + kBackupEepromKey + " 1\r\n";
+    if (backupEepromFirst != 0)
+        text += std::string("\r\n[PROGRAMMING]\r\n") + kBackupEepromKey + " 1\r\n";
     return text;
 }
 

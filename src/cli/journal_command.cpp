@@ -61,8 +61,8 @@ std::vector<std::string> LabelsOfKey(const std::string& key) {
 }
 
 std::vector<std::string> Columns(const JournalRecord& r) {
-    return {r.time,   r.program,       r.port,         r.device,   r.operation,
-            r.file,   r.sha256,        r.versionBefore, r.versionAfter, r.outcome};
+    return {r.time, r.program, r.port,          r.device,       r.operation,
+            r.file, r.sha256,  r.versionBefore, r.versionAfter, r.outcome};
 }
 
 void PrintTable(const std::vector<JournalRecord>& records, bool rawLatin1) {
@@ -72,12 +72,14 @@ void PrintTable(const std::vector<JournalRecord>& records, bool rawLatin1) {
     // ISO 8859-1: one byte is one character on the screen.
     std::vector<std::size_t> width(kJournalColumns, 0);
     for (const auto& row : rows)
-        for (std::size_t c = 0; c < kJournalColumns; ++c) width[c] = std::max(width[c], row[c].size());
+        for (std::size_t c = 0; c < kJournalColumns; ++c)
+            width[c] = std::max(width[c], row[c].size());
     for (const auto& row : rows) {
         std::string line;
         for (std::size_t c = 0; c < kJournalColumns; ++c) {
             line += row[c];
-            if (c + 1 < kJournalColumns) line += std::string(width[c] - row[c].size() + kColumnGap, ' ');
+            if (c + 1 < kJournalColumns)
+                line += std::string(width[c] - row[c].size() + kColumnGap, ' ');
         }
         while (!line.empty() && line.back() == ' ') line.pop_back();
         line += '\n';

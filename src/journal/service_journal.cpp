@@ -16,8 +16,8 @@ namespace nvx {
 std::string JournalProgram = "norvix-monitor";
 
 const char* const kJournalColumnTitles[kJournalColumns] = {
-    "time",      "program", "port",           "device",        "operation",
-    "file",      "sha256",  "version before", "version after", "outcome",
+    "time", "program", "port",           "device",        "operation",
+    "file", "sha256",  "version before", "version after", "outcome",
 };
 
 namespace {

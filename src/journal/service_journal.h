@@ -28,10 +28,10 @@ inline constexpr const char* kJournalKernelCommand = "kernel ";  // followed by 
 extern std::string JournalProgram;
 
 struct JournalRecord {
-    std::string time;     // local time, ISO 8601 with offset
+    std::string time;  // local time, ISO 8601 with offset
     std::string program;
-    std::string port;     // "COM1 /dev/pts/3"
-    std::string device;   // the device row's label
+    std::string port;    // "COM1 /dev/pts/3"
+    std::string device;  // the device row's label
     std::string operation;
     std::string file;
     std::string sha256;

@@ -42,7 +42,8 @@ void Compress(std::array<uint32_t, 8>& state, const uint8_t* block) {
     for (int i = 0; i < 64; ++i) {
         const uint32_t t1 = h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) +
                             kRoundConstants[static_cast<std::size_t>(i)] + w[i];
-        const uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+        const uint32_t t2 =
+            (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
         h = g;
         g = f;
         f = e;
@@ -77,7 +78,8 @@ std::string Sha256Hex(std::string_view bytes) {
     tail[rest] = 0x80;
     const std::size_t tailBytes = rest + 9 <= kBlockBytes ? kBlockBytes : 2 * kBlockBytes;
     const uint64_t bits = uint64_t{bytes.size()} * 8;
-    for (int i = 0; i < 8; ++i) tail[tailBytes - 1 - static_cast<std::size_t>(i)] = static_cast<uint8_t>(bits >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+        tail[tailBytes - 1 - static_cast<std::size_t>(i)] = static_cast<uint8_t>(bits >> (8 * i));
     for (std::size_t at = 0; at < tailBytes; at += kBlockBytes) Compress(state, tail + at);
 
     static const char kHex[] = "0123456789abcdef";

@@ -20,9 +20,12 @@ constexpr int kBackupNameAttempts = 100;
 
 const char* JournalOperationName(uint32_t operation) {
     switch (operation) {
-    case kOperationProgram: return kJournalFirmwareUpdate;
-    case kOperationEepromWrite: return kJournalEepromWrite;
-    default: return kJournalEepromRead;
+        case kOperationProgram:
+            return kJournalFirmwareUpdate;
+        case kOperationEepromWrite:
+            return kJournalEepromWrite;
+        default:
+            return kJournalEepromRead;
     }
 }
 
@@ -65,7 +68,8 @@ bool PlaceBackupFile(const std::string& staged, const std::string& wanted, std::
     const std::string extension = dot == std::string::npos ? "" : wanted.substr(dot);
     bool ok = false;
     for (int attempt = 1; attempt <= kBackupNameAttempts && !ok; ++attempt) {
-        const std::string name = attempt == 1 ? wanted : Format("%s-%d", stem.c_str(), attempt) + extension;
+        const std::string name =
+            attempt == 1 ? wanted : Format("%s-%d", stem.c_str(), attempt) + extension;
         // A hard link appears complete or not at all and never replaces an existing name.
         if (::link(staged.c_str(), name.c_str()) == 0) {
             placed = name;
@@ -89,23 +93,24 @@ void ApplicationVersionQuery::Start() {
 
 void ApplicationVersionQuery::Tick() {
     switch (state_) {
-    case State::Pending:
-        // Refused while another window's request is under way: try again next tick.
-        if (g_apiRequest.Start(kVersionQueryId, message_, 0)) state_ = State::Waiting;
-        break;
-    case State::Waiting: {
-        const int32_t r = g_apiRequest.Poll(message_, pollCounters_, pollCounters_, pollCounters_);
-        if (r == kPollUnderWay) break;
-        if (r == 4) {
-            text_ = ApplicationVersionText(message_);
-            state_ = State::Read;
-        } else {
-            state_ = State::Failed;
+        case State::Pending:
+            // Refused while another window's request is under way: try again next tick.
+            if (g_apiRequest.Start(kVersionQueryId, message_, 0)) state_ = State::Waiting;
+            break;
+        case State::Waiting: {
+            const int32_t r =
+                g_apiRequest.Poll(message_, pollCounters_, pollCounters_, pollCounters_);
+            if (r == kPollUnderWay) break;
+            if (r == 4) {
+                text_ = ApplicationVersionText(message_);
+                state_ = State::Read;
+            } else {
+                state_ = State::Failed;
+            }
+            break;
         }
-        break;
-    }
-    default:
-        break;
+        default:
+            break;
     }
 }
 
@@ -158,9 +163,9 @@ void ServiceRun::StartBackup() {
     std::error_code ec;
     std::filesystem::create_directories(StartDirectory + kBackupFolder, ec);
     // Private to this program until it is complete.
-    stagedBackup_ = StartDirectory + kBackupFolder +
-                    Format(".%s.%d.part", g_deviceSelection.deviceKey.c_str(),
-                           static_cast<int>(::getpid()));
+    stagedBackup_ =
+        StartDirectory + kBackupFolder +
+        Format(".%s.%d.part", g_deviceSelection.deviceKey.c_str(), static_cast<int>(::getpid()));
     procedure_.eepromFilePath = stagedBackup_;
     ProgOperation = kOperationEepromRead;
     procedure_.StartProcedure(manualStart_);
@@ -177,8 +182,8 @@ void ServiceRun::AbortBeforeTheUpdate() {
 }
 
 void ServiceRun::BackupDone() {
-    const bool read = procedure_.lastReportLine() ==
-                      ProgToolMessageLine(FinishMessage(kOperationEepromRead), "");
+    const bool read =
+        procedure_.lastReportLine() == ProgToolMessageLine(FinishMessage(kOperationEepromRead), "");
     std::string placed;
     std::string error;
     bool kept = false;
@@ -195,8 +200,8 @@ void ServiceRun::BackupDone() {
         std::filesystem::remove(stagedBackup_, ignored);
     }
     // Only a backup that ran reads the device.
-    if (read || procedure_.lastReportLine() ==
-                    ProgToolMessageLine(AbortMessage(kOperationEepromRead), ""))
+    if (read ||
+        procedure_.lastReportLine() == ProgToolMessageLine(AbortMessage(kOperationEepromRead), ""))
         Journal(kJournalEepromRead, kept ? backupFile_ : wantedBackup_,
                 kept ? Sha256OrEmpty(placed) : "", procedure_.lastReportLine());
     if (!kept) {
@@ -248,7 +253,8 @@ void ServiceRun::OperationDone() {
 void ServiceRun::Finish() {
     const bool read = operation_ == kOperationEepromRead &&
                       outcome_ == ProgToolMessageLine(FinishMessage(operation_), "");
-    Journal(JournalOperationName(operation_), operation_ == kOperationProgram ? file_ : eepromFilePath_,
+    Journal(JournalOperationName(operation_),
+            operation_ == kOperationProgram ? file_ : eepromFilePath_,
             read ? Sha256OrEmpty(InStartDirectory(eepromFilePath_)) : sha256_, outcome_);
     if (heldAutoStartEnd_) AutoStartState = kAutoStartFinished;
     phase_ = Phase::Idle;
@@ -276,45 +282,45 @@ void ServiceRun::RequestAbort() {
 
 void ServiceRun::Tick() {
     switch (phase_) {
-    case Phase::VersionBefore:
-        // A request not yet taken by the engine is dropped; one on the line is seen to its end.
-        if (abortRequested_ && query_.state() == ApplicationVersionQuery::State::Pending) {
-            AbortBeforeTheUpdate();
+        case Phase::VersionBefore:
+            // A request not yet taken by the engine is dropped; one on the line is seen to its end.
+            if (abortRequested_ && query_.state() == ApplicationVersionQuery::State::Pending) {
+                AbortBeforeTheUpdate();
+                break;
+            }
+            query_.Tick();
+            if (!query_.finished()) break;
+            if (abortRequested_) {
+                AbortBeforeTheUpdate();
+                break;
+            }
+            if (query_.state() == ApplicationVersionQuery::State::Read) {
+                versionBefore_ = query_.text();
+                shell_.AppendMonitorLog("I> Before: " + versionBefore_);
+            } else {
+                shell_.AppendMonitorLog(kVersionBeforeUnreadText);
+            }
+            StartBackupOrOperation();
             break;
-        }
-        query_.Tick();
-        if (!query_.finished()) break;
-        if (abortRequested_) {
-            AbortBeforeTheUpdate();
+        case Phase::Backup:
+            if (procedure_.IsIdle()) BackupDone();
             break;
-        }
-        if (query_.state() == ApplicationVersionQuery::State::Read) {
-            versionBefore_ = query_.text();
-            shell_.AppendMonitorLog("I> Before: " + versionBefore_);
-        } else {
-            shell_.AppendMonitorLog(kVersionBeforeUnreadText);
-        }
-        StartBackupOrOperation();
-        break;
-    case Phase::Backup:
-        if (procedure_.IsIdle()) BackupDone();
-        break;
-    case Phase::Operation:
-        if (procedure_.IsIdle()) OperationDone();
-        break;
-    case Phase::VersionAfter:
-        query_.Tick();
-        if (!query_.finished()) break;
-        if (query_.state() == ApplicationVersionQuery::State::Read) {
-            versionAfter_ = query_.text();
-            shell_.AppendMonitorLog("I> Now: " + versionAfter_);
-        } else {
-            shell_.AppendMonitorLog(kVersionAfterUnreadText);
-        }
-        Finish();
-        break;
-    case Phase::Idle:
-        break;
+        case Phase::Operation:
+            if (procedure_.IsIdle()) OperationDone();
+            break;
+        case Phase::VersionAfter:
+            query_.Tick();
+            if (!query_.finished()) break;
+            if (query_.state() == ApplicationVersionQuery::State::Read) {
+                versionAfter_ = query_.text();
+                shell_.AppendMonitorLog("I> Now: " + versionAfter_);
+            } else {
+                shell_.AppendMonitorLog(kVersionAfterUnreadText);
+            }
+            Finish();
+            break;
+        case Phase::Idle:
+            break;
     }
 }
 

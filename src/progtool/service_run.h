@@ -41,7 +41,7 @@ bool PlaceBackupFile(const std::string& staged, const std::string& wanted, std::
 // The application's version asked of the kernel over the monitor's COM port, on a request record
 // of its own; the engine's retries and time-outs apply.
 class ApplicationVersionQuery {
-public:
+  public:
     enum class State { Idle, Pending, Waiting, Read, Failed };
     void Start();
     void Tick();
@@ -49,7 +49,7 @@ public:
     bool finished() const { return state_ == State::Read || state_ == State::Failed; }
     const std::string& text() const { return text_; }
 
-private:
+  private:
     State state_ = State::Idle;
     BusMessage message_{};
     int32_t pollCounters_ = 0;
@@ -57,7 +57,7 @@ private:
 };
 
 class ServiceRun {
-public:
+  public:
     ServiceRun(MonitorShell& shell, UpdateProcedure& procedure, UpdateHost& host);
 
     // In place of the start rule, once the command has set ProgOperation (and, for EEPROM
@@ -68,7 +68,9 @@ public:
     void Tick();
     // Makes the programmer's flash image again after a backup's procedure has ended (and taken
     // its work files with it); false when it cannot, having said why.
-    void SetFlashImagePreparation(std::function<bool()> prepare) { prepareFlashImage_ = std::move(prepare); }
+    void SetFlashImagePreparation(std::function<bool()> prepare) {
+        prepareFlashImage_ = std::move(prepare);
+    }
 
     bool IsIdle() const { return phase_ == Phase::Idle; }
     // Ends the run the way that fits where it is: the procedure under way aborts; a version read
@@ -77,7 +79,7 @@ public:
     // The backup the last update made ("backup/..." under the start directory), empty if none.
     const std::string& backupFile() const { return backupFile_; }
 
-private:
+  private:
     enum class Phase { Idle, VersionBefore, Backup, Operation, VersionAfter };
 
     void StartBackupOrOperation();

@@ -17,10 +17,15 @@ namespace nvx {
 namespace {
 
 JournalRecord Sample() {
-    return {"2026-12-10T17:02:55+01:00", "nvx", "COM1 /dev/pts/3", "Solvane operating panel",
-            "firmware update", "SolBed_fw.hex",
+    return {"2026-12-10T17:02:55+01:00",
+            "nvx",
+            "COM1 /dev/pts/3",
+            "Solvane operating panel",
+            "firmware update",
+            "SolBed_fw.hex",
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
-            "Application V 3.1, Build 14-09", "Application V 3.2, Build 15-01",
+            "Application V 3.1, Build 14-09",
+            "Application V 3.2, Build 15-01",
             "I> Update finished"};
 }
 
@@ -38,9 +43,17 @@ TEST(JournalLine, FieldsAreQuotedOnlyWhereCsvNeedsIt) {
 }
 
 TEST(JournalLine, EveryRecordReadsBackAsWritten) {
-    const std::vector<std::string> values = {"",        "plain",  "with, comma", "\"quoted\"",
-                                             "\"",      ",",      " lead",       "trail ",
-                                             "a\"\"b",  "K\xFC" "hlraum"};
+    const std::vector<std::string> values = {"",
+                                             "plain",
+                                             "with, comma",
+                                             "\"quoted\"",
+                                             "\"",
+                                             ",",
+                                             " lead",
+                                             "trail ",
+                                             "a\"\"b",
+                                             "K\xFC"
+                                             "hlraum"};
     for (const std::string& v : values) {
         SCOPED_TRACE(v);
         JournalRecord r = Sample();
@@ -94,13 +107,12 @@ TEST(JournalFile, DamagedLinesAreSkippedOneByOneAndNamed) {
     JournalRecord second = Sample();
     second.operation = "EEPROM read";
     const std::string text = JournalTitleLine() + EncodeJournalLine(Sample()) +
-                             "broken,\"line\r\n" + "\r\n" + EncodeJournalLine(second) +
-                             "a,b\n";
+                             "broken,\"line\r\n" + "\r\n" + EncodeJournalLine(second) + "a,b\n";
     const JournalContents contents = ParseJournal(text);
     EXPECT_EQ(contents.records, (std::vector<JournalRecord>{Sample(), second}));
-    EXPECT_EQ(contents.warnings, (std::vector<std::string>{
-                                     "line 3 skipped: quote not closed",
-                                     "line 6 skipped: 2 fields instead of 10"}));
+    EXPECT_EQ(contents.warnings,
+              (std::vector<std::string>{"line 3 skipped: quote not closed",
+                                        "line 6 skipped: 2 fields instead of 10"}));
 }
 
 TEST(JournalFile, AppendingStartsWithTheTitlesAndNeverTruncates) {
@@ -156,7 +168,7 @@ TEST(JournalFile, ProgramsAppendingAtOnceNeverInterleave) {
 }
 
 class RecordingShell : public MonitorShell {
-public:
+  public:
     void AppendMonitorLog(std::string message) override { log.push_back(std::move(message)); }
     bool IsComPortOpen() override { return false; }
     bool OpenComPort() override { return false; }
@@ -204,7 +216,10 @@ TEST(JournalTime, LocalTimeCarriesItsOffset) {
         ::tzset();
         EXPECT_EQ(LocalIsoTime(1796918575), c.text) << c.zone;
     }
-    if (saved) ::setenv("TZ", keep.c_str(), 1); else ::unsetenv("TZ");
+    if (saved)
+        ::setenv("TZ", keep.c_str(), 1);
+    else
+        ::unsetenv("TZ");
     ::tzset();
 }
 

@@ -414,7 +414,8 @@ TEST_F(KernelApiTest, CommandsThatChangeTheUnitAreJournalledWithTheirOutcome) {
     // A command without an answer is journalled with the failure.
     reply = nullptr;
     Send("Reset", "0");
-    ASSERT_TRUE(clock.advanceUntil([&] { return KernelWindowState == kKernelWindowReady; }, 10000, 10));
+    ASSERT_TRUE(
+        clock.advanceUntil([&] { return KernelWindowState == kKernelWindowReady; }, 10000, 10));
     want.push_back("kernel Reset");
 
     const JournalContents journal =

@@ -19,7 +19,7 @@ using ::testing::ElementsAre;
 constexpr const char* kEepromImage = ":04000000DEADBEEFC4\r\n:00000001FF\r\n";
 
 class ServiceRunTest : public DeviceUpdate {
-protected:
+  protected:
     void SetUp() override { SetProcessRunner(&runner_); }
 
     std::vector<JournalRecord> Journal() const {
@@ -141,7 +141,8 @@ TEST_F(ServiceRunTest, AFailedBackupRefusesTheUpdateAndLeavesTheDeviceRunning) {
               log().log.end());
     EXPECT_FALSE(device().inBootloader());
     EXPECT_EQ(ComPortState, kComPortOpen);
-    EXPECT_EQ(FileNames(dir_ / "backup"), std::vector<std::string>{}) << "nothing half-made is left";
+    EXPECT_EQ(FileNames(dir_ / "backup"), std::vector<std::string>{})
+        << "nothing half-made is left";
     EXPECT_EQ(ProgOperation, kOperationNone);
     EXPECT_TRUE(tool_->IsIdle());
     EXPECT_TRUE(view_.enabled[ProgToolControl::ProgramButton]);

@@ -682,7 +682,8 @@ TEST_F(ServiceRecordEndToEnd, AnUpdateWhoseBackupFailsIsRefusedAndTheDeviceRunsO
 TEST_F(ServiceRecordEndToEnd, EepromWritesAndKernelCommandsAreJournalledAndListed) {
     StartDevice({{"--device", "solgrabed128"}, false, ""});
     const ProgramRun read =
-        Nvx({"eeprom", "read", "--port", "1", "--wait", "1", "--device", "solgrabed128", "image.hex"});
+        Nvx({"eeprom", "read", "--port", "1", "--wait", "1", "--device", "solgrabed128",
+             "image.hex"});
     ASSERT_EQ(read.status, 0) << read.out << read.err;
     const ProgramRun write = Nvx({"eeprom", "write", "--port", "1", "--wait", "1", "--device",
                                   "solgrabed128", "--yes", "image.hex"});

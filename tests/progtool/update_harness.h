@@ -155,9 +155,10 @@ protected:
     std::vector<std::string> ProcedureLines() const {
         std::vector<std::string> lines;
         for (const std::string& line : shell_->log) {
-            const bool version = line.rfind("I> Before: ", 0) == 0 || line.rfind("I> Now: ", 0) == 0 ||
-                                 line == kVersionRoutedText || line == kVersionBeforeUnreadText ||
-                                 line == kVersionAfterUnreadText;
+            const bool version =
+                line.rfind("I> Before: ", 0) == 0 || line.rfind("I> Now: ", 0) == 0 ||
+                line == kVersionRoutedText || line == kVersionBeforeUnreadText ||
+                line == kVersionAfterUnreadText;
             if (!version) lines.push_back(line);
         }
         return lines;

@@ -130,12 +130,13 @@ TEST_F(BootloaderTest, ANewFirmwareRunsWithTheNextBuildNumber) {
         for (uint8_t b : c.bytes) fresh.bootloader().feed(b, fresh, out);
         ASSERT_TRUE(out.exit);
         fresh.startApplication(kResetBootloaderExit, 0);
-        const KernelOutcome reply = fresh.handleRequest(test::Request(kVersionQueryId, {2, 0}), 0, false);
+        const Frame versionQuery = test::Request(kVersionQueryId, {2, 0});
+        const KernelOutcome reply = fresh.handleRequest(versionQuery, 0, false);
         ASSERT_TRUE(reply.reply);
         EXPECT_THAT(reply.reply->data, ElementsAre(1, 3, c.buildWeek, 14));
         // One new build per flash write, not one per restart.
         fresh.startApplication(kResetCommand, 0);
-        EXPECT_THAT(fresh.handleRequest(test::Request(kVersionQueryId, {2, 0}), 0, false).reply->data,
+        EXPECT_THAT(fresh.handleRequest(versionQuery, 0, false).reply->data,
                     ElementsAre(1, 3, c.buildWeek, 14));
     }
 }

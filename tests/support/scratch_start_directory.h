@@ -10,13 +10,13 @@
 namespace nvx::test {
 
 class ScratchStartDirectory {
-public:
+  public:
     // After anything that resets the shell settings.
     void Use() { StartDirectory = dir_.path() + "/"; }
     ~ScratchStartDirectory() { StartDirectory.clear(); }
     const ScratchDir& dir() const { return dir_; }
 
-private:
+  private:
     ScratchDir dir_{"start"};
 };
 
