@@ -607,12 +607,12 @@ TEST_F(ScriptedUpdate, EveryJobsProgressStartsAtNothing) {
         Connect(3, {}, /*inBootloader=*/manualStart);
         view_.screen.manualStart = manualStart ? 1 : 0;
         UseFirmware("SolBed_fw.hex");
-        tool_->OnProgram();
+        Program();
         ASSERT_TRUE(RunToIdle());
-        ASSERT_EQ(log().log.back(), "I> Update finished");
+        ASSERT_EQ(ProcedureLines().back(), "I> Update finished");
         ASSERT_EQ(tool_->programmerProgress(), 100);
 
-        tool_->OnProgram();
+        Program();
         ASSERT_FALSE(tool_->procedure().IsIdle());
         EXPECT_EQ(tool_->programmerProgress(), 0);
         EXPECT_EQ(view_.progress.back(), 0);
