@@ -609,10 +609,10 @@ TEST_F(ScriptedUpdate, EveryJobsProgressStartsAtNothing) {
         UseFirmware("SolBed_fw.hex");
         tool_->OnProgram();
         ASSERT_TRUE(RunToIdle());
-        ASSERT_EQ(log().log.back(), "I> Update finished");
+        ASSERT_EQ(ProcedureLines().back(), "I> Update finished");
         ASSERT_EQ(tool_->programmerProgress(), 100);
 
-        tool_->OnProgram();
+        Program();
         ASSERT_FALSE(tool_->procedure().IsIdle());
         EXPECT_EQ(tool_->programmerProgress(), 0);
         EXPECT_EQ(view_.progress.back(), 0);
