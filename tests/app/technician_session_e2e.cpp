@@ -323,6 +323,10 @@ TEST(TechnicianSession, ThroughRealInputEvents) {
             }, kClickMs));
             if (!w.type(tool, "programPath", dir.file("SolGrb_service.hex"))) return;
             if (!w.clickForLogLine(tool, "programButton", "I> Update finished", kProgrammerMs)) return;
+            // The tool and its progress were beside the main window all along, not under it.
+            EXPECT_TRUE(w.onGui([&] {
+                return !Walker::Window(main)->frameGeometry().intersects(Walker::Window(tool)->frameGeometry());
+            }));
             w.picture(tool, "software-update");
             w.picture(main, "main-window-after-update");
 
