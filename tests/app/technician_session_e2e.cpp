@@ -379,15 +379,23 @@ TEST(TechnicianSession, ThroughRealInputEvents) {
                             .contains(QStringLiteral("EEPROM")));
             w.picture(report, "error-memory");
             if (!w.click(report, "saveButton")) return;
-            if (!w.waitFor(
-                    [&] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); },
-                    kClickMs)) {
-                ADD_FAILURE() << "no file dialog";
+            // Typing goes where the keyboard focus is: the dialog's file name field, once the
+            // dialog has given it the focus.
+            const std::string reportFile = dir.file("service.txt");
+            auto nameField = [] {
+                auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                auto* field = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+                return dialog && field && dialog->isAncestorOf(field) ? field : nullptr;
+            };
+            if (!w.waitFor([&] { return nameField() != nullptr; }, kClickMs)) {
+                ADD_FAILURE() << "no file dialog with its name field";
                 return;
             }
-            if (!w.xdotool({"type", "--delay", "5", dir.file("service.txt")}) ||
-                !w.xdotool({"key", "Return"}))
-                return;
+            if (!w.xdotool({"type", "--delay", "5", reportFile})) return;
+            EXPECT_TRUE(w.waitFor(
+                [&] { return nameField() && nameField()->text().toStdString() == reportFile; },
+                kClickMs));
+            if (!w.xdotool({"key", "Return"})) return;
             EXPECT_TRUE(w.waitFor(
                 [&] {
                     QWidget* modal = QApplication::activeModalWidget();
