@@ -20,10 +20,10 @@
 #include "app/gui/monitor_program.h"
 #include "comm/tick.h"
 #include "monitor_doubles.h"
-#include "support/qt_test_app.h"
-#include "support/window_input.h"
 #include "progtool/gui/prog_tool_dlg.h"
 #include "progtool/prog_tool.h"
+#include "support/qt_test_app.h"
+#include "support/window_input.h"
 #include "tuv/gui/tuv_comm_dlg.h"
 
 namespace nvx::test {
@@ -240,10 +240,12 @@ TEST_F(MonitorGuiTest, EscapeEndsWithoutClosingThePort) {
 
 TEST_F(MonitorGuiTest, ClosingDuringDeviceWorkAsksAndNoIsTheDefault) {
     bool busy = true;
-    std::vector<WindowPlug> plugs = {{{MenuWindow::SoftwareUpdate}, [&busy](const ProgramContext&) {
-        return PluggedWindow{std::make_unique<QWidget>(), {}, [&busy] { return busy; }};
-    }}};
-    dlg_ = std::make_unique<CMonitorDlg>(clock_, ports_, tones_, starter_, nullptr, std::move(plugs));
+    std::vector<WindowPlug> plugs = {
+        {{MenuWindow::SoftwareUpdate}, [&busy](const ProgramContext&) {
+             return PluggedWindow{std::make_unique<QWidget>(), {}, [&busy] { return busy; }};
+         }}};
+    dlg_ =
+        std::make_unique<CMonitorDlg>(clock_, ports_, tones_, starter_, nullptr, std::move(plugs));
     dlg_->show();
 
     QString question;

@@ -60,8 +60,10 @@ protected:
         steps_->onMainWindow = [&](CMonitorDlg& main) {
             QTimer::singleShot(0, &main, [&] {
                 ClickThroughWindow(Named(&main, "openComButton"));
-                if (ComPortState == kComPortOpen) whileRunning(main);
-                else ADD_FAILURE() << "COM 1 did not open";
+                if (ComPortState == kComPortOpen)
+                    whileRunning(main);
+                else
+                    ADD_FAILURE() << "COM 1 did not open";
                 if (!main.logic().ended()) main.logic().CloseMonitor();
             });
         };
@@ -102,7 +104,8 @@ TEST_F(MonitorSessionGuiTest, KernelWindowTestsTheCommunicationAndReadsTheVersio
             ClickThroughWindow(Named(kernel, button));
             EXPECT_TRUE(h().advanceUntil(
                 [&] { return h().device().receivedFrames().size() > framesBefore; }, 5000));
-            EXPECT_EQ(h().device().receivedFrames().back().id, 0x0081) << main.logic().fields().logText;
+            EXPECT_EQ(h().device().receivedFrames().back().id, 0x0081)
+                << main.logic().fields().logText;
             h().advance(3000);
         }
         for (const char* field : {"hardwareField", "norvixField", "applicationField"})
@@ -116,11 +119,14 @@ TEST_F(MonitorSessionGuiTest, StartingTextsAreWrittenAndReadBack) {
         TypeThroughWindow(Named(texts, "writeLine1"), QStringLiteral("Heizung Nord"));
         TypeThroughWindow(Named(texts, "writeLine2"), QStringLiteral("Kessel 2"));
         ClickThroughWindow(Named(texts, "writeButton"));
-        ASSERT_TRUE(logShows(main, "I> Writing text finished", 60000)) << main.logic().fields().logText;
-        EXPECT_NE(h().device().texts().find("Heizung Nord"), std::string::npos) << h().device().texts();
+        ASSERT_TRUE(logShows(main, "I> Writing text finished", 60000))
+            << main.logic().fields().logText;
+        EXPECT_NE(h().device().texts().find("Heizung Nord"), std::string::npos)
+            << h().device().texts();
 
         ClickThroughWindow(Named(texts, "readButton"));
-        ASSERT_TRUE(logShows(main, "I> Reading text finished", 60000)) << main.logic().fields().logText;
+        ASSERT_TRUE(logShows(main, "I> Reading text finished", 60000))
+            << main.logic().fields().logText;
         EXPECT_EQ(Named<QLineEdit>(texts, "readLine1")->text().trimmed(), "Heizung Nord");
         EXPECT_EQ(Named<QLineEdit>(texts, "readLine2")->text().trimmed(), "Kessel 2");
     });
@@ -135,7 +141,8 @@ TEST_F(MonitorSessionGuiTest, TrafficWindowShowsTheFramesAndItsViewBoxShowsTheSt
         h().advance(200);
         auto* tx = Named<QPlainTextEdit>(traffic, "txView");
         auto* rx = Named<QPlainTextEdit>(traffic, "rxView");
-        EXPECT_TRUE(tx->toPlainText().contains("55 02 02 00 00")) << tx->toPlainText().toStdString();
+        EXPECT_TRUE(tx->toPlainText().contains("55 02 02 00 00"))
+            << tx->toPlainText().toStdString();
         EXPECT_TRUE(rx->toPlainText().contains("55 02 02")) << rx->toPlainText().toStdString();
 
         ClickThroughWindow(Named(traffic, "clearTxButton"));
@@ -148,7 +155,8 @@ TEST_F(MonitorSessionGuiTest, TrafficWindowShowsTheFramesAndItsViewBoxShowsTheSt
         ClickThroughWindow(view);
         QWidget& inside = steps_->tuvCommWindow()->insideWindow();
         EXPECT_TRUE(inside.isVisible());
-        for (const char* name : {"pipeTx1", "pipeRx1", "com1", "txPipeName1", "rxPipeName1", "comPort1"})
+        for (const char* name :
+             {"pipeTx1", "pipeRx1", "com1", "txPipeName1", "rxPipeName1", "comPort1"})
             EXPECT_FALSE(Named(traffic, name)->isEnabled()) << name;
     });
 }
@@ -160,8 +168,9 @@ TEST_F(MonitorSessionGuiTest, ProgrammingToolAnalysesAnImageAndTheReportIsSavedT
     bool reportShown = false;
     run([&](CMonitorDlg& main) {
         QWidget* tool = choose(main, MenuWindow::EepromTools);
-        TypeThroughWindow(Named(tool, "eepromPath"),
-                          QString::fromLocal8Bit(NVX_SOURCE_DIR "/tests/fixtures/eeprom/small_image.hex"));
+        TypeThroughWindow(
+            Named(tool, "eepromPath"),
+            QString::fromLocal8Bit(NVX_SOURCE_DIR "/tests/fixtures/eeprom/small_image.hex"));
         // The report window is modal: it is answered from inside its own run.
         WhenModalShows(tool, [&](QWidget* window) {
             reportShown = window->windowTitle() == "Error Memory";

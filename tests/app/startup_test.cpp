@@ -114,7 +114,7 @@ TEST_F(StartupTest, AnAutomaticUpdateThatDidNotFinishEndsWithStatusOne) {
         {{"/A", "/D", "solreg", "/P", "a.hex"}, kAutoStartFinished, 0},
         {{"/A", "/D", "solreg", "/P", "a.hex"}, kAutoStartRunning, 1},  // aborted, window closed
         {{"/A", "/D", "solreg", "/P", "a.hex"}, kAutoStartShown, 1},    // closed before it began
-        {{"/C", "2"}, std::nullopt, 0},                                  // no automatic update
+        {{"/C", "2"}, std::nullopt, 0},                                 // no automatic update
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));

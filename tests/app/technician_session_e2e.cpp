@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLabel>
@@ -41,8 +41,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr auto kPollStep = 50ms;
-constexpr int kClickMs = 5000;      // a click's direct effect
-constexpr int kDeviceMs = 30000;    // a request or a text transfer with its retries
+constexpr int kClickMs = 5000;         // a click's direct effect
+constexpr int kDeviceMs = 30000;       // a request or a text transfer with its retries
 constexpr int kProgrammerMs = 120000;  // a firmware update or EEPROM read with avrdude
 
 // Drives the windows from another thread as a person would.
@@ -56,7 +56,8 @@ public:
             QMetaObject::invokeMethod(qApp, f, Qt::BlockingQueuedConnection);
         } else {
             R result{};
-            QMetaObject::invokeMethod(qApp, [&] { result = f(); }, Qt::BlockingQueuedConnection);
+            QMetaObject::invokeMethod(
+                qApp, [&] { result = f(); }, Qt::BlockingQueuedConnection);
             return result;
         }
     }
@@ -64,12 +65,19 @@ public:
     // The visible top-level window with this title (GUI thread only).
     static QWidget* Window(const QString& title) {
         for (QWidget* w : QApplication::topLevelWidgets())
-            if (w->isVisible() && w->windowTitle() == title && !qobject_cast<QMessageBox*>(w)) return w;
+            if (w->isVisible() && w->windowTitle() == title && !qobject_cast<QMessageBox*>(w))
+                return w;
         return nullptr;
     }
     static QWidget* Control(const QString& title, const char* name) {
         QWidget* window = Window(title);
         return window ? window->findChild<QWidget*>(QString::fromLatin1(name)) : nullptr;
+    }
+
+    // Where a point of a widget is on the X screen: in device pixels, which differ from Qt's
+    // coordinates when the windows are scaled (QT_SCALE_FACTOR).
+    static QPoint OnScreen(const QWidget* widget, QPoint at) {
+        return widget->mapToGlobal(at) * widget->devicePixelRatioF();
     }
 
     // Polls `pred` on the GUI thread until it holds; false after `ms`.
@@ -91,14 +99,14 @@ public:
     }
 
     bool clickAt(QPoint global) {
-        return xdotool({"mousemove", std::to_string(global.x()), std::to_string(global.y()),
-                        "click", "1"});
+        return xdotool(
+            {"mousemove", std::to_string(global.x()), std::to_string(global.y()), "click", "1"});
     }
-    // A click at the centre of a control of the window with this title (or of `rect` in it).
+    // A click at the centre of a control of the window with this title.
     bool click(const QString& title, const char* name) {
         const QPoint at = onGui([&] {
             QWidget* c = Control(title, name);
-            return c && c->isVisible() ? c->mapToGlobal(c->rect().center()) : QPoint(-1, -1);
+            return c && c->isVisible() ? OnScreen(c, c->rect().center()) : QPoint(-1, -1);
         });
         if (at.x() < 0) {
             ADD_FAILURE() << "no " << name << " in a visible " << title.toStdString();
@@ -113,20 +121,22 @@ public:
             auto* bar = Window(QStringLiteral("Norvix Monitor"))->findChild<QMenuBar*>();
             for (QAction* a : bar->actions())
                 if (a->text() == QLatin1String(menuTitle))
-                    return bar->mapToGlobal(bar->actionGeometry(a).center());
+                    return OnScreen(bar, bar->actionGeometry(a).center());
             return QPoint(-1, -1);
         });
         QPoint entry(-1, -1);
         for (int attempt = 0; attempt < 3 && entry.x() < 0; ++attempt) {
             if (title.x() < 0 || !clickAt(title)) return false;
-            waitFor([&] {
-                auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-                if (!menu) return false;
-                for (QAction* a : menu->actions())
-                    if (a->text() == QLatin1String(entryText))
-                        entry = menu->mapToGlobal(menu->actionGeometry(a).center());
-                return entry.x() >= 0;
-            }, kClickMs / 3);
+            waitFor(
+                [&] {
+                    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                    if (!menu) return false;
+                    for (QAction* a : menu->actions())
+                        if (a->text() == QLatin1String(entryText))
+                            entry = OnScreen(menu, menu->actionGeometry(a).center());
+                    return entry.x() >= 0;
+                },
+                kClickMs / 3);
         }
         if (entry.x() < 0) {
             ADD_FAILURE() << "menu entry " << entryText << " did not show";
@@ -137,7 +147,8 @@ public:
     // Clicks into the field, selects its text and types over it.
     bool type(const QString& title, const char* field, const std::string& text) {
         if (!click(title, field)) return false;
-        if (!waitFor([&] { return QApplication::focusWidget() == Control(title, field); }, kClickMs)) {
+        if (!waitFor([&] { return QApplication::focusWidget() == Control(title, field); },
+                     kClickMs)) {
             ADD_FAILURE() << field << " took no keyboard focus";
             return false;
         }
@@ -165,15 +176,18 @@ public:
         EXPECT_TRUE(saved) << name;
     }
     // Clicks and waits until the newest log line is `line`; an error line ends the wait early.
-    bool clickForLogLine(const QString& title, const char* button, const std::string& line, int ms) {
+    bool clickForLogLine(const QString& title, const char* button, const std::string& line,
+                         int ms) {
         const std::string before = log();
         if (!click(title, button)) return false;
         std::string now;
-        const bool seen = waitFor([&] {
-            QWidget* box = Control(QStringLiteral("Norvix Monitor"), "logBox");
-            now = qobject_cast<QPlainTextEdit*>(box)->toPlainText().toStdString();
-            return now != before && (now.rfind(line + "\n", 0) == 0 || now.rfind("E>", 0) == 0);
-        }, ms);
+        const bool seen = waitFor(
+            [&] {
+                QWidget* box = Control(QStringLiteral("Norvix Monitor"), "logBox");
+                now = qobject_cast<QPlainTextEdit*>(box)->toPlainText().toStdString();
+                return now != before && (now.rfind(line + "\n", 0) == 0 || now.rfind("E>", 0) == 0);
+            },
+            ms);
         if (!seen || now.rfind(line + "\n", 0) != 0) {
             ADD_FAILURE() << button << ": no \"" << line << "\"; log:\n" << now;
             return false;
@@ -186,7 +200,8 @@ public:
 int RowOfChip(const char* chip) {
     const auto& catalogue = DeviceCatalogue();
     for (std::size_t row = 0; row < catalogue.size(); ++row)
-        if (catalogue[row].chip && std::string(catalogue[row].chip) == chip) return static_cast<int>(row);
+        if (catalogue[row].chip && std::string(catalogue[row].chip) == chip)
+            return static_cast<int>(row);
     return -1;
 }
 
@@ -248,28 +263,54 @@ TEST(TechnicianSession, ThroughRealInputEvents) {
 
             // Kernel window: the communication test and the three versions.
             if (!w.chooseMenu("Tools", "Norvix Kernel API")) return;
-            if (!w.clickForLogLine(kernel, "testCommunicationButton", "I> Communication OK", kDeviceMs)) return;
+            if (!w.clickForLogLine(kernel, "testCommunicationButton", "I> Communication OK",
+                                   kDeviceMs))
+                return;
+            // A query asked while the window still settles the last one is refused ("E> Command
+            // in Progress"); a person asks again.
             for (const char* version : {"hardware", "norvix", "application"}) {
                 const std::string button = std::string(version) + "Button";
                 const std::string field = std::string(version) + "Field";
-                if (!w.click(kernel, button.c_str())) return;
-                EXPECT_TRUE(w.waitFor([&] {
-                    auto* f = qobject_cast<QLineEdit*>(Walker::Control(kernel, field.c_str()));
-                    return f && !f->text().isEmpty();
-                }, kDeviceMs)) << field;
+                bool answered = false;
+                for (int attempt = 0; attempt < 10 && !answered; ++attempt) {
+                    const std::string logBefore = w.log();
+                    if (!w.click(kernel, button.c_str())) return;
+                    bool refused = false;
+                    answered =
+                        w.waitFor(
+                            [&] {
+                                const QString log =
+                                    qobject_cast<QPlainTextEdit*>(Walker::Control(main, "logBox"))
+                                        ->toPlainText();
+                                refused = log.toStdString() != logBefore &&
+                                          log.startsWith(QStringLiteral("E> Command in Progress"));
+                                auto* f = qobject_cast<QLineEdit*>(
+                                    Walker::Control(kernel, field.c_str()));
+                                return refused || (f && !f->text().isEmpty());
+                            },
+                            kDeviceMs) &&
+                        !refused;
+                    if (refused) std::this_thread::sleep_for(500ms);
+                }
+                EXPECT_TRUE(answered) << field;
             }
+            EXPECT_EQ(w.log().find("E> No Reply"), std::string::npos) << w.log();
             w.picture(kernel, "kernel-api");
 
             // The traffic window shows the frames of the test (kept while it was hidden).
             if (!w.chooseMenu("Communication", "Show Protocol Window")) return;
-            EXPECT_TRUE(w.waitFor([&] {
-                auto* tx = qobject_cast<QPlainTextEdit*>(Walker::Control(traffic, "txView"));
-                return tx && tx->toPlainText().contains(QStringLiteral("55 02 02 00 00"));
-            }, kClickMs)) << w.text(traffic, "txView");
+            EXPECT_TRUE(w.waitFor(
+                [&] {
+                    auto* tx = qobject_cast<QPlainTextEdit*>(Walker::Control(traffic, "txView"));
+                    return tx && tx->toPlainText().contains(QStringLiteral("55 02 02 00 00"));
+                },
+                kClickMs))
+                << w.text(traffic, "txView");
             w.picture(traffic, "tuv-communication");
             // Its View box shows the statistics window.
             if (!w.click(traffic, "viewBox")) return;
-            if (!w.waitFor([&] { return Walker::Window(QStringLiteral("TUV Inside")) != nullptr; }, kClickMs)) {
+            if (!w.waitFor([&] { return Walker::Window(QStringLiteral("TUV Inside")) != nullptr; },
+                           kClickMs)) {
                 ADD_FAILURE() << "no TUV Inside window";
                 return;
             }
@@ -278,9 +319,13 @@ TEST(TechnicianSession, ThroughRealInputEvents) {
 
             // Starting texts written and read back.
             if (!w.chooseMenu("Applications", "Solvane Text Progr.")) return;
-            if (!w.type(texts, "writeLine1", "Heizung Nord") || !w.type(texts, "writeLine2", "Kessel 2")) return;
-            if (!w.clickForLogLine(texts, "writeButton", "I> Writing text finished", kDeviceMs * 2)) return;
-            if (!w.clickForLogLine(texts, "readButton", "I> Reading text finished", kDeviceMs * 2)) return;
+            if (!w.type(texts, "writeLine1", "Heizung Nord") ||
+                !w.type(texts, "writeLine2", "Kessel 2"))
+                return;
+            if (!w.clickForLogLine(texts, "writeButton", "I> Writing text finished", kDeviceMs * 2))
+                return;
+            if (!w.clickForLogLine(texts, "readButton", "I> Reading text finished", kDeviceMs * 2))
+                return;
             EXPECT_EQ(QString::fromStdString(w.text(texts, "readLine1")).trimmed(), "Heizung Nord");
             EXPECT_EQ(QString::fromStdString(w.text(texts, "readLine2")).trimmed(), "Kessel 2");
             w.picture(texts, "starting-texts");
@@ -289,59 +334,89 @@ TEST(TechnicianSession, ThroughRealInputEvents) {
             if (!w.chooseMenu("Tools", "Software Update")) return;
             if (!w.click(tool, "deviceList")) return;
             QPoint rowAt(-1, -1);
-            w.waitFor([&] {
-                auto* list = qobject_cast<QComboBox*>(Walker::Control(tool, "deviceList"));
-                if (!list || !list->view()->isVisible()) return false;
-                const QModelIndex index = list->model()->index(row, 0);
-                list->view()->scrollTo(index);
-                rowAt = list->view()->viewport()->mapToGlobal(list->view()->visualRect(index).center());
-                return true;
-            }, kClickMs);
+            w.waitFor(
+                [&] {
+                    auto* list = qobject_cast<QComboBox*>(Walker::Control(tool, "deviceList"));
+                    if (!list || !list->view()->isVisible()) return false;
+                    const QModelIndex index = list->model()->index(row, 0);
+                    list->view()->scrollTo(index);
+                    rowAt = Walker::OnScreen(list->view()->viewport(),
+                                             list->view()->visualRect(index).center());
+                    return true;
+                },
+                kClickMs);
             if (rowAt.x() < 0 || !w.clickAt(rowAt)) return;
-            EXPECT_TRUE(w.waitFor([&] {
-                return qobject_cast<QComboBox*>(Walker::Control(tool, "deviceList"))->currentIndex() == row;
-            }, kClickMs));
+            EXPECT_TRUE(w.waitFor(
+                [&] {
+                    return qobject_cast<QComboBox*>(Walker::Control(tool, "deviceList"))
+                               ->currentIndex() == row;
+                },
+                kClickMs));
             if (!w.type(tool, "programPath", dir.file("SolGrb_service.hex"))) return;
-            if (!w.clickForLogLine(tool, "programButton", "I> Update finished", kProgrammerMs)) return;
+            if (!w.clickForLogLine(tool, "programButton", "I> Update finished", kProgrammerMs))
+                return;
+            // The tool and its progress were beside the main window all along, not under it.
+            EXPECT_TRUE(w.onGui([&] {
+                return !Walker::Window(main)->frameGeometry().intersects(
+                    Walker::Window(tool)->frameGeometry());
+            }));
             w.picture(tool, "software-update");
             w.picture(main, "main-window-after-update");
 
             // EEPROM read, Analyse Error Memory, Save to File.
             if (!w.chooseMenu("Tools", "EEPROM Tools")) return;
             if (!w.type(tool, "eepromPath", dir.file("service.hex"))) return;
-            if (!w.clickForLogLine(tool, "readEepromButton", "I> Read Process finished", kProgrammerMs)) return;
+            if (!w.clickForLogLine(tool, "readEepromButton", "I> Read Process finished",
+                                   kProgrammerMs))
+                return;
             w.picture(tool, "eeprom-tools");
             if (!w.click(tool, "analyseButton")) return;
             if (!w.waitFor([&] { return Walker::Window(report) != nullptr; }, kClickMs)) {
                 ADD_FAILURE() << "no Error Memory window";
                 return;
             }
-            EXPECT_TRUE(QString::fromStdString(w.text(report, "content")).contains(QStringLiteral("EEPROM")));
+            EXPECT_TRUE(QString::fromStdString(w.text(report, "content"))
+                            .contains(QStringLiteral("EEPROM")));
             w.picture(report, "error-memory");
             if (!w.click(report, "saveButton")) return;
-            if (!w.waitFor([&] { return qobject_cast<QFileDialog*>(QApplication::activeModalWidget()); },
-                           kClickMs)) {
-                ADD_FAILURE() << "no file dialog";
+            // Typing goes where the keyboard focus is: the dialog's file name field, once the
+            // dialog has given it the focus.
+            const std::string reportFile = dir.file("service.txt");
+            auto nameField = [] {
+                auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                auto* field = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+                return dialog && field && dialog->isAncestorOf(field) ? field : nullptr;
+            };
+            if (!w.waitFor([&] { return nameField() != nullptr; }, kClickMs)) {
+                ADD_FAILURE() << "no file dialog with its name field";
                 return;
             }
-            if (!w.xdotool({"type", "--delay", "5", dir.file("service.txt")}) || !w.xdotool({"key", "Return"}))
-                return;
-            EXPECT_TRUE(w.waitFor([&] {
-                QWidget* modal = QApplication::activeModalWidget();
-                return modal && modal->windowTitle() == report;
-            }, kClickMs));
+            if (!w.xdotool({"type", "--delay", "5", reportFile})) return;
+            EXPECT_TRUE(w.waitFor(
+                [&] { return nameField() && nameField()->text().toStdString() == reportFile; },
+                kClickMs));
+            if (!w.xdotool({"key", "Return"})) return;
+            EXPECT_TRUE(w.waitFor(
+                [&] {
+                    QWidget* modal = QApplication::activeModalWidget();
+                    return modal && modal->windowTitle() == report;
+                },
+                kClickMs));
             if (!w.click(report, "okButton")) return;
             if (!w.waitFor([&] { return Walker::Window(report) == nullptr; }, kClickMs)) return;
 
             // The About box, closed with its OK button.
             if (!w.chooseMenu("Help", "About ...")) return;
-            if (!w.waitFor([&] { return Walker::Window(QStringLiteral("Info")) != nullptr; }, kClickMs)) {
+            if (!w.waitFor([&] { return Walker::Window(QStringLiteral("Info")) != nullptr; },
+                           kClickMs)) {
                 ADD_FAILURE() << "no About box";
                 return;
             }
             w.picture(QStringLiteral("Info"), "about");
             if (!w.click(QStringLiteral("Info"), "okButton")) return;
-            if (!w.waitFor([&] { return Walker::Window(QStringLiteral("Info")) == nullptr; }, kClickMs)) return;
+            if (!w.waitFor([&] { return Walker::Window(QStringLiteral("Info")) == nullptr; },
+                           kClickMs))
+                return;
 
             if (!w.click(main, "closeMonitorButton")) return;
             walked = true;
@@ -350,7 +425,8 @@ TEST(TechnicianSession, ThroughRealInputEvents) {
         // Whatever happened, the program ends; a failed walk leaves a picture of the screen.
         if (!walked) {
             w.onGui([] {
-                const QString picture = QStringLiteral(NVX_BINARY_DIR "/technician_session_failure.png");
+                const QString picture =
+                    QStringLiteral(NVX_BINARY_DIR "/technician_session_failure.png");
                 QGuiApplication::primaryScreen()->grabWindow(0).save(picture);
                 std::fprintf(stderr, "screen at the failure: %s\n", qPrintable(picture));
                 QCoreApplication::exit(1);

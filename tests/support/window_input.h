@@ -11,9 +11,9 @@
 #include <QMenuBar>
 #include <QTest>
 #include <QTimer>
-#include <functional>
 #include <QWidget>
 #include <QWindow>
+#include <functional>
 
 namespace nvx::test {
 
@@ -30,7 +30,8 @@ inline QWindow* WindowOf(QWidget* widget) {
 inline void ClickThroughWindow(QWidget* widget, QPoint at = QPoint(-1, -1)) {
     ASSERT_NE(widget, nullptr);
     if (at == QPoint(-1, -1)) at = widget->rect().center();
-    QTest::mouseClick(WindowOf(widget), Qt::LeftButton, Qt::NoModifier, widget->mapTo(widget->window(), at));
+    QTest::mouseClick(WindowOf(widget), Qt::LeftButton, Qt::NoModifier,
+                      widget->mapTo(widget->window(), at));
     QApplication::processEvents();
 }
 

@@ -231,8 +231,10 @@ void CMonitorDlg::placeBeside(QWidget* window) {
     if (placed_.count(window)) return;
     // Each window's first showing goes to the right of this one, cascaded, so that no window
     // covers the main window's menu and COM port controls (or another window's title).
+    // The automatic update shows the Programming Tool before this window is laid out and shown.
+    const QRect self = isVisible() ? frameGeometry() : QRect(pos(), sizeHint());
     const int step = static_cast<int>(placed_.size()) * kCascadeStep;
-    QPoint at = frameGeometry().topRight() + QPoint(kWindowGap + step, step);
+    QPoint at = self.topRight() + QPoint(kWindowGap + step, step);
     if (const QScreen* s = screen()) {
         const QRect free = s->availableGeometry();
         const QSize size = window->sizeHint().expandedTo(window->minimumSizeHint());
