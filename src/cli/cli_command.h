@@ -23,5 +23,6 @@ int RunKernel(const Args& args);
 int RunUpdate(const Args& args);
 int RunEeprom(const Args& args);
 int RunJournal(const Args& args);
+int RunDecode(const Args& args);
 
 }  // namespace nvx::cli

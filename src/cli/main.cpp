@@ -19,6 +19,7 @@ const Command kCommands[] = {
     {"update", "write a firmware file into a device (Programming Tool)", nvx::cli::RunUpdate},
     {"eeprom", "read or write a device's EEPROM image (Programming Tool)", nvx::cli::RunEeprom},
     {"journal", "show the service journal of the current directory", nvx::cli::RunJournal},
+    {"decode", "decode a raw line capture (pipe file) into frames", nvx::cli::RunDecode},
 };
 
 void PrintUsage(FILE* out) {

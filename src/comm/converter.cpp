@@ -13,12 +13,10 @@ namespace {
 constexpr uint8_t kAttemptMask = 0x0F;
 constexpr uint8_t kQueueFull = 0x80;
 constexpr uint8_t kMaxAttempts = 4;
-constexpr uint8_t kTransferSteps = 32;  // transmit and receive timeout, aging steps
 constexpr uint8_t kWatchdogTicks = 100;
 constexpr uint8_t kSlotTimerMask = 0x3F;
 constexpr uint8_t kSlotUnchecked = 0x3F;
 constexpr uint8_t kSlotLifetime = 20;
-constexpr uint32_t kAgingStepMs = 10;
 
 bool Enabled(int ch) { return ch >= 0 && ch < kChannelCount && (g_enabledChannels & (1u << ch)) != 0; }
 
@@ -59,12 +57,12 @@ uint8_t BackoffDelay(const ConverterChannel& c) {
 void StartTransmission(int ch) {
     LinkStartTransmit(ch);  // a refused start shows up as a transmission that never completes
     ConverterChannel& c = g_converterChannels[ch];
-    c.stepTimer = kTransferSteps;
+    c.stepTimer = kConverterTransferSteps;
     c.state = kConvTransmitting;
 }
 
 void EnterReceiving(ConverterChannel& c) {
-    c.stepTimer = kTransferSteps;
+    c.stepTimer = kConverterTransferSteps;
     c.state = kConvReceiving;
 }
 
@@ -183,12 +181,6 @@ uint16_t ReceiveOnChannel(BusMessage& msg) {
     return 0;
 }
 
-uint8_t ParityOfBits(uint32_t word, int first) {
-    uint8_t p = 0;
-    for (int bit = first; bit < 16; bit += 2) p ^= static_cast<uint8_t>((word >> bit) & 1);
-    return p;
-}
-
 }  // namespace
 
 void ConverterInit() {
@@ -292,7 +284,7 @@ void ConverterValidateReceived() {
 
 void ConverterAge(uint32_t ms) {
     g_agingAccumulatorMs += ms;
-    if (g_agingAccumulatorMs < kAgingStepMs) return;
+    if (g_agingAccumulatorMs < kConverterAgingStepMs) return;
     g_agingAccumulatorMs = 0;  // not reduced by a step: one step per tick at most
     for (int ch = 0; ch < kChannelCount; ++ch) {
         if (!Enabled(ch)) continue;
@@ -323,8 +315,8 @@ void ConverterWatchdog() {
 
 void EncodeIdentifier(uint8_t word[2]) {
     const uint32_t v = (static_cast<uint32_t>(word[0]) << 8 | word[1]) & 0x3FFF;
-    const uint32_t odd = ParityOfBits(v, 1);
-    const uint32_t even = ParityOfBits(v, 0);
+    const uint32_t odd = IdentifierParity(v, 1);
+    const uint32_t even = IdentifierParity(v, 0);
     const uint32_t w = v << 2 | odd << 1 | even;
     word[0] = static_cast<uint8_t>(w >> 8);
     word[1] = static_cast<uint8_t>(w & 0xFF);
@@ -333,8 +325,8 @@ void EncodeIdentifier(uint8_t word[2]) {
 int32_t DecodeIdentifier(ConverterChannel& channel, int slot) {
     if (slot < 0 || slot >= kRxSlotCount) return -1;
     const uint32_t w = static_cast<uint32_t>(channel.rxIdHigh[slot]) << 8 | channel.rxIdLow[slot];
-    if (ParityOfBits(w, 0) != 0 || ParityOfBits(w, 1) != 0) return -1;
-    const uint32_t v = w >> 2;
+    if (!IdentifierWordIntact(static_cast<uint16_t>(w))) return -1;
+    const uint32_t v = IdentifierOfWord(static_cast<uint16_t>(w));
     channel.rxIdHigh[slot] = static_cast<uint8_t>(v >> 8);
     channel.rxIdLow[slot] = static_cast<uint8_t>(v & 0xFF);
     return static_cast<int32_t>(v);

@@ -11,6 +11,8 @@ namespace nvx {
 constexpr int kTxQueueSize = 8;
 constexpr int kRxSlotCount = 8;
 constexpr uint8_t kAnyChannel = 255;
+constexpr uint8_t kConverterTransferSteps = 32;  // transmit and receive timeout, aging steps
+constexpr uint32_t kConverterAgingStepMs = 10;   // nominal length of an aging step
 
 struct BusMessage {
     uint8_t channel;
@@ -66,6 +68,21 @@ void ConverterPrepareTransmit();
 void ConverterValidateReceived();
 void ConverterAge(uint32_t ms);
 void ConverterWatchdog();
+
+// Exclusive-or of every second bit of a 16-bit word, from bit `first` (0 even, 1 odd) upwards.
+constexpr uint8_t IdentifierParity(uint32_t word, int first) {
+    uint8_t p = 0;
+    for (int bit = first; bit < 16; bit += 2) p ^= static_cast<uint8_t>((word >> bit) & 1);
+    return p;
+}
+
+// An identifier word is intact when both its even-position and its odd-position bits cancel out.
+constexpr bool IdentifierWordIntact(uint16_t word) {
+    return IdentifierParity(word, 0) == 0 && IdentifierParity(word, 1) == 0;
+}
+
+// The 14-bit identifier an identifier word carries.
+constexpr uint16_t IdentifierOfWord(uint16_t word) { return static_cast<uint16_t>(word >> 2); }
 
 // In place on the two identifier bytes (high byte first).
 void EncodeIdentifier(uint8_t word[2]);

@@ -18,16 +18,6 @@ namespace {
 
 bool ValidChannel(int ch) { return ch >= 0 && ch < kChannelCount; }
 
-// Bytes in a frame of this kind, check byte included; 0 for anything that is not a kind byte.
-uint8_t FrameLength(uint8_t kind) {
-    switch (kind) {
-        case kFrameKindT: return 4;
-        case kFrameKindU: return 6;
-        case kFrameKindV: return 8;
-        default: return 0;
-    }
-}
-
 void AddTrace(TraceRing& ring, int ch, int32_t value) {
     int32_t stored = value;
     if (value == kTraceStartFrame) {
@@ -49,7 +39,7 @@ void DeliverFrame(int ch, const LinkChannel& link) {
     ConverterChannel& conv = g_converterChannels[ch];
     for (int slot = 0; slot < kRxSlotCount; ++slot) {
         if (conv.rxStatus[slot] != 0) continue;
-        const uint8_t length = FrameLength(link.rxFrame[0]);
+        const uint8_t length = LinkFrameLength(link.rxFrame[0]);
         const uint8_t n = static_cast<uint8_t>(length > 4 ? length - 4 : 0);
         conv.rxIdHigh[slot] = link.rxFrame[1];
         conv.rxIdLow[slot] = link.rxFrame[2];
@@ -99,7 +89,7 @@ int8_t LinkStartTransmit(int ch) {
     if (link.state != kLinkIdle) return -1;
     link.state = kLinkTransmitting;
     link.control = static_cast<uint8_t>((link.control | kLinkTransmitStarted) & ~kLinkCountMask);
-    const uint8_t length = FrameLength(link.txFrame[0]);
+    const uint8_t length = LinkFrameLength(link.txFrame[0]);
     if (length == 0) {
         // The started bit stays set: the converter sees a start that never completes.
         link.state = kLinkIdle;
@@ -150,7 +140,7 @@ void LinkRxByte(int ch) {
     switch (link.state) {
         case kLinkIdle: {
             SetCount(link, 0);
-            const uint8_t length = FrameLength(b);
+            const uint8_t length = LinkFrameLength(b);
             if (length == 0) {
                 LinkAddRxTrace(ch, b);  // noise between frames
                 return;
@@ -177,7 +167,7 @@ void LinkRxByte(int ch) {
                 if (link.rxPos < kLinkFrameBufferSize) link.rxFrame[link.rxPos++] = b;
                 return;
             }
-            if (link.checksum == 0xFF) {
+            if (link.checksum == kLinkChecksumGood) {
                 DeliverFrame(ch, link);
             } else {
                 ++g_converterChannels[ch].rfErrorCount;

@@ -57,6 +57,19 @@ constexpr uint32_t LinkChecksumAdd(uint32_t sum, uint8_t byte) {
     return sum;
 }
 
+// Bytes in a frame of this kind, check byte included; 0 for a byte that is not a kind byte.
+constexpr uint8_t LinkFrameLength(uint8_t kind) {
+    switch (kind) {
+        case kFrameKindT: return 4;
+        case kFrameKindU: return 6;
+        case kFrameKindV: return 8;
+        default: return 0;
+    }
+}
+
+// The running sum of a whole frame, check byte included, is this when the frame is intact.
+constexpr uint32_t kLinkChecksumGood = 0xFF;
+
 void LinkInit();
 void LinkOpenChannel(int ch);
 int8_t LinkStartTransmit(int ch);

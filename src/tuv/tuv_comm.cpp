@@ -9,6 +9,7 @@
 
 #include "comm/link.h"
 #include "comm/tick.h"
+#include "platform/atomic_file.h"
 #include "platform/serial_port.h"
 #include "platform/user_dialogs.h"
 #include "tuv/trace_format.h"
@@ -99,6 +100,7 @@ void TuvCommLogic::Initialize() {
         fields_.portText[ch].clear();
     }
     fields_.hex = 1;
+    RestartFrameStreams();
     view_.enableControls(TuvCommEnables{});
     view_.writeControls(fields_);
 }
@@ -109,6 +111,7 @@ bool TuvCommLogic::OpenChannelPort(int channel, int32_t portNumber, uint32_t bau
     // A byte left over from a transmission without a port is not sent late.
     if (StackChannel(channel)) g_linkTxRegister[channel] = -1;
     g_channelPortNumber[channel] = portNumber;
+    if (channel == 0) RestartFrameStreams();
     return true;
 }
 
@@ -204,6 +207,46 @@ void TuvCommLogic::OnClearRx() {
     RefreshViews();
 }
 
+void TuvCommLogic::OnFramesClicked() {
+    view_.readControls(fields_);
+    view_.showFramesView(fields_.frames != 0);
+    if (fields_.frames) {
+        view_.updateFrames(frameLog_);
+        framesShownTotal_ = frameLog_.total();
+    }
+}
+
+void TuvCommLogic::OnClearFrames() {
+    frameLog_.Clear();
+    if (fields_.frames) view_.updateFrames(frameLog_);
+}
+
+void TuvCommLogic::OnSaveFrames() {
+    std::string path;
+    if (!view_.askFramesFileName(path)) return;
+    std::string error;
+    if (!WriteFileAtomically(path, FrameLogCsv(frameLog_), &error))
+        MessageBox().show(error, kTuvCommTitle, MessageIcon::Exclamation, MessageButtons::Ok);
+}
+
+int64_t TuvCommLogic::FrameTimeMs() const {
+    return static_cast<int64_t>(timers_.nowMs() - streamStartMs_);
+}
+
+void TuvCommLogic::DecodeTx(uint8_t byte) { txDecoder_.Feed(&byte, 1, frameLog_, FrameTimeMs()); }
+
+void TuvCommLogic::DecodeRx(const uint8_t* bytes, std::size_t count) {
+    rxDecoder_.Feed(bytes, count, frameLog_, FrameTimeMs());
+}
+
+void TuvCommLogic::RestartFrameStreams() {
+    txDecoder_.Finish(frameLog_);
+    rxDecoder_.Finish(frameLog_);
+    txDecoder_.Reset();
+    rxDecoder_.Reset();
+    streamStartMs_ = timers_.nowMs();
+}
+
 void TuvCommLogic::RefreshViews() {
     view_.writeControls(fields_);
     if (fields_.scroll) view_.scrollToLastLines();
@@ -222,6 +265,7 @@ void TuvCommLogic::OnTimer() {
             g_linkTxRegister[ch] = -1;
             WriteByte(g_txPipeFile[ch], b);
             if (g_channelPortNumber[ch] != -1) g_serialPort.Write(&b, 1);
+            DecodeTx(b);
             LinkTxDone(ch);
             taken = true;
         }
@@ -231,6 +275,7 @@ void TuvCommLogic::OnTimer() {
         const uint8_t b = static_cast<uint8_t>(g_linkTxRegister[ch] & 0xFF);
         g_linkTxRegister[ch] = -1;
         g_serialPort.Write(&b, 1);
+        DecodeTx(b);
         LinkTxDone(ch);
     }
 
@@ -238,6 +283,7 @@ void TuvCommLogic::OnTimer() {
         uint8_t b;
         // At the end of the file nothing is handed on; bytes appended later come on later ticks.
         if (ReadByte(g_rxPipeFile[ch], b)) {
+            DecodeRx(&b, 1);
             g_linkRxRegister[ch] = b;
             LinkRxByte(ch);
         }
@@ -248,6 +294,7 @@ void TuvCommLogic::OnTimer() {
         for (int total = 0; total < kMaxSerialBytesPerTick;) {
             const uint32_t n = g_serialPort.Read(buffer, sizeof buffer);
             if (n == 0) break;
+            DecodeRx(buffer, n);
             for (uint32_t i = 0; i < n; ++i) {
                 g_linkRxRegister[ch] = static_cast<int8_t>(buffer[i]);  // sign-extended; low 8 bits count
                 LinkRxByte(ch);
@@ -263,6 +310,10 @@ void TuvCommLogic::OnTimer() {
         KeepLast(fields_.txText);
         KeepLast(fields_.rxText);
         RefreshViews();
+    }
+    if (fields_.frames && frameLog_.total() != framesShownTotal_) {
+        framesShownTotal_ = frameLog_.total();
+        view_.updateFrames(frameLog_);
     }
 }
 

@@ -9,11 +9,14 @@
 #include <string>
 
 #include "platform/timer_service.h"
+#include "tuv/frame_decoder.h"
 
 namespace nvx {
 
 constexpr int kTuvChannelCount = 2;  // channel groups of the window; the stack drives channel 0
 constexpr uint32_t kChannelBaudRate = 19200;
+// Rows the "Frames" view keeps; older ones are dropped, like the text of the trace views.
+constexpr std::size_t kFrameViewLimit = 2000;
 extern const char kTuvCommTitle[];  // "TUV Communication"
 
 // Pipe flags of a channel.
@@ -39,6 +42,7 @@ struct TuvCommFields {
     int32_t view = 0;                                // "View": TUV Inside window shown
     int32_t scroll = 1;                              // "Scroll"
     int32_t hex = 1;                                 // "Hex"
+    int32_t frames = 0;                              // "Frames": the decoded frames shown
 };
 
 // Which controls take input. The stack drives channel 0 only and the port belongs to the main
@@ -61,6 +65,13 @@ public:
     virtual void scrollToLastLines() = 0;
     // Shows the TUV Inside window without activating it, or hides it.
     virtual void showInside(bool shown) = 0;
+    // Shows or hides the "Frames" view.
+    virtual void showFramesView(bool shown) = 0;
+    // The log has rows the "Frames" view has not shown yet (or lost some); called only while
+    // "Frames" is ticked, so a view that is not shown costs nothing.
+    virtual void updateFrames(const FrameLog& log) = 0;
+    // "Save...": the CSV file to write; false when the user cancels.
+    virtual bool askFramesFileName(std::string& path) = 0;
 };
 
 // No window: the fields are the controls.
@@ -71,6 +82,9 @@ public:
     void enableControls(const TuvCommEnables&) override {}
     void scrollToLastLines() override {}
     void showInside(bool) override {}
+    void showFramesView(bool) override {}
+    void updateFrames(const FrameLog&) override {}
+    bool askFramesFileName(std::string&) override { return false; }
 };
 
 class TuvCommLogic {
@@ -96,11 +110,15 @@ public:
     void OnViewClicked();               // "View"
     void OnClearTx();
     void OnClearRx();
+    void OnFramesClicked();  // "Frames"
+    void OnClearFrames();    // "Clear" of the "Frames" view
+    void OnSaveFrames();     // "Save...": the rows held as CSV, replacing the file in one step
 
     // One pump tick (timer 2).
     void OnTimer();
 
     const TuvCommFields& fields() const { return fields_; }
+    const FrameLog& frameLog() const { return frameLog_; }
     int timerId() const { return timerId_; }
 
 private:
@@ -108,11 +126,22 @@ private:
     void OpenPipe(PipeKind kind, int channel);
     void ClosePipe(PipeKind kind, int channel);
     void RefreshViews();
+    // Line bytes into the "Frames" rows, timed from the port's opening.
+    void DecodeTx(uint8_t byte);
+    void DecodeRx(const uint8_t* bytes, std::size_t count);
+    int64_t FrameTimeMs() const;
+    // A new stream begins: what is under way in the old one is ended.
+    void RestartFrameStreams();
 
     TimerService& timers_;
     TuvCommView& view_;
     TuvCommFields fields_;
     int timerId_ = 0;
+    FrameDecoder txDecoder_{FrameDirection::Tx};
+    FrameDecoder rxDecoder_{FrameDirection::Rx};
+    FrameLog frameLog_{kFrameViewLimit};
+    uint64_t framesShownTotal_ = 0;  // frameLog_.total() when the view was last updated
+    uint64_t streamStartMs_ = 0;     // the port's opening (or the window's start)
 };
 
 }  // namespace nvx

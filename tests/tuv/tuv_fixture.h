@@ -44,6 +44,17 @@ public:
     void enableControls(const TuvCommEnables& e) override { enables.push_back(e); }
     void scrollToLastLines() override { ++scrolls; }
     void showInside(bool shown) override { inside.push_back(shown); }
+    void showFramesView(bool shown) override { framesViewShown.push_back(shown); }
+    void updateFrames(const FrameLog& log) override {
+        ++frameUpdates;
+        frameRowsSeen = log.total();
+    }
+    bool askFramesFileName(std::string& path) override {
+        ++framesFileAsked;
+        if (framesFileAnswer.empty()) return false;
+        path = framesFileAnswer;
+        return true;
+    }
 
     TuvCommFields controls;
     int reads = 0;
@@ -53,6 +64,11 @@ public:
     std::size_t longestRx = 0;
     std::vector<bool> inside;
     std::vector<TuvCommEnables> enables;
+    std::vector<bool> framesViewShown;
+    int frameUpdates = 0;
+    uint64_t frameRowsSeen = 0;
+    int framesFileAsked = 0;
+    std::string framesFileAnswer;  // empty: the user cancels
 };
 
 class TuvCommTest : public ::testing::Test {

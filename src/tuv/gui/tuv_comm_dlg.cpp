@@ -1,5 +1,7 @@
 #include "tuv/gui/tuv_comm_dlg.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QFontDatabase>
 #include <QGridLayout>
@@ -10,9 +12,12 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QHeaderView>
 #include <QShowEvent>
+#include <QTableWidget>
 #include <QVBoxLayout>
 
+#include "eeprom/gui/file_dialogs.h"
 #include "platform/qt_dialogs.h"
 
 namespace nvx {
@@ -60,6 +65,13 @@ QString TraceForDisplay(const std::string& text) {
     return t;
 }
 
+const char kFramesFileFilter[] = "CSV Files (*.csv)|*.csv|All Files (*.*)|*.*||";
+
+// A cell that says something is wrong stands out.
+bool CellFlagsFault(const QString& text) {
+    return text == QLatin1String("wrong") || text == QLatin1String("truncated");
+}
+
 }  // namespace
 
 CTuvCommDlg::CTuvCommDlg(TimerService& timers, QWidget* parent)
@@ -96,12 +108,16 @@ CTuvCommDlg::CTuvCommDlg(TimerService& timers, QWidget* parent)
     options->addWidget(scroll_);
     options->addWidget(hex_);
     options->addWidget(view_);
+    frames_ = Box("Frames", QStringLiteral("framesBox"), this);
+    options->addWidget(frames_);
     options->addStretch(1);
     groups->addLayout(options);
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(traces, 1);
     layout->addLayout(groups);
+    layout->addWidget(makeFramesPanel(), 1);
+    connect(frames_, &QCheckBox::clicked, this, [this] { logic_.OnFramesClicked(); });
 
     connect(clearTx, &QPushButton::clicked, this, [this] { logic_.OnClearTx(); });
     connect(clearRx, &QPushButton::clicked, this, [this] { logic_.OnClearRx(); });
@@ -113,6 +129,37 @@ CTuvCommDlg::CTuvCommDlg(TimerService& timers, QWidget* parent)
 }
 
 CTuvCommDlg::~CTuvCommDlg() = default;
+
+QWidget* CTuvCommDlg::makeFramesPanel() {
+    framesPanel_ = new QWidget(this);
+    framesPanel_->setObjectName(QStringLiteral("framesPanel"));
+    framesTable_ = new QTableWidget(0, static_cast<int>(kFrameColumnCount), framesPanel_);
+    framesTable_->setObjectName(QStringLiteral("framesView"));
+    QStringList titles;
+    for (const char* title : kFrameColumnTitles) titles << QString::fromLatin1(title);
+    framesTable_->setHorizontalHeaderLabels(titles);
+    framesTable_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    framesTable_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    framesTable_->verticalHeader()->setVisible(false);
+    framesTable_->verticalHeader()->setDefaultSectionSize(framesTable_->fontMetrics().height() + 4);
+    framesTable_->horizontalHeader()->setStretchLastSection(true);
+    framesTable_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    framesTable_->setMinimumHeight(160);
+    auto* save = Button("Save...", "saveFramesButton", framesPanel_);
+    auto* clear = Button("Clear", "clearFramesButton", framesPanel_);
+    auto* buttons = new QVBoxLayout;
+    buttons->addWidget(save);
+    buttons->addWidget(clear);
+    buttons->addStretch(1);
+    auto* panel = new QHBoxLayout(framesPanel_);
+    panel->setContentsMargins(0, 0, 0, 0);
+    panel->addWidget(framesTable_, 1);
+    panel->addLayout(buttons);
+    framesPanel_->setVisible(false);
+    connect(save, &QPushButton::clicked, this, [this] { logic_.OnSaveFrames(); });
+    connect(clear, &QPushButton::clicked, this, [this] { logic_.OnClearFrames(); });
+    return framesPanel_;
+}
 
 CTuvCommDlg::Channel CTuvCommDlg::makeChannel(int ch) {
     auto* group = new QGroupBox(QStringLiteral("Ch %1").arg(ch), this);
@@ -165,6 +212,7 @@ void CTuvCommDlg::readControls(TuvCommFields& fields) {
     fields.view = view_->isChecked() ? 1 : 0;
     fields.scroll = scroll_->isChecked() ? 1 : 0;
     fields.hex = hex_->isChecked() ? 1 : 0;
+    fields.frames = frames_->isChecked() ? 1 : 0;
 }
 
 void CTuvCommDlg::writeControls(const TuvCommFields& fields) {
@@ -184,6 +232,7 @@ void CTuvCommDlg::writeControls(const TuvCommFields& fields) {
     SetChecked(view_, fields.view);
     SetChecked(scroll_, fields.scroll);
     SetChecked(hex_, fields.hex);
+    SetChecked(frames_, fields.frames);
     if (isVisible()) apply();
 }
 
@@ -233,6 +282,48 @@ void CTuvCommDlg::scrollToLastLines() {
 void CTuvCommDlg::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     if (stale_) apply();
+    if (framesVisible()) renderFrames();
+}
+
+void CTuvCommDlg::showFramesView(bool shown) {
+    framesPanel_->setVisible(shown);
+    if (framesVisible()) renderFrames();
+}
+
+bool CTuvCommDlg::framesVisible() const { return framesLog_ && isVisible() && framesPanel_->isVisible(); }
+
+void CTuvCommDlg::updateFrames(const FrameLog& log) {
+    framesLog_ = &log;
+    if (framesVisible()) renderFrames();
+}
+
+// The table's last rows are always the log's newest: new rows go below, and rows the log no
+// longer holds (dropped, or cleared) go from the top.
+void CTuvCommDlg::renderFrames() {
+    const FrameLog& log = *framesLog_;
+    const std::size_t added =
+        static_cast<std::size_t>(std::min<uint64_t>(log.total() - framesShownTotal_, log.size()));
+    framesShownTotal_ = log.total();
+    if (added == 0 && static_cast<std::size_t>(framesTable_->rowCount()) <= log.size()) return;
+    int row = framesTable_->rowCount();
+    framesTable_->setRowCount(row + static_cast<int>(added));
+    std::string cell;
+    for (std::size_t i = log.size() - added; i < log.size(); ++i, ++row) {
+        for (std::size_t c = 0; c < kFrameColumnCount; ++c) {
+            cell.clear();
+            AppendFrameCell(cell, log.at(i), static_cast<FrameColumn>(c));
+            auto* item = new QTableWidgetItem(FromLatin1(cell));
+            if (CellFlagsFault(item->text())) item->setForeground(Qt::red);
+            framesTable_->setItem(row, static_cast<int>(c), item);
+        }
+    }
+    const int excess = framesTable_->rowCount() - static_cast<int>(log.size());
+    if (excess > 0) framesTable_->model()->removeRows(0, excess);
+    if (scroll_->isChecked()) framesTable_->scrollToBottom();
+}
+
+bool CTuvCommDlg::askFramesFileName(std::string& path) {
+    return AppFileDialogs().save(this, kFramesFileFilter, path);
 }
 
 void CTuvCommDlg::showInside(bool shown) {

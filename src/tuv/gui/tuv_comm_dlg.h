@@ -13,6 +13,7 @@ class QCheckBox;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QTableWidget;
 
 namespace nvx {
 
@@ -35,6 +36,9 @@ public:
     void enableControls(const TuvCommEnables& enables) override;
     void scrollToLastLines() override;
     void showInside(bool shown) override;
+    void showFramesView(bool shown) override;
+    void updateFrames(const FrameLog& log) override;
+    bool askFramesFileName(std::string& path) override;
 
 public slots:
     void reject() override;
@@ -54,6 +58,9 @@ private:
     Channel makeChannel(int ch);
     void apply();
     void setView(QPlainTextEdit* view, std::string& shown, const std::string& text);
+    QWidget* makeFramesPanel();
+    bool framesVisible() const;
+    void renderFrames();
 
     std::unique_ptr<CTuvInsideDlg> inside_;
     QPlainTextEdit* txView_;
@@ -62,6 +69,11 @@ private:
     QCheckBox* scroll_;
     QCheckBox* hex_;
     QCheckBox* view_;
+    QCheckBox* frames_;
+    QWidget* framesPanel_;
+    QTableWidget* framesTable_;
+    const FrameLog* framesLog_ = nullptr;  // the rows to show once the view is visible
+    uint64_t framesShownTotal_ = 0;        // the log's total when the table was last filled
     TuvCommFields pending_;
     bool stale_ = true;
     bool controlsChanged_ = true;
