@@ -144,6 +144,18 @@ QWidget* CTuvCommDlg::makeFramesPanel() {
     framesTable_->verticalHeader()->setDefaultSectionSize(framesTable_->fontMetrics().height() + 4);
     framesTable_->horizontalHeader()->setStretchLastSection(true);
     framesTable_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    // Columns as wide as their widest usual cell, measured once rather than per row; the table
+    // is wide enough to show a whole frame.
+    const char* const widest[kFrameColumnCount] = {"9999999", "9999999", "dir",       "noise",      "word",
+                                                   "0000",    "parity",  "truncated", "00 00 00 00"};
+    const QFontMetrics metrics(framesTable_->font());
+    int tableWidth = framesTable_->verticalScrollBar()->sizeHint().width() + 4;
+    for (std::size_t c = 0; c < kFrameColumnCount; ++c) {
+        const int width = metrics.horizontalAdvance(QString::fromLatin1(widest[c])) + 10;
+        framesTable_->setColumnWidth(static_cast<int>(c), width);
+        tableWidth += width;
+    }
+    framesTable_->setMinimumWidth(tableWidth);
     framesTable_->setMinimumHeight(160);
     auto* save = Button("Save...", "saveFramesButton", framesPanel_);
     auto* clear = Button("Clear", "clearFramesButton", framesPanel_);
