@@ -2,6 +2,7 @@
 // frame, as the window's "Frames" view shows it.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -100,6 +101,12 @@ int RunDecode(const Args& args) {
     if (path.empty()) return UsageError("no capture file given");
 
     const int fd = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st{};
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        std::fprintf(stderr, "nvx decode: %s: %s\n", path.c_str(), std::strerror(EISDIR));
+        return 1;
+    }
     if (fd < 0) {
         std::fprintf(stderr, "nvx decode: %s: %s\n", path.c_str(), std::strerror(errno));
         return 1;

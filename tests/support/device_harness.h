@@ -58,6 +58,21 @@ private:
     TuvCommLogic& pump_;
 };
 
+// The TUV Communication window's pipe controls without a window: a test types the names and
+// ticks the boxes here, then calls the box's command on the pump.
+class HarnessPumpView : public NullTuvCommView {
+public:
+    void readControls(TuvCommFields& fields) override {
+        for (int ch = 0; ch < kTuvChannelCount; ++ch) {
+            fields.txPipeName[ch] = controls.txPipeName[ch];
+            fields.rxPipeName[ch] = controls.rxPipeName[ch];
+            fields.pipeTx[ch] = controls.pipeTx[ch];
+            fields.pipeRx[ch] = controls.pipeRx[ch];
+        }
+    }
+    TuvCommFields controls;
+};
+
 class DeviceHarness {
 public:
     // Stack::Own: the harness runs a pump and the tick timer of its own (the stack's tests).
@@ -75,6 +90,7 @@ public:
     TuvCommLogic& pump() { return *pump_; }
     // A fresh stack (InitCommStack) and TickProc on the harness's clock.
     void startTickTimer();
+    HarnessPumpView& pumpView() { return pumpView_; }
     HarnessShell& shell() { return *shell_; }
     RecordingMessageBoxes& messageBoxes() { return boxes_; }
     // With a trailing '/', as StartDirectory holds it.
@@ -112,7 +128,7 @@ private:
     VirtualClock clock_;
     TimerCalendarClock calendar_{clock_, 1'700'000'000};
     RecordingMessageBoxes boxes_;
-    NullTuvCommView pumpView_;
+    HarnessPumpView pumpView_;
     std::string previousCwd_;
     std::string startDir_;
     std::vector<std::string> deviceLog_;
