@@ -23,28 +23,62 @@ constexpr int kTableWidths[kFrameColumnCount] = {8, 10, 3, 5, 4, 4, 6, 9, 0};
 constexpr bool kTableRightAligned[kFrameColumnCount] = {true, true, false, false, false,
                                                         false, false, false, false};
 
-void AppendHexByte(std::string& out, uint8_t b) {
-    out.push_back(kHexDigits[b >> 4]);
-    out.push_back(kHexDigits[b & 0x0F]);
+// Cells are written into a buffer with plain stores: formatting is most of the work of writing
+// a capture as CSV.
+char* PutText(char* p, const char* text) {
+    while (*text) *p++ = *text++;
+    return p;
 }
 
-void AppendHexWord(std::string& out, uint16_t w) {
-    AppendHexByte(out, static_cast<uint8_t>(w >> 8));
-    AppendHexByte(out, static_cast<uint8_t>(w & 0xFF));
+char* PutHexByte(char* p, uint8_t b) {
+    *p++ = kHexDigits[b >> 4];
+    *p++ = kHexDigits[b & 0x0F];
+    return p;
 }
 
-void AppendNumber(std::string& out, uint64_t value) {
-    char buffer[24];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    out.append(buffer, result.ptr);
+char* PutHexWord(char* p, uint16_t w) {
+    return PutHexByte(PutHexByte(p, static_cast<uint8_t>(w >> 8)), static_cast<uint8_t>(w & 0xFF));
 }
 
-void AppendCheck(std::string& out, const FrameRow& row) {
+char* PutNumber(char* p, uint64_t value) { return std::to_chars(p, p + 20, value).ptr; }
+
+char* PutCheck(char* p, const FrameRow& row) {
     switch (row.kind) {
-        case FrameRowKind::Frame: out += row.checkOk ? "OK" : "wrong"; break;
-        case FrameRowKind::Truncated: out += "truncated"; break;
+        case FrameRowKind::Frame: return PutText(p, row.checkOk ? "OK" : "wrong");
+        case FrameRowKind::Truncated: return PutText(p, "truncated");
         case FrameRowKind::Noise: break;
     }
+    return p;
+}
+
+// The longest cell: 16 noise bytes as hex pairs with spaces between.
+constexpr std::size_t kMaxCellChars = 3 * kFrameRowMaxBytes;
+
+char* PutFrameCell(char* p, const FrameRow& row, FrameColumn column) {
+    switch (column) {
+        case FrameColumn::TimeMs:
+            return row.timeMs == kNoFrameTime ? p : PutNumber(p, static_cast<uint64_t>(row.timeMs));
+        case FrameColumn::Offset: return PutNumber(p, row.offset);
+        case FrameColumn::Direction: return PutText(p, row.direction == FrameDirection::Tx ? "Tx" : "Rx");
+        case FrameColumn::Kind:
+            if (row.kind == FrameRowKind::Noise) return PutText(p, "noise");
+            *p++ = static_cast<char>(row.bytes[0]);
+            return p;
+        case FrameColumn::Word: return row.hasIdentifier() ? PutHexWord(p, row.identifierWord()) : p;
+        case FrameColumn::Identifier:
+            return row.hasIdentifier() ? PutHexWord(p, IdentifierOfWord(row.identifierWord())) : p;
+        case FrameColumn::Parity:
+            if (!row.hasIdentifier()) return p;
+            return PutText(p, IdentifierWordIntact(row.identifierWord()) ? "OK" : "wrong");
+        case FrameColumn::Check: return PutCheck(p, row);
+        case FrameColumn::Data:
+            for (std::size_t i = row.dataBegin(); i < row.dataEnd(); ++i) {
+                if (i != row.dataBegin()) *p++ = ' ';
+                p = PutHexByte(p, row.bytes[i]);
+            }
+            return p;
+    }
+    return p;
 }
 
 }  // namespace
@@ -124,36 +158,8 @@ void FrameDecoder::Feed(const uint8_t* bytes, std::size_t count, FrameSink& sink
 }
 
 void AppendFrameCell(std::string& out, const FrameRow& row, FrameColumn column) {
-    switch (column) {
-        case FrameColumn::TimeMs:
-            if (row.timeMs != kNoFrameTime) AppendNumber(out, static_cast<uint64_t>(row.timeMs));
-            return;
-        case FrameColumn::Offset: AppendNumber(out, row.offset); return;
-        case FrameColumn::Direction: out += row.direction == FrameDirection::Tx ? "Tx" : "Rx"; return;
-        case FrameColumn::Kind:
-            if (row.kind == FrameRowKind::Noise) {
-                out += "noise";
-            } else {
-                out.push_back(static_cast<char>(row.bytes[0]));
-            }
-            return;
-        case FrameColumn::Word:
-            if (row.hasIdentifier()) AppendHexWord(out, row.identifierWord());
-            return;
-        case FrameColumn::Identifier:
-            if (row.hasIdentifier()) AppendHexWord(out, IdentifierOfWord(row.identifierWord()));
-            return;
-        case FrameColumn::Parity:
-            if (row.hasIdentifier()) out += IdentifierWordIntact(row.identifierWord()) ? "OK" : "wrong";
-            return;
-        case FrameColumn::Check: AppendCheck(out, row); return;
-        case FrameColumn::Data:
-            for (std::size_t i = row.dataBegin(); i < row.dataEnd(); ++i) {
-                if (i != row.dataBegin()) out.push_back(' ');
-                AppendHexByte(out, row.bytes[i]);
-            }
-            return;
-    }
+    char cell[kMaxCellChars + 4];
+    out.append(cell, PutFrameCell(cell, row, column));
 }
 
 void AppendFrameCsvHeader(std::string& out) {
@@ -165,11 +171,15 @@ void AppendFrameCsvHeader(std::string& out) {
 }
 
 void AppendFrameCsvLine(std::string& out, const FrameRow& row) {
+    char line[kFrameColumnCount * (kMaxCellChars + 4)];
+    char* p = line;
     for (std::size_t c = 0; c < kFrameColumnCount; ++c) {
-        if (c != 0) out.push_back(',');
-        AppendFrameCell(out, row, static_cast<FrameColumn>(c));
+        if (c != 0) *p++ = ',';
+        p = PutFrameCell(p, row, static_cast<FrameColumn>(c));
     }
-    out += "\r\n";
+    *p++ = '\r';
+    *p++ = '\n';
+    out.append(line, p);
 }
 
 namespace {
