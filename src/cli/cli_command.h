@@ -24,5 +24,6 @@ int RunUpdate(const Args& args);
 int RunEeprom(const Args& args);
 int RunJournal(const Args& args);
 int RunDecode(const Args& args);
+int RunListen(const Args& args);
 
 }  // namespace nvx::cli

@@ -20,6 +20,7 @@ const Command kCommands[] = {
     {"eeprom", "read or write a device's EEPROM image (Programming Tool)", nvx::cli::RunEeprom},
     {"journal", "show the service journal of the current directory", nvx::cli::RunJournal},
     {"decode", "decode a raw line capture (pipe file) into frames", nvx::cli::RunDecode},
+    {"listen", "print every frame a device sends, decoded and timed", nvx::cli::RunListen},
 };
 
 void PrintUsage(FILE* out) {

@@ -228,7 +228,10 @@ int main(int argc, char** argv) {
     const int watchdog = loop.start(100, [&loop, d] {
         if (d->vanished()) loop.quit();
     });
+    // Status frames are due whether or not the host sends anything.
+    const int statusTimer = options.statusIntervalMs == 0 ? 0 : loop.start(options.statusIntervalMs, [d] { d->service(); });
     loop.run();
+    if (statusTimer != 0) loop.stop(statusTimer);
     loop.stop(watchdog);
     g_loop = nullptr;
 

@@ -426,7 +426,8 @@ void VirtualDevice::flushOutput() {
 }
 
 void VirtualDevice::sendStatus() {
-    if (bootloaderOnLine() || decoder_.inFrame() || !out_.empty() || !peerOpen_) return;
+    // A host that has the port open but has sent nothing yet listens all the same.
+    if (bootloaderOnLine() || decoder_.inFrame() || !out_.empty() || !hostConnected()) return;
     if (hostBaud() != kApplicationBaud) return;
     Frame f;
     f.id = static_cast<uint16_t>(0x0380 | (front_->type().deviceCode & 0x7F));

@@ -115,10 +115,14 @@ void FrameDecoder::Finish(FrameSink& sink) {
     Emit(sink);
 }
 
+void FrameDecoder::Expire(int64_t timeMs, FrameSink& sink) {
+    if (open_ && lastByteMs_ != kNoFrameTime && timeMs - lastByteMs_ > kFrameGapMs) Finish(sink);
+}
+
 void FrameDecoder::Feed(const uint8_t* bytes, std::size_t count, FrameSink& sink, int64_t timeMs) {
     if (count == 0) return;
     if (timeMs != kNoFrameTime) {
-        if (open_ && lastByteMs_ != kNoFrameTime && timeMs - lastByteMs_ > kFrameGapMs) Finish(sink);
+        Expire(timeMs, sink);
         lastByteMs_ = timeMs;
     }
     const auto start = [&](FrameRowKind kind) {

@@ -50,6 +50,9 @@ public:
     // byte comes more than kFrameGapMs after its previous one was cut short: the converter's
     // receive timeout aborts the driver in that case, so the new byte is looked at afresh.
     void Feed(const uint8_t* bytes, std::size_t count, FrameSink& sink, int64_t timeMs = kNoFrameTime);
+    // No byte came for more than kFrameGapMs before timeMs: the row under way ends now rather
+    // than when the next byte comes (a frame as truncated, noise as it is).
+    void Expire(int64_t timeMs, FrameSink& sink);
     // The stream ended (end of file, port closed): a frame under way becomes a truncated row and
     // pending noise its row.
     void Finish(FrameSink& sink);

@@ -311,6 +311,8 @@ void TuvCommLogic::OnTimer() {
         KeepLast(fields_.rxText);
         RefreshViews();
     }
+    txDecoder_.Expire(FrameTimeMs(), frameLog_);
+    rxDecoder_.Expire(FrameTimeMs(), frameLog_);
     if (fields_.frames && frameLog_.total() != framesShownTotal_) {
         framesShownTotal_ = frameLog_.total();
         view_.updateFrames(frameLog_);

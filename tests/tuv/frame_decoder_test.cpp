@@ -168,6 +168,28 @@ TEST(FrameDecoderTest, AFrameWhoseNextByteComesAfterTheReceiveTimeoutWasCutShort
     EXPECT_EQ(kFrameGapMs, 320);  // 32 aging steps of 10 ms
 }
 
+TEST(FrameDecoderTest, ARowUnderWayEndsOnceNoByteCameForTheReceiveTimeout) {
+    const struct {
+        const char* bytes;
+        std::string row;
+    } cases[] = {
+        {"55 04 8C", "0,0,Rx,U,048C,0123,OK,truncated,"},
+        {"41 42", "0,0,Rx,noise,,,,,41 42"},
+    };
+    for (const auto& c : cases) {
+        FrameDecoder decoder(FrameDirection::Rx);
+        RowRecorder recorder;
+        const Bytes bytes = FromHex(c.bytes);
+        decoder.Feed(bytes.data(), bytes.size(), recorder, 0);
+        decoder.Expire(kFrameGapMs, recorder);
+        EXPECT_TRUE(recorder.rows.empty()) << c.bytes;
+        decoder.Expire(kFrameGapMs + 1, recorder);
+        EXPECT_EQ(recorder.csvLines(), std::vector<std::string>{c.row}) << c.bytes;
+        decoder.Expire(10 * kFrameGapMs, recorder);
+        EXPECT_EQ(recorder.rows.size(), 1u) << c.bytes;
+    }
+}
+
 TEST(FrameDecoderTest, ResetStartsANewStream) {
     FrameDecoder decoder(FrameDirection::Tx);
     RowRecorder recorder;

@@ -70,7 +70,7 @@ TEST_F(FramesViewTest, TheViewIsUpdatedOnlyWhileShown) {
     EXPECT_EQ(view.frameUpdates, 1);  // nothing new
     AppendFile(rx, {0x41});
     Pump(2);
-    EXPECT_EQ(view.frameUpdates, 1);  // noise stays open until something ends it
+    EXPECT_EQ(view.frameUpdates, 1);  // noise is a row once the next frame or the receive timeout ends it
     AppendFile(rx, {0x54, 0x04, 0x8C, 0x1B});
     Pump(5);
     EXPECT_EQ(view.frameRowsSeen, 3u);
