@@ -109,6 +109,7 @@ CTuvCommDlg::CTuvCommDlg(TimerService& timers, QWidget* parent)
     options->addWidget(hex_);
     options->addWidget(view_);
     frames_ = Box("Frames", QStringLiteral("framesBox"), this);
+    connect(frames_, &QCheckBox::toggled, this, [this] { controlsChanged_ = true; });
     options->addWidget(frames_);
     options->addStretch(1);
     groups->addLayout(options);
