@@ -24,7 +24,8 @@ bytes=$(stat -c %s "$capture")
 best_wall=; best_cpu=
 for _ in $(seq "$reps"); do
   # wall, user and system seconds of the process
-  read -r wall user sys < <( { TIMEFORMAT='%R %U %S'; time "$nvx" decode "$capture" --csv >/dev/null; } 2>&1 )
+  read -r wall user sys < <(
+    { TIMEFORMAT='%R %U %S'; time "$nvx" decode "$capture" --csv >/dev/null; } 2>&1 )
   cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')
   if [ -z "$best_wall" ] || awk -v a="$wall" -v b="$best_wall" 'BEGIN { exit !(a < b) }'; then
     best_wall=$wall; best_cpu=$cpu
@@ -32,6 +33,7 @@ for _ in $(seq "$reps"); do
 done
 awk -v b="$bytes" -v w="$best_wall" -v c="$best_cpu" 'BEGIN {
   mb = b / 1048576
-  printf "nvx decode --csv > /dev/null, %.1f MB: best wall %.3f s (%.0f MB/s), its CPU %.3f s (%.0f MB/s)\n",
+  printf "nvx decode --csv > /dev/null, %.1f MB: best wall %.3f s (%.0f MB/s), " \
+         "its CPU %.3f s (%.0f MB/s)\n",
          mb, w, (w > 0 ? mb / w : 0), c, (c > 0 ? mb / c : 0)
 }'

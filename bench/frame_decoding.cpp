@@ -44,7 +44,7 @@ const std::vector<uint8_t>& Capture() {
 }
 
 class CountingSink : public FrameSink {
-public:
+  public:
     void OnFrameRow(const FrameRow& row) override {
         ++rows;
         wrong += row.kind == FrameRowKind::Frame && !row.checkOk;
@@ -54,7 +54,7 @@ public:
 };
 
 class CsvSink : public FrameSink {
-public:
+  public:
     void OnFrameRow(const FrameRow& row) override {
         AppendFrameCsvLine(text, row);
         if (text.size() >= (1u << 18)) {
@@ -77,7 +77,8 @@ void BM_DecodeCaptureInMemory(benchmark::State& state) {
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * capture.size()));
     state.counters["rows_per_iteration"] = static_cast<double>(sink.rows / state.iterations());
-    state.counters["wrong_checks_per_iteration"] = static_cast<double>(sink.wrong / state.iterations());
+    state.counters["wrong_checks_per_iteration"] =
+        static_cast<double>(sink.wrong / state.iterations());
 }
 BENCHMARK(BM_DecodeCaptureInMemory)->Unit(benchmark::kMillisecond);
 
@@ -117,7 +118,8 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "--write-capture") == 0) {
         const std::vector<uint8_t>& capture = Capture();
         FILE* out = std::fopen(argv[2], "wb");
-        if (!out || std::fwrite(capture.data(), 1, capture.size(), out) != capture.size() || std::fclose(out) != 0) {
+        if (!out || std::fwrite(capture.data(), 1, capture.size(), out) != capture.size() ||
+            std::fclose(out) != 0) {
             std::perror(argv[2]);
             return 1;
         }

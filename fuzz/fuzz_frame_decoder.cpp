@@ -18,7 +18,7 @@ void Check(bool ok) {
 }
 
 class CheckingSink : public nvx::FrameSink {
-public:
+  public:
     void OnFrameRow(const nvx::FrameRow& row) override {
         using nvx::FrameRowKind;
         Check(row.offset == nextOffset);
@@ -26,10 +26,15 @@ public:
         Check(row.dataBegin() <= row.dataEnd() && row.dataEnd() <= row.length);
         const uint8_t frameLength = nvx::LinkFrameLength(row.bytes[0]);
         switch (row.kind) {
-            case FrameRowKind::Frame: Check(row.length == frameLength); break;
-            case FrameRowKind::Truncated: Check(frameLength != 0 && row.length < frameLength); break;
+            case FrameRowKind::Frame:
+                Check(row.length == frameLength);
+                break;
+            case FrameRowKind::Truncated:
+                Check(frameLength != 0 && row.length < frameLength);
+                break;
             case FrameRowKind::Noise:
-                for (std::size_t i = 0; i < row.length; ++i) Check(nvx::LinkFrameLength(row.bytes[i]) == 0);
+                for (std::size_t i = 0; i < row.length; ++i)
+                    Check(nvx::LinkFrameLength(row.bytes[i]) == 0);
                 break;
         }
         nextOffset += row.length;

@@ -30,7 +30,7 @@ constexpr std::size_t kOutputFlushSize = 1 << 18;
 
 // Rows to standard output as CSV or as an aligned table, in large writes.
 class RowPrinter : public FrameSink {
-public:
+  public:
     explicit RowPrinter(bool csv) : csv_(csv) {
         out_.reserve(kOutputFlushSize + 256);
         if (csv_) {
@@ -57,7 +57,7 @@ public:
         std::fflush(stdout);
     }
 
-private:
+  private:
     bool csv_;
     std::string out_;
 };
@@ -121,18 +121,20 @@ extern "C" void StopListening(int) { g_listenStop = 1; }
 
 // Prints the rows the log got since the last call.
 class NewRows {
-public:
-    NewRows(const FrameLog& log, RowPrinter& printer) : log_(log), printer_(printer), seen_(log.total()) {}
+  public:
+    NewRows(const FrameLog& log, RowPrinter& printer)
+        : log_(log), printer_(printer), seen_(log.total()) {}
     void Print() {
         const uint64_t added = log_.total() - seen_;
         if (added == 0) return;
         seen_ = log_.total();
         const std::size_t shown = static_cast<std::size_t>(std::min<uint64_t>(added, log_.size()));
-        for (std::size_t i = log_.size() - shown; i < log_.size(); ++i) printer_.OnFrameRow(log_.at(i));
+        for (std::size_t i = log_.size() - shown; i < log_.size(); ++i)
+            printer_.OnFrameRow(log_.at(i));
         printer_.Flush();
     }
 
-private:
+  private:
     const FrameLog& log_;
     RowPrinter& printer_;
     uint64_t seen_;
@@ -143,13 +145,15 @@ private:
 int RunListen(const Args& args) {
     CommandLine line;
     std::string error;
-    if (!SplitCommandLine(args, {kHelpOption, kPortOption, kSecondsOption, kCsvOption}, line, error))
+    if (!SplitCommandLine(args, {kHelpOption, kPortOption, kSecondsOption, kCsvOption}, line,
+                          error))
         return ListenUsageError(error);
     if (line.has(kHelpOption.name)) {
         PrintListenUsage(stdout);
         return 0;
     }
-    if (!line.operands.empty()) return ListenUsageError("unexpected argument '" + line.operands[0] + "'");
+    if (!line.operands.empty())
+        return ListenUsageError("unexpected argument '" + line.operands[0] + "'");
     int port = 0;
     if (!ComPortFromCommandLine(line, port, error)) return ListenUsageError(error);
     long seconds = 0;
@@ -191,7 +195,8 @@ int RunListen(const Args& args) {
 int RunDecode(const Args& args) {
     CommandLine line;
     std::string error;
-    if (!SplitCommandLine(args, {kHelpOption, kCsvOption, kRxOption}, line, error)) return UsageError(error);
+    if (!SplitCommandLine(args, {kHelpOption, kCsvOption, kRxOption}, line, error))
+        return UsageError(error);
     if (line.has(kHelpOption.name)) {
         PrintDecodeUsage(stdout);
         return 0;
@@ -202,7 +207,7 @@ int RunDecode(const Args& args) {
     const bool csv = line.has(kCsvOption.name), received = line.has(kRxOption.name);
 
     const int fd = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st{};
+    struct stat st {};
     if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(fd);
         std::fprintf(stderr, "nvx decode: %s: %s\n", path.c_str(), std::strerror(EISDIR));

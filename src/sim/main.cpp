@@ -229,7 +229,9 @@ int main(int argc, char** argv) {
         if (d->vanished()) loop.quit();
     });
     // Status frames are due whether or not the host sends anything.
-    const int statusTimer = options.statusIntervalMs == 0 ? 0 : loop.start(options.statusIntervalMs, [d] { d->service(); });
+    const int statusTimer = options.statusIntervalMs == 0
+                                ? 0
+                                : loop.start(options.statusIntervalMs, [d] { d->service(); });
     loop.run();
     if (statusTimer != 0) loop.stop(statusTimer);
     loop.stop(watchdog);

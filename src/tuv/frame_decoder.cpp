@@ -10,8 +10,8 @@ namespace nvx {
 
 const int64_t kFrameGapMs = int64_t{kConverterTransferSteps} * kConverterAgingStepMs;
 
-const char* const kFrameColumnTitles[kFrameColumnCount] = {"ms",   "offset", "dir",   "kind", "word",
-                                                           "id",   "parity", "check", "data"};
+const char* const kFrameColumnTitles[kFrameColumnCount] = {"ms", "offset", "dir",   "kind", "word",
+                                                           "id", "parity", "check", "data"};
 
 namespace {
 
@@ -20,7 +20,7 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 // Table widths; data is last and as wide as it needs.
 constexpr int kTableWidths[kFrameColumnCount] = {8, 10, 3, 5, 4, 4, 6, 9, 0};
-constexpr bool kTableRightAligned[kFrameColumnCount] = {true, true, false, false, false,
+constexpr bool kTableRightAligned[kFrameColumnCount] = {true,  true,  false, false, false,
                                                         false, false, false, false};
 
 // Cells are written into a buffer with plain stores: formatting is most of the work of writing
@@ -44,9 +44,12 @@ char* PutNumber(char* p, uint64_t value) { return std::to_chars(p, p + 20, value
 
 char* PutCheck(char* p, const FrameRow& row) {
     switch (row.kind) {
-        case FrameRowKind::Frame: return PutText(p, row.checkOk ? "OK" : "wrong");
-        case FrameRowKind::Truncated: return PutText(p, "truncated");
-        case FrameRowKind::Noise: break;
+        case FrameRowKind::Frame:
+            return PutText(p, row.checkOk ? "OK" : "wrong");
+        case FrameRowKind::Truncated:
+            return PutText(p, "truncated");
+        case FrameRowKind::Noise:
+            break;
     }
     return p;
 }
@@ -58,19 +61,23 @@ char* PutFrameCell(char* p, const FrameRow& row, FrameColumn column) {
     switch (column) {
         case FrameColumn::TimeMs:
             return row.timeMs == kNoFrameTime ? p : PutNumber(p, static_cast<uint64_t>(row.timeMs));
-        case FrameColumn::Offset: return PutNumber(p, row.offset);
-        case FrameColumn::Direction: return PutText(p, row.direction == FrameDirection::Tx ? "Tx" : "Rx");
+        case FrameColumn::Offset:
+            return PutNumber(p, row.offset);
+        case FrameColumn::Direction:
+            return PutText(p, row.direction == FrameDirection::Tx ? "Tx" : "Rx");
         case FrameColumn::Kind:
             if (row.kind == FrameRowKind::Noise) return PutText(p, "noise");
             *p++ = static_cast<char>(row.bytes[0]);
             return p;
-        case FrameColumn::Word: return row.hasIdentifier() ? PutHexWord(p, row.identifierWord()) : p;
+        case FrameColumn::Word:
+            return row.hasIdentifier() ? PutHexWord(p, row.identifierWord()) : p;
         case FrameColumn::Identifier:
             return row.hasIdentifier() ? PutHexWord(p, IdentifierOfWord(row.identifierWord())) : p;
         case FrameColumn::Parity:
             if (!row.hasIdentifier()) return p;
             return PutText(p, IdentifierWordIntact(row.identifierWord()) ? "OK" : "wrong");
-        case FrameColumn::Check: return PutCheck(p, row);
+        case FrameColumn::Check:
+            return PutCheck(p, row);
         case FrameColumn::Data:
             for (std::size_t i = row.dataBegin(); i < row.dataEnd(); ++i) {
                 if (i != row.dataBegin()) *p++ = ' ';
@@ -219,7 +226,8 @@ void AppendFrameTableHeader(std::string& out) {
 }
 
 void AppendFrameTableLine(std::string& out, const FrameRow& row) {
-    AppendTableLine(out, [&](std::size_t c) { AppendFrameCell(out, row, static_cast<FrameColumn>(c)); });
+    AppendTableLine(out,
+                    [&](std::size_t c) { AppendFrameCell(out, row, static_cast<FrameColumn>(c)); });
 }
 
 FrameLog::FrameLog(std::size_t capacity) : rows_(std::max<std::size_t>(capacity, 1)) {}
@@ -239,7 +247,9 @@ void FrameLog::Clear() {
     size_ = 0;
 }
 
-const FrameRow& FrameLog::at(std::size_t index) const { return rows_[(first_ + index) % rows_.size()]; }
+const FrameRow& FrameLog::at(std::size_t index) const {
+    return rows_[(first_ + index) % rows_.size()];
+}
 
 std::string FrameLogCsv(const FrameLog& log) {
     std::string csv;

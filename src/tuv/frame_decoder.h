@@ -37,19 +37,20 @@ struct FrameRow {
 };
 
 class FrameSink {
-public:
+  public:
     virtual ~FrameSink() = default;
     virtual void OnFrameRow(const FrameRow& row) = 0;
 };
 
 class FrameDecoder {
-public:
+  public:
     explicit FrameDecoder(FrameDirection direction) : direction_(direction) {}
 
     // Bytes that arrived at timeMs (kNoFrameTime for a capture without time). A frame whose next
     // byte comes more than kFrameGapMs after its previous one was cut short: the converter's
     // receive timeout aborts the driver in that case, so the new byte is looked at afresh.
-    void Feed(const uint8_t* bytes, std::size_t count, FrameSink& sink, int64_t timeMs = kNoFrameTime);
+    void Feed(const uint8_t* bytes, std::size_t count, FrameSink& sink,
+              int64_t timeMs = kNoFrameTime);
     // No byte came for more than kFrameGapMs before timeMs: the row under way ends now rather
     // than when the next byte comes (a frame as truncated, noise as it is).
     void Expire(int64_t timeMs, FrameSink& sink);
@@ -59,15 +60,15 @@ public:
     // Forgets everything, the stream offset included.
     void Reset();
 
-private:
+  private:
     void Emit(FrameSink& sink);
 
     FrameDirection direction_;
-    FrameRow row_;            // the row being filled
-    bool open_ = false;       // row_ holds bytes not yet emitted
-    uint8_t remaining_ = 0;   // frame bytes still to come; 0 while between frames
+    FrameRow row_;           // the row being filled
+    bool open_ = false;      // row_ holds bytes not yet emitted
+    uint8_t remaining_ = 0;  // frame bytes still to come; 0 while between frames
     uint32_t checksum_ = 0;
-    uint64_t offset_ = 0;     // bytes seen so far
+    uint64_t offset_ = 0;  // bytes seen so far
     int64_t lastByteMs_ = kNoFrameTime;
 };
 
@@ -75,7 +76,17 @@ private:
 extern const int64_t kFrameGapMs;
 
 // Columns of a row, in table and CSV order.
-enum class FrameColumn : uint8_t { TimeMs, Offset, Direction, Kind, Word, Identifier, Parity, Check, Data };
+enum class FrameColumn : uint8_t {
+    TimeMs,
+    Offset,
+    Direction,
+    Kind,
+    Word,
+    Identifier,
+    Parity,
+    Check,
+    Data
+};
 constexpr std::size_t kFrameColumnCount = 9;
 extern const char* const kFrameColumnTitles[kFrameColumnCount];
 
@@ -94,7 +105,7 @@ void AppendFrameTableLine(std::string& out, const FrameRow& row);
 // The newest rows, up to a fixed count; older rows are dropped. `total()` counts every row ever
 // added, so a reader can tell which rows it has not seen yet.
 class FrameLog : public FrameSink {
-public:
+  public:
     explicit FrameLog(std::size_t capacity);
     void OnFrameRow(const FrameRow& row) override;
     void Clear();
@@ -105,7 +116,7 @@ public:
     // Index 0 is the oldest row kept.
     const FrameRow& at(std::size_t index) const;
 
-private:
+  private:
     std::vector<FrameRow> rows_;
     std::size_t first_ = 0;
     std::size_t size_ = 0;

@@ -33,7 +33,7 @@ void AppendBytes(const std::string& path, const std::string& bytes) {
 }
 
 class FramesViewGuiTest : public StartDirectoryFixture {
-protected:
+  protected:
     void SetUp() override {
         EnsureTestApp();
         StartDirectoryFixture::SetUp();
@@ -60,7 +60,8 @@ protected:
     // anything else.
     void click(QWidget* w) {
         ASSERT_TRUE(w->isVisible());
-        const QPoint at = qobject_cast<QCheckBox*>(w) ? QPoint(w->height() / 2, w->height() / 2) : w->rect().center();
+        const QPoint at = qobject_cast<QCheckBox*>(w) ? QPoint(w->height() / 2, w->height() / 2)
+                                                      : w->rect().center();
         QTest::mouseClick(dlg_->windowHandle(), Qt::LeftButton, {}, w->mapTo(dlg_.get(), at));
     }
     void type(QLineEdit* field, const std::string& text) {
@@ -150,7 +151,7 @@ TEST_F(FramesViewGuiTest, AHiddenViewCatchesUpWhenShownAndKeepsItsLimit) {
     click(child<QCheckBox>("framesBox"));
     dlg_->hide();
     clock_.advance(10 * frames.size() + 20);  // one pipe byte per tick
-    EXPECT_EQ(table()->rowCount(), 0);  // a hidden window's view is not filled
+    EXPECT_EQ(table()->rowCount(), 0);        // a hidden window's view is not filled
 
     dlg_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg_.get()));

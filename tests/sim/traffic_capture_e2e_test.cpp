@@ -22,7 +22,8 @@ struct DeviceFrame {
 };
 
 // "   1234 ms  rx 55 02 ..." and "   1234 ms  tx [status ]56 ...  (check byte corrupted)".
-std::vector<DeviceFrame> DeviceFrames(const std::vector<std::string>& log, const std::string& direction) {
+std::vector<DeviceFrame> DeviceFrames(const std::vector<std::string>& log,
+                                      const std::string& direction) {
     std::vector<DeviceFrame> frames;
     for (const std::string& line : log) {
         const std::size_t at = line.find(" ms  " + direction + " ");
@@ -30,7 +31,8 @@ std::vector<DeviceFrame> DeviceFrames(const std::vector<std::string>& log, const
         std::string rest = line.substr(at + 5 + direction.size() + 1);
         if (rest.rfind("status ", 0) == 0) rest = rest.substr(7);
         const std::size_t note = rest.find("  ");
-        frames.push_back({rest.substr(0, note), rest.find("(check byte corrupted)") != std::string::npos});
+        frames.push_back(
+            {rest.substr(0, note), rest.find("(check byte corrupted)") != std::string::npos});
     }
     return frames;
 }
@@ -51,13 +53,14 @@ std::string ExpectedCsv(const std::vector<uint8_t>& frame, uint64_t offset, cons
     std::snprintf(id, sizeof id, "%04X", w >> 2);
     const bool parityOk = sim::DecodeIdentifierWord(w) >= 0;
     const bool checkOk = sim::EndAroundSum(frame.data(), frame.size()) == 0xFF;
-    return "," + std::to_string(offset) + "," + direction + "," + std::string(1, static_cast<char>(frame[0])) +
-           "," + word + "," + id + "," + (parityOk ? "OK" : "wrong") + "," + (checkOk ? "OK" : "wrong") + "," +
+    return "," + std::to_string(offset) + "," + direction + "," +
+           std::string(1, static_cast<char>(frame[0])) + "," + word + "," + id + "," +
+           (parityOk ? "OK" : "wrong") + "," + (checkOk ? "OK" : "wrong") + "," +
            sim::HexBytes(frame.data() + 3, frame.size() - 4) + "\r\n";
 }
 
 class TrafficCaptureTest : public DeviceHarnessTest {
-protected:
+  protected:
     sim::DeviceOptions deviceOptions() override {
         sim::DeviceOptions options;
         options.faults.corruptCheckByte = sim::FaultRate::Times(1);  // the first reply
@@ -78,7 +81,8 @@ TEST_F(TrafficCaptureTest, ACaptureDecodesIntoExactlyTheFramesSentAndReceived) {
     // request engine sends again.
     const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> commands = {
         {0x0081, {0x02, 0x00}}, {0x0080, {0xCE, 0x00}}, {0x0081, {0x02, 0x00}}};
-    for (const auto& [id, data] : commands) ASSERT_GT(h().request(id, data).result, 0) << h().deviceLogText();
+    for (const auto& [id, data] : commands)
+        ASSERT_GT(h().request(id, data).result, 0) << h().deviceLogText();
     h().advance(100);
     h().pumpView().controls.pipeTx[0] = 0;
     h().pump().OnPipeTxClicked(0);
@@ -118,7 +122,8 @@ TEST_F(TrafficCaptureTest, ACaptureDecodesIntoExactlyTheFramesSentAndReceived) {
     EXPECT_GE(statusFrames, 1);
     // The Tx rows of the pump match the capture too.
     std::size_t txRows = 0;
-    for (std::size_t i = 0; i < log.size(); ++i) txRows += log.at(i).direction == FrameDirection::Tx;
+    for (std::size_t i = 0; i < log.size(); ++i)
+        txRows += log.at(i).direction == FrameDirection::Tx;
     EXPECT_EQ(txRows, received.size());
 }
 

@@ -14,7 +14,7 @@ namespace nvx::test {
 namespace {
 
 class DecodeCliTest : public ::testing::Test {
-protected:
+  protected:
     std::string write(const std::string& name, const std::string& bytes) {
         const std::string path = dir.file(name);
         WriteText(path, bytes);
@@ -25,7 +25,8 @@ protected:
 
 TEST_F(DecodeCliTest, PrintsATableOrCsv) {
     // A good T frame, a noise byte, a U frame with a wrong check byte, a V frame cut off.
-    const std::string capture = write("capture.bin", std::string("\x54\x04\x8C\x1B\x41\x55\x04\x8C\x01\x02\x18\x56\x0C", 13));
+    const std::string capture = write(
+        "capture.bin", std::string("\x54\x04\x8C\x1B\x41\x55\x04\x8C\x01\x02\x18\x56\x0C", 13));
     const ProgramRun table = RunNvx({"decode", capture});
     EXPECT_EQ(table.status, 0) << table.err;
     EXPECT_EQ(table.out,
@@ -51,7 +52,10 @@ TEST_F(DecodeCliTest, BadFilesAndUsage) {
         std::string out;
         std::string errPart;
     } cases[] = {
-        {{"decode", write("empty.bin", ""), "--csv"}, 0, "ms,offset,dir,kind,word,id,parity,check,data\r\n", ""},
+        {{"decode", write("empty.bin", ""), "--csv"},
+         0,
+         "ms,offset,dir,kind,word,id,parity,check,data\r\n",
+         ""},
         {{"decode", dir.file("missing.bin")}, 1, "", "missing.bin: No such file or directory"},
         {{"decode", dir.path()}, 1, "", "Is a directory"},
         {{"decode"}, 2, "", "no capture file given"},
@@ -76,7 +80,8 @@ TEST_F(DecodeCliTest, RandomBytesEveryOneInARow) {
     const std::size_t lastLine = run.out.rfind("\r\n", run.out.size() - 3) + 2;
     const std::string last = run.out.substr(lastLine);
     const std::size_t offsetStart = last.find(',') + 1;
-    const uint64_t offset = std::stoull(last.substr(offsetStart, last.find(',', offsetStart) - offsetStart));
+    const uint64_t offset =
+        std::stoull(last.substr(offsetStart, last.find(',', offsetStart) - offsetStart));
     EXPECT_GT(offset, bytes.size() - 17);
     EXPECT_LT(offset, bytes.size());
     EXPECT_GT(std::count(run.out.begin(), run.out.end(), '\n'), 100000);

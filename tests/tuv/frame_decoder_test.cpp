@@ -26,7 +26,7 @@ Bytes FromHex(const std::string& hex) {
 }
 
 class RowRecorder : public FrameSink {
-public:
+  public:
     void OnFrameRow(const FrameRow& row) override { rows.push_back(row); }
     std::vector<std::string> csvLines() const {
         std::vector<std::string> lines;
@@ -40,7 +40,8 @@ public:
     std::vector<FrameRow> rows;
 };
 
-std::vector<std::string> DecodeCapture(const Bytes& bytes, FrameDirection direction = FrameDirection::Tx) {
+std::vector<std::string> DecodeCapture(const Bytes& bytes,
+                                       FrameDirection direction = FrameDirection::Tx) {
     FrameDecoder decoder(direction);
     RowRecorder recorder;
     decoder.Feed(bytes.data(), bytes.size(), recorder);
@@ -60,18 +61,25 @@ TEST(FrameDecoderTest, CapturesBecomeRowsAsTheDriverFramesThem) {
         {"U frame", "55 04 8C 01 02 17", {",0,Tx,U,048C,0123,OK,OK,01 02"}},
         {"V frame", "56 0C 06 10 20 F0 80 F5", {",0,Tx,V,0C06,0301,OK,OK,10 20 F0 80"}},
         {"check byte off by one", "54 04 8C 1C", {",0,Tx,T,048C,0123,OK,wrong,"}},
-        {"identifier bit flipped, check byte made to fit", "54 04 8D 1A", {",0,Tx,T,048D,0123,wrong,OK,"}},
-        {"noise between frames", "41 00 54 04 8C 1B FF",
+        {"identifier bit flipped, check byte made to fit",
+         "54 04 8D 1A",
+         {",0,Tx,T,048D,0123,wrong,OK,"}},
+        {"noise between frames",
+         "41 00 54 04 8C 1B FF",
          {",0,Tx,noise,,,,,41 00", ",2,Tx,T,048C,0123,OK,OK,", ",6,Tx,noise,,,,,FF"}},
-        {"capture ends inside a frame", "54 04 8C 1B 55 04 8C 01",
+        {"capture ends inside a frame",
+         "54 04 8C 1B 55 04 8C 01",
          {",0,Tx,T,048C,0123,OK,OK,", ",4,Tx,U,048C,0123,OK,truncated,01"}},
         {"capture ends inside the identifier word", "56 0C", {",0,Tx,V,,,,truncated,"}},
-        {"capture starts in the middle of a frame", "8C 01 02 17 54 04 8C 1B",
+        {"capture starts in the middle of a frame",
+         "8C 01 02 17 54 04 8C 1B",
          {",0,Tx,noise,,,,,8C 01 02 17", ",4,Tx,T,048C,0123,OK,OK,"}},
         // A lost byte: the frame takes the next frame's kind byte as its check byte, and what is
         // left of the next frame is noise, until the next kind byte.
-        {"frame that lost a byte", "55 04 8C 01 17 54 04 8C 1B 54 04 8C 1B",
-         {",0,Tx,U,048C,0123,OK,wrong,01 17", ",6,Tx,noise,,,,,04 8C 1B", ",9,Tx,T,048C,0123,OK,OK,"}},
+        {"frame that lost a byte",
+         "55 04 8C 01 17 54 04 8C 1B 54 04 8C 1B",
+         {",0,Tx,U,048C,0123,OK,wrong,01 17", ",6,Tx,noise,,,,,04 8C 1B",
+          ",9,Tx,T,048C,0123,OK,OK,"}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(DecodeCapture(FromHex(c.capture)), c.rows) << c.what;
@@ -87,8 +95,9 @@ TEST(FrameDecoderTest, LongNoiseIsSplitIntoBoundedRows) {
     const Bytes noise(40, 0x41);
     const std::vector<std::string> rows = DecodeCapture(noise);
     const std::string sixteen = "41 41 41 41 41 41 41 41 41 41 41 41 41 41 41 41";
-    EXPECT_EQ(rows, (std::vector<std::string>{",0,Tx,noise,,,,," + sixteen, ",16,Tx,noise,,,,," + sixteen,
-                                              ",32,Tx,noise,,,,,41 41 41 41 41 41 41 41"}));
+    EXPECT_EQ(rows,
+              (std::vector<std::string>{",0,Tx,noise,,,,," + sixteen, ",16,Tx,noise,,,,," + sixteen,
+                                        ",32,Tx,noise,,,,,41 41 41 41 41 41 41 41"}));
 }
 
 // Frames from the device's own encoder, with noise between some of them.
@@ -104,7 +113,8 @@ Bytes MixedTraffic(std::vector<sim::Frame>& frames, int count, unsigned seed) {
         const Bytes wire = sim::EncodeFrame(f);
         line.insert(line.end(), wire.begin(), wire.end());
         frames.push_back(f);
-        if (random() % 4 == 0) line.push_back(0x30 + static_cast<uint8_t>(random() % 16));  // never a kind byte
+        if (random() % 4 == 0)
+            line.push_back(0x30 + static_cast<uint8_t>(random() % 16));  // never a kind byte
     }
     return line;
 }
@@ -119,8 +129,10 @@ TEST(FrameDecoderTest, DecodesEveryFrameOfTheDeviceEncoderWithItsIdentifierAndDa
 
     std::vector<FrameRow> frames;
     for (const FrameRow& row : recorder.rows) {
-        if (row.kind == FrameRowKind::Frame) frames.push_back(row);
-        else EXPECT_EQ(row.kind, FrameRowKind::Noise);
+        if (row.kind == FrameRowKind::Frame)
+            frames.push_back(row);
+        else
+            EXPECT_EQ(row.kind, FrameRowKind::Noise);
     }
     ASSERT_EQ(frames.size(), sent.size());
     for (std::size_t i = 0; i < sent.size(); ++i) {
@@ -155,7 +167,8 @@ TEST(FrameDecoderTest, AFrameWhoseNextByteComesAfterTheReceiveTimeoutWasCutShort
     } cases[] = {
         {kFrameGapMs, {"100,0,Rx,U,048C,0123,OK,OK,01 02"}},
         {kFrameGapMs + 1,
-         {"100,0,Rx,U,048C,0123,OK,truncated,", std::to_string(100 + kFrameGapMs + 1) + ",3,Rx,noise,,,,,01 02 17"}},
+         {"100,0,Rx,U,048C,0123,OK,truncated,",
+          std::to_string(100 + kFrameGapMs + 1) + ",3,Rx,noise,,,,,01 02 17"}},
     };
     for (const auto& c : cases) {
         FrameDecoder decoder(FrameDirection::Rx);
@@ -199,7 +212,8 @@ TEST(FrameDecoderTest, ResetStartsANewStream) {
     decoder.Feed(frame.data(), frame.size(), recorder);
     decoder.Finish(recorder);
     // The noise before the kind byte was a row already; the frame begun is gone, offsets restart.
-    EXPECT_EQ(recorder.csvLines(), (std::vector<std::string>{",0,Tx,noise,,,,,41", ",0,Tx,T,048C,0123,OK,OK,"}));
+    EXPECT_EQ(recorder.csvLines(),
+              (std::vector<std::string>{",0,Tx,noise,,,,,41", ",0,Tx,T,048C,0123,OK,OK,"}));
 }
 
 TEST(FrameDecoderTest, CsvAndTableTexts) {
@@ -216,8 +230,9 @@ TEST(FrameDecoderTest, CsvAndTableTexts) {
     std::string csv;
     AppendFrameCsvHeader(csv);
     AppendFrameCsvLine(csv, row);
-    EXPECT_EQ(csv, "ms,offset,dir,kind,word,id,parity,check,data\r\n"
-                   "1234,56,Rx,V,0C06,0301,OK,OK,10 20 F0 80\r\n");
+    EXPECT_EQ(csv,
+              "ms,offset,dir,kind,word,id,parity,check,data\r\n"
+              "1234,56,Rx,V,0C06,0301,OK,OK,10 20 F0 80\r\n");
 
     std::string table;
     AppendFrameTableHeader(table);
@@ -243,7 +258,8 @@ TEST(FrameDecoderTest, LogKeepsTheNewestRowsAndCountsAll) {
     EXPECT_EQ(log.total(), 5u);
     for (std::size_t i = 0; i < log.size(); ++i) EXPECT_EQ(log.at(i).offset, i + 2);
     const std::string csv = FrameLogCsv(log);
-    EXPECT_EQ(csv.substr(csv.find("\r\n") + 2), ",2,Rx,noise,,,,,\r\n,3,Rx,noise,,,,,\r\n,4,Rx,noise,,,,,\r\n");
+    EXPECT_EQ(csv.substr(csv.find("\r\n") + 2),
+              ",2,Rx,noise,,,,,\r\n,3,Rx,noise,,,,,\r\n,4,Rx,noise,,,,,\r\n");
     log.Clear();
     EXPECT_EQ(log.size(), 0u);
     EXPECT_EQ(log.total(), 5u);

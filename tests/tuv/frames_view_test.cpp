@@ -22,7 +22,7 @@ std::vector<std::string> CsvLines(const FrameLog& log) {
 }
 
 class FramesViewTest : public TuvCommTest {
-protected:
+  protected:
     void TickFrames(bool on) {
         view.controls.frames = on ? 1 : 0;
         logic->OnFramesClicked();
@@ -70,7 +70,8 @@ TEST_F(FramesViewTest, TheViewIsUpdatedOnlyWhileShown) {
     EXPECT_EQ(view.frameUpdates, 1);  // nothing new
     AppendFile(rx, {0x41});
     Pump(2);
-    EXPECT_EQ(view.frameUpdates, 1);  // noise is a row once the next frame or the receive timeout ends it
+    EXPECT_EQ(view.frameUpdates,
+              1);  // noise is a row once the next frame or the receive timeout ends it
     AppendFile(rx, {0x54, 0x04, 0x8C, 0x1B});
     Pump(5);
     EXPECT_EQ(view.frameRowsSeen, 3u);

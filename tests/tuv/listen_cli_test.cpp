@@ -2,7 +2,6 @@
 // com1 in a temporary start directory. Real time: each run listens for a second or two.
 
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <cstdlib>
@@ -41,12 +40,18 @@ std::vector<std::string> Cells(std::string line) {
 }
 
 class ListenCliTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         nvx = BinaryDir() + "/src/cli/nvx";
         sim = BinaryDir() + "/src/sim/norvix-sim";
-        if (!std::filesystem::exists(nvx) || !std::filesystem::exists(sim)) GTEST_FAIL() << "build nvx and norvix-sim first";
-        const std::vector<std::string> argv{sim, "--device", "solbed", "--link", dir.file("com1"), "--status-ms",
+        if (!std::filesystem::exists(nvx) || !std::filesystem::exists(sim))
+            GTEST_FAIL() << "build nvx and norvix-sim first";
+        const std::vector<std::string> argv{sim,
+                                            "--device",
+                                            "solbed",
+                                            "--link",
+                                            dir.file("com1"),
+                                            "--status-ms",
                                             std::to_string(kStatusPeriodMs)};
         device = std::make_unique<Child>(sim, argv, dir.path(), std::vector<std::string>{},
                                          ChildStreams{.stderrFile = dir.file("sim.err")});
@@ -98,7 +103,8 @@ protected:
 };
 
 TEST_F(ListenCliTest, PrintsTheDevicesStatusFramesForTheSecondsGiven) {
-    const ProgramRun run = listen({"--csv", "--seconds", "2", "--port", "1"})->FinishWithin(kRunLimitMs);
+    const ProgramRun run =
+        listen({"--csv", "--seconds", "2", "--port", "1"})->FinishWithin(kRunLimitMs);
     ASSERT_EQ(run.status, 0) << run.err;
     // A status frame every 100 ms for 2 s; the first may come before the port is open.
     ExpectStatusRows(run.out, 2000 / kStatusPeriodMs / 2, 2200);
@@ -113,7 +119,8 @@ TEST_F(ListenCliTest, CtrlCEndsItAfterTheRowsSoFar) {
     child->Signal(SIGINT);
     const ProgramRun run = child->FinishWithin(kRunLimitMs);
     EXPECT_EQ(run.status, 0) << run.err;
-    ExpectStatusRows("ms,offset,dir,kind,word,id,parity,check,data\r\n" + firstRow + "\n" + run.out, 1, 60'000);
+    ExpectStatusRows("ms,offset,dir,kind,word,id,parity,check,data\r\n" + firstRow + "\n" + run.out,
+                     1, 60'000);
 }
 
 TEST_F(ListenCliTest, WrongUsageAndAPortThatDoesNotOpen) {

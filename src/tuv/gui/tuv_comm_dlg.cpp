@@ -147,8 +147,9 @@ QWidget* CTuvCommDlg::makeFramesPanel() {
     framesTable_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     // Columns as wide as their widest usual cell, measured once rather than per row; the table
     // is wide enough to show a whole frame.
-    const char* const widest[kFrameColumnCount] = {"9999999", "9999999", "dir",       "noise",      "word",
-                                                   "0000",    "parity",  "truncated", "00 00 00 00"};
+    const char* const widest[kFrameColumnCount] = {"9999999", "9999999",   "dir",
+                                                   "noise",   "word",      "0000",
+                                                   "parity",  "truncated", "00 00 00 00"};
     const QFontMetrics metrics(framesTable_->font());
     int tableWidth = framesTable_->verticalScrollBar()->sizeHint().width() + 4;
     for (std::size_t c = 0; c < kFrameColumnCount; ++c) {
@@ -303,7 +304,9 @@ void CTuvCommDlg::showFramesView(bool shown) {
     if (framesVisible()) renderFrames();
 }
 
-bool CTuvCommDlg::framesVisible() const { return framesLog_ && isVisible() && framesPanel_->isVisible(); }
+bool CTuvCommDlg::framesVisible() const {
+    return framesLog_ && isVisible() && framesPanel_->isVisible();
+}
 
 void CTuvCommDlg::updateFrames(const FrameLog& log) {
     framesLog_ = &log;
