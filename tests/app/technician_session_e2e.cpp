@@ -20,6 +20,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QTableWidget>
 #include <QScreen>
 #include <QWidget>
 #include <atomic>
@@ -307,6 +308,15 @@ TEST(TechnicianSession, ThroughRealInputEvents) {
                 kClickMs))
                 << w.text(traffic, "txView");
             w.picture(traffic, "tuv-communication");
+            // Its Frames box shows the same traffic decoded, one row per frame with its checks.
+            if (!w.click(traffic, "framesBox")) return;
+            EXPECT_TRUE(w.waitFor([&] {
+                auto* table = qobject_cast<QTableWidget*>(Walker::Control(traffic, "framesView"));
+                return table && table->rowCount() >= 2 && table->item(0, 7) &&
+                       table->item(0, 7)->text() == QStringLiteral("OK");
+            }, kClickMs));
+            w.picture(traffic, "tuv-frames");
+            if (!w.click(traffic, "framesBox")) return;
             // Its View box shows the statistics window.
             if (!w.click(traffic, "viewBox")) return;
             if (!w.waitFor([&] { return Walker::Window(QStringLiteral("TUV Inside")) != nullptr; },
