@@ -289,7 +289,6 @@ bool UpdateProcedure::ServeProgrammer() {
         programmerErrors_ = LastLineKeeper{};
         programmerElapsedMs_ = 0;
         programmerLimitMs_ = ProgrammerTimeLimitMs(transferBytes, g_deviceSelection.bootBaud);
-        host_.ShowProgrammerProgress(0);
         std::string error;
         programmer_ = Processes().Start(launch, error);
         if (!programmer_) {

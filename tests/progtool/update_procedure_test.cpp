@@ -511,7 +511,7 @@ TEST_F(ScriptedUpdate, APortThatLeadsToAnotherDeviceAfterTheRunIsNotRestarted) {
     EXPECT_THAT(log().NewestFirst(),
                 ElementsAre("E> Update aborted", "E> COM1 leads to another device now",
                             " > Leaving Program Mode", " > Bootloader activ",
-                            " > Bootloader started"));
+                            " > Bootloader started", "I> Before: Application V 2.7, Build 12-14"));
     EXPECT_TRUE(device().inBootloader()) << "nobody told it to leave";
 }
 
@@ -677,9 +677,9 @@ TEST_F(ScriptedUpdate, FirmwareWithoutDataOrBeyondThePartIsRefusedBeforeTheDevic
         UseFirmware("SolBed_fw.hex", c.records);
         tool_->OnProgram();
         if (c.line == nullptr) {
-            EXPECT_EQ(UpdateStep, kStepBootStart);
             ASSERT_TRUE(RunToIdle());
-            EXPECT_EQ(log().log.back(), "I> Update finished");
+            EXPECT_NE(std::find(log().log.begin(), log().log.end(), "I> Update finished"),
+                      log().log.end());
             continue;
         }
         ASSERT_EQ(log().log.size(), 1u);
@@ -756,7 +756,7 @@ TEST_F(ScriptedUpdate, AProgrammerPastItsTimeLimitIsEndedAndTheUpdateAborts) {
     EXPECT_THAT(log().NewestFirst(),
                 ElementsAre("E> Update aborted", " > Device restarted",
                             "E> Programmer timed out after 90 s", " > Bootloader activ",
-                            " > Bootloader started"));
+                            " > Bootloader started", "I> Before: Application V 2.7, Build 12-14"));
     EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));
     EXPECT_FALSE(device().inBootloader());
 }

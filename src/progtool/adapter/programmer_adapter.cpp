@@ -237,7 +237,7 @@ std::string AvrdudeFailureCause(const std::vector<std::string>& messages) {
         std::transform(lower.begin(), lower.end(), lower.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         if (lower.find("error") == std::string::npos) continue;
-        std::string cause = Trim(message);
+        std::string cause = TrimSpace(message);
         for (const std::string_view prefix : {"avrdude error: ", "avrdude: "}) {
             if (std::string_view(cause).substr(0, prefix.size()) == prefix) {
                 cause.erase(0, prefix.size());
