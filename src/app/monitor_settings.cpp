@@ -1,10 +1,15 @@
 // "monitor.ini": the COM port number kept between runs.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "app/monitor.h"
 #include "app/settings_file.h"
@@ -18,6 +23,21 @@ struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// A settings file that is no regular file counts as unreadable: a FIFO would block the start
+// for ever, a link to an endless device would keep the reader busy. The open itself never waits.
+File OpenRegularFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    File file(::fdopen(fd, "rb"));
+    if (!file) ::close(fd);
+    return file;
+}
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -84,7 +104,7 @@ bool Monitor::CheckSettingsWritable() {
 }
 
 void Monitor::ReadSettings() {
-    File file(std::fopen(SettingsPath().c_str(), "rb"));
+    File file = OpenRegularFile(SettingsPath());
     if (!file) {
         MessageBox().show(kSettingsNotReadable, kSettingsCaption, MessageIcon::Exclamation);
         WriteSettings();

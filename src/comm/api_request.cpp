@@ -1,5 +1,6 @@
 #include "comm/api_request.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "comm/tick.h"
@@ -14,6 +15,8 @@ constexpr uint32_t kSendRetries = 3;
 constexpr uint32_t kReplyWaits = 4;
 constexpr uint32_t kDefaultReplyWaitMs = 750;
 constexpr uint32_t kHoldMs = 2000;
+// The margin over the device's own reply time before a reply counts as a late one.
+constexpr uint32_t kLateMarginDivisor = 4;  // of a reply wait
 
 // The engine's state is process-wide: there is exactly one engine whatever the instances.
 struct EngineState {
@@ -25,10 +28,27 @@ struct EngineState {
     uint32_t replyWaitMs;
     uint32_t replyTimeoutMs;
     uint32_t holdMs;
+    // Copies of the request under way that went out, the time since the first and the last of
+    // them, and the time from the first to the last.
+    uint32_t copiesSent;
+    uint32_t sinceFirstCopyMs;
+    uint32_t sinceLastCopyMs;
+    uint32_t spreadMs;
+    // How long the device took to answer the last request that its first copy completed well
+    // within its wait (0: none did).
+    uint32_t replyTimeMs;
+    // A device that answers late answers every copy: replies still owed to the copies of a
+    // completed request are dropped, so they are never taken for the next request with its
+    // identifier. They come within the copies' spread plus one reply wait, each one about a
+    // reply wait after a copy of the next request went out, where the device's answer to that
+    // copy would come much sooner.
+    uint32_t staleId;
+    uint32_t staleReplies;
+    uint32_t staleWindowMs;
 };
 
 constexpr EngineState kFreshEngine{kRequestIdle, BusMessage{}, 0, kSendRetries, kReplyWaits,
-                                   kDefaultReplyWaitMs, 0, 0};
+                                   kDefaultReplyWaitMs, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 EngineState g_engine = kFreshEngine;
 
 // Counts a millisecond countdown down by one tick; true once less than one tick is left.
@@ -38,16 +58,63 @@ bool CountDown(uint32_t& remainingMs) {
     return remainingMs < period;
 }
 
+uint32_t ReplyWaitMs() {
+    return g_engine.replyTimeoutMs > 0 ? g_engine.replyTimeoutMs : kDefaultReplyWaitMs;
+}
+
 void Finish(int32_t finalState) {
-    g_engine.state = finalState;
-    g_engine.holdMs = kHoldMs;
+    EngineState& e = g_engine;
+    if (finalState == kRequestDone) {
+        if (e.copiesSent == 1) {
+            // A reply near the end of its wait (a late device, or ticks that came late) says
+            // nothing about how quickly the device answers.
+            const uint32_t wait = ReplyWaitMs();
+            const bool wellWithin = e.sinceLastCopyMs < wait - wait / kLateMarginDivisor;
+            e.replyTimeMs = wellWithin ? e.sinceLastCopyMs : 0;
+        } else if (e.copiesSent > 1) {
+            // A reply answered one copy; the others may still be answered.
+            e.staleId = e.message.id;
+            e.staleReplies = e.copiesSent - 1;
+            e.staleWindowMs = e.spreadMs + ReplyWaitMs();
+        }
+    }
+    e.copiesSent = 0;
+    e.state = finalState;
+    e.holdMs = kHoldMs;
+}
+
+// A reply with the identifier of a completed request that came too long after the last copy of
+// the request under way (if any) to answer it: the device answers that quickly as a rule.
+bool TooLateForTheRequestUnderWay() {
+    const EngineState& e = g_engine;
+    if (e.copiesSent == 0) return true;
+    const uint32_t wait = ReplyWaitMs();
+    return e.sinceLastCopyMs >= std::max(wait / 2, e.replyTimeMs + wait / kLateMarginDivisor);
+}
+
+// Takes the replies owed to the copies of a completed request off the line while they are due.
+void DropStaleReplies() {
+    EngineState& e = g_engine;
+    if (e.staleReplies == 0) return;
+    if (CountDown(e.staleWindowMs)) e.staleReplies = 0;
+    if (!TooLateForTheRequestUnderWay()) return;
+    BusMessage stale{};
+    stale.id = e.staleId;
+    while (e.staleReplies > 0) {
+        const uint16_t found = ConverterReceive(stale);
+        if (found == 0 || found == 0xFFFE) break;
+        --e.staleReplies;
+    }
 }
 
 void TrySend() {
     EngineState& e = g_engine;
     if (e.message.id == 0) return;  // never sent; the request stays where it is
     if (ConverterSend(e.message) == 0) {
-        e.replyWaitMs = e.replyTimeoutMs > 0 ? e.replyTimeoutMs : kDefaultReplyWaitMs;
+        if (e.copiesSent++ == 0) e.sinceFirstCopyMs = 0;
+        e.sinceLastCopyMs = 0;
+        e.spreadMs = e.sinceFirstCopyMs;
+        e.replyWaitMs = ReplyWaitMs();
         e.state = kRequestWait;
         return;
     }
@@ -76,6 +143,7 @@ bool ApiRequest::Start(uint32_t commandId, const BusMessage& request, uint32_t r
     e.savedLength = request.length;
     std::memcpy(e.message.data, request.data, sizeof e.message.data);
     e.replyTimeoutMs = replyTimeoutMs;
+    e.copiesSent = 0;
     e.state = kRequestNew;
     return true;
 }
@@ -107,6 +175,11 @@ int32_t ApiRequest::Poll(BusMessage& reply, int32_t& sendRetries, int32_t& reply
 
 void ApiRequest::Tick() {
     EngineState& e = g_engine;
+    DropStaleReplies();
+    if (e.copiesSent > 0) {
+        e.sinceFirstCopyMs += g_tickPeriodMs;
+        e.sinceLastCopyMs += g_tickPeriodMs;
+    }
     switch (e.state) {
         case kRequestNew:
             e.polls = kReplyWaits;

@@ -85,7 +85,7 @@ std::string EepromLayoutProblem(const EepromImage& image) {
 
 bool LoadEepromImage(const std::string& path, EepromImage& image, std::string* error) {
     std::string text;
-    if (!ReadWholeFile(path, text, error)) return false;
+    if (!ReadWholeFile(path, text, error, EepromImage::kMaxFileBytes)) return false;
     image = ParseEepromImage(text);
     return true;
 }

@@ -12,6 +12,9 @@ struct EepromImage {
     static constexpr uint32_t kSize = 4096;
     // The longest line taken as a record, without its line end (a 255-character read buffer).
     static constexpr std::size_t kMaxLineLength = 253;
+    // The largest image file taken: a record of the longest line for every byte. Anything
+    // larger is no image of this EEPROM (and an endless source must not fill the memory).
+    static constexpr std::size_t kMaxFileBytes = kSize * (kMaxLineLength + 2);
 
     // Bytes that no record covers read as an erased EEPROM does.
     EepromImage() { bytes.fill(0xFF); }
@@ -39,7 +42,7 @@ EepromImage ParseEepromImage(std::string_view text);
 std::string EepromLayoutProblem(const EepromImage& image);
 
 // Reads the file at path. Returns false (with a one-line reason in error) only when the file
-// cannot be read; the image is then left as it was.
+// cannot be read or is larger than kMaxFileBytes; the image is then left as it was.
 bool LoadEepromImage(const std::string& path, EepromImage& image, std::string* error = nullptr);
 
 }  // namespace nvx

@@ -2,6 +2,8 @@
 // Whole-file reads and writes. A write replaces a file in one step: readers see either the old
 // file or the complete new one, and a failed write never leaves a truncated file behind.
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -9,11 +11,23 @@ namespace nvx {
 
 // Writes bytes to a fresh file beside path and renames it onto path. On failure nothing under
 // path changes, no temporary file is left, and error (when given) holds a one-line reason.
+// A symbolic link is followed: the file it names is replaced and the link stays. What is not a
+// regular file (a FIFO, a device) is written in place, never replaced; so is an existing file in
+// a directory where no new file can be made (written in place, it may be left half written).
 bool WriteFileAtomically(const std::string& path, std::string_view bytes,
                          std::string* error = nullptr);
 
+// Whether WriteFileAtomically could write path now: false with a one-line reason when path is
+// a directory or a file that may not be written, or when it does not exist and its directory
+// is missing or takes no new file.
+bool CanWriteFile(const std::string& path, std::string* error = nullptr);
+
+// Writes bytes to a file that does not exist yet; fails (EEXIST) rather than replace one.
+bool WriteNewFile(const std::string& path, std::string_view bytes, std::string* error = nullptr);
+
 // Reads a whole file into bytes. Returns false (bytes unchanged, error holding a one-line reason)
-// when it cannot be opened or read, a directory included.
-bool ReadWholeFile(const std::string& path, std::string& bytes, std::string* error = nullptr);
+// when it cannot be opened or read, a directory included, or holds more than maxBytes.
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string* error = nullptr,
+                   std::size_t maxBytes = SIZE_MAX);
 
 }  // namespace nvx

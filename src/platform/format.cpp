@@ -1,5 +1,7 @@
 #include "platform/format.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 
@@ -19,6 +21,13 @@ std::string Format(const char* format, ...) {
     }
     va_end(args);
     return out;
+}
+
+std::string TrimSpace(std::string_view s) {
+    const auto notSpace = [](char c) { return !std::isspace(static_cast<unsigned char>(c)); };
+    const auto b = std::find_if(s.begin(), s.end(), notSpace);
+    const auto e = std::find_if(s.rbegin(), s.rend(), notSpace).base();
+    return b < e ? std::string(b, e) : std::string();
 }
 
 }  // namespace nvx

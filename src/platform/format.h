@@ -2,9 +2,13 @@
 // printf formatting into a std::string, so "%04X" and friends mean exactly what they say.
 
 #include <string>
+#include <string_view>
 
 namespace nvx {
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// s without the white space at either end.
+std::string TrimSpace(std::string_view s);
 
 }  // namespace nvx

@@ -2,7 +2,7 @@
 # program that runs avrdude.
 nvx_library(nvx_progtool_adapter SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/adapter/programmer_adapter.cpp
-  PUBLIC_LIBS nvx_platform
+  PUBLIC_LIBS nvx_progtool
 )
 add_executable(norvixosp.exe ${CMAKE_CURRENT_LIST_DIR}/adapter/main.cpp)
 target_link_libraries(norvixosp.exe PRIVATE nvx_progtool_adapter)

@@ -4,10 +4,12 @@
 #include <fstream>
 
 #include "comm/tick.h"
+#include "eeprom/eeprom_image.h"
 #include "platform/atomic_file.h"
 #include "platform/format.h"
 #include "platform/user_dialogs.h"
 #include "progtool/device_catalogue.h"
+#include "progtool/device_description.h"
 #include "progtool/program_file.h"
 
 namespace nvx {
@@ -24,6 +26,10 @@ bool Readable(const std::string& path) {
 void Box(const std::string& text, MessageIcon icon) {
     MessageBox().show(text, kProgToolTitle, icon, MessageButtons::Ok);
 }
+
+// The largest EEPROM of the catalogue's parts: the time limit of a part whose description
+// cannot be read (the programmer then fails on its own).
+constexpr uint32_t kLargestEepromBytes = 4096;
 
 constexpr ProgToolControl kBusyControls[] = {
     ProgToolControl::ProgramButton,    ProgToolControl::ProgramFileButton,
@@ -204,6 +210,45 @@ void ProgTool::OnConvertHexToNpf() {
     }
 }
 
+bool ProgTool::FirmwareFitsDevice(const std::string& plainHex) {
+    // The programmer erases the chip before it writes: a file that cannot be written whole
+    // must be refused before the device is touched, or the device is left without firmware.
+    const ImageSpan span = ProgramImageSpan(plainHex);
+    if (!span.hasData) {
+        procedure_.ReportProgToolMessage(kMsgProgramFileEmpty);
+        return false;
+    }
+    const DeviceEntry* entry = DeviceRowEntry(acceptedRow_);
+    FlashLayout layout;
+    std::string error;
+    if (entry == nullptr ||
+        !ReadFlashLayout(StartDirectory + DeviceDescriptionFileName(entry->chip), layout, error)) {
+        procedure_.detail = entry == nullptr ? "no device row" : error;
+        procedure_.ReportProgToolMessage(kMsgPartDescriptionUnreadable);
+        return false;
+    }
+    if (span.end <= layout.ApplicationEnd()) {
+        procedure_.transferBytes = static_cast<uint32_t>(span.end);
+        return true;
+    }
+    procedure_.detail =
+        Format("%s: ends at 0x%llX, %s ends at 0x%X", layout.partName.c_str(),
+               static_cast<unsigned long long>(span.end - 1),
+               layout.bootSize == 0 ? "flash" : "application area", layout.ApplicationEnd() - 1);
+    procedure_.ReportProgToolMessage(kMsgProgramFileTooLarge);
+    return false;
+}
+
+uint32_t ProgTool::EepromBytes() const {
+    const DeviceEntry* entry = DeviceRowEntry(acceptedRow_);
+    FlashLayout layout;
+    std::string error;
+    if (entry != nullptr &&
+        ReadFlashLayout(StartDirectory + DeviceDescriptionFileName(entry->chip), layout, error))
+        return layout.eepromSize;
+    return kLargestEepromBytes;
+}
+
 void ProgTool::OnProgram() {
     if (CommandInProgress()) return;
     if (g_deviceSelection.deviceCode == 0) {
@@ -229,24 +274,34 @@ void ProgTool::OnProgram() {
 
 bool ProgTool::PrepareFlashImage() {
     if (!procedure_.ClaimWorkFiles(programPath_)) return false;
-    const ConversionResult result = ConvertProgramFile(
-        programPath_, procedure_.WorkFilePath(kFlashTempFileName), ProgramFileMode(programPath_));
-    if (result.status != ConversionStatus::Ok) procedure_.ReleaseWorkFiles();
+    std::string firmware;
+    const ConversionResult result =
+        ReadProgramFile(programPath_, ProgramFileMode(programPath_), firmware);
     switch (result.status) {
     case ConversionStatus::Ok:
-        return true;
+        break;
     case ConversionStatus::Damaged:
+        procedure_.ReleaseWorkFiles();
         procedure_.damagedLine = result.line;
         procedure_.ReportProgToolMessage(kMsgProgramFileDamaged);
         return false;
     case ConversionStatus::InputUnreadable:
+    case ConversionStatus::OutputUnwritable:
+        procedure_.ReleaseWorkFiles();
         procedure_.ReportProgToolMessage(kMsgProgramFileNotFound);
         return false;
-    case ConversionStatus::OutputUnwritable:
-        Box(result.message, MessageIcon::Exclamation);
+    }
+    std::string error;
+    if (!FirmwareFitsDevice(firmware)) {
+        procedure_.ReleaseWorkFiles();
         return false;
     }
-    return false;
+    if (!WriteFileAtomically(procedure_.WorkFilePath(kFlashTempFileName), firmware, &error)) {
+        procedure_.ReleaseWorkFiles();
+        Box(error, MessageIcon::Exclamation);
+        return false;
+    }
+    return true;
 }
 
 void ProgTool::OnBackupFirst() {
@@ -278,7 +333,14 @@ void ProgTool::OnReadEeprom() {
         return;
     }
     procedure_.eepromFilePath = fields_.eepromFilePath;
+    // Found out before the device is touched rather than after the whole read.
+    if (std::string error; !CanWriteFile(procedure_.eepromFilePath, &error)) {
+        procedure_.detail = error;
+        procedure_.ReportProgToolMessage(kMsgEepromFileUnwritable);
+        return;
+    }
     if (!procedure_.ClaimWorkFiles(procedure_.eepromFilePath)) return;
+    procedure_.transferBytes = EepromBytes();
     ProgOperation = kOperationEepromRead;
     StartServiceRun(procedure_.eepromFilePath);
 }
@@ -304,10 +366,11 @@ void ProgTool::OnWriteEeprom() {
         return;
     if (!procedure_.ClaimWorkFiles(procedure_.eepromFilePath)) return;
     ProgOperation = kOperationEepromWrite;
+    procedure_.transferBytes = EepromBytes();
     // The programmer must never write an image other than the one chosen, so a copy that does
     // not succeed stops here.
     std::string image;
-    if (!ReadWholeFile(procedure_.eepromFilePath, image) ||
+    if (!ReadWholeFile(procedure_.eepromFilePath, image, nullptr, EepromImage::kMaxFileBytes) ||
         !WriteFileAtomically(procedure_.WorkFilePath(kEepromTempFileName), image)) {
         procedure_.ReportProgToolMessage(kMsgCannotOpenEepromFile);
         procedure_.ReleaseWorkFiles();

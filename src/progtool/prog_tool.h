@@ -141,6 +141,11 @@ public:
 
 private:
     bool CheckDescriptionFile(const char* chip);
+    // The firmware (plain Intel HEX) holds data and fits the accepted row's part; otherwise
+    // says why in the log.
+    bool FirmwareFitsDevice(const std::string& plainHex);
+    // The accepted row's EEPROM size, for the programmer's time limit.
+    uint32_t EepromBytes() const;
     void SetVisible(ProgToolControl c, bool visible);
     void SetEnabled(ProgToolControl c, bool enabled);
     bool CommandInProgress();

@@ -1,5 +1,6 @@
 #include "progtool/program_file.h"
 
+#include <algorithm>
 #include <array>
 
 #include "platform/atomic_file.h"
@@ -168,25 +169,60 @@ ConversionResult ConvertProgramText(std::string_view input, TransformMode mode, 
     return result;
 }
 
-ConversionResult ConvertProgramFile(const std::string& inputPath, const std::string& outputPath,
-                                    TransformMode mode) {
+ConversionResult ReadProgramFile(const std::string& inputPath, TransformMode mode,
+                                 std::string& output) {
     ConversionResult result;
     std::string input;
     std::string error;
-    if (!ReadWholeFile(inputPath, input, &error)) {
+    if (!ReadWholeFile(inputPath, input, &error, kMaxProgramFileBytes)) {
         result.status = ConversionStatus::InputUnreadable;
         result.message = error;
         return result;
     }
+    return ConvertProgramText(input, mode, output, inputPath);
+}
+
+ConversionResult ConvertProgramFile(const std::string& inputPath, const std::string& outputPath,
+                                    TransformMode mode) {
     std::string output;
-    result = ConvertProgramText(input, mode, output, inputPath);
+    ConversionResult result = ReadProgramFile(inputPath, mode, output);
     if (!result.ok()) return result;
+    std::string error;
     if (!WriteFileAtomically(outputPath, output, &error)) {
         result.status = ConversionStatus::OutputUnwritable;
         result.records = 0;
         result.message = error;
     }
     return result;
+}
+
+ImageSpan ProgramImageSpan(std::string_view plainHex) {
+    ImageSpan span;
+    uint32_t base = 0;
+    while (!plainHex.empty()) {
+        const std::size_t end = plainHex.find('\n');
+        std::string_view line = plainHex.substr(0, end);
+        plainHex = end == std::string_view::npos ? std::string_view{} : plainHex.substr(end + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        uint8_t bytes[kMaxRecordBytes];
+        std::size_t n = 0;
+        if (line.empty() || Decode(line, bytes, n) != RecordFault::None) continue;
+        const uint32_t count = bytes[0];
+        const uint32_t address = static_cast<uint32_t>(bytes[1] << 8 | bytes[2]);
+        const uint32_t value = count >= 2 ? static_cast<uint32_t>(bytes[4] << 8 | bytes[5]) : 0;
+        switch (bytes[3]) {
+        case 0x00:
+            if (count == 0) break;
+            span.hasData = true;
+            span.end = std::max<uint64_t>(span.end, uint64_t{base} + address + count);
+            break;
+        case 0x01: return span;
+        case 0x02: base = value << 4; break;
+        case 0x04: base = value << 16; break;
+        default: break;
+        }
+    }
+    return span;
 }
 
 bool HasHexExtension(std::string_view path) { return ExtensionIs(path, "hex"); }

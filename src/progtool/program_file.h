@@ -18,6 +18,11 @@ enum TransformMode : int32_t {
 // The longest record line, without its line end (a 255-character read buffer): 121 data bytes.
 constexpr std::size_t kMaxRecordLineLength = 253;
 
+// The largest flash of the catalogue's parts (ATxmega128D3, 136 KB) and the largest program
+// file taken: that flash in records of one byte each (16 characters with the line end).
+constexpr std::size_t kLargestFlashBytes = 139264;
+constexpr std::size_t kMaxProgramFileBytes = kLargestFlashBytes * 16;
+
 enum class RecordFault {
     None,
     TooLong,         // more than kMaxRecordLineLength characters
@@ -62,10 +67,24 @@ struct ConversionResult {
 ConversionResult ConvertProgramText(std::string_view input, TransformMode mode, std::string& output,
                                     std::string_view name = "input");
 
+// Reads and converts a whole program file (see ConvertProgramText); nothing is written. A file
+// larger than kMaxProgramFileBytes is unreadable.
+ConversionResult ReadProgramFile(const std::string& inputPath, TransformMode mode,
+                                 std::string& output);
+
 // The same from file to file. The output is written only when the whole input converted, and is
 // replaced in one step, so a failed write leaves no partial file under its name.
 ConversionResult ConvertProgramFile(const std::string& inputPath, const std::string& outputPath,
                                     TransformMode mode);
+
+// Where the data of a plain Intel HEX image lies: data records (type 00) placed by extended
+// segment (02) and extended linear (04) address records, up to the end-of-file record.
+struct ImageSpan {
+    bool hasData = false;
+    uint64_t end = 0;  // one past the last data byte
+};
+// The records must have been checked (ConvertProgramText).
+ImageSpan ProgramImageSpan(std::string_view plainHex);
 
 // The three characters after the last '.' of path are "hex" (ignoring case); "x.HEXA" passes.
 bool HasHexExtension(std::string_view path);

@@ -1,8 +1,12 @@
 #include "progtool/update_procedure.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 #include "comm/api_request.h"
@@ -98,6 +102,13 @@ std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_
     case kMsgProgramFileDamaged: return Format("E> Program file damaged, line %u", line);
     case kMsgWorkFilesInUse: return "E> Another update is running in this directory";
     case kMsgWorkFileChosen: return "E> Work file of the programmer chosen: " + detail;
+    case kMsgProgramFileEmpty: return "E> Program file holds no data";
+    case kMsgProgramFileTooLarge: return "E> Program file does not fit " + detail;
+    case kMsgPartDescriptionUnreadable: return "E> Part description: " + detail;
+    case kMsgProgrammerTimedOut: return "E> Programmer timed out after " + detail + " s";
+    case kMsgEepromFileUnwritable: return "E> cannot open EEPROM file: " + detail;
+    case kMsgEepromImageKept: return "I> EEPROM image kept as " + detail;
+    case kMsgDeviceChanged: return Format("E> COM%d leads to another device now", ComPortNumber);
     default: return "E> Unknown Message";
     }
 }
@@ -116,6 +127,14 @@ std::vector<std::string> ProgrammerArguments(uint32_t operation, const DeviceSel
     default:
         return {kProgrammerArgument0};
     }
+}
+
+uint32_t ProgrammerTimeLimitMs(uint32_t transferBytes, int32_t baudRate) {
+    const uint64_t baud = baudRate > 0 ? static_cast<uint64_t>(baudRate) : 1;
+    const uint64_t wireMs =
+        (2ull * transferBytes * kBitsPerByteOnTheWire * 1000 + baud - 1) / baud;
+    const uint64_t limit = kProgrammerMarginMs + kProgrammerWireFactor * wireMs;
+    return limit > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(limit);
 }
 
 bool IsCompleteHexImage(const std::string& text) {
@@ -178,6 +197,7 @@ void UpdateProcedure::RequestAbort() {
 
 void UpdateProcedure::StartProcedure(bool manualStart) {
     programmerFailed_ = false;
+    bootDevice_ = 0;
     abortRequested_ = false;
     tunnelOpened_ = false;
     bootloaderStarted_ = false;
@@ -239,6 +259,13 @@ bool UpdateProcedure::OpenBootPort() {
                              static_cast<uint32_t>(g_deviceSelection.bootBaud), 8, 0, 0);
 }
 
+uint64_t UpdateProcedure::BootDeviceIdentity() {
+    struct stat device {};
+    const std::string path =
+        ResolveComPort(static_cast<uint32_t>(ComPortNumber), ComStartDirectory());
+    return !path.empty() && ::stat(path.c_str(), &device) == 0 ? device.st_rdev : 0;
+}
+
 void UpdateProcedure::RemoveTempFile(const char* name) {
     std::error_code ignored;
     std::filesystem::remove(WorkFilePath(name), ignored);
@@ -260,6 +287,8 @@ bool UpdateProcedure::ServeProgrammer() {
         launch.workingDirectory = WorkDirectory();
         progress_ = ProgressLineReader{};
         programmerErrors_ = LastLineKeeper{};
+        programmerElapsedMs_ = 0;
+        programmerLimitMs_ = ProgrammerTimeLimitMs(transferBytes, g_deviceSelection.bootBaud);
         std::string error;
         programmer_ = Processes().Start(launch, error);
         if (!programmer_) {
@@ -272,12 +301,39 @@ bool UpdateProcedure::ServeProgrammer() {
     for (const int percent : progress_.Feed(programmer_->TakeOutput()))
         host_.ShowProgrammerProgress(percent);
     programmerErrors_.Feed(programmer_->TakeErrors());
-    if (!programmer_->Finished()) return false;
+    if (!programmer_->Finished()) {
+        programmerElapsedMs_ += g_tickPeriodMs;
+        if (programmerElapsedMs_ < programmerLimitMs_) return false;
+        ProgrammerTimedOut();
+        return true;
+    }
     for (const int percent : progress_.Feed(programmer_->TakeOutput()))
         host_.ShowProgrammerProgress(percent);
     programmerErrors_.Feed(programmer_->TakeErrors());
     ProgrammerDone();
     return true;
+}
+
+void UpdateProcedure::ProgrammerTimedOut() {
+    programmer_.reset();  // ends it; the adapter ends avrdude on its way out
+    detail = std::to_string(programmerElapsedMs_ / 1000);
+    ReportProgToolMessage(kMsgProgrammerTimedOut);
+    programmerFailed_ = true;
+    RemoveTempFile(ProgOperation == kOperationProgram ? kFlashTempFileName : kEepromTempFileName);
+}
+
+void UpdateProcedure::KeepRecoveredImage(const std::string& image) {
+    // A fresh name each time: another procedure may keep its own image beside this one.
+    for (int n = 1; n <= kMaxRecoveredEepromFiles; ++n) {
+        const std::string path = StartDirectory + Format(kRecoveredEepromFormat, n);
+        std::string error;
+        if (WriteNewFile(path, image, &error)) {
+            detail = path;
+            ReportProgToolMessage(kMsgEepromImageKept);
+            return;
+        }
+        if (!std::filesystem::exists(path)) return;
+    }
 }
 
 void UpdateProcedure::ProgrammerDone() {
@@ -302,8 +358,10 @@ void UpdateProcedure::ProgrammerDone() {
         if (!ReadWholeFile(WorkFilePath(kEepromTempFileName), image) ||
             !IsCompleteHexImage(image)) {
             FailProgrammer("no complete temp.hex");
-        } else if (!WriteFileAtomically(eepromFilePath, image)) {
-            ReportProgToolMessage(kMsgCannotOpenEepromFile);
+        } else if (std::string error; !WriteFileAtomically(eepromFilePath, image, &error)) {
+            detail = error;
+            ReportProgToolMessage(kMsgEepromFileUnwritable);
+            KeepRecoveredImage(image);
             programmerFailed_ = true;
         }
     }
@@ -407,8 +465,10 @@ void UpdateProcedure::RunUpdateStep() {
     }
     case kStepBootPortOpen:
         if (StepCountdown != 0) break;
-        if (OpenBootPort())
+        if (OpenBootPort()) {
+            bootDevice_ = BootDeviceIdentity();
             AdvanceStep(0, kBootProbeTicks, kStepBootProbe);
+        }
         else
             AdvanceStep(0, stepWait, kStepAbortExit);  // the port has shown its own message
         break;
@@ -444,7 +504,13 @@ void UpdateProcedure::RunUpdateStep() {
         break;
     case kStepBootExit:
         if (StepCountdown != 0) break;
-        if (OpenBootPort()) {
+    {
+        // A device that vanished during the run may have left the port to another one: that one
+        // is not told to leave a bootloader, nor reported restarted.
+        const uint64_t device = BootDeviceIdentity();
+        if (bootDevice_ != 0 && device != 0 && device != bootDevice_) {
+            AdvanceStep(kMsgDeviceChanged, stepWait, kStepAbortExit);
+        } else if (OpenBootPort()) {
             g_serialPort.Write(&kExitBootloader, 1);
             g_serialPort.Close();
             AdvanceStep(kMsgDeviceRestarted, stepWait, kStepPortReopen);
@@ -452,6 +518,7 @@ void UpdateProcedure::RunUpdateStep() {
             AdvanceStep(0, stepWait, kStepAbortExit);
         }
         break;
+    }
     case kStepPortReopen:
         if (StepCountdown != 0) break;
         if (shell_.OpenComPort()) {

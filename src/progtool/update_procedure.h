@@ -92,6 +92,14 @@ enum ProgToolMessage : int32_t {
     kMsgProgramFileDamaged = 37,  // names the line kept by the Program command
     kMsgWorkFilesInUse = 38,
     kMsgWorkFileChosen = 39,      // the detail names the work file
+    // The firmware is checked against the part before anything reaches the device.
+    kMsgProgramFileEmpty = 40,
+    kMsgProgramFileTooLarge = 41,       // detail: the part and the two ends
+    kMsgPartDescriptionUnreadable = 42, // detail: the file and why
+    kMsgProgrammerTimedOut = 43,        // detail: the seconds it was given
+    kMsgDeviceChanged = 44,             // the port leads elsewhere after the programmer
+    kMsgEepromFileUnwritable = 45,      // detail: the file and why
+    kMsgEepromImageKept = 46,           // detail: where the image read went instead
 };
 
 // Request words of UpdateCommandRequest: function code in the low byte, argument in the high.
@@ -106,12 +114,24 @@ constexpr uint32_t kTunnelSettleTicks = 300;
 constexpr uint32_t kBootProbeTicks = 800;
 constexpr uint32_t kManualStartTicks = 100;
 
+// The programmer's time limit: a device that vanishes or stops answering must not keep the
+// procedure in its programmer step for ever. Generous: every byte goes over the wire twice
+// (written, then read back to verify), allowed several times over, plus a fixed margin for the
+// programmer's own start, its delay option and retries.
+constexpr uint32_t kProgrammerMarginMs = 90000;
+constexpr uint32_t kProgrammerWireFactor = 4;
+constexpr uint32_t kBitsPerByteOnTheWire = 10;  // 8N1
+uint32_t ProgrammerTimeLimitMs(uint32_t transferBytes, int32_t baudRate);
+
 inline constexpr const char* kProgrammerFileName = "norvixosp.exe";
 inline constexpr const char* kProgrammerArgument0 = "avrosp.exe";
 inline constexpr const char* kFlashTempFileName = "temp.ntf";
 inline constexpr const char* kEepromTempFileName = "temp.hex";
 // Locked while a procedure's work files are in use, in the directory that holds them.
 inline constexpr const char* kWorkLockFileName = "update.lock";
+// Numbered from 1, in the start directory.
+inline constexpr const char* kRecoveredEepromFormat = "eeprom-recovered-%d.hex";
+constexpr int kMaxRecoveredEepromFiles = 99;
 
 // The procedure's process-wide state (the window exists once).
 extern uint32_t UpdateStep;
@@ -194,6 +214,8 @@ public:
     std::string detail;
     // The line of the damaged program file, for message 37.
     uint32_t damagedLine = 0;
+    // The bytes the programmer moves (firmware extent or EEPROM size), for its time limit.
+    uint32_t transferBytes = 0;
 
     void SetLineSettings(LineSettings lineSettings) { lineSettings_ = std::move(lineSettings); }
 
@@ -224,8 +246,13 @@ private:
     // Starts the programmer or follows the running one; true once its step is complete.
     bool ServeProgrammer();
     void ProgrammerDone();
+    void ProgrammerTimedOut();
+    // An image read that cannot go to its file is kept under a name of its own.
+    void KeepRecoveredImage(const std::string& image);
     void RemoveTempFile(const char* name);
     bool OpenBootPort();
+    // The device COM N leads to now (0 when none), to find the same one again after the run.
+    static uint64_t BootDeviceIdentity();
     void WithdrawPendingRequest();
     // The way out for an abort request at the current step; false while a step must first see
     // its request through.
@@ -246,6 +273,9 @@ private:
     ProgressLineReader progress_;
     LastLineKeeper programmerErrors_;
     bool programmerFailed_ = false;
+    uint64_t bootDevice_ = 0;
+    uint32_t programmerLimitMs_ = 0;
+    uint32_t programmerElapsedMs_ = 0;
 
     std::string workDirectory_;
     std::unique_ptr<DirectoryLock> workLock_;

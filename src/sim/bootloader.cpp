@@ -62,7 +62,8 @@ void Bootloader::execute(Unit& unit, Output& out) {
         return byteAddress < flash.size() ? flash[byteAddress] : 0xFF;
     };
     auto setFlash = [&](uint64_t byteAddress, uint8_t v) {
-        if (byteAddress < flash.size()) flash[byteAddress] = v;
+        if (byteAddress >= flash.size()) return;
+        flash[byteAddress] = v;
         unit.noteFlashWritten();
     };
 
@@ -94,8 +95,7 @@ void Bootloader::execute(Unit& unit, Output& out) {
             break;
         case 'e':
             // The loader erases the application; it does not touch the EEPROM.
-            flash.assign(flash.size(), 0xFF);
-            unit.noteFlashWritten();
+            unit.eraseApplication();
             o.push_back(kDone);
             break;
         case 'A':

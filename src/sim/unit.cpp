@@ -42,7 +42,17 @@ Unit::Unit(const DeviceType& type, PartDescription part)
     }
 }
 
-void Unit::startApplication(ResetReason reason, uint64_t nowMs) {
+void Unit::eraseApplication() {
+    flash_.assign(flash_.size(), 0xFF);
+    flashWritten_ = true;
+    applicationErased_ = true;
+}
+
+bool Unit::startApplication(ResetReason reason, uint64_t nowMs) {
+    if (applicationErased_) {
+        enterBootloader();
+        return false;
+    }
     if (!eeprom_.formatted()) eeprom_.format();
     if (flashWritten_) {
         // Build numbers count calendar weeks of two-digit years.
@@ -60,6 +70,7 @@ void Unit::startApplication(ResetReason reason, uint64_t nowMs) {
     startedMs_ = nowMs;
     tuvOpen_ = 0;
     bootloader_.reset();
+    return true;
 }
 
 void Unit::enterBootloader() {

@@ -114,8 +114,12 @@ public:
     Bootloader& bootloader() { return bootloader_; }
     // The application versions the kernel reports now: a new firmware carries a new build.
     const VersionInfo& versions() const { return versions_; }
-    // The bootloader changed the flash: the next application start runs a new build.
-    void noteFlashWritten() { flashWritten_ = true; }
+    // The bootloader changed the flash: the next application start runs a new build, and after
+    // a chip erase there is an application again.
+    void noteFlashWritten() {
+        flashWritten_ = true;
+        applicationErased_ = false;
+    }
 
     UnitMode mode() const { return mode_; }
     uint32_t restarts() const { return restarts_; }
@@ -124,12 +128,17 @@ public:
     }
 
     // The application starts (again): counters kept in the EEPROM advance; an erased EEPROM is
-    // formatted first.
-    void startApplication(ResetReason reason, uint64_t nowMs);
+    // formatted first. After a chip erase there is no application until flash is written again:
+    // the bootloader runs instead and this returns false.
+    bool startApplication(ResetReason reason, uint64_t nowMs);
     void enterBootloader();
 
     // A request addressed to this unit's kernel. tunnelCapable: a unit stands behind this one.
     KernelOutcome handleRequest(const Frame& request, uint64_t nowMs, bool tunnelCapable);
+
+    // A chip erase leaves no application; any flash write puts one back.
+    void eraseApplication();
+    bool hasApplication() const { return !applicationErased_; }
 
     uint8_t fuse(int index) const { return fuses_[index]; }
     uint8_t lockBits() const { return lockBits_; }
@@ -151,6 +160,7 @@ private:
     bool flashWritten_ = false;
     UnitMode mode_ = UnitMode::Application;
     uint32_t restarts_ = 0;
+    bool applicationErased_ = false;
     uint64_t startedMs_ = 0;
     uint8_t tuvOpen_ = 0;
     uint8_t lockBits_ = 0xFF;

@@ -275,8 +275,11 @@ void VirtualDevice::feedBootloader(Unit& unit, uint8_t byte) {
     std::function<void()> after;
     if (out.exit) {
         after = [this, &unit] {
-            unit.startApplication(kResetBootloaderExit, timers_.nowMs());
-            log(Format("bootloader left, application started (%s)", unit.type().label));
+            if (unit.startApplication(kResetBootloaderExit, timers_.nowMs()))
+                log(Format("bootloader left, application started (%s)", unit.type().label));
+            else
+                log(Format("bootloader left, no application after the chip erase: bootloader "
+                           "again (%s)", unit.type().label));
         };
     }
     if (out.signOnAt && dice_.strikes(faults_.splitSignOn)) {
@@ -455,8 +458,8 @@ void VirtualDevice::powerCycle(bool holdForBootloader) {
     if (front_ != target_) front_->startApplication(kResetPowerOn, now);
     if (holdForBootloader)
         target_->enterBootloader();
-    else
-        target_->startApplication(kResetPowerOn, now);
+    else if (!target_->startApplication(kResetPowerOn, now))
+        holdForBootloader = true;  // nothing to start after a chip erase
     log(holdForBootloader ? "power cycled, bootloader waiting" : "power cycled");
 }
 

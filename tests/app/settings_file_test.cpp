@@ -1,7 +1,15 @@
 // "monitor.ini": the writable check, the reader and the writer, in a temporary start directory.
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/monitor.h"
 #include "app/settings_file.h"
@@ -185,6 +193,66 @@ TEST_F(SettingsTest, StartReadsThePortFromTheFile) {
     EXPECT_EQ(ComPortNumber, 17);
     EXPECT_EQ(view_.screen.portNumber, 17);
     EXPECT_TRUE(boxes_.shown.empty());
+}
+
+
+TEST_F(SettingsTest, ASettingsFileThatIsNoRegularFileCountsAsUnreadable) {
+    struct Case {
+        const char* name;
+        std::function<void(const std::filesystem::path&)> make;
+        std::vector<std::string> boxes;
+    };
+    const Case cases[] = {
+        // Nobody reads the FIFO, so the fresh file cannot be written into it either.
+        {"FIFO", [](const std::filesystem::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+         {"Could not open INI File!\nNew INI file will be created!", "Could not write INI File!"}},
+        {"link to an endless device",
+         [](const std::filesystem::path& p) { std::filesystem::create_symlink("/dev/zero", p); },
+         {"Could not open INI File!\nNew INI file will be created!"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::filesystem::path ini = dir_ / "monitor.ini";
+        std::filesystem::remove(ini);
+        c.make(ini);
+        boxes_.shown.clear();
+        ComPortNumber = 6;
+        monitor_->ReadSettings();
+        std::vector<std::string> shown;
+        for (const auto& box : boxes_.shown) shown.push_back(box.text);
+        EXPECT_EQ(shown, c.boxes);
+        EXPECT_EQ(ComPortNumber, 6);
+        // Still what it was: never replaced by a plain file.
+        EXPECT_FALSE(std::filesystem::is_regular_file(std::filesystem::symlink_status(ini)));
+    }
+}
+
+TEST_F(SettingsTest, AWritableFileInAWriteProtectedDirectoryIsStillSaved) {
+    writeIni(SettingsFileText(3));
+    const std::filesystem::path ini = dir_ / "monitor.ini";
+    ASSERT_EQ(::chmod(ini.c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(dir_.c_str(), 0555), 0);
+    // Only someone other than root is bound by the directory's protection: the saving runs as
+    // nobody and reports the boxes it showed in its exit status.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(100);
+        ComPortNumber = 12;
+        const bool writable = monitor_->CheckSettingsWritable();
+        monitor_->WriteSettings();
+        ::_exit(writable ? static_cast<int>(boxes_.shown.size()) : 101);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::chmod(dir_.c_str(), 0755);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "boxes shown, or 100 (no user) / 101 (not writable)";
+    EXPECT_EQ(readIni(), SettingsFileText(12));
+    // No temporary file left beside it.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_),
+                            std::filesystem::directory_iterator()),
+              1);
 }
 
 }  // namespace

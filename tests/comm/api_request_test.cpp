@@ -1,6 +1,9 @@
 // Request engine: accessors, one exchange end to end over an in-memory line, resends, give-up,
 // the hold of a final result, client timeouts.
 
+#include <string>
+#include <utility>
+
 #include "comm_fixture.h"
 
 namespace nvx::test {
@@ -254,6 +257,61 @@ TEST_F(ApiRequestTest, IdentifierZeroIsNeverSent) {
     int32_t info = 0;
     EXPECT_EQ(g_apiRequest.Poll(reply, info, info, info), kPollUnderWay);
     EXPECT_FALSE(g_apiRequest.Start(0x0123, Request({}), 0));
+}
+
+// A device that answers every copy of a request, each reply a fixed time after its copy: with
+// the delay past one reply wait, replies to earlier copies are still on their way when the
+// request has completed. Reads of consecutive addresses under one identifier, as the starting
+// texts are read, must each get the character at their own address (or fail).
+TEST_F(ApiRequestTest, LateRepliesToEarlierCopiesAreNotTakenForTheNextRequest) {
+    const std::string text = "Norvix Solvane";
+    for (const uint32_t delayMs : {800u, 1600u, 2000u}) {
+        SCOPED_TRACE(delayMs);
+        std::vector<std::pair<uint64_t, Bytes>> due;
+        policy = [&](const DeviceFrameSeen& f, int) -> std::optional<Bytes> {
+            const uint8_t address = f.data.at(0);
+            const uint8_t c = address < text.size() ? static_cast<uint8_t>(text[address]) : 0;
+            due.emplace_back(clock.nowMs() + delayMs, DeviceFrame(f.id, {c, 0x00}));
+            return std::nullopt;
+        };
+        const int release = clock.start(10, [&] {
+            for (auto it = due.begin(); it != due.end();) {
+                if (it->first > clock.nowMs()) {
+                    ++it;
+                    continue;
+                }
+                toHost.insert(toHost.end(), it->second.begin(), it->second.end());
+                it = due.erase(it);
+            }
+        });
+        std::string read;
+        for (uint8_t address = 0; address < text.size(); ++address) {
+            ASSERT_TRUE(g_apiRequest.Start(0x0102, Request({address, 0x00}), 0));
+            BusMessage reply{};
+            const int32_t result = PollUntilFinal(reply, 20000);
+            read += result == 2 ? static_cast<char>(MsgGetByte(reply, 0)) : '?';
+        }
+        clock.stop(release);
+        EXPECT_EQ(read, text);
+        // Let the last replies land and leave the line quiet for the next delay.
+        clock.advance(5000);
+    }
+}
+
+// A device that answers at once but lost one reply: the requests after the resent one are each
+// answered by their first copy, none of their replies taken for a late one.
+TEST_F(ApiRequestTest, OneLostReplyCostsOneResendOnly) {
+    policy = [](const DeviceFrameSeen& f, int n) -> std::optional<Bytes> {
+        if (n == 0) return std::nullopt;
+        return DeviceFrame(f.id, {static_cast<uint8_t>(f.data.at(0) + 0x40), 0x00});
+    };
+    for (uint8_t address = 0; address < 6; ++address) {
+        ASSERT_TRUE(g_apiRequest.Start(0x0102, Request({address, 0x00}), 0));
+        BusMessage reply{};
+        ASSERT_EQ(PollUntilFinal(reply, 5000), 2);
+        EXPECT_EQ(MsgGetByte(reply, 0), address + 0x40);
+    }
+    EXPECT_EQ(frames.size(), 7u);
 }
 
 // The queue is full on three ticks in a row: nothing pumps the line, so the head never leaves.

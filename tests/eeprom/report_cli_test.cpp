@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 
+#include "eeprom/eeprom_image.h"
 #include "support/child_program.h"
 #include "support/scratch_files.h"
 
@@ -114,6 +115,9 @@ TEST_F(ReportCliTest, ExitStatusAndMessages) {
         const char* errPart;  // must appear on standard error
     };
     const std::string missing = (dir_ / "missing.hex").string();
+    // Larger than any image of the EEPROM can be.
+    const std::string big = (dir_ / "big.hex").string();
+    test::WriteText(big, std::string(EepromImage::kMaxFileBytes + 1, '\n'));
     const Case cases[] = {
         {{"report"}, 2, "no image file"},
         {{"report", kImage, kImage}, 2, "more than one"},
@@ -129,6 +133,8 @@ TEST_F(ReportCliTest, ExitStatusAndMessages) {
         {{"report", missing}, 1, "missing.hex"},
         {{"report", dir_.string()}, 1, "eeprom"},
         {{"report", kImage, "-o", (dir_ / "no_dir" / "r.txt").string()}, 1, "r.txt"},
+        {{"report", big}, 1, "big.hex: File too large"},
+        {{"report", "/dev/zero"}, 1, "/dev/zero: File too large"},
     };
     for (const Case& c : cases) {
         std::string shown;

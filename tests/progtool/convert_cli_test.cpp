@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "progtool/program_file.h"
 #include "support/child_program.h"
 #include "support/scratch_files.h"
 
@@ -60,7 +61,10 @@ TEST_F(ConvertCliTest, DamagedInputIsRejectedWithItsLineAndNothingWritten) {
 TEST_F(ConvertCliTest, ExitStatusAndMessages) {
     test::WriteText(dir_ / "fw.hex", firmware_);
     test::WriteText(dir_ / "fw.bin", firmware_);
+    // Larger than any firmware of the catalogue's parts can be written.
+    test::WriteText(dir_ / "big.hex", std::string(kMaxProgramFileBytes + 1, '\n'));
     const std::string hex = (dir_ / "fw.hex").string();
+    const std::string out = (dir_ / "out.npf").string();
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -75,6 +79,8 @@ TEST_F(ConvertCliTest, ExitStatusAndMessages) {
         {{"convert", hex, "--fast"}, 2, "unknown option '--fast'"},
         {{"convert", (dir_ / "none.hex").string()}, 1, "none.hex"},
         {{"convert", hex, "-o", (dir_ / "no_dir" / "x.npf").string()}, 1, "x.npf"},
+        {{"convert", (dir_ / "big.hex").string(), "-o", out}, 1, "big.hex: File too large"},
+        {{"convert", "/dev/zero", "-o", out}, 1, "/dev/zero: File too large"},
     };
     for (const Case& c : cases) {
         std::string shown;
@@ -85,9 +91,9 @@ TEST_F(ConvertCliTest, ExitStatusAndMessages) {
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err.find(c.errPart), std::string::npos) << run.err;
     }
-    EXPECT_EQ(Names(), (std::vector<std::string>{"fw.bin", "fw.hex"}));
+    EXPECT_EQ(Names(), (std::vector<std::string>{"big.hex", "fw.bin", "fw.hex"}));
     // Any name is fine with -o.
-    const test::ProgramRun run = RunNvx({"convert", (dir_ / "fw.bin").string(), "-o", (dir_ / "out.npf").string()});
+    const test::ProgramRun run = RunNvx({"convert", (dir_ / "fw.bin").string(), "-o", out});
     EXPECT_EQ(run.status, 0) << run.err;
     const test::ProgramRun help = RunNvx({"convert", "--help"});
     EXPECT_EQ(help.status, 0);

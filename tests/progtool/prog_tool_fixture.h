@@ -130,7 +130,8 @@ protected:
         WriteFileBytes(dir_ / kProgrammerFileName, "adapter");
         for (const char* chip : {"atmega64", "atmega644p", "atmega1284p", "atxmega128d3",
                                  "atmega168p", "atmega324p", "atmega32"})
-            WriteFileBytes(dir_ / (std::string(chip) + ".xml"), "<part/>");
+            fs::copy_file(std::string(NVX_SOURCE_DIR) + "/devices/" + chip + ".xml",
+                          dir_ / (std::string(chip) + ".xml"));
     }
 
     void TearDown() override {

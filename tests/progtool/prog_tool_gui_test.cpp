@@ -251,7 +251,7 @@ TEST_F(ProgToolDlgTest, BusyWindowCannotBeClosedByItsButton) {
     CProgToolDlg& dlg = Make();
     dlg.ShowSoftwareUpdate();
     Pick(13);
-    WriteFileBytes(dir_ / "SolReg_1.hex", ":00000001FF\n");
+    WriteFileBytes(dir_ / "SolReg_1.hex", ":03000000010203F7\n:00000001FF\n");
     child<QLineEdit>("programPath")->setText(QString::fromStdString((dir_ / "SolReg_1.hex").string()));
     Click("programButton");
     ASSERT_EQ(UpdateStep, kStepBootPortOpen);

@@ -381,6 +381,10 @@ struct PlayedSystem {
                               std::string& error) {
             events.push_back("run");
             avrdudeArgv = argv;
+            if (avrdudeStatus == kAvrdudePortHungUp) {
+                error = "the port hung up";
+                return kAvrdudePortHungUp;
+            }
             if (avrdudeStatus < 0) {
                 error = "No such file or directory";
                 return -1;
@@ -471,6 +475,8 @@ TEST(AdapterProgram, FailuresEndWithTheirStatusAndAReason) {
          kFlashArgs, 1, "avrdude ended with status 1: programmer is not responding", true},
         {"avrdude killed", [](PlayedSystem& s) { s.avrdudeStatus = 128 + 9; }, kFlashArgs,
          128 + 9, "status 137", true},
+        {"port hung up", [](PlayedSystem& s) { s.avrdudeStatus = kAvrdudePortHungUp; },
+         kFlashArgs, kExitPortHungUp, "COM1 (/dev/pts/9): the port hung up, avrdude ended", true},
         {"read left no image", [](PlayedSystem&) {},
          {"-datmega64", "-oetemp.hex", "-re", "-cCOM1"}, kExitSetup, "left no temp.hex", true},
     };

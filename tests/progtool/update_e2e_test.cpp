@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "journal/service_journal.h"
@@ -320,7 +323,9 @@ TEST_F(UpdateEndToEnd, AnEditedEepromImageWrittenBackIsTheDevicesMemory) {
 
 TEST_F(UpdateEndToEnd, AProgrammerThatFailsAbortsTheUpdateAndTheDeviceRunsAgain) {
     // A description naming another part: avrdude finds the wrong signature and writes nothing.
-    WriteText(dir_.file("atmega64.xml"), "<part><avrdudePart>m32</avrdudePart></part>\n");
+    std::string wrongPart = ReadText(std::string(NVX_SOURCE_DIR) + "/devices/atmega64.xml");
+    wrongPart.replace(wrongPart.find("<avrdudePart>m64<"), 17, "<avrdudePart>m32<");
+    WriteText(dir_.file("atmega64.xml"), wrongPart);
     const std::vector<uint8_t> image = RandomBytes(600, 5);
     WriteText(dir_.file("SolBed_fw.hex"), HexImage(image));
     StartDevice({{"--device", "solbed"}, false, ""});
@@ -523,6 +528,98 @@ TEST_F(UpdateEndToEnd, CtrlCEndsEveryUpdateWithTheDevicesBackInTheirApplication)
     EXPECT_EQ(again.status, 0) << again.out << again.err;
     StopDevice(1);
     StopDevice(2);
+}
+
+// ---- firmware that cannot be written whole, a device that vanishes
+
+TEST_F(UpdateEndToEnd, FirmwareThatCannotBeWrittenWholeNeverReachesTheDevice) {
+    struct Case {
+        const char* name;
+        std::string text;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"no bytes at all", "", "E> Program file holds no data"},
+        {"the end record only", ":00000001FF\r\n", "E> Program file holds no data"},
+        {"80 KB for a 64 KB part", HexImage(RandomBytes(80 * 1024, 3)),
+         "E> Program file does not fit ATmega64: ends at 0x13FFF, flash ends at 0xFFFF"},
+    };
+    StartDevice({{"--device", "solbed"}, false, ""});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteText(dir_.file("SolBed_fw.hex"), c.text);
+        const ProgramRun run =
+            Nvx({"update", "--port", "1", "--wait", "1", "--device", "solbed", "SolBed_fw.hex"});
+        EXPECT_EQ(run.status, 1) << run.out << run.err;
+        EXPECT_EQ(LogLines(run), Strings{c.line}) << run.err;
+    }
+    // The device still runs its application: it answers the bootloader start of a real update.
+    const std::vector<uint8_t> image = RandomBytes(500, 8);
+    WriteText(dir_.file("SolBed_fw.hex"), HexImage(image));
+    const ProgramRun run =
+        Nvx({"update", "--port", "1", "--wait", "1", "--device", "solbed", "SolBed_fw.hex"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    const Strings log = LogLines(run);
+    EXPECT_NE(std::find(log.begin(), log.end(), " > Bootloader started"), log.end()) << run.out;
+    StopDevice();
+    EXPECT_TRUE(SameMemory(BytesFrom(image), DeviceMemory("flash.out")));
+}
+
+// Whether a process named avrdude holds the terminal open, looked up in /proc until it does.
+bool WaitForAvrdudeOn(const std::string& terminal) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunLimitMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        // Processes come and go while they are looked at: every step tolerates that.
+        std::error_code ec;
+        for (fs::directory_iterator p("/proc", ec), end; !ec && p != end; p.increment(ec)) {
+            if (ReadText((p->path() / "comm").string()) != "avrdude\n") continue;
+            std::error_code fdError;
+            for (fs::directory_iterator fd(p->path() / "fd", fdError); !fdError && fd != end;
+                 fd.increment(fdError))
+                if (std::error_code linkError;
+                    fs::read_symlink(fd->path(), linkError).string() == terminal)
+                    return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+TEST_F(UpdateEndToEnd, ADeviceThatVanishesDuringTheTransferEndsTheCommand) {
+    struct Case {
+        const char* name;
+        Strings args;
+        const char* abortLine;
+    };
+    const Case cases[] = {
+        {"update", {"update", "--port", "1", "--wait", "1", "--device", "solgrabed128",
+                    "SolGrb_big.hex"}, "E> Update aborted"},
+        {"EEPROM read", {"eeprom", "read", "--port", "1", "--wait", "1", "--device",
+                         "solgrabed128", "image.hex"}, "E> Read Process aborted"},
+    };
+    WriteText(dir_.file("SolGrb_big.hex"), HexImage(RandomBytes(65536, 4)));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartDevice({{"--device", "solgrabed128"}, false, ""});
+        Strings argv = {"nvx"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        Child nvx(NVX_CLI_EXE, argv, dir_.path());
+        ASSERT_TRUE(nvx.started());
+        // The device goes away under avrdude once it has the terminal open.
+        const std::string terminal = fs::read_symlink(dir_.file("com1")).string();
+        ASSERT_TRUE(WaitForAvrdudeOn(terminal)) << nvx.FinishWithin(kRunLimitMs).out;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        sims_[1]->Signal(SIGKILL);
+        sims_[1]->FinishWithin(kRunLimitMs);
+        sims_.erase(1);
+        const ProgramRun run = nvx.FinishWithin(kRunLimitMs);
+        EXPECT_EQ(run.status, 1) << run.out << run.err;
+        const Strings log = LogLines(run);
+        ASSERT_FALSE(log.empty()) << run.err;
+        EXPECT_EQ(log.back(), c.abortLine) << run.out;
+        EXPECT_EQ(std::find(log.begin(), log.end(), " > Device restarted"), log.end()) << run.out;
+        fs::remove(dir_.file("com1"));
+    }
 }
 
 // ---- the automatic update of the monitor program

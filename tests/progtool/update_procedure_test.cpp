@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 
 #include "app/switches.h"
+#include "progtool/adapter_e2e_support.h"
 #include "progtool/program_file.h"
 #include "update_harness.h"
 
@@ -308,6 +309,28 @@ TEST_F(DeviceUpdate, AFailedReadLeavesTheEepromFileAlone) {
     }
 }
 
+TEST_F(DeviceUpdate, AnEepromFileThatCannotBeMadeIsFoundBeforeTheDeviceIsTouched) {
+    Connect(3);
+    fs::create_directories(dir_ / "folder");
+    const struct {
+        fs::path path;
+        const char* reason;
+    } cases[] = {{dir_ / "missing" / "image.hex", "No such file or directory"},
+                 {dir_ / "folder", "Is a directory"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        log().Clear();
+        view_.screen.eepromFilePath = c.path.string();
+        tool_->OnReadEeprom();
+        EXPECT_THAT(log().log,
+                    ElementsAre("E> cannot open EEPROM file: " + c.path.string() + ": " + c.reason));
+        EXPECT_EQ(UpdateStep, kStepIdle);
+        clock().advance(3000);
+        EXPECT_TRUE(KernelFrames().empty());
+        EXPECT_TRUE(StandInRuns().empty());
+    }
+}
+
 TEST_F(DeviceUpdate, WriteEepromHandsTheImageToTheProgrammer) {
     Connect(20, {}, /*inBootloader=*/true);  // row 20 starts by hand
     const std::string image = ReadFileBytes(fs::path(NVX_FIXTURES_DIR) / "eeprom" / "small_image.hex");
@@ -475,6 +498,23 @@ TEST_F(ScriptedUpdate, APortLostDuringTheProgrammerRunAborts) {
     EXPECT_TRUE(device().inBootloader());
 }
 
+TEST_F(ScriptedUpdate, APortThatLeadsToAnotherDeviceAfterTheRunIsNotRestarted) {
+    Connect(3);
+    // The device went away during the run and the port name now leads to another terminal.
+    runner_.onStart = [&](const ProcessSpec&) {
+        fs::remove(dir_ / "com1");
+        fs::create_symlink("/dev/ptmx", dir_ / "com1");
+    };
+    UseFirmware("SolBed_fw.hex");
+    tool_->OnProgram();
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_THAT(log().NewestFirst(),
+                ElementsAre("E> Update aborted", "E> COM1 leads to another device now",
+                            " > Leaving Program Mode", " > Bootloader activ",
+                            " > Bootloader started", "I> Before: Application V 2.7, Build 12-14"));
+    EXPECT_TRUE(device().inBootloader()) << "nobody told it to leave";
+}
+
 TEST_F(ScriptedUpdate, AMonitorPortThatWillNotReopenEndsWithoutFinishLine) {
     Connect(3);
     runner_.onStart = [&](const ProcessSpec&) { log().refuseOpen = true; };
@@ -599,6 +639,127 @@ INSTANTIATE_TEST_SUITE_P(
                        " > Connected to Controller"},
                       {{0xED, 0xFF}, {0xED, 0x00}}}),
     [](const testing::TestParamInfo<InterruptCase>& p) { return std::string(p.param.name); });
+// ---- Firmware that cannot be written whole never reaches the device
+
+TEST_F(ScriptedUpdate, FirmwareWithoutDataOrBeyondThePartIsRefusedBeforeTheDeviceIsTouched) {
+    struct Case {
+        const char* name;
+        std::string records;
+        std::string description;  // replaces atmega64.xml when not empty
+        const char* line;         // nullptr: accepted
+    };
+    const std::string atmega64 = ReadFileBytes(fs::path(NVX_SOURCE_DIR) / "devices/atmega64.xml");
+    std::string withBootloader = atmega64;
+    withBootloader.insert(withBootloader.find("</part>"), "  <bootSize>0x2000</bootSize>\n");
+    const std::string byte16(16, '\x5A');
+    const std::vector<uint8_t> data(byte16.begin(), byte16.end());
+    const std::string end = ":00000001FF\r\n";
+    const Case cases[] = {
+        {"empty file", "", "", "E> Program file holds no data"},
+        {"end record only", end, "", "E> Program file holds no data"},
+        {"empty data record", HexRecord(0, 0x0100, {}) + end, "", "E> Program file holds no data"},
+        {"80 KB for 64 KB", HexRecord(4, 0, {0x00, 0x01}) + HexRecord(0, 0x3FF0, data) + end, "",
+         "E> Program file does not fit ATmega64: ends at 0x13FFF, flash ends at 0xFFFF"},
+        {"one byte past the flash", HexRecord(0, 0xFFF0, data) + HexRecord(0, 0xFFFF, {1, 2}) + end,
+         "", "E> Program file does not fit ATmega64: ends at 0x10000, flash ends at 0xFFFF"},
+        {"into the bootloader", HexRecord(0, 0xDFF8, data) + end, withBootloader,
+         "E> Program file does not fit ATmega64: ends at 0xE007, application area ends at 0xDFFF"},
+        {"up to the last byte", HexRecord(0, 0xFFF0, data) + end, "", nullptr},
+        {"up to the bootloader", HexRecord(0, 0xDFF0, data) + end, withBootloader, nullptr},
+        {"unreadable description", HexRecord(0, 0, data) + end, "<part><name>x</name></part>",
+         "E> Part description: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Connect(3);
+        runner_.started.clear();
+        WriteFileBytes(dir_ / "atmega64.xml", c.description.empty() ? atmega64 : c.description);
+        UseFirmware("SolBed_fw.hex", c.records);
+        tool_->OnProgram();
+        if (c.line == nullptr) {
+            ASSERT_TRUE(RunToIdle());
+            EXPECT_NE(std::find(log().log.begin(), log().log.end(), "I> Update finished"),
+                      log().log.end());
+            continue;
+        }
+        ASSERT_EQ(log().log.size(), 1u);
+        EXPECT_EQ(log().log[0].rfind(c.line, 0), 0u) << log().log[0];
+        EXPECT_EQ(UpdateStep, kStepIdle);
+        clock().advance(3000);
+        EXPECT_TRUE(runner_.started.empty());
+        EXPECT_TRUE(KernelFrames().empty());
+        EXPECT_FALSE(device().inBootloader());
+        EXPECT_TRUE(log().IsComPortOpen());
+        EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));
+    }
+}
+
+TEST_F(ScriptedUpdate, AnImageReadThatCannotBeSavedIsKeptUnderANameOfItsOwn) {
+    const std::string image = ":0100000042BD\r\n:00000001FF\r\n";
+    Connect(3);
+    const fs::path target = dir_ / "read" / "image.hex";
+    fs::create_directories(target.parent_path());
+    // An earlier recovery keeps its name.
+    WriteFileBytes(dir_ / "eeprom-recovered-1.hex", "earlier");
+    // The folder goes away while the programmer reads.
+    runner_.onStart = [&](const ProcessSpec&) {
+        WriteFileBytes(dir_ / "temp.hex", image);
+        fs::remove_all(target.parent_path());
+    };
+    view_.screen.eepromFilePath = target.string();
+    tool_->OnReadEeprom();
+    ASSERT_TRUE(RunToIdle());
+    const fs::path kept = dir_ / "eeprom-recovered-2.hex";
+    EXPECT_THAT(log().NewestFirst(),
+                ElementsAre("E> Read Process aborted", " > Device restarted",
+                            "I> EEPROM image kept as " + kept.string(),
+                            "E> cannot open EEPROM file: " + target.string() +
+                                ": No such file or directory",
+                            " > Leaving EEPROM Read Mode", " > Bootloader activ",
+                            " > Bootloader started"));
+    EXPECT_EQ(ReadFileBytes(kept), image);
+    EXPECT_EQ(ReadFileBytes(dir_ / "eeprom-recovered-1.hex"), "earlier");
+    EXPECT_FALSE(fs::exists(dir_ / "temp.hex"));
+}
+
+// ---- A programmer that never ends
+
+TEST(ProgrammerTimeLimit, SeveralTimesTheWireTimeOfWritingAndVerifyingPlusAMargin) {
+    struct Case {
+        uint32_t bytes;
+        int32_t baud;
+        uint32_t limitMs;
+    };
+    // 64 KB at 38400 baud: 2 x 65536 x 10 bits = 34134 ms on the wire, four times, plus 90 s.
+    const Case cases[] = {{0, 38400, 90000}, {65536, 38400, 90000 + 4 * 34134},
+                          {4096, 19200, 90000 + 4 * 4267}, {UINT32_MAX, 300, UINT32_MAX}};
+    for (const Case& c : cases)
+        EXPECT_EQ(ProgrammerTimeLimitMs(c.bytes, c.baud), c.limitMs) << c.bytes << " at " << c.baud;
+}
+
+TEST_F(ScriptedUpdate, AProgrammerPastItsTimeLimitIsEndedAndTheUpdateAborts) {
+    runner_.finishAtOnce = false;
+    Connect(3);
+    UseFirmware("SolBed_fw.hex");
+    tool_->OnProgram();
+    ASSERT_TRUE(RunUntil([&] { return tool_->procedure().programmerRunning(); }, 10000));
+    // Seven bytes at 38400 baud: the margin and a few milliseconds.
+    const uint32_t limitMs = ProgrammerTimeLimitMs(7, 38400);
+    ASSERT_GT(limitMs, kProgrammerMarginMs);
+    clock().advance(kProgrammerMarginMs - 10);
+    EXPECT_TRUE(tool_->procedure().programmerRunning());
+    EXPECT_EQ(log().log.back(), " > Bootloader activ");
+    clock().advance(limitMs - kProgrammerMarginMs + 20);
+    EXPECT_FALSE(tool_->procedure().programmerRunning());
+    EXPECT_EQ(runner_.abandonedRunning, 1) << "ended while it ran";
+    ASSERT_TRUE(RunToIdle());
+    EXPECT_THAT(log().NewestFirst(),
+                ElementsAre("E> Update aborted", " > Device restarted",
+                            "E> Programmer timed out after 90 s", " > Bootloader activ",
+                            " > Bootloader started", "I> Before: Application V 2.7, Build 12-14"));
+    EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));
+    EXPECT_FALSE(device().inBootloader());
+}
 
 TEST_F(ScriptedUpdate, EveryJobsProgressStartsAtNothing) {
     runner_.outputAtOnce = "PROGRESS 100\n";

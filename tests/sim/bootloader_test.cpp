@@ -120,7 +120,7 @@ TEST_F(BootloaderTest, ANewFirmwareRunsWithTheNextBuildNumber) {
         {"nothing written", {'S', 'E'}, 9},
         {"EEPROM written", {'A', 0, 5, 'B', 0, 1, 'E', 0xAB, 'E'}, 9},
         {"flash block written", {'A', 0, 0, 'B', 0, 2, 'F', 0x12, 0x34, 'E'}, 10},
-        {"flash erased", {'e', 'E'}, 10},
+        {"flash erased, then written", {'e', 'A', 0, 0, 'B', 0, 2, 'F', 0x12, 0x34, 'E'}, 10},
     };
     for (const BuildCase& c : cases) {
         SCOPED_TRACE(c.session);

@@ -24,6 +24,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 std::vector<uint8_t> Bytes(const std::string& hex) {
     std::vector<uint8_t> out;
@@ -216,6 +217,28 @@ TEST_F(VirtualDeviceTest, PowerCycleWithTheKeyHeldWaitsInTheBootloader) {
     device->powerCycle(false);
     EXPECT_FALSE(device->inBootloader());
     EXPECT_THAT(ExchangeText("S"), IsEmpty());
+}
+
+TEST_F(VirtualDeviceTest, AfterAChipEraseOnlyTheBootloaderRunsUntilFlashIsWrittenAgain) {
+    device->powerCycle(true);
+    ASSERT_TRUE(host.setBaud(38400));
+    EXPECT_THAT(ExchangeText("e"), ElementsAre('\r'));
+    // Neither leaving the loader nor switching on again starts an application that is not there.
+    EXPECT_THAT(ExchangeText("E"), ElementsAre('\r'));
+    EXPECT_TRUE(device->inBootloader());
+    EXPECT_NE(log.find("no application"), std::string::npos) << log;
+    device->powerCycle(false);
+    EXPECT_TRUE(device->inBootloader());
+    ASSERT_TRUE(host.setBaud(19200));
+    EXPECT_THAT(Exchange(kBootNumber), IsEmpty()) << "no kernel to answer";
+    // One flash block written: the application runs again on the way out.
+    ASSERT_TRUE(host.setBaud(38400));
+    EXPECT_THAT(ExchangeText("S"), ElementsAreArray(Text("AVRBOOT")));
+    EXPECT_THAT(Exchange("41 00 00 42 00 02 46 0C 94"), ElementsAre('\r', '\r'));
+    EXPECT_THAT(ExchangeText("E"), ElementsAre('\r'));
+    EXPECT_FALSE(device->inBootloader());
+    ASSERT_TRUE(host.setBaud(19200));
+    EXPECT_THAT(Exchange(kBootNumber), Not(IsEmpty()));
 }
 
 TEST_F(VirtualDeviceTest, StartsInTheBootloaderWhenAsked) {

@@ -104,6 +104,18 @@ TEST_F(TextsCommandE2eTest, WriteReadBackAndTest) {
     EXPECT_EQ(journal.records[0].outcome, "I> Writing text finished");
 }
 
+TEST_F(TextsCommandE2eTest, ADeviceThatAnswersLateStillGivesEachCharacterItsPlace) {
+    StartDevice();
+    const Run prompt = Texts({"--port", "1", "read"});
+    ASSERT_EQ(prompt.status, 0) << prompt.err;
+    // Every reply later than one reply wait: each request goes out twice, and the reply to its
+    // second copy comes while the next request waits.
+    StartDevice({"--delay", "800"});
+    const Run late = Texts({"--port", "1", "read"});
+    EXPECT_EQ(late.status, 0) << late.err;
+    EXPECT_EQ(late.out, prompt.out);
+}
+
 TEST_F(TextsCommandE2eTest, SilentDeviceEndsWithStatusOne) {
     StartDevice({"--drop", "always"});
     Run test = Texts({"--port", "1", "test"});

@@ -1,12 +1,14 @@
 // norvixosp.exe: the programmer adapter (see programmer_adapter.h).
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -63,6 +65,12 @@ bool LineSpeed(const std::string& path, uint32_t& baud, std::string& error) {
     return true;
 }
 
+// The port avrdude is given with -P.
+std::string PortOf(const std::vector<std::string>& argv) {
+    const auto p = std::find(argv.begin(), argv.end(), "-P");
+    return p != argv.end() && p + 1 != argv.end() ? *(p + 1) : std::string();
+}
+
 int RunAvrdude(const std::vector<std::string>& argv,
                const std::function<void(std::string_view)>& output, std::string& error) {
     int pipeFds[2];
@@ -92,8 +100,22 @@ int RunAvrdude(const std::vector<std::string>& argv,
     g_avrdudePid = pid;
     if (g_stopSignal != 0) ::kill(pid, g_stopSignal);
 
+    // A port that hangs up (the device went away) leaves avrdude retrying on a dead line:
+    // it is ended then. The port is only watched here, never read.
+    const int port = ::open(PortOf(argv).c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    bool hungUp = false;
     char buffer[4096];
     for (;;) {
+        pollfd watched[2] = {{pipeFds[0], POLLIN, 0}, {port, 0, 0}};
+        if (::poll(watched, port >= 0 && !hungUp ? 2 : 1, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (!hungUp && (watched[1].revents & (POLLHUP | POLLERR)) != 0) {
+            hungUp = true;
+            ::kill(pid, SIGTERM);
+        }
+        if (watched[0].revents == 0) continue;
         const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
         if (n > 0) {
             output(std::string_view(buffer, static_cast<size_t>(n)));
@@ -101,11 +123,16 @@ int RunAvrdude(const std::vector<std::string>& argv,
             break;
         }
     }
+    if (port >= 0) ::close(port);
     ::close(pipeFds[0]);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     g_avrdudePid = 0;
+    if (hungUp) {
+        error = "the port hung up";
+        return nvx::adapter::kAvrdudePortHungUp;
+    }
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }

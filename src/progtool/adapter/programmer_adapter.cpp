@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "platform/format.h"
+#include "progtool/device_description.h"
 
 namespace nvx::adapter {
 
@@ -65,13 +66,6 @@ bool TakeFlag(const char* option, bool& flag, std::string& error) {
     }
     flag = true;
     return true;
-}
-
-std::string Trim(std::string_view s) {
-    const auto notSpace = [](char c) { return !std::isspace(static_cast<unsigned char>(c)); };
-    const auto b = std::find_if(s.begin(), s.end(), notSpace);
-    const auto e = std::find_if(s.rbegin(), s.rend(), notSpace).base();
-    return b < e ? std::string(b, e) : std::string();
 }
 
 }  // namespace
@@ -195,37 +189,8 @@ std::string WithCrLf(std::string_view text) {
 }
 
 bool ReadAvrdudePartId(std::string_view xml, std::string& partId, std::string& error) {
-    // Comments may mention the element; they do not count.
-    std::string text;
-    for (std::size_t pos = 0; pos < xml.size();) {
-        const std::size_t open = xml.find("<!--", pos);
-        text.append(xml.substr(pos, open == std::string_view::npos ? open : open - pos));
-        if (open == std::string_view::npos) break;
-        const std::size_t close = xml.find("-->", open + 4);
-        if (close == std::string_view::npos) {
-            error = "unterminated comment";
-            return false;
-        }
-        pos = close + 3;
-    }
-    static constexpr std::string_view kOpen = "<avrdudePart>";
-    static constexpr std::string_view kClose = "</avrdudePart>";
-    const std::size_t start = text.find(kOpen);
-    if (start == std::string::npos) {
-        error = "no <avrdudePart> element";
-        return false;
-    }
-    const std::size_t end = text.find(kClose, start + kOpen.size());
-    if (end == std::string::npos) {
-        error = "<avrdudePart> is not closed";
-        return false;
-    }
-    if (text.find(kOpen, end) != std::string::npos) {
-        error = "more than one <avrdudePart> element";
-        return false;
-    }
-    const std::string id = Trim(std::string_view(text).substr(start + kOpen.size(),
-                                                             end - start - kOpen.size()));
+    std::string id;
+    if (!ReadDescriptionElement(xml, "avrdudePart", id, error)) return false;
     if (!IsIdentifier(id)) {
         error = "<avrdudePart> holds no part id (\"" + id + "\")";
         return false;
@@ -272,7 +237,7 @@ std::string AvrdudeFailureCause(const std::vector<std::string>& messages) {
         std::transform(lower.begin(), lower.end(), lower.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         if (lower.find("error") == std::string::npos) continue;
-        std::string cause = Trim(message);
+        std::string cause = TrimSpace(message);
         for (const std::string_view prefix : {"avrdude error: ", "avrdude: "}) {
             if (std::string_view(cause).substr(0, prefix.size()) == prefix) {
                 cause.erase(0, prefix.size());
@@ -350,7 +315,7 @@ void AvrdudeProgress::LineEnded(char end, std::vector<std::string>& messages) {
     BarPercent(isBar, complete);
     // A bar redrawn after '\r' is no news; a bar cut short by a message is.
     const bool keep = isBar ? (end == '\n' && !complete && !lineCounted_) : true;
-    if (keep && !Trim(line_).empty()) messages.push_back(line_);
+    if (keep && !TrimSpace(line_).empty()) messages.push_back(line_);
     line_.clear();
     lineCounted_ = false;
 }
@@ -430,6 +395,11 @@ int RunAdapter(const std::vector<std::string>& args, const AdapterSystem& system
     const int status = system.runAvrdude(
         argv, [&](std::string_view output) { emit(progress.Feed(output, messages)); }, error);
     progress.Flush(messages);
+    if (status == kAvrdudePortHungUp) {
+        system.standardError(Format("norvixosp: COM%u (%s): %s, avrdude ended", request.comPort,
+                                    path.c_str(), error.c_str()));
+        return kExitPortHungUp;
+    }
     if (status < 0) {
         system.standardError("norvixosp: cannot start " + system.avrdudeProgram + ": " + error);
         return kExitNotStarted;

@@ -17,7 +17,8 @@
 // avrdude's own messages go to standard error when avrdude fails. The last line on standard
 // error of a failed run is the reason, the line the tool shows in its log. An EEPROM image read is left
 // with CR LF line ends, as every text file of the monitor. Exit status: avrdude's, 2 for wrong
-// arguments, 1 when the port or the part cannot be found, 127 when avrdude cannot be started,
+// arguments, 1 when the port or the part cannot be found, 3 when the port hung up while avrdude
+// ran (the device went away; avrdude is ended), 127 when avrdude cannot be started,
 // 128 + n when signal n ended avrdude. The avrdude program is "avrdude" from the search path unless
 // NORVIX_AVRDUDE names another.
 
@@ -32,6 +33,9 @@ namespace nvx::adapter {
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitSetup = 1;
 inline constexpr int kExitNotStarted = 127;
+inline constexpr int kExitPortHungUp = 3;
+// What AdapterSystem::runAvrdude returns when the port hung up while avrdude ran.
+inline constexpr int kAvrdudePortHungUp = -2;
 inline constexpr uint32_t kMaxDelayMs = 60000;
 inline constexpr uint32_t kMaxComPort = 256;
 
@@ -115,7 +119,8 @@ struct AdapterSystem {
         writeFile;
     std::function<void(uint32_t ms)> delay;
     // Runs avrdude to its end, handing over its output (standard output and error together) as
-    // it comes. The exit status; -1 with a reason when it cannot be started.
+    // it comes. The exit status; -1 with a reason when it cannot be started; kAvrdudePortHungUp
+    // when the port hung up and avrdude was ended for it.
     std::function<int(const std::vector<std::string>& argv,
                       const std::function<void(std::string_view)>& output, std::string& error)>
         runAvrdude;
