@@ -16,9 +16,10 @@ function(nvx_library name)
   nvx_warnings(${name})
 endfunction()
 
-# nvx_tests(area LIBS ...): one test program per area from tests/<area>/*_test.cpp.
+# nvx_tests(area [SERIAL] LIBS ...): one test program per area from tests/<area>/*_test.cpp.
+# SERIAL: its tests race a device in real time and run with nothing else beside them.
 function(nvx_tests area)
-  cmake_parse_arguments(A "" "" "LIBS" ${ARGN})
+  cmake_parse_arguments(A "SERIAL" "" "LIBS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   add_executable(${area}_tests ${sources})
   target_include_directories(${area}_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/src)
@@ -29,5 +30,6 @@ function(nvx_tests area)
     NVX_BINARY_DIR="${PROJECT_BINARY_DIR}")
   nvx_warnings(${area}_tests)
   gtest_discover_tests(${area}_tests DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;NVX_BINARY_DIR=${PROJECT_BINARY_DIR}")
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen;NVX_BINARY_DIR=${PROJECT_BINARY_DIR}"
+               RUN_SERIAL ${A_SERIAL})
 endfunction()
