@@ -83,13 +83,15 @@ void Finish(int32_t finalState) {
     e.holdMs = kHoldMs;
 }
 
-// A reply with the identifier of a completed request that came too long after the last copy of
-// the request under way (if any) to answer it: the device answers that quickly as a rule.
+// A reply with the identifier of a completed request that came too long after the first copy of
+// the request under way (if any) to answer it: the device answers that quickly as a rule. Timed
+// from the first copy, not the last: a device answers in order, so an owed reply comes before
+// any answer to this request, even when it lands just after this request's next copy went out.
 bool TooLateForTheRequestUnderWay() {
     const EngineState& e = g_engine;
     if (e.copiesSent == 0) return true;
     const uint32_t wait = ReplyWaitMs();
-    return e.sinceLastCopyMs >= std::max(wait / 2, e.replyTimeMs + wait / kLateMarginDivisor);
+    return e.sinceFirstCopyMs >= std::max(wait / 2, e.replyTimeMs + wait / kLateMarginDivisor);
 }
 
 // Takes the replies owed to the copies of a completed request off the line while they are due.
