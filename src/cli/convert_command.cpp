@@ -33,8 +33,8 @@ int UsageError(const std::string& message) {
     return 2;
 }
 
-const OptionSpec kToHexOption{"--to-hex", nullptr, false};
-const OptionSpec kOutputOption{"--output", "-o", true};
+const KnownOption kToHexOption{"--to-hex", nullptr, false};
+const KnownOption kOutputOption{"--output", "-o", true};
 
 }  // namespace
 

@@ -107,9 +107,9 @@ int ListenUsageError(const std::string& message) {
     return 2;
 }
 
-const OptionSpec kCsvOption{"--csv", nullptr, false};
-const OptionSpec kRxOption{"--rx", nullptr, false};
-const OptionSpec kSecondsOption{"--seconds", nullptr, true};
+const KnownOption kCsvOption{"--csv", nullptr, false};
+const KnownOption kRxOption{"--rx", nullptr, false};
+const KnownOption kSecondsOption{"--seconds", nullptr, true};
 
 constexpr long kMaxListenSeconds = 86400;
 // Without --seconds: until Ctrl-C, checked at least this often.

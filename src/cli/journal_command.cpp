@@ -30,8 +30,8 @@ const char kJournalUsage[] =
     "Lines that are not journal records are skipped with a warning on standard error.\n";
 
 constexpr std::size_t kColumnGap = 2;
-const OptionSpec kSinceOption{"--since", nullptr, true};
-const OptionSpec kDeviceKeyOption{"--device", nullptr, true};
+const KnownOption kSinceOption{"--since", nullptr, true};
+const KnownOption kDeviceKeyOption{"--device", nullptr, true};
 
 bool IsDate(const std::string& text) {
     if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;

@@ -58,10 +58,10 @@ std::string Lower(std::string text) {
     return text;
 }
 
-const OptionSpec kRowOption{"--row", nullptr, true};
-const OptionSpec kDeviceOption{"--device", nullptr, true};
-const OptionSpec kDetailsOption{"--details", nullptr, false};
-const OptionSpec kOutputOption{"--output", "-o", true};
+const KnownOption kRowOption{"--row", nullptr, true};
+const KnownOption kDeviceOption{"--device", nullptr, true};
+const KnownOption kDetailsOption{"--details", nullptr, false};
+const KnownOption kOutputOption{"--output", "-o", true};
 
 }  // namespace
 

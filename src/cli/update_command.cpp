@@ -75,7 +75,7 @@ const char kCommonOptions[] =
 // The file name part that becomes the port's number when several ports are served.
 constexpr std::string_view kPortPlaceholder = "{port}";
 // Hidden option of the children of a run on several ports: progress as lines for the parent.
-const OptionSpec kProgressLinesOption{"--progress-lines", nullptr, false};
+const KnownOption kProgressLinesOption{"--progress-lines", nullptr, false};
 
 // Longest a procedure may take: every wait at its longest, plus the programmer's own time.
 constexpr uint32_t kProgrammerAllowanceMs = 30 * 60 * 1000;
@@ -111,12 +111,12 @@ std::string Lower(std::string s) {
     return s;
 }
 
-const OptionSpec kDeviceOption{"--device", nullptr, true};
-const OptionSpec kRowOption{"--row", nullptr, true};
-const OptionSpec kManualOption{"--manual", nullptr, false};
-const OptionSpec kAutoOption{"--auto", nullptr, false};
-const OptionSpec kWaitOption{"--wait", nullptr, true};
-const OptionSpec kBackupOption{"--backup", nullptr, false};
+const KnownOption kDeviceOption{"--device", nullptr, true};
+const KnownOption kRowOption{"--row", nullptr, true};
+const KnownOption kManualOption{"--manual", nullptr, false};
+const KnownOption kAutoOption{"--auto", nullptr, false};
+const KnownOption kWaitOption{"--wait", nullptr, true};
+const KnownOption kBackupOption{"--backup", nullptr, false};
 
 // Every --port, each one port number or several joined by ','; COM 1 when none is given.
 bool PortsFromCommandLine(const CommandLine& line, std::vector<int>& ports, std::string& error) {

@@ -10,8 +10,8 @@ bool IsNumber(const std::string& word) {
     return word.size() > 1 && word[0] == '-' && word[1] >= '0' && word[1] <= '9';
 }
 
-const OptionSpec* FindSpec(const std::vector<OptionSpec>& specs, const std::string& word) {
-    for (const OptionSpec& s : specs)
+const KnownOption* FindKnownOption(const std::vector<KnownOption>& known, const std::string& word) {
+    for (const KnownOption& s : known)
         if (word == s.name || (s.shortName && word == s.shortName)) return &s;
     return nullptr;
 }
@@ -44,7 +44,7 @@ std::string CommandLine::value(const char* name) const {
     return v;
 }
 
-bool SplitCommandLine(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool SplitCommandLine(const std::vector<std::string>& args, const std::vector<KnownOption>& known,
                       CommandLine& out, std::string& error) {
     out = CommandLine{};
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -60,19 +60,19 @@ bool SplitCommandLine(const std::vector<std::string>& args, const std::vector<Op
         }
         const std::size_t equals = word.rfind("--", 0) == 0 ? word.find('=') : std::string::npos;
         const std::string name = word.substr(0, equals);
-        const OptionSpec* spec = FindSpec(specs, name);
-        if (!spec) {
+        const KnownOption* option = FindKnownOption(known, name);
+        if (!option) {
             error = "unknown option '" + name + "'";
             return false;
         }
-        CommandLine::Given given{spec->name, {}};
+        CommandLine::Given given{option->name, {}};
         if (equals != std::string::npos) {
-            if (!spec->takesValue) {
+            if (!option->takesValue) {
                 error = name + " takes no value";
                 return false;
             }
             given.value = word.substr(equals + 1);
-        } else if (spec->takesValue) {
+        } else if (option->takesValue) {
             if (i + 1 >= args.size()) {
                 error = name + " needs a value";
                 return false;

@@ -9,24 +9,24 @@
 
 namespace nvx {
 
-struct OptionSpec {
+struct KnownOption {
     const char* name;       // "--port"
     const char* shortName;  // "-o", or nullptr
     bool takesValue;
 };
 
 // The options shared by the commands.
-inline constexpr OptionSpec kHelpOption{"--help", "-h", false};
-inline constexpr OptionSpec kPortOption{"--port", nullptr, true};
+inline constexpr KnownOption kHelpOption{"--help", "-h", false};
+inline constexpr KnownOption kPortOption{"--port", nullptr, true};
 // Answers the question a command asks before it overwrites data.
-inline constexpr OptionSpec kYesOption{"--yes", "-y", false};
+inline constexpr KnownOption kYesOption{"--yes", "-y", false};
 // Text goes out as UTF-8 unless this asks for the raw ISO 8859-1 bytes.
-inline constexpr OptionSpec kLatin1Option{"--latin1", nullptr, false};
+inline constexpr KnownOption kLatin1Option{"--latin1", nullptr, false};
 
 class CommandLine {
 public:
     struct Given {
-        std::string name;  // the spec's long name, whichever spelling was used
+        std::string name;  // the option's long name, whichever spelling was used
         std::string value;
     };
     std::vector<Given> options;          // in the order given
@@ -40,7 +40,7 @@ public:
 
 // False with a message for the user in error on an unknown option, a missing value or a value
 // given to an option that takes none.
-bool SplitCommandLine(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool SplitCommandLine(const std::vector<std::string>& args, const std::vector<KnownOption>& known,
                       CommandLine& out, std::string& error);
 
 // The COM port of --port (1 to 256); 1 when the option is not given. False with a message in

@@ -10,9 +10,9 @@ namespace {
 
 using Words = std::vector<std::string>;
 
-const OptionSpec kOutput{"--output", "-o", true};
-const OptionSpec kDetails{"--details", nullptr, false};
-const std::vector<OptionSpec> kSpecs = {kHelpOption, kPortOption, kOutput, kDetails};
+const KnownOption kOutput{"--output", "-o", true};
+const KnownOption kDetails{"--details", nullptr, false};
+const std::vector<KnownOption> kSpecs = {kHelpOption, kPortOption, kOutput, kDetails};
 
 // Options in the order given, as "name=value", then the operands.
 struct Split {
