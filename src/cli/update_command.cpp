@@ -19,7 +19,6 @@
 #include "cli/parallel_runner.h"
 #include "comm/tick.h"
 #include "journal/service_journal.h"
-#include "platform/com_port_option.h"
 #include "platform/command_line.h"
 #include "platform/format.h"
 #include "platform/serial_port.h"

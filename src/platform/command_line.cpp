@@ -16,6 +16,8 @@ const KnownOption* FindKnownOption(const std::vector<KnownOption>& known, const 
     return nullptr;
 }
 
+}  // namespace
+
 // A COM port number as the console commands take it: decimal digits only, 1 to 256.
 bool ParseComPortNumber(const std::string& text, int& port) {
     if (text.empty() || text.size() > 3) return false;
@@ -29,7 +31,6 @@ bool ParseComPortNumber(const std::string& text, int& port) {
     return true;
 }
 
-}  // namespace
 
 std::size_t CommandLine::count(const char* name) const {
     std::size_t n = 0;

@@ -43,6 +43,9 @@ public:
 bool SplitCommandLine(const std::vector<std::string>& args, const std::vector<KnownOption>& known,
                       CommandLine& out, std::string& error);
 
+// A COM port number as the console commands take it: decimal digits only, 1 to 256.
+bool ParseComPortNumber(const std::string& text, int& port);
+
 // The COM port of --port (1 to 256); 1 when the option is not given. False with a message in
 // error on a bad number.
 bool ComPortFromCommandLine(const CommandLine& line, int& port, std::string& error);
