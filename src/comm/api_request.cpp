@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "comm/tick.h"
 
@@ -146,6 +147,11 @@ ApiRequest::~ApiRequest() = default;
 void ApiRequest::Reset() { g_engine = kFreshEngine; }
 
 int32_t ApiRequest::State() { return g_engine.state; }
+
+bool ApiRequest::RepliesOwed() {
+    return std::any_of(std::begin(g_engine.owed), std::end(g_engine.owed),
+                       [](const OwedReplies& o) { return o.count > 0; });
+}
 
 bool ApiRequest::Start(uint32_t commandId, const BusMessage& request, uint32_t replyTimeoutMs) {
     EngineState& e = g_engine;

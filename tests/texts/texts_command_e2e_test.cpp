@@ -116,6 +116,22 @@ TEST_F(TextsCommandE2eTest, ADeviceThatAnswersLateStillGivesEachCharacterItsPlac
     EXPECT_EQ(late.out, prompt.out);
 }
 
+// A run that resent a request to a late device leaves the reply to the resent copy on its way
+// when it has its answer: it must not let the port go before that reply, or the next run takes it
+// for its own.
+TEST_F(TextsCommandE2eTest, RunsBackToBackAgainstALateDeviceEachPrintTheirOwnAnswer) {
+    StartDevice({"--delay", "1000"});
+    const std::vector<std::pair<std::string, std::string>> queries = {
+        {"hardware", "Hardware: "}, {"norvix", "Norvix: "}, {"application", "Application: "}};
+    for (const auto& [what, answer] : queries) {
+        Child child(nvx, {nvx, "kernel", "--port", "1", "version", what}, dir.string());
+        ASSERT_TRUE(child.started());
+        const Run run = child.FinishWithin(kRunTimeoutMs);
+        EXPECT_EQ(run.status, 0) << what << ": " << run.err;
+        EXPECT_EQ(run.out.rfind(answer, 0), 0u) << what << ": " << run.out;
+    }
+}
+
 TEST_F(TextsCommandE2eTest, SilentDeviceEndsWithStatusOne) {
     StartDevice({"--drop", "always"});
     Run test = Texts({"--port", "1", "test"});
