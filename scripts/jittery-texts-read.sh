@@ -26,8 +26,8 @@ run_seed() {
     result=FAIL
   fi
   end=$(date +%s)
-  unknown=$(grep -o 'unknownCharacters="[0-9]*"' "$logs/$seed.xml" 2>/dev/null | grep -o '[0-9]*' || echo "-")
-  echo "seed $seed: $result, $((end - start)) s, unknown characters: $unknown"
+  unknown=$(sed -n 's/.*name="unknownCharacters" value="\([0-9]*\)".*/\1/p' "$logs/$seed.xml" 2>/dev/null)
+  echo "seed $seed: $result, $((end - start)) s, unknown characters: ${unknown:--}"
 }
 export -f run_seed
 export build tests logs
