@@ -11,7 +11,6 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   avrdude srecord xvfb xauth xdotool
   scdoc dpkg-dev file
-  gcc-avr avr-libc binutils-avr simavr libsimavr-dev libelf-dev
   "$@"
 )
 
