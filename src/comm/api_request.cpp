@@ -35,8 +35,9 @@ struct EngineState {
     uint32_t replyWaitMs;
     uint32_t replyTimeoutMs;
     uint32_t holdMs;
-    // Copies of the request under way that went out, and the time since the last of them.
+    // Copies of the request under way that went out, and the time since the first and the last.
     uint32_t copiesSent;
+    uint32_t sinceFirstCopyMs;
     uint32_t sinceLastCopyMs;
     // A reply carries only its identifier, so one owed to an earlier copy would be taken for the
     // next request with that identifier: such a request is not sent until they have come (each
@@ -45,7 +46,7 @@ struct EngineState {
 };
 
 constexpr EngineState kFreshEngine{kRequestIdle, BusMessage{}, 0, kSendRetries, kReplyWaits,
-                                   kDefaultReplyWaitMs, 0, 0, 0, 0, {}};
+                                   kDefaultReplyWaitMs, 0, 0, 0, 0, 0, {}};
 EngineState g_engine = kFreshEngine;
 
 // Counts a millisecond countdown down by one tick; true once less than one tick is left.
@@ -59,19 +60,28 @@ uint32_t ReplyWaitMs() {
     return g_engine.replyTimeoutMs > 0 ? g_engine.replyTimeoutMs : kDefaultReplyWaitMs;
 }
 
-// The engine never waits longer for a request than its reply waits together: a reply that would
-// come later than that after its copy counts as one the device will never send.
-uint32_t LongestReplyMs() { return kReplyWaits * ReplyWaitMs(); }
+// How long after the last copy an owed reply may still come. A device that answers comes within
+// all default reply waits together (the longest the engine waits for an ordinary request), or
+// within what it showed: the reply that completed the request came at most its time since the
+// first copy after the copy it answers, and a later copy's reply comes no later after its own,
+// give or take one reply wait of jitter. A request's own longer wait says nothing about the device
+// and does not stretch it.
+uint32_t OwedReplyWindowMs(bool answered) {
+    constexpr uint32_t kSilentDeviceMs = kReplyWaits * kDefaultReplyWaitMs;
+    if (!answered) return kSilentDeviceMs;
+    return std::max(kSilentDeviceMs, g_engine.sinceFirstCopyMs + kDefaultReplyWaitMs);
+}
 
 // Records the replies still owed to the copies of the request that just finished: with replies
 // in order and each copy answered at most once, a completed request's reply answered one copy
 // and left at most the others owed; a failed one left all of them. The last copy's reply is the
 // last to come.
-void RecordOwedReplies(uint32_t count) {
+void RecordOwedReplies(uint32_t count, bool answered) {
     EngineState& e = g_engine;
     if (count == 0) return;
-    const uint32_t longest = LongestReplyMs();
-    const uint32_t settle = longest > e.sinceLastCopyMs ? longest - e.sinceLastCopyMs : 0;
+    const uint32_t window = OwedReplyWindowMs(answered);
+    const uint32_t settle = window > e.sinceLastCopyMs ? window - e.sinceLastCopyMs : 0;
+    if (settle == 0) return;
     OwedReplies* slot = nullptr;
     for (OwedReplies& o : e.owed) {
         if (o.count > 0 && o.id == e.message.id) slot = &o;
@@ -99,7 +109,8 @@ bool RepliesOwedTo(uint32_t id) {
 void Finish(int32_t finalState) {
     EngineState& e = g_engine;
     if (e.copiesSent > 0) {
-        RecordOwedReplies(finalState == kRequestDone ? e.copiesSent - 1 : e.copiesSent);
+        const bool answered = finalState == kRequestDone;
+        RecordOwedReplies(answered ? e.copiesSent - 1 : e.copiesSent, answered);
     }
     e.copiesSent = 0;
     e.state = finalState;
@@ -126,6 +137,7 @@ void TrySend() {
     EngineState& e = g_engine;
     if (e.message.id == 0) return;  // never sent; the request stays where it is
     if (ConverterSend(e.message) == 0) {
+        if (e.copiesSent == 0) e.sinceFirstCopyMs = 0;
         ++e.copiesSent;
         e.sinceLastCopyMs = 0;
         e.replyWaitMs = ReplyWaitMs();
@@ -195,7 +207,10 @@ int32_t ApiRequest::Poll(BusMessage& reply, int32_t& sendRetries, int32_t& reply
 void ApiRequest::Tick() {
     EngineState& e = g_engine;
     DropStaleReplies();
-    if (e.copiesSent > 0) e.sinceLastCopyMs += g_tickPeriodMs;
+    if (e.copiesSent > 0) {
+        e.sinceFirstCopyMs += g_tickPeriodMs;
+        e.sinceLastCopyMs += g_tickPeriodMs;
+    }
     switch (e.state) {
         case kRequestNew:
             if (RepliesOwedTo(e.message.id)) break;

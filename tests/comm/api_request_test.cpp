@@ -402,6 +402,65 @@ TEST_F(ApiRequestTest, NoReplyIsEverTakenForAnotherRequestAndNoResendCascades) {
     EXPECT_GT(lostOrLate, 0u);
 }
 
+// A request with a long wait of its own (an error clear waits 15 s) says nothing about the device:
+// after it failed, the next request with its identifier goes out at once, not after four of its
+// waits. A device that showed it answers that late gets the time it showed: the reply to the
+// second copy still comes 16 s after it and is not taken for the next request.
+TEST_F(ApiRequestTest, ALongWaitOfItsOwnHoldsTheIdentifierOnlyAsLongAsTheDeviceShowed) {
+    constexpr uint32_t kLongWaitMs = 15000;
+    struct Case {
+        const char* name;
+        std::optional<uint32_t> firstLatencyMs;  // none: the device stays silent for the long request
+        uint64_t nextNotBeforeMs;
+        uint64_t nextBeforeMs;
+    };
+    const Case cases[] = {
+        {"silent device", std::nullopt, 0, 100},
+        {"device 16 s late", 16000, 14900, 16100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::pair<uint64_t, Bytes>> due;
+        int copy = 0;
+        policy = [&](const DeviceFrameSeen& f, int) -> std::optional<Bytes> {
+            const uint8_t tag = static_cast<uint8_t>(copy++);
+            const bool longRequest = f.data.at(0) == 0xEC;
+            if (longRequest && !c.firstLatencyMs) return std::nullopt;
+            const uint64_t latency = longRequest ? *c.firstLatencyMs : 0;
+            due.emplace_back(clock.nowMs() + latency, DeviceFrame(f.id, {tag, 0x00}));
+            std::stable_sort(due.begin(), due.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+            return std::nullopt;
+        };
+        const int release = clock.start(10, [&] {
+            while (!due.empty() && due.front().first <= clock.nowMs()) {
+                toHost.insert(toHost.end(), due.front().second.begin(), due.front().second.end());
+                due.erase(due.begin());
+            }
+        });
+        ASSERT_TRUE(g_apiRequest.Start(0x0081, Request({0xEC, 0x00}), kLongWaitMs));
+        BusMessage reply{};
+        const int32_t first = PollUntilFinal(reply, 80000);
+        EXPECT_EQ(first, c.firstLatencyMs ? 2 : kPollFailed);
+        if (c.firstLatencyMs) {
+            EXPECT_EQ(MsgGetByte(reply, 0), 0);
+        }
+        const uint64_t finishedMs = clock.nowMs();
+        const int copiesBefore = copy;
+
+        ASSERT_TRUE(g_apiRequest.Start(0x0081, Request({0x01, 0x00}), 0));
+        ASSERT_EQ(PollUntilFinal(reply, 30000), 2);
+        ASSERT_EQ(frames.size(), static_cast<std::size_t>(copiesBefore + 1));
+        const uint64_t sentAfterMs = frames.back().atMs - finishedMs;
+        EXPECT_GE(sentAfterMs, c.nextNotBeforeMs);
+        EXPECT_LT(sentAfterMs, c.nextBeforeMs);
+        EXPECT_EQ(MsgGetByte(reply, 0), copiesBefore) << "took a reply to the long request";
+        clock.stop(release);
+        clock.advance(40000);
+        frames.clear();
+        toHost.clear();
+    }
+}
+
 // The queue is full on three ticks in a row: nothing pumps the line, so the head never leaves.
 TEST(ApiRequestQueue, FullQueueOnThreeTicksFails) {
     ManualCalendar calendar;
