@@ -219,14 +219,15 @@ uint64_t VirtualDevice::lineByteNs() const {
     return kBitsPerByte * 1'000'000'000ull / std::max<uint32_t>(listeningBaud(), 1);
 }
 
-// How many of the wanted bytes the line has begun to carry by now, the first starting when the
-// line was free; moves lineFreeNs past them. A byte counts from its start so that a reply due now
-// leaves now: the host sees it at most one byte time early.
+// How many of the wanted bytes the line begins to carry before the device's next step, the first
+// starting when the line was free; moves lineFreeNs past them. Counting to the next step, not to
+// now, keeps a short command or reply from waiting a whole step: the host sees a byte at most one
+// step early, never late, and over many bytes the rate is the line's.
 size_t VirtualDevice::bytesTheLineCarried(uint64_t& lineFreeNs, size_t wanted) const {
-    const uint64_t nowNs = timers_.nowMs() * 1'000'000ull;
+    const uint64_t untilNs = (timers_.nowMs() + kLineStepMs) * 1'000'000ull;
     const uint64_t byteNs = lineByteNs();
-    if (nowNs < lineFreeNs) return 0;
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(wanted, (nowNs - lineFreeNs) / byteNs + 1));
+    if (untilNs <= lineFreeNs) return 0;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(wanted, (untilNs - lineFreeNs + byteNs - 1) / byteNs));
     lineFreeNs += n * byteNs;
     return n;
 }
