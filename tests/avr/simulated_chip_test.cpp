@@ -246,6 +246,43 @@ TEST_P(FirmwareOnChip, StartingTextsWrittenAreReadBackFromTheEeprom) {
     EXPECT_EQ(stored, "   Chip im Test          Gr\xFC\xDF" "e");
 }
 
+TEST_P(FirmwareOnChip, KernelCommandsAndVersionQueriesAnswerFromTheRunningFirmware) {
+    StartChip();
+    // In order: each restart goes through a watchdog reset and the bootloader's window, and the
+    // EEPROM keeps count of the starts and why the last one happened.
+    const struct {
+        Strings args;
+        const char* out;
+    } steps[] = {
+        {{"test"}, "I> Communication OK\n"},
+        {{"version", "hardware"}, "Hardware: P 2, V 1, H 0x02/04\n"},
+        {{"version", "norvix"}, "Norvix: V 4.2, App#  2\n"},
+        {{"version", "application"}, "Application: V 3.1, Build 26-10\n"},
+        {{"HardwareCode"}, "I> API Command OK\nReturncode: 516 0x0204\n"},
+        {{"BootNumber"}, "I> API Command OK\nReturncode: 1 0x0001\n"},
+        {{"ResetCondition"}, "I> API Command OK\nReturncode: 0 0x0000\n"},
+        {{"Reset"}, "I> API Command OK\nReturncode: 0 0x0000\n"},
+        {{"BootNumber"}, "I> API Command OK\nReturncode: 2 0x0002\n"},
+        {{"ResetCondition"}, "I> API Command OK\nReturncode: 1 0x0001\n"},
+        {{"Reboot"}, "I> API Command OK\nReturncode: 0 0x0000\n"},
+        {{"ResetCondition"}, "I> API Command OK\nReturncode: 2 0x0002\n"},
+        {{"BootloadStart", "7"}, "I> API Command OK\nReturncode: 1 0x0001\n"},
+        {{"--yes", "EepromClear", "1"}, "I> API Command OK\nReturncode: 1 0x0001\n"},
+        // The erased EEPROM is formatted at the next start, which counts as the first.
+        {{"Reset"}, "I> API Command OK\nReturncode: 0 0x0000\n"},
+        {{"BootNumber"}, "I> API Command OK\nReturncode: 1 0x0001\n"},
+        // A code this firmware does not serve.
+        {{"TuvOpen", "1"}, "I> API Command OK\nReturncode: 65535 0xFFFF\n"},
+    };
+    for (const auto& step : steps) {
+        Strings args = {"kernel", "--port", "1"};
+        args.insert(args.end(), step.args.begin(), step.args.end());
+        const ProgramRun run = Nvx(args);
+        EXPECT_EQ(run.status, 0) << ::testing::PrintToString(step.args) << run.err;
+        EXPECT_EQ(run.out, step.out) << ::testing::PrintToString(step.args);
+    }
+}
+
 TEST_P(SimulatedChip, AfterATransferCutShortTheBootloaderWaitsAndTheNextUpdateSucceeds) {
     const Chip& c = GetParam();
     // The power goes while the third page is on the line: the requests before the programmer
