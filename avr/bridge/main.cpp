@@ -59,6 +59,8 @@ constexpr uint32_t kWakeIntervalUs = 2000;
 constexpr int kInstructionsPerSlice = 2000;
 
 volatile sig_atomic_t g_stop = 0;
+// The chip lives as long as the program: libsimavr has no call that frees all of it.
+avr_t* g_chip = nullptr;
 
 void OnSignal(int) { g_stop = 1; }
 
@@ -376,7 +378,7 @@ int main(int argc, char** argv) {
     const Options& o = *parsed;
 
     avr_global_logger_set(&QuietLogger);
-    avr_t* avr = avr_make_mcu_by_name(o.mcu.c_str());
+    avr_t* avr = g_chip = avr_make_mcu_by_name(o.mcu.c_str());
     if (!avr) {
         std::fprintf(stderr, "norvix-avrsim: unknown chip %s\n", o.mcu.c_str());
         return 2;
@@ -467,6 +469,5 @@ int main(int argc, char** argv) {
     if (o.verbose)
         std::fprintf(stderr, "norvix-avrsim: ended at 0x%X after %.3f s of chip time\n", avr->pc,
                      static_cast<double>(avr->cycle) / avr->frequency);
-    avr_terminate(avr);
     return status;
 }

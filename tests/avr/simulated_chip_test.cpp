@@ -306,8 +306,11 @@ TEST_P(SimulatedChip, AfterATransferCutShortTheBootloaderWaitsAndTheNextUpdateSu
     ASSERT_FALSE(secondPage.empty());
     EXPECT_TRUE(Holds(flash, secondPage));
 
-    // Powered again: no application, so the bootloader answers the manual start.
+    // Powered again: no application answers, longer than the bootloader's window after a start,
+    // and still the bootloader answers the manual start.
     StartChip();
+    const ProgramRun silent = Nvx({"kernel", "--port", "1", "test"});
+    EXPECT_EQ(silent.status, 1) << silent.out << silent.err;
     const ProgramRun again = Update("SolGrb_update.hex", true);
     EXPECT_EQ(again.status, 0) << again.out << again.err;
     const Strings log = LogLines(again);
