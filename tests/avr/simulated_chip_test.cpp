@@ -4,7 +4,10 @@
 // real AVR core doing its own self-programming.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <map>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "progtool/adapter_e2e_support.h"
+#include "support/raw_port.h"
 
 namespace nvx::test {
 namespace {
@@ -281,6 +285,27 @@ TEST_P(FirmwareOnChip, KernelCommandsAndVersionQueriesAnswerFromTheRunningFirmwa
         EXPECT_EQ(run.status, 0) << ::testing::PrintToString(step.args) << run.err;
         EXPECT_EQ(run.out, step.out) << ::testing::PrintToString(step.args);
     }
+}
+
+TEST_P(FirmwareOnChip, AnIdleChipSendsItsStatusFrameWithTheBootNumber) {
+    StartChip();
+    RawPort port(dir_.file("com1"), 19200);
+    ASSERT_TRUE(port.isOpen());
+    // Identifier 0x0384 (0x0380 + device code 4) as word 0x0E10, both parity bits clear; the
+    // first start's boot number 1; check byte 255 - (0x55 + 0x0E + 0x10 + 0x01).
+    const std::vector<uint8_t> status = {0x55, 0x0E, 0x10, 0x01, 0x00, 0x8B};
+    // Every 5 s of chip time, which never runs ahead of the clock.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    std::vector<uint8_t> line;
+    while (std::search(line.begin(), line.end(), status.begin(), status.end()) == line.end() &&
+           std::chrono::steady_clock::now() < deadline) {
+        pollfd p{port.fd(), POLLIN, 0};
+        ::poll(&p, 1, 100);
+        const std::vector<uint8_t> got = port.read();
+        line.insert(line.end(), got.begin(), got.end());
+    }
+    EXPECT_NE(std::search(line.begin(), line.end(), status.begin(), status.end()), line.end())
+        << ::testing::PrintToString(line);
 }
 
 TEST_P(SimulatedChip, AfterATransferCutShortTheBootloaderWaitsAndTheNextUpdateSucceeds) {
