@@ -210,12 +210,23 @@ void ProgTool::OnConvertHexToNpf() {
     }
 }
 
-bool ProgTool::FirmwareFitsDevice(const std::string& plainHex) {
+bool ProgTool::FirmwareFitsDevice(const ConversionResult& read, const std::string& plainHex) {
     // The programmer erases the chip before it writes: a file that cannot be written whole
     // must be refused before the device is touched, or the device is left without firmware.
+    if (read.unknownTypeLine != 0) {
+        procedure_.detail = Format("%02X", read.unknownType);
+        procedure_.damagedLine = read.unknownTypeLine;
+        procedure_.ReportProgToolMessage(kMsgProgramFileRecordType);
+        return false;
+    }
     const ImageSpan span = ProgramImageSpan(plainHex);
     if (!span.hasData) {
         procedure_.ReportProgToolMessage(kMsgProgramFileEmpty);
+        return false;
+    }
+    // A file cut short would be flashed in part and reported finished.
+    if (!read.endRecordSeen) {
+        procedure_.ReportProgToolMessage(kMsgProgramFileIncomplete);
         return false;
     }
     const DeviceEntry* entry = DeviceRowEntry(acceptedRow_);
@@ -292,7 +303,7 @@ bool ProgTool::PrepareFlashImage() {
         return false;
     }
     std::string error;
-    if (!FirmwareFitsDevice(firmware)) {
+    if (!FirmwareFitsDevice(result, firmware)) {
         procedure_.ReleaseWorkFiles();
         return false;
     }

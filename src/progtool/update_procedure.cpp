@@ -108,6 +108,10 @@ std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_
     case kMsgProgrammerTimedOut: return "E> Programmer timed out after " + detail + " s";
     case kMsgEepromFileUnwritable: return "E> cannot open EEPROM file: " + detail;
     case kMsgEepromImageKept: return "I> EEPROM image kept as " + detail;
+    case kMsgProgramFileRecordType:
+        return Format("E> Program file holds a record of unknown type %s, line %u", detail.c_str(),
+                      line);
+    case kMsgProgramFileIncomplete: return "E> Program file incomplete: no end-of-file record";
     case kMsgDeviceChanged: return Format("E> COM%d leads to another device now", ComPortNumber);
     default: return "E> Unknown Message";
     }

@@ -532,6 +532,13 @@ TEST_F(UpdateEndToEnd, CtrlCEndsEveryUpdateWithTheDevicesBackInTheirApplication)
 
 // ---- firmware that cannot be written whole, a device that vanishes
 
+// The first lines of a file, each with its line end: a transfer cut at a line boundary.
+std::string CutAfterLine(const std::string& text, int lines) {
+    std::size_t at = 0;
+    for (int i = 0; i < lines && at != std::string::npos; ++i) at = text.find('\n', at) + 1;
+    return text.substr(0, at);
+}
+
 TEST_F(UpdateEndToEnd, FirmwareThatCannotBeWrittenWholeNeverReachesTheDevice) {
     struct Case {
         const char* name;
@@ -542,7 +549,13 @@ TEST_F(UpdateEndToEnd, FirmwareThatCannotBeWrittenWholeNeverReachesTheDevice) {
         {"no bytes at all", "", "E> Program file holds no data"},
         {"the end record only", ":00000001FF\r\n", "E> Program file holds no data"},
         {"80 KB for a 64 KB part", HexImage(RandomBytes(80 * 1024, 3)),
-         "E> Program file does not fit ATmega64: ends at 0x13FFF, flash ends at 0xFFFF"},
+         "E> Program file does not fit ATmega64: ends at 0x13FFF, application area ends at 0xDFFF"},
+        {"data in the bootloader section", HexImage(RandomBytes(0xFF10, 5)),
+         "E> Program file does not fit ATmega64: ends at 0xFF0F, application area ends at 0xDFFF"},
+        {"a record type no programmer knows", ":020000090102F2\r\n" + HexImage(RandomBytes(64, 6)),
+         "E> Program file holds a record of unknown type 09, line 1"},
+        {"cut at a line boundary", CutAfterLine(HexImage(RandomBytes(4096, 7)), 99),
+         "E> Program file incomplete: no end-of-file record"},
     };
     StartDevice({{"--device", "solbed"}, false, ""});
     for (const Case& c : cases) {
