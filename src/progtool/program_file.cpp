@@ -5,6 +5,7 @@
 
 #include "platform/atomic_file.h"
 #include "platform/format.h"
+#include "platform/work_directory.h"
 
 namespace nvx {
 namespace {
@@ -193,6 +194,13 @@ ConversionResult ReadProgramFile(const std::string& inputPath, TransformMode mod
 ConversionResult ConvertProgramFile(const std::string& inputPath, const std::string& outputPath,
                                     TransformMode mode) {
     std::string output;
+    if (SameFilePath(inputPath, outputPath)) {
+        // Replacing the source with its conversion would lose the only copy of one of them.
+        ConversionResult same;
+        same.status = ConversionStatus::OutputUnwritable;
+        same.message = outputPath + ": is the input file itself";
+        return same;
+    }
     ConversionResult result = ReadProgramFile(inputPath, mode, output);
     if (!result.ok()) return result;
     std::string error;

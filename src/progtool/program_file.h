@@ -83,7 +83,8 @@ ConversionResult ReadProgramFile(const std::string& inputPath, TransformMode mod
                                  std::string& output);
 
 // The same from file to file. The output is written only when the whole input converted, and is
-// replaced in one step, so a failed write leaves no partial file under its name.
+// replaced in one step, so a failed write leaves no partial file under its name. An output that
+// names the input (after links) is refused.
 ConversionResult ConvertProgramFile(const std::string& inputPath, const std::string& outputPath,
                                     TransformMode mode);
 
