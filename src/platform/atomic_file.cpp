@@ -22,12 +22,17 @@ bool Fail(std::string* error, const std::string& what, int err) {
 }
 
 // The temporary sits in the target's directory so that the rename stays on one file system.
+// It is named after the target, unless that would make a name the file system refuses (a target
+// name close to the limit is still written).
 std::string TemporaryName(const std::string& path, unsigned attempt) {
     static std::atomic<unsigned> counter{0};
     char suffix[64];
     std::snprintf(suffix, sizeof suffix, ".~%ld.%u.%u.tmp", static_cast<long>(getpid()),
                   counter.fetch_add(1), attempt);
-    return path + suffix;
+    const std::size_t slash = path.rfind('/');
+    const std::size_t nameLength = slash == std::string::npos ? path.size() : path.size() - slash - 1;
+    if (nameLength + std::strlen(suffix) <= NAME_MAX) return path + suffix;
+    return path.substr(0, slash == std::string::npos ? 0 : slash + 1) + suffix;
 }
 
 // Follows a chain of symbolic links to the path they finally name (which need not exist yet),

@@ -260,6 +260,39 @@ uint32_t ProgTool::EepromBytes() const {
     return kLargestEepromBytes;
 }
 
+bool ProgTool::EepromImageFitsDevice(const std::string& image) {
+    std::string plain;
+    const ConversionResult read = ConvertProgramText(image, kTransformCopy, plain);
+    const ImageSpan span = ProgramImageSpan(plain);
+    const DeviceEntry* entry = DeviceRowEntry(acceptedRow_);
+    FlashLayout layout;
+    std::string error;
+    if (!read.ok())
+        procedure_.detail = Format("line %u: %s", read.line, RecordFaultText(read.fault));
+    else if (read.unknownTypeLine != 0)
+        procedure_.detail = Format("record of unknown type %02X, line %u", read.unknownType,
+                                   read.unknownTypeLine);
+    else if (!span.hasData)
+        procedure_.detail = "holds no data";
+    else if (!read.endRecordSeen)
+        procedure_.detail = "incomplete: no end-of-file record";
+    else if (entry == nullptr ||
+             !ReadFlashLayout(StartDirectory + DeviceDescriptionFileName(entry->chip), layout,
+                              error)) {
+        procedure_.detail = entry == nullptr ? "no device row" : error;
+        procedure_.ReportProgToolMessage(kMsgPartDescriptionUnreadable);
+        return false;
+    } else if (span.end > layout.eepromSize)
+        procedure_.detail = Format("does not fit %s: ends at 0x%llX, EEPROM ends at 0x%X",
+                                   layout.partName.c_str(),
+                                   static_cast<unsigned long long>(span.end - 1),
+                                   layout.eepromSize - 1);
+    else
+        return true;
+    procedure_.ReportProgToolMessage(kMsgEepromFileRefused);
+    return false;
+}
+
 void ProgTool::OnProgram() {
     if (CommandInProgress()) return;
     if (g_deviceSelection.deviceCode == 0) {
@@ -381,8 +414,15 @@ void ProgTool::OnWriteEeprom() {
     // The programmer must never write an image other than the one chosen, so a copy that does
     // not succeed stops here.
     std::string image;
-    if (!ReadWholeFile(procedure_.eepromFilePath, image, nullptr, EepromImage::kMaxFileBytes) ||
-        !WriteFileAtomically(procedure_.WorkFilePath(kEepromTempFileName), image)) {
+    bool ready = ReadWholeFile(procedure_.eepromFilePath, image, nullptr,
+                               EepromImage::kMaxFileBytes);
+    if (ready && !EepromImageFitsDevice(image)) {
+        procedure_.ReleaseWorkFiles();
+        ProgOperation = kOperationNone;
+        return;
+    }
+    ready = ready && WriteFileAtomically(procedure_.WorkFilePath(kEepromTempFileName), image);
+    if (!ready) {
         procedure_.ReportProgToolMessage(kMsgCannotOpenEepromFile);
         procedure_.ReleaseWorkFiles();
         ProgOperation = kOperationNone;

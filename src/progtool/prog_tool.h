@@ -148,6 +148,10 @@ private:
     bool FirmwareFitsDevice(const ConversionResult& read, const std::string& plainHex);
     // The accepted row's EEPROM size, for the programmer's time limit.
     uint32_t EepromBytes() const;
+    // The EEPROM image (Intel HEX) is sound, complete, holds data and fits the accepted row's
+    // EEPROM; otherwise says why in the log. The programmer would refuse it only once the device
+    // waits in its bootloader.
+    bool EepromImageFitsDevice(const std::string& image);
     void SetVisible(ProgToolControl c, bool visible);
     void SetEnabled(ProgToolControl c, bool enabled);
     bool CommandInProgress();

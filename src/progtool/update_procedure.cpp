@@ -112,6 +112,7 @@ std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_
         return Format("E> Program file holds a record of unknown type %s, line %u", detail.c_str(),
                       line);
     case kMsgProgramFileIncomplete: return "E> Program file incomplete: no end-of-file record";
+    case kMsgEepromFileRefused: return "E> EEPROM file refused: " + detail;
     case kMsgDeviceChanged: return Format("E> COM%d leads to another device now", ComPortNumber);
     default: return "E> Unknown Message";
     }

@@ -102,6 +102,7 @@ enum ProgToolMessage : int32_t {
     kMsgEepromImageKept = 46,           // detail: where the image read went instead
     kMsgProgramFileRecordType = 47,     // detail: the type, line: where
     kMsgProgramFileIncomplete = 48,
+    kMsgEepromFileRefused = 49,         // detail: why the image cannot go to the device
 };
 
 // Request words of UpdateCommandRequest: function code in the low byte, argument in the high.

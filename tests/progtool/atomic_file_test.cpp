@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -175,6 +176,25 @@ TEST_F(AtomicFileTest, AWritableFileInADirectoryThatTakesNoNewFileIsWrittenInPla
     EXPECT_EQ(test::ReadText(dir_ / "monitor.ini"), "new");
     EXPECT_EQ(test::ReadText(dir_ / "locked.ini"), "locked");
     EXPECT_EQ(Names(), (std::vector<std::string>{"locked.ini", "monitor.ini"}));
+}
+
+TEST_F(AtomicFileTest, ANameUpToTheFileSystemsLimitIsWrittenAndOneBeyondRefusedBeforehand) {
+    for (const std::size_t length : {std::size_t{240}, std::size_t{254}, std::size_t{NAME_MAX}}) {
+        SCOPED_TRACE(length);
+        const fs::path target = dir_ / std::string(length, 'e');
+        std::string error;
+        EXPECT_TRUE(CanWriteFile(target.string(), &error)) << error;
+        ASSERT_TRUE(WriteFileAtomically(target.string(), "image", &error)) << error;
+        EXPECT_EQ(test::ReadText(target), "image");
+        ASSERT_TRUE(WriteFileAtomically(target.string(), "again", &error)) << error;
+        EXPECT_EQ(test::ReadText(target), "again");
+        fs::remove(target);
+    }
+    const fs::path tooLong = dir_ / std::string(NAME_MAX + 1, 'e');
+    std::string error;
+    EXPECT_FALSE(CanWriteFile(tooLong.string(), &error));
+    EXPECT_NE(error.find("File name too long"), std::string::npos) << error;
+    EXPECT_TRUE(Names().empty());
 }
 
 TEST_F(AtomicFileTest, AReadStopsAtItsLimit) {
