@@ -1,12 +1,14 @@
 #include "journal/service_journal.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 
+#include "platform/atomic_file.h"
 #include "platform/format.h"
 #include "platform/serial_port.h"
 #include "platform/timer_service.h"
@@ -166,10 +168,32 @@ bool ParseJournalLine(std::string_view line, JournalRecord& record, std::string&
 }
 
 bool AppendJournalLine(const std::string& path, const std::string& line, std::string& error) {
-    if (::access(path.c_str(), F_OK) != 0 && !CreateWithTitles(path, error)) return false;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    // A journal behind a link is made where the link points, so that a failure gives its real
+    // reason rather than the missing target.
+    std::string target;
+    int err = 0;
+    if (!FollowLinks(path, target, err)) {
+        errno = err;
+        error = Errno("open");
+        return false;
+    }
+    // Appends only to a plain file, and never waits for a FIFO's reader.
+    const std::string notRegular = std::string(kJournalFileName) + kNotRegularFileText;
+    struct stat existing {};
+    if (::stat(target.c_str(), &existing) != 0) {
+        if (!CreateWithTitles(target, error)) return false;
+    } else if (!S_ISREG(existing.st_mode)) {
+        error = notRegular;
+        return false;
+    }
+    const int fd = ::open(target.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         error = Errno("open");
+        return false;
+    }
+    if (::fstat(fd, &existing) != 0 || !S_ISREG(existing.st_mode)) {
+        ::close(fd);
+        error = notRegular;
         return false;
     }
     const bool written = WriteOnce(fd, line, error);

@@ -1,7 +1,9 @@
 #include "progtool/prog_tool.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
-#include <fstream>
 
 #include "comm/tick.h"
 #include "eeprom/eeprom_image.h"
@@ -16,11 +18,22 @@ namespace nvx {
 
 namespace {
 
-// The commands only ask whether a file can be opened for reading; a directory cannot.
+// The commands only ask whether a file can be opened for reading; a directory cannot. The open
+// never waits (a FIFO without a writer).
 bool Readable(const std::string& path) {
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) return false;
-    return std::ifstream(path).is_open();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+// There, but a directory, a FIFO or a device: nothing a whole image can be read from.
+bool ExistsButIsNoRegularFile(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    return !ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
 }
 
 void Box(const std::string& text, MessageIcon icon) {
@@ -307,6 +320,10 @@ void ProgTool::OnProgram() {
             MessageIcon::None);
         return;
     }
+    if (ExistsButIsNoRegularFile(programPath_)) {
+        procedure_.ReportProgToolMessage(kMsgProgramFileNotRegular);
+        return;
+    }
     if (!Readable(programPath_)) {
         procedure_.ReportProgToolMessage(kMsgProgramFileNotFound);
         return;
@@ -401,6 +418,11 @@ void ProgTool::OnWriteEeprom() {
         return;
     }
     procedure_.eepromFilePath = fields_.eepromFilePath;
+    if (ExistsButIsNoRegularFile(procedure_.eepromFilePath)) {
+        procedure_.detail = procedure_.eepromFilePath + kNotRegularFileText;
+        procedure_.ReportProgToolMessage(kMsgEepromFileUnwritable);
+        return;
+    }
     if (!Readable(procedure_.eepromFilePath)) {
         procedure_.ReportProgToolMessage(kMsgCannotOpenEepromFile);
         return;

@@ -14,6 +14,7 @@
 #include "platform/atomic_file.h"
 #include "platform/format.h"
 #include "platform/serial_port.h"
+#include "platform/sha256.h"
 #include "progtool/program_file.h"
 
 namespace nvx {
@@ -112,6 +113,7 @@ std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_
         return Format("E> Program file holds a record of unknown type %s, line %u", detail.c_str(),
                       line);
     case kMsgProgramFileIncomplete: return "E> Program file incomplete: no end-of-file record";
+    case kMsgProgramFileNotRegular: return "E> Program file is not a regular file";
     case kMsgEepromFileRefused: return "E> EEPROM file refused: " + detail;
     case kMsgDeviceChanged: return Format("E> COM%d leads to another device now", ComPortNumber);
     default: return "E> Unknown Message";
@@ -286,6 +288,7 @@ bool UpdateProcedure::ServeProgrammer() {
     if (!programmer_) {
         // A read must never hand on an image some earlier run left behind.
         if (ProgOperation == kOperationEepromRead) RemoveTempFile(kEepromTempFileName);
+        readImageSha256_.clear();
         ProcessSpec launch;
         launch.program = StartDirectory + kProgrammerFileName;
         launch.arguments = ProgrammerArguments(ProgOperation, g_deviceSelection, ComPortNumber);
@@ -368,6 +371,8 @@ void UpdateProcedure::ProgrammerDone() {
             ReportProgToolMessage(kMsgEepromFileUnwritable);
             KeepRecoveredImage(image);
             programmerFailed_ = true;
+        } else {
+            readImageSha256_ = Sha256Hex(image);
         }
     }
     RemoveTempFile(kEepromTempFileName);

@@ -103,6 +103,7 @@ enum ProgToolMessage : int32_t {
     kMsgProgramFileRecordType = 47,     // detail: the type, line: where
     kMsgProgramFileIncomplete = 48,
     kMsgEepromFileRefused = 49,         // detail: why the image cannot go to the device
+    kMsgProgramFileNotRegular = 50,     // a directory, a FIFO, a device
 };
 
 // Request words of UpdateCommandRequest: function code in the low byte, argument in the high.
@@ -215,6 +216,9 @@ public:
     std::string eepromFilePath;
     // The error text of the last failure, appended to lines 12 to 14.
     std::string detail;
+    // The digest of the image the latest EEPROM read wrote to its file (empty when none was
+    // written): what the journal records, without reading the file again (a FIFO cannot be).
+    const std::string& readImageSha256() const { return readImageSha256_; }
     // The line of the damaged program file, for message 37.
     uint32_t damagedLine = 0;
     // The bytes the programmer moves (firmware extent or EEPROM size), for its time limit.
@@ -286,6 +290,7 @@ private:
     bool tunnelOpened_ = false;
     bool bootloaderStarted_ = false;
     std::string lastReportLine_;
+    std::string readImageSha256_;
 };
 
 }  // namespace nvx

@@ -197,13 +197,37 @@ TEST_F(AtomicFileTest, ANameUpToTheFileSystemsLimitIsWrittenAndOneBeyondRefusedB
     EXPECT_TRUE(Names().empty());
 }
 
+// An endless source, or one that never ends its open, is refused at once rather than read.
+TEST_F(AtomicFileTest, AReadTakesOnlyARegularFileAndNeverWaits) {
+    const fs::path fifo = dir_ / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink("fifo", dir_ / "link");
+    for (const std::string& path : {std::string("/dev/zero"), std::string("/dev/null"), fifo.string(),
+                                    (dir_ / "link").string()}) {
+        SCOPED_TRACE(path);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::alarm(20);
+            std::string read = "kept";
+            std::string error;
+            if (ReadWholeFile(path, read, &error)) ::_exit(1);
+            ::_exit(read == "kept" && error == path + ": not a regular file" ? 0 : 2);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status)) << "it hung";
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "1: read, 2: another reason";
+    }
+}
+
 TEST_F(AtomicFileTest, AReadStopsAtItsLimit) {
     std::string read = "kept";
     std::string error;
-    EXPECT_FALSE(ReadWholeFile("/dev/zero", read, &error, 100000));
+    test::WriteText(dir_ / "exact", std::string(100, 'x'));
+    EXPECT_FALSE(ReadWholeFile((dir_ / "exact").string(), read, &error, 50));
     EXPECT_EQ(read, "kept");
     EXPECT_NE(error.find("too large"), std::string::npos) << error;
-    test::WriteText(dir_ / "exact", std::string(100, 'x'));
     EXPECT_TRUE(ReadWholeFile((dir_ / "exact").string(), read, &error, 100)) << error;
     EXPECT_FALSE(ReadWholeFile((dir_ / "exact").string(), read, &error, 99));
 }

@@ -644,6 +644,30 @@ TEST_F(ProgToolTest, AnEepromImageThatCannotBeWrittenWholeIsRefusedBeforeTheDevi
     EXPECT_NE(UpdateStep, kStepIdle);
 }
 
+TEST_F(ProgToolTest, AFileToWriteThatIsNoRegularFileIsRefusedWithoutWaitingOnIt) {
+    ProgTool& tool = Init();
+    ChooseRow(3);  // SolBed
+    shell_.opens = true;
+    ComPortState = kComPortOpen;
+    ASSERT_EQ(::mkfifo((dir_ / "SolBed_fifo.hex").c_str(), 0600), 0);
+    fs::create_directory(dir_ / "SolBed_dir.hex");
+    fs::create_symlink("/dev/zero", dir_ / "SolBed_zero.hex");
+    for (const char* name : {"SolBed_fifo.hex", "SolBed_dir.hex", "SolBed_zero.hex"}) {
+        SCOPED_TRACE(name);
+        shell_.log.clear();
+        view_.screen.programFilePath = (dir_ / name).string();
+        tool.OnProgram();
+        EXPECT_THAT(shell_.log, ElementsAre("E> Program file is not a regular file"));
+        shell_.log.clear();
+        view_.screen.eepromFilePath = (dir_ / name).string();
+        tool.OnWriteEeprom();
+        EXPECT_THAT(shell_.log, ElementsAre("E> cannot open EEPROM file: " + (dir_ / name).string() +
+                                            ": not a regular file"));
+        EXPECT_EQ(UpdateStep, kStepIdle);
+        EXPECT_TRUE(runner_.started.empty());
+    }
+}
+
 TEST_F(ProgToolTest, AnEepromReadIntoANameTheFileSystemRefusesDoesNotStart) {
     ProgTool& tool = Init();
     ChooseRow(3);

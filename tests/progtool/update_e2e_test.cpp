@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -894,6 +898,35 @@ TEST(UpdateCommandLine, WrongUsageIsRefusedBeforeAnythingStarts) {
         EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
         EXPECT_EQ(run.out, "");
     }
+}
+
+// The image goes to the FIFO's reader once; the journal's digest is of what was written, and the
+// command ends rather than wait to read the FIFO again.
+TEST_F(ServiceRecordEndToEnd, AnEepromReadIntoAFifoEndsAndJournalsWhatItWrote) {
+    const std::string fifo = dir_.file("image.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Opened before the run, so the write finds its reader; the 4 KB image fits the pipe.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    StartDevice({{"--device", "solgrabed128"}, false, ""});
+    const ProgramRun run = Nvx({"eeprom", "read", "--port", "1", "--wait", "1", "--device",
+                                "solgrabed128", "image.fifo"});
+    StopDevice();
+    std::string image;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;) image.append(buffer, n);
+    ::close(reader);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(LogLines(run).back(), "I> Read Process finished") << run.out;
+    std::map<uint32_t, uint8_t> read;
+    ASSERT_TRUE(ParseHex(image, read));
+    EXPECT_EQ(read.size(), 4096u);
+    WriteText(dir_.file("received.hex"), image);
+    const std::vector<JournalRecord> journal = Journal();
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_EQ(journal[0].file, "image.fifo");
+    EXPECT_EQ(journal[0].sha256, Sha256Sum(dir_.file("received.hex")));
+    EXPECT_TRUE(fs::is_fifo(fifo));
 }
 
 TEST(UpdateCommandLine, APortThatWillNotOpenIsNamedWithItsDeviceAndTheSystemsReason) {
