@@ -308,6 +308,12 @@ uint32_t SerialPort::Write(const uint8_t* bytes, uint32_t count) {
     return done;
 }
 
+bool SerialPort::HungUp() const {
+    if (!IsOpen()) return false;
+    pollfd p{fd_, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 uint32_t SerialPort::Read(uint8_t* buffer, uint32_t maxCount) {
     if (!IsOpen()) return 0;
     uint32_t got = 0;

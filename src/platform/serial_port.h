@@ -29,6 +29,9 @@ public:
     // Never waits: the bytes already received, at most maxCount.
     uint32_t Read(uint8_t* buffer, uint32_t maxCount);
     bool IsOpen() const { return fd_ >= 0; }
+    // The line has gone away under the open port (the device unplugged, the far end of a
+    // pseudo-terminal closed): nothing will ever be read again. Never waits.
+    bool HungUp() const;
     int fd() const { return fd_; }
 
 private:
