@@ -32,9 +32,22 @@ bool NeedsQuotes(std::string_view field) {
            field.back() == ' ';
 }
 
+// A spreadsheet evaluates a cell that begins with one of these (a file named "=1+2.hex" would
+// run as a formula); such a field is stored behind an apostrophe, which the reader takes off
+// again. A field that itself begins with the apostrophe gets one more, so every field reads back
+// as written.
+constexpr char kFormulaGuard = '\'';
+constexpr std::string_view kFormulaStarts = "=+-@\t";
+
+bool NeedsFormulaGuard(std::string_view field) {
+    return !field.empty() &&
+           (field.front() == kFormulaGuard || kFormulaStarts.find(field.front()) != std::string_view::npos);
+}
+
 void AppendField(std::string& line, std::string field) {
     for (char& c : field)
         if (c == '\r' || c == '\n') c = ' ';
+    if (NeedsFormulaGuard(field)) field.insert(field.begin(), kFormulaGuard);
     if (!NeedsQuotes(field)) {
         line += field;
         return;
@@ -154,6 +167,7 @@ bool ParseJournalLine(std::string_view line, JournalRecord& record, std::string&
             }
             at = end;
         }
+        if (!field.empty() && field.front() == kFormulaGuard) field.erase(field.begin());
         fields.push_back(std::move(field));
         if (at >= line.size()) break;
         ++at;  // the comma

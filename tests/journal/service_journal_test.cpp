@@ -55,7 +55,15 @@ TEST(JournalLine, EveryRecordReadsBackAsWritten) {
                                              "trail ",
                                              "a\"\"b",
                                              "K\xFC"
-                                             "hlraum"};
+                                             "hlraum",
+                                             "=1+2,cmd|calc!A0.hex",
+                                             "+x",
+                                             "-y",
+                                             "@SUM(A1)",
+                                             "\tx",
+                                             "'",
+                                             "''=",
+                                             "'plain"};
     for (const std::string& v : values) {
         SCOPED_TRACE(v);
         JournalRecord r = Sample();
@@ -68,6 +76,21 @@ TEST(JournalLine, EveryRecordReadsBackAsWritten) {
         ASSERT_TRUE(ParseJournalLine(line.substr(0, line.size() - 2), back, fault)) << fault;
         EXPECT_EQ(back, r);
     }
+}
+
+// What a spreadsheet opening the journal would evaluate never begins a cell.
+TEST(JournalLine, NoFieldIsStoredAsAFormula) {
+    JournalRecord r = Sample();
+    r.file = "=1+2,cmd|calc!A0.hex";
+    r.device = "+1";
+    r.versionBefore = "-2";
+    r.outcome = "@A1";
+    r.versionAfter = "'kept";
+    EXPECT_EQ(EncodeJournalLine(r),
+              "2026-12-10T17:02:55+01:00,nvx,COM1 /dev/pts/3,'+1,firmware update,"
+              "\"'=1+2,cmd|calc!A0.hex\","
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad,"
+              "'-2,''kept,'@A1\r\n");
 }
 
 TEST(JournalLine, LineBreaksInAFieldNeverSplitTheRecord) {

@@ -864,6 +864,33 @@ TEST_F(ServiceRecordEndToEnd, AJournalThatCannotBeWrittenMakesASuccessfulCommand
     StopDevice();
 }
 
+// A journal written by any program (or by hand) shows on a terminal as text: no byte of a field
+// moves the cursor or starts a sequence, every column starts where its title does, and fields
+// stored for a spreadsheet's sake read as written.
+TEST(JournalCommand, FieldsShowAsTextInTheirColumns) {
+    ScratchDir dir("journal-table");
+    JournalRecord a{"2026-12-10T17:02:55+01:00", "nvx", "COM1\t/dev/pts/3", "panel",
+                    "firmware update", "\x1B[2Jfw\b\b.hex", "", "", "", "I> Update finished"};
+    JournalRecord b = a;
+    b.port = "COM12 /dev/ttyUSB0";
+    b.file = "=1+2,cmd|calc!A0.hex";
+    b.versionBefore = "Application V 3.1, Build 14-09";
+    WriteText(dir.file("service-journal.csv"),
+              JournalTitleLine() + EncodeJournalLine(a) + EncodeJournalLine(b));
+    const ProgramRun run = RunProgram(NVX_CLI_EXE, {"nvx", "journal"}, dir.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (const char c : run.out)
+        EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << int(c);
+    const Strings lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    EXPECT_EQ(lines[1].find("COM1\\x09/dev/pts/3  "), lines[0].find("port")) << run.out;
+    EXPECT_EQ(lines[1].find("panel"), lines[0].find("device")) << run.out;
+    EXPECT_EQ(lines[1].find("\\x1B[2Jfw\\x08\\x08.hex"), lines[0].find("file")) << run.out;
+    EXPECT_EQ(lines[2].find("panel"), lines[0].find("device")) << run.out;
+    EXPECT_EQ(lines[2].find("=1+2,cmd|calc!A0.hex"), lines[0].find("file")) << run.out;
+    EXPECT_EQ(lines[2].find("Application V 3.1"), lines[0].find("version before")) << run.out;
+}
+
 // ---- the command line itself
 
 TEST(UpdateCommandLine, WrongUsageIsRefusedBeforeAnythingStarts) {
