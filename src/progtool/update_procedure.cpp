@@ -15,6 +15,7 @@
 #include "platform/format.h"
 #include "platform/serial_port.h"
 #include "platform/sha256.h"
+#include "platform/text_encoding.h"
 #include "progtool/program_file.h"
 
 namespace nvx {
@@ -477,6 +478,7 @@ void UpdateProcedure::RunUpdateStep() {
         if (StepCountdown != 0) break;
         if (OpenBootPort()) {
             bootDevice_ = BootDeviceIdentity();
+            strayProbeReply_.clear();
             AdvanceStep(0, kBootProbeTicks, kStepBootProbe);
         }
         else
@@ -490,22 +492,30 @@ void UpdateProcedure::RunUpdateStep() {
             const uint8_t probe[] = {kEscape, kEscape, kEscape};
             g_serialPort.Write(probe, sizeof probe);
             g_serialPort.Write(&kEnterProgramMode, 1);
+            probeReply_.clear();
             AdvanceStep(0, 0, kStepBootProbeCheck);
         } else {
             g_serialPort.Close();
-            detail = "no reply";
+            detail = strayProbeReply_.empty()
+                         ? "no reply"
+                         : "answered \"" + EscapeControlCharacters(strayProbeReply_) + "\"";
             AdvanceStep(kMsgBootloaderNotActive, stepWait, kStepAbortExit);
         }
         break;
     case kStepBootProbeCheck: {
-        uint8_t reply[7];
-        const uint32_t n = g_serialPort.Read(reply, sizeof reply);
-        if (std::string_view(reinterpret_cast<const char*>(reply), n) == kBootloaderId) {
+        uint8_t reply[kBootloaderId.size()];
+        const uint32_t n =
+            g_serialPort.Read(reply, static_cast<uint32_t>(kBootloaderId.size() - probeReply_.size()));
+        probeReply_.append(reinterpret_cast<const char*>(reply), n);
+        if (probeReply_ == kBootloaderId) {
             g_serialPort.Close();
             AdvanceStep(kMsgBootloaderActive, stepWait, kStepPortMode);
-        } else {
+        } else if (probeReply_.empty() || !kBootloaderId.starts_with(probeReply_) ||
+                   StepCountdown == 0) {
+            if (!probeReply_.empty()) strayProbeReply_ = probeReply_;
             AdvanceStep(0, 0, kStepBootProbe);
         }
+        // Otherwise the start of the sign-on has come: the rest follows on a later tick.
         break;
     }
     case kStepRunProgrammer:

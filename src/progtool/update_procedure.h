@@ -291,6 +291,10 @@ private:
     bool bootloaderStarted_ = false;
     std::string lastReportLine_;
     std::string readImageSha256_;
+    // What has come back to the latest bootloader probe (a sign-on may arrive in parts), and the
+    // latest such answer that was not the sign-on, for the line that gives up.
+    std::string probeReply_;
+    std::string strayProbeReply_;
 };
 
 }  // namespace nvx

@@ -536,6 +536,20 @@ TEST_F(UpdateEndToEnd, CtrlCEndsEveryUpdateWithTheDevicesBackInTheirApplication)
 
 // ---- firmware that cannot be written whole, a device that vanishes
 
+// A bootloader whose sign-on always arrives in two parts is taken at its first answer.
+TEST_F(UpdateEndToEnd, ABootloaderThatSignsOnInTwoPartsIsRecognised) {
+    const std::vector<uint8_t> image = RandomBytes(600, 12);
+    WriteText(dir_.file("SolBed_fw.hex"), HexImage(image));
+    StartDevice({{"--device", "solbed", "--split-avrboot", "always"}, false, ""});
+    const ProgramRun run =
+        Nvx({"update", "--port", "1", "--wait", "1", "--device", "solbed", "SolBed_fw.hex"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    const Strings log = LogLines(run);
+    EXPECT_NE(std::find(log.begin(), log.end(), " > Bootloader activ"), log.end()) << run.out;
+    StopDevice();
+    EXPECT_TRUE(SameMemory(BytesFrom(image), DeviceMemory("flash.out")));
+}
+
 // The first lines of a file, each with its line end: a transfer cut at a line boundary.
 std::string CutAfterLine(const std::string& text, int lines) {
     std::size_t at = 0;
