@@ -56,6 +56,10 @@ extern SerialPort g_serialPort;
 // Why a port operation failed (errno), in words a technician can act on.
 std::string PortFailureReason(int err);
 
+// The other processes that hold the device at path open, as "PID 123 (avrdude), PID 456 (cat)";
+// empty when none is found (or /proc may not be read).
+std::string PortHolders(const std::string& path);
+
 // COM number N to a device path, first match wins: $NORVIX_COM<N>; "com<N>" (a link or a device)
 // in the start directory; /dev/ttyS<N-1>. Empty for port 0.
 std::string ResolveComPort(uint32_t portNumber, const std::string& startDirectory);

@@ -46,7 +46,15 @@ bool ApplyBootLineSettings(int32_t portNumber, int32_t baudRate, std::string& er
     errno = 0;
     if (ApplyLineSettings(static_cast<uint32_t>(portNumber), static_cast<uint32_t>(baudRate)))
         return true;
-    error = errno != 0 ? std::strerror(errno) : "cannot set the line";
+    if (errno == EWOULDBLOCK) {
+        // Another program opened the port while the device waits in its bootloader.
+        const std::string holders =
+            PortHolders(ResolveComPort(static_cast<uint32_t>(portNumber), ComStartDirectory()));
+        error = Format("COM%d is in use by another program", portNumber) +
+                (holders.empty() ? "" : " (" + holders + ")");
+    } else {
+        error = errno != 0 ? PortFailureReason(errno) : "cannot set the line";
+    }
     return false;
 }
 
