@@ -122,6 +122,8 @@ std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_
         return Format("E> Program file holds a record of unknown type %s, line %u", detail.c_str(),
                       line);
     case kMsgProgramFileIncomplete: return "E> Program file incomplete: no end-of-file record";
+    case kMsgComLinkGone:
+        return Format("E> COM%d is gone: %s no longer exists", ComPortNumber, detail.c_str());
     case kMsgProgramFileNotRegular: return "E> Program file is not a regular file";
     case kMsgEepromFileRefused: return "E> EEPROM file refused: " + detail;
     case kMsgDeviceChanged: return Format("E> COM%d leads to another device now", ComPortNumber);
@@ -486,6 +488,7 @@ void UpdateProcedure::RunUpdateStep() {
         if (StepCountdown != 0) break;
         if (OpenBootPort()) {
             bootDevice_ = BootDeviceIdentity();
+            bootPath_ = ResolveComPort(static_cast<uint32_t>(ComPortNumber), ComStartDirectory());
             strayProbeReply_.clear();
             AdvanceStep(0, kBootProbeTicks, kStepBootProbe);
         }
@@ -536,7 +539,14 @@ void UpdateProcedure::RunUpdateStep() {
         // A device that vanished during the run may have left the port to another one: that one
         // is not told to leave a bootloader, nor reported restarted.
         const uint64_t device = BootDeviceIdentity();
-        if (bootDevice_ != 0 && device != 0 && device != bootDevice_) {
+        const std::string path =
+            ResolveComPort(static_cast<uint32_t>(ComPortNumber), ComStartDirectory());
+        struct stat link {};
+        if (bootDevice_ != 0 && path != bootPath_ && ::lstat(bootPath_.c_str(), &link) != 0) {
+            // The name COM N went through (a link, a device node) has gone with the device.
+            detail = bootPath_;
+            AdvanceStep(kMsgComLinkGone, stepWait, kStepAbortExit);
+        } else if (bootDevice_ != 0 && device != 0 && device != bootDevice_) {
             AdvanceStep(kMsgDeviceChanged, stepWait, kStepAbortExit);
         } else if (OpenBootPort()) {
             g_serialPort.Write(&kExitBootloader, 1);

@@ -104,6 +104,7 @@ enum ProgToolMessage : int32_t {
     kMsgProgramFileIncomplete = 48,
     kMsgEepromFileRefused = 49,         // detail: why the image cannot go to the device
     kMsgProgramFileNotRegular = 50,     // a directory, a FIFO, a device
+    kMsgComLinkGone = 51,               // detail: the path COM N led through
 };
 
 // Request words of UpdateCommandRequest: function code in the low byte, argument in the high.
@@ -281,6 +282,7 @@ private:
     LastLineKeeper programmerErrors_;
     bool programmerFailed_ = false;
     uint64_t bootDevice_ = 0;
+    std::string bootPath_;  // what COM N resolved to when the bootloader's port was opened
     uint32_t programmerLimitMs_ = 0;
     uint32_t programmerElapsedMs_ = 0;
 

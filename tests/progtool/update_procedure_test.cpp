@@ -515,6 +515,23 @@ TEST_F(ScriptedUpdate, APortThatLeadsToAnotherDeviceAfterTheRunIsNotRestarted) {
     EXPECT_TRUE(device().inBootloader()) << "nobody told it to leave";
 }
 
+TEST_F(ScriptedUpdate, APortWhoseLinkWentAwayDuringTheRunIsSaidToBeGone) {
+    Connect(3);
+    // Unplugged: the link the port name went through is removed with the device.
+    runner_.onStart = [&](const ProcessSpec&) { fs::remove(dir_ / "com1"); };
+    UseFirmware("SolBed_fw.hex");
+    tool_->OnProgram();
+    ASSERT_TRUE(RunToIdle());
+    const std::vector<std::string> lines = log().NewestFirst();
+    // Said right after the programmer's run; the monitor's port cannot come back either.
+    const auto gone = std::find(lines.begin(), lines.end(), " > Leaving Program Mode");
+    ASSERT_NE(gone, lines.begin());
+    EXPECT_EQ(*(gone - 1), "E> COM1 is gone: " + (dir_ / "com1").string() + " no longer exists");
+    EXPECT_EQ(std::find(lines.begin(), lines.end(), "E> COM1 leads to another device now"), lines.end());
+    EXPECT_EQ(lines[0], "E> Update aborted");
+    EXPECT_TRUE(device().inBootloader()) << "nobody told it to leave";
+}
+
 TEST_F(ScriptedUpdate, AMonitorPortThatWillNotReopenEndsWithoutFinishLine) {
     Connect(3);
     runner_.onStart = [&](const ProcessSpec&) { log().refuseOpen = true; };
