@@ -25,13 +25,15 @@ struct FaultRate {
 bool ParseFaultRate(std::string_view text, FaultRate& rate);
 std::string DescribeFaultRate(const FaultRate& rate);
 
-// Occasions: a reply (drop, delay, corruptCheckByte, breakParity, wrongLength, noise); a byte
+// Occasions: a reply (drop, delay, jitter, corruptCheckByte, breakParity, wrongLength, noise); a byte
 // received (echo); a BootloadStart the device accepts (neverEnterBootloader); an "AVRBOOT"
 // answer (splitSignOn).
 struct Faults {
     FaultRate dropReply;          // the reply is never sent
     FaultRate delayReply;         // the reply goes out delayMs later
     uint32_t delayMs = 0;
+    FaultRate jitterReply;        // the reply goes out up to jitterMs later, never before an earlier one
+    uint32_t jitterMs = 0;
     FaultRate corruptCheckByte;   // check byte off by one
     FaultRate breakParity;        // identifier parity bit flipped (check byte still right)
     FaultRate wrongLength;        // 2 data bytes become 4, 4 become 2, none become 2
@@ -40,6 +42,9 @@ struct Faults {
     FaultRate neverEnterBootloader;  // BootloadStart is acknowledged but the device stays
     FaultRate splitSignOn;        // "AVR" now, "BOOT" 20 ms later
     uint32_t vanishAfterFrames = 0;  // after this many frames the next one finds the pty closed; 0 = never
+    // After answering this many frames and bootloader commands together, nothing more is
+    // answered or sent while the terminal stays open (a frozen device, a cut return wire); 0 = never.
+    uint32_t muteAfter = 0;
 };
 
 // Decides whether a fault strikes, from a seeded generator so runs repeat.

@@ -219,6 +219,10 @@ bool VirtualDevice::readInput(std::vector<uint8_t>& bytes) {
 }
 
 void VirtualDevice::processBytes(const std::vector<uint8_t>& bytes) {
+    if (muted_) {
+        log(Format("muted: %zu bytes ignored", bytes.size()));
+        return;
+    }
     const uint32_t host = hostBaud();
     const uint32_t listening = listeningBaud();
     if (host != listening) {
@@ -271,6 +275,7 @@ void VirtualDevice::feedBootloader(Unit& unit, uint8_t byte) {
     Bootloader::Output out;
     unit.bootloader().feed(byte, unit, out);
     if (out.bytes.empty() && !out.exit) return;
+    if (!mayAnswer()) return;
     const uint64_t now = timers_.nowMs();
     std::function<void()> after;
     if (out.exit) {
@@ -299,6 +304,7 @@ void VirtualDevice::handleFrame(const Frame& frame) {
     }
     ++counters_.framesReceived;
     received_.push_back({frame.id, frame.length, frame.data, timers_.nowMs()});
+    if (!mayAnswer()) return;
 
     // The unit in front keeps the tunnel command for itself; with the tunnel on it passes every
     // other request to the unit behind.
@@ -336,6 +342,10 @@ void VirtualDevice::sendReply(Unit& unit, const KernelOutcome& outcome) {
         due += faults_.delayMs;
         note += Format("  (delayed %u ms)", faults_.delayMs);
     }
+    if (const uint32_t jitter = drawJitterMs(); jitter != 0) {
+        due += jitter;
+        note += Format("  (jitter %u ms)", jitter);
+    }
     std::function<void()> after;
     if (outcome.after != AfterReply::Nothing) {
         after = [this, &unit, outcome] { afterReply(unit, outcome); };
@@ -356,6 +366,14 @@ void VirtualDevice::sendReply(Unit& unit, const KernelOutcome& outcome) {
     }
     ++counters_.framesSent;
     enqueue({due, std::move(bytes), "tx" + note, std::move(after)});
+}
+
+// Extra latency from 0 to jitterMs, evenly spread, for the replies the jitter fault strikes.
+// Replies leave in the order they were queued, so one held back holds back those after it and
+// none overtakes an earlier one, as on a serial line.
+uint32_t VirtualDevice::drawJitterMs() {
+    if (faults_.jitterMs == 0 || !dice_.strikes(faults_.jitterReply)) return 0;
+    return dice_.below(faults_.jitterMs + 1);
 }
 
 void VirtualDevice::afterReply(Unit& unit, const KernelOutcome& outcome) {
@@ -428,7 +446,20 @@ void VirtualDevice::flushOutput() {
     }
 }
 
+bool VirtualDevice::mayAnswer() {
+    if (faults_.muteAfter == 0) return true;
+    if (!muted_ && answered_ >= faults_.muteAfter) {
+        muted_ = true;
+        log(Format("muted after %llu answers: nothing more is answered",
+                   static_cast<unsigned long long>(answered_)));
+    }
+    if (muted_) return false;
+    ++answered_;
+    return true;
+}
+
 void VirtualDevice::sendStatus() {
+    if (muted_) return;
     // A host that has the port open but has sent nothing yet listens all the same.
     if (bootloaderOnLine() || decoder_.inFrame() || !out_.empty() || !hostConnected()) return;
     if (hostBaud() != kApplicationBaud) return;
