@@ -268,7 +268,7 @@ TEST_F(KernelConsoleRunTest, OutcomesAndExitStatus) {
          "Hardware: P 3, V 7, H 0x05/21", 0},
         {"--port 1 version norvix", Bytes{1, 2}, {1, 0}, {"E> Wrong Format Response at ID: 0081"},
          "", 1},
-        {"--port 1 slot 300", Bytes{5, 0}, {0, 44}, {}, "Slot 300: 5", 0},
+        {"--port 1 slot 255", Bytes{5, 0}, {0, 255}, {}, "Slot 255: 5", 0},
         {"--port 1 timer 3", Bytes{6, 0}, {0, 252}, {}, "Timer 3: 6", 0},
         {"--port 1 bytes", Bytes{1, 2, 3, 4}, {1, 0}, {}, "Hex: 01 02 03 04", 0},
         {"--port 1 Reboot", std::nullopt, {0xFE, 0}, {"E> No Reply from Kernel"}, "", 1},
