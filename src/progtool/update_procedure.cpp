@@ -233,7 +233,7 @@ void UpdateProcedure::RequestAbort() {
 
 void UpdateProcedure::StartProcedure(bool manualStart) {
     programmerFailed_ = false;
-    bootDevice_ = 0;
+    bootDevice_ = {};
     abortRequested_ = false;
     tunnelOpened_ = false;
     bootloaderStarted_ = false;
@@ -295,11 +295,13 @@ bool UpdateProcedure::OpenBootPort() {
                              static_cast<uint32_t>(g_deviceSelection.bootBaud), 8, 0, 0);
 }
 
-uint64_t UpdateProcedure::BootDeviceIdentity() {
+UpdateProcedure::DeviceNode UpdateProcedure::BootDeviceIdentity() {
     struct stat device {};
     const std::string path =
         ResolveComPort(static_cast<uint32_t>(ComPortNumber), ComStartDirectory());
-    return !path.empty() && ::stat(path.c_str(), &device) == 0 ? device.st_rdev : 0;
+    if (path.empty() || ::stat(path.c_str(), &device) != 0) return {};
+    return {device.st_rdev,
+            int64_t{device.st_ctim.tv_sec} * 1'000'000'000 + device.st_ctim.tv_nsec};
 }
 
 void UpdateProcedure::RemoveTempFile(const char* name) {
@@ -565,15 +567,15 @@ void UpdateProcedure::RunUpdateStep() {
     {
         // A device that vanished during the run may have left the port to another one: that one
         // is not told to leave a bootloader, nor reported restarted.
-        const uint64_t device = BootDeviceIdentity();
+        const DeviceNode device = BootDeviceIdentity();
         const std::string path =
             ResolveComPort(static_cast<uint32_t>(ComPortNumber), ComStartDirectory());
         struct stat link {};
-        if (bootDevice_ != 0 && path != bootPath_ && ::lstat(bootPath_.c_str(), &link) != 0) {
+        if (bootDevice_.number != 0 && path != bootPath_ && ::lstat(bootPath_.c_str(), &link) != 0) {
             // The name COM N went through (a link, a device node) has gone with the device.
             detail = bootPath_;
             AdvanceStep(kMsgComLinkGone, stepWait, kStepAbortExit);
-        } else if (bootDevice_ != 0 && device != 0 && device != bootDevice_) {
+        } else if (bootDevice_.number != 0 && device.number != 0 && device != bootDevice_) {
             AdvanceStep(kMsgDeviceChanged, stepWait, kStepAbortExit);
         } else if (OpenBootPort()) {
             g_serialPort.Write(&kExitBootloader, 1);

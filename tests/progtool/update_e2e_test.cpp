@@ -12,13 +12,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "journal/service_journal.h"
@@ -636,6 +639,49 @@ bool WaitForAvrdudeOn(const std::string& terminal) {
     return false;
 }
 
+// Takes the number of a vanished terminal for a new one as soon as it is free again, as the next
+// terminal some other program makes would: numbers are given lowest first, so the lower ones
+// found on the way are kept until then, the higher ones given back.
+class TerminalNumberTaker {
+public:
+    explicit TerminalNumberTaker(std::string path) : path_(std::move(path)), number_(Number(path_)) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~TerminalNumberTaker() {
+        stop_ = true;
+        thread_.join();
+        for (const int fd : kept_) ::close(fd);
+    }
+    bool took() const { return took_; }
+
+private:
+    static long Number(const std::string& path) {
+        const std::size_t slash = path.rfind('/');
+        return std::strtol(path.c_str() + slash + 1, nullptr, 10);
+    }
+    void Run() {
+        while (!stop_ && !took_) {
+            const int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            if (fd < 0) return;
+            const char* name = ::grantpt(fd) == 0 && ::unlockpt(fd) == 0 ? ::ptsname(fd) : nullptr;
+            const long number = name != nullptr ? Number(name) : -1;
+            if (number >= 0 && number <= number_) {
+                kept_.push_back(fd);
+                took_ = number == number_;
+                continue;
+            }
+            ::close(fd);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    const std::string path_;
+    const long number_;
+    std::vector<int> kept_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> took_{false};
+    std::thread thread_;
+};
+
 TEST_F(UpdateEndToEnd, ADeviceThatVanishesDuringTheTransferEndsTheCommand) {
     struct Case {
         const char* name;
@@ -663,6 +709,9 @@ TEST_F(UpdateEndToEnd, ADeviceThatVanishesDuringTheTransferEndsTheCommand) {
         sims_[1]->Signal(SIGKILL);
         sims_[1]->FinishWithin(kRunLimitMs);
         sims_.erase(1);
+        // Another program's terminal takes the vanished one's number once it is free: another
+        // device all the same, never told to leave a bootloader.
+        const TerminalNumberTaker another(terminal);
         const ProgramRun run = nvx.FinishWithin(kRunLimitMs);
         EXPECT_EQ(run.status, 1) << run.out << run.err;
         const Strings log = LogLines(run);
