@@ -19,6 +19,7 @@
 #include "cli/cli_command.h"
 #include "cli/console_session.h"
 #include "platform/command_line.h"
+#include "platform/serial_port.h"
 #include "tuv/frame_decoder.h"
 
 namespace nvx::cli {
@@ -175,9 +176,11 @@ int RunListen(const Args& args) {
     g_listenStop = 0;
     std::signal(SIGINT, StopListening);
     std::signal(SIGTERM, StopListening);
+    bool gone = false;
     const auto stopped = [&] {
         rows.Print();
-        return g_listenStop != 0;
+        gone = g_serialPort.HungUp();
+        return g_listenStop != 0 || gone;
     };
     if (seconds > 0) {
         session.RunUntil(stopped, static_cast<uint32_t>(seconds * 1000));
@@ -188,8 +191,15 @@ int RunListen(const Args& args) {
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);
     rows.Print();
+    if (gone) {
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "nvx listen: COM%d is gone: the device or its link went away, nothing more "
+                     "can come\n",
+                     port);
+    }
     session.shell().CloseComPort();
-    return 0;
+    return gone ? 1 : 0;
 }
 
 int RunDecode(const Args& args) {

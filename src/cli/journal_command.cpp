@@ -60,9 +60,14 @@ std::vector<std::string> LabelsOfKey(const std::string& key) {
     return labels;
 }
 
+// The fields as shown: control characters escaped, so that each byte takes one column and none
+// moves the cursor (a tab, a backspace or an escape sequence would run columns together).
 std::vector<std::string> Columns(const JournalRecord& r) {
-    return {r.time, r.program, r.port,          r.device,       r.operation,
-            r.file, r.sha256,  r.versionBefore, r.versionAfter, r.outcome};
+    std::vector<std::string> columns = {r.time, r.program, r.port,          r.device,
+                                        r.operation, r.file, r.sha256, r.versionBefore,
+                                        r.versionAfter, r.outcome};
+    for (std::string& c : columns) c = EscapeControlCharacters(c);
+    return columns;
 }
 
 void PrintTable(const std::vector<JournalRecord>& records, bool rawLatin1) {

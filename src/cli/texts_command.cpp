@@ -26,7 +26,8 @@ bool TransferDone() {
 }
 
 void PrintLine(const char* label, const std::string& latin1, bool rawLatin1) {
-    std::printf("%s\"%s\"\n", label, ConsoleText(latin1, rawLatin1).c_str());
+    std::printf("%s\"%s\"\n", label,
+                ConsoleText(EscapeControlCharacters(latin1), rawLatin1).c_str());
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 #include "journal/service_journal.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 
+#include "platform/atomic_file.h"
 #include "platform/format.h"
 #include "platform/serial_port.h"
 #include "platform/timer_service.h"
@@ -30,9 +32,22 @@ bool NeedsQuotes(std::string_view field) {
            field.back() == ' ';
 }
 
+// A spreadsheet evaluates a cell that begins with one of these (a file named "=1+2.hex" would
+// run as a formula); such a field is stored behind an apostrophe, which the reader takes off
+// again. A field that itself begins with the apostrophe gets one more, so every field reads back
+// as written.
+constexpr char kFormulaGuard = '\'';
+constexpr std::string_view kFormulaStarts = "=+-@\t";
+
+bool NeedsFormulaGuard(std::string_view field) {
+    return !field.empty() &&
+           (field.front() == kFormulaGuard || kFormulaStarts.find(field.front()) != std::string_view::npos);
+}
+
 void AppendField(std::string& line, std::string field) {
     for (char& c : field)
         if (c == '\r' || c == '\n') c = ' ';
+    if (NeedsFormulaGuard(field)) field.insert(field.begin(), kFormulaGuard);
     if (!NeedsQuotes(field)) {
         line += field;
         return;
@@ -152,6 +167,7 @@ bool ParseJournalLine(std::string_view line, JournalRecord& record, std::string&
             }
             at = end;
         }
+        if (!field.empty() && field.front() == kFormulaGuard) field.erase(field.begin());
         fields.push_back(std::move(field));
         if (at >= line.size()) break;
         ++at;  // the comma
@@ -166,10 +182,32 @@ bool ParseJournalLine(std::string_view line, JournalRecord& record, std::string&
 }
 
 bool AppendJournalLine(const std::string& path, const std::string& line, std::string& error) {
-    if (::access(path.c_str(), F_OK) != 0 && !CreateWithTitles(path, error)) return false;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    // A journal behind a link is made where the link points, so that a failure gives its real
+    // reason rather than the missing target.
+    std::string target;
+    int err = 0;
+    if (!FollowLinks(path, target, err)) {
+        errno = err;
+        error = Errno("open");
+        return false;
+    }
+    // Appends only to a plain file, and never waits for a FIFO's reader.
+    const std::string notRegular = std::string(kJournalFileName) + kNotRegularFileText;
+    struct stat existing {};
+    if (::stat(target.c_str(), &existing) != 0) {
+        if (!CreateWithTitles(target, error)) return false;
+    } else if (!S_ISREG(existing.st_mode)) {
+        error = notRegular;
+        return false;
+    }
+    const int fd = ::open(target.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         error = Errno("open");
+        return false;
+    }
+    if (::fstat(fd, &existing) != 0 || !S_ISREG(existing.st_mode)) {
+        ::close(fd);
+        error = notRegular;
         return false;
     }
     const bool written = WriteOnce(fd, line, error);

@@ -51,6 +51,8 @@ std::string LocalIsoTime(std::time_t t);
 
 // One record as a CSV line with its CR LF. Fields are quoted where they hold a comma, a quote or
 // blanks at either end; line breaks inside a field become blanks, so a record is always one line.
+// A field a spreadsheet would evaluate (beginning with = + - @ or a tab), or one beginning with an
+// apostrophe, is stored behind an apostrophe; ParseJournalLine takes it off.
 std::string EncodeJournalLine(const JournalRecord& record);
 // The titles line the file begins with.
 std::string JournalTitleLine();

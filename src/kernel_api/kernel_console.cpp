@@ -21,7 +21,8 @@ const char kKernelUsage[] =
     "EepromClear TuvOpen TuvClose TuvTunnel AnzCode AnzFlagOn AnzFlagOff AnzFlagToggle\n"
     "ErrorSet ErrorModNum ErrorDate ErrorClear ResetCondition BootNumber RtimeErrorFlags\n"
     "EepromRead HardwareCode ProductionStatus ProductionDate ConfigCode Null.\n"
-    "P is its parameter (decimal, 0x hexadecimal or 0 octal; 0 when left out).\n"
+    "P is its parameter (decimal, 0x hexadecimal or 0 octal; 0 when left out): -128 to 255 for a\n"
+    "command that sends a byte, -32768 to 65535 otherwise. Slots and timers are 0 to 255.\n"
     "Options may stand anywhere; \"--\" ends them.\n"
     "Commands that overwrite EEPROM data ask first; --yes answers OK, and without a terminal\n"
     "to ask on such a command is refused unless --yes is given.\n"
@@ -30,6 +31,25 @@ const char kKernelUsage[] =
     "the question was cancelled, 2 on wrong usage.\n";
 
 namespace {
+
+// Slots and timers are numbered by one byte of the request.
+constexpr int32_t kLastSlotOrTimer = 255;
+
+struct ParameterRange {
+    int32_t min;
+    int32_t max;
+};
+
+// What P may be for a command that sends it as a byte or a word, signed or not; a command that
+// sends none still takes no more than the field's word.
+ParameterRange RangeOf(ParamMode mode) {
+    switch (mode) {
+        case ParamMode::Byte: return {-128, 255};
+        case ParamMode::Word:
+        case ParamMode::None: break;
+    }
+    return {-32768, 65535};
+}
 
 bool Expect(const std::vector<std::string>& words, std::size_t extra, std::string& error) {
     if (words.size() - 1 == extra) return true;
@@ -78,6 +98,11 @@ bool ParseKernelCommandLine(const std::vector<std::string>& args, KernelCommandL
             error = word + " number must be an integer: '" + words[1] + "'";
             return false;
         }
+        if (*n < 0 || *n > kLastSlotOrTimer) {
+            error = Format("%s number must be 0 to %d: '%s'", word.c_str(), kLastSlotOrTimer,
+                           words[1].c_str());
+            return false;
+        }
         out.action = word == "slot" ? KernelAction::Slot : KernelAction::Timer;
         out.number = *n;
         return true;
@@ -110,8 +135,17 @@ bool ParseKernelCommandLine(const std::vector<std::string>& args, KernelCommandL
     if (words.size() == 2) {
         // The window would log this; on a command line it is wrong usage, found before the port
         // is opened.
-        if (!words[1].empty() && !ParseKernelParameter(words[1])) {
+        const std::optional<int32_t> p =
+            words[1].empty() ? std::optional<int32_t>(0) : ParseKernelParameter(words[1]);
+        if (!p) {
             error = "parameter is not a number: '" + words[1] + "'";
+            return false;
+        }
+        // The request carries only its low bits: a larger number would send another one.
+        const ParameterRange range = RangeOf(KernelCommandTable[static_cast<std::size_t>(row)].mode);
+        if (*p < range.min || *p > range.max) {
+            error = Format("%s takes P from %d to %d: '%s'", word.c_str(), range.min, range.max,
+                           words[1].c_str());
             return false;
         }
         out.parameterText = words[1];

@@ -22,16 +22,21 @@ bool Fail(std::string* error, const std::string& what, int err) {
 }
 
 // The temporary sits in the target's directory so that the rename stays on one file system.
+// It is named after the target, unless that would make a name the file system refuses (a target
+// name close to the limit is still written).
 std::string TemporaryName(const std::string& path, unsigned attempt) {
     static std::atomic<unsigned> counter{0};
     char suffix[64];
     std::snprintf(suffix, sizeof suffix, ".~%ld.%u.%u.tmp", static_cast<long>(getpid()),
                   counter.fetch_add(1), attempt);
-    return path + suffix;
+    const std::size_t slash = path.rfind('/');
+    const std::size_t nameLength = slash == std::string::npos ? path.size() : path.size() - slash - 1;
+    if (nameLength + std::strlen(suffix) <= NAME_MAX) return path + suffix;
+    return path.substr(0, slash == std::string::npos ? 0 : slash + 1) + suffix;
 }
 
-// Follows a chain of symbolic links to the path they finally name (which need not exist yet),
-// so that the file behind a link is replaced and the link stays.
+}  // namespace
+
 bool FollowLinks(const std::string& path, std::string& target, int& err) {
     target = path;
     for (int hops = 0; hops < kMaxLinkHops; ++hops) {
@@ -52,6 +57,8 @@ bool FollowLinks(const std::string& path, std::string& target, int& err) {
     err = ELOOP;
     return false;
 }
+
+namespace {
 
 bool WriteAll(int fd, std::string_view bytes, int& err) {
     const char* p = bytes.data();
@@ -172,8 +179,21 @@ bool WriteNewFile(const std::string& path, std::string_view bytes, std::string* 
 
 bool ReadWholeFile(const std::string& path, std::string& bytes, std::string* error,
                    std::size_t maxBytes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking: a FIFO without a writer must not hold the open.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return Fail(error, path, errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return Fail(error, path, err);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        if (S_ISDIR(st.st_mode)) return Fail(error, path, EISDIR);
+        if (error) *error = path + kNotRegularFileText;
+        return false;
+    }
     std::string data;
     char buffer[65536];
     for (;;) {

@@ -9,6 +9,14 @@
 
 namespace nvx {
 
+// How a refusal of what is no regular file ends: "<path>: not a regular file".
+inline constexpr const char* kNotRegularFileText = ": not a regular file";
+
+// Follows a chain of symbolic links to the path they finally name (which need not exist yet),
+// so that the file behind a link is written and the link stays. False (err set) on a loop or an
+// unreadable link.
+bool FollowLinks(const std::string& path, std::string& target, int& err);
+
 // Writes bytes to a fresh file beside path and renames it onto path. On failure nothing under
 // path changes, no temporary file is left, and error (when given) holds a one-line reason.
 // A symbolic link is followed: the file it names is replaced and the link stays. What is not a
@@ -25,8 +33,9 @@ bool CanWriteFile(const std::string& path, std::string* error = nullptr);
 // Writes bytes to a file that does not exist yet; fails (EEXIST) rather than replace one.
 bool WriteNewFile(const std::string& path, std::string_view bytes, std::string* error = nullptr);
 
-// Reads a whole file into bytes. Returns false (bytes unchanged, error holding a one-line reason)
-// when it cannot be opened or read, a directory included, or holds more than maxBytes.
+// Reads a whole regular file into bytes. Returns false (bytes unchanged, error holding a one-line
+// reason) when it cannot be opened or read, when it is no regular file (a directory, a FIFO, a
+// device: never waited on), or when it holds more than maxBytes.
 bool ReadWholeFile(const std::string& path, std::string& bytes, std::string* error = nullptr,
                    std::size_t maxBytes = SIZE_MAX);
 

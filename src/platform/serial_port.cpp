@@ -13,6 +13,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -54,6 +56,38 @@ std::string PortFailureReason(int err) {
     default:
         return std::strerror(err);
     }
+}
+
+std::string PortHolders(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path device = std::filesystem::canonical(path, ec);
+    if (ec) return {};
+    const std::string self = std::to_string(::getpid());
+    std::string holders;
+    for (std::filesystem::directory_iterator p("/proc", ec), end; !ec && p != end; p.increment(ec)) {
+        const std::string pid = p->path().filename().string();
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self)
+            continue;
+        // Processes come and go while they are looked at: every step tolerates that.
+        std::error_code fdError;
+        bool holds = false;
+        for (std::filesystem::directory_iterator fd(p->path() / "fd", fdError);
+             !fdError && fd != end && !holds; fd.increment(fdError)) {
+            std::error_code linkError;
+            holds = std::filesystem::read_symlink(fd->path(), linkError) == device;
+        }
+        if (!holds) continue;
+        std::string name;
+        if (FILE* comm = std::fopen((p->path() / "comm").c_str(), "re")) {
+            char text[64] = {};
+            if (std::fgets(text, sizeof text, comm)) name = text;
+            std::fclose(comm);
+        }
+        while (!name.empty() && name.back() == '\n') name.pop_back();
+        if (!holders.empty()) holders += ", ";
+        holders += "PID " + pid + (name.empty() ? "" : " (" + name + ")");
+    }
+    return holders;
 }
 
 namespace {
@@ -308,6 +342,12 @@ uint32_t SerialPort::Write(const uint8_t* bytes, uint32_t count) {
         break;
     }
     return done;
+}
+
+bool SerialPort::HungUp() const {
+    if (!IsOpen()) return false;
+    pollfd p{fd_, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 uint32_t SerialPort::Read(uint8_t* buffer, uint32_t maxCount) {

@@ -29,6 +29,9 @@ public:
     // Never waits: the bytes already received, at most maxCount.
     uint32_t Read(uint8_t* buffer, uint32_t maxCount);
     bool IsOpen() const { return fd_ >= 0; }
+    // The line has gone away under the open port (the device unplugged, the far end of a
+    // pseudo-terminal closed): nothing will ever be read again. Never waits.
+    bool HungUp() const;
     int fd() const { return fd_; }
 
 private:
@@ -52,6 +55,10 @@ extern SerialPort g_serialPort;
 
 // Why a port operation failed (errno), in words a technician can act on.
 std::string PortFailureReason(int err);
+
+// The other processes that hold the device at path open, as "PID 123 (avrdude), PID 456 (cat)";
+// empty when none is found (or /proc may not be read).
+std::string PortHolders(const std::string& path);
 
 // COM number N to a device path, first match wins: $NORVIX_COM<N>; "com<N>" (a link or a device)
 // in the start directory; /dev/ttyS<N-1>. Empty for port 0.

@@ -18,6 +18,22 @@ std::string Latin1ToUtf8(const std::string& latin1) {
     return utf8;
 }
 
+std::string EscapeControlCharacters(const std::string& latin1) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string shown;
+    shown.reserve(latin1.size());
+    for (const unsigned char c : latin1) {
+        if (c >= 0x20 && c != 0x7F && (c < 0x80 || c > 0x9F)) {
+            shown += static_cast<char>(c);
+            continue;
+        }
+        shown += "\\x";
+        shown += kDigits[c >> 4];
+        shown += kDigits[c & 0x0F];
+    }
+    return shown;
+}
+
 std::string Utf8ToLatin1(const std::string& utf8) {
     std::string latin1;
     std::size_t i = 0;

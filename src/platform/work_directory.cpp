@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 
 namespace nvx {
 
@@ -38,6 +40,59 @@ void DirectoryLock::Release() {
     fd_ = -1;
 }
 
+namespace {
+
+constexpr std::string_view kWorkDirectoryPrefix = "nvx-work-";
+constexpr std::string_view kOwnerLockSuffix = ".lock";
+
+bool TryLock(int fd) {
+    int rc;
+    while ((rc = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    return rc == 0;
+}
+
+// The owner's lock file, locked before it appears under its name: no other process ever finds
+// it there unlocked while the owner lives. -1 with errno when it cannot be made.
+int CreateLockedFile(const std::string& path) {
+    const std::string staged = path + ".new";
+    const int fd = ::open(staged.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    if (!TryLock(fd) || ::rename(staged.c_str(), path.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(staged.c_str());
+        ::close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+// Work directories of this user whose owner is gone: their lock file is there and can be taken.
+// One without a lock file is left alone (its owner may be making it).
+void RemoveAbandonedWorkDirectories(const fs::path& base) {
+    std::error_code ec;
+    for (fs::directory_iterator entry(base, ec), end; !ec && entry != end; entry.increment(ec)) {
+        const std::string name = entry->path().filename().string();
+        if (name.rfind(kWorkDirectoryPrefix, 0) != 0) continue;
+        struct stat st {};
+        if (::lstat(entry->path().c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+            st.st_uid != ::geteuid())
+            continue;
+        const std::string lock = entry->path().string() + std::string(kOwnerLockSuffix);
+        const int fd = ::open(lock.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        if (TryLock(fd)) {
+            std::error_code ignored;
+            fs::remove_all(entry->path(), ignored);
+            ::unlink(lock.c_str());
+        }
+        ::close(fd);
+    }
+}
+
+}  // namespace
+
 bool PrivateWorkDirectory::Create(std::string& error) {
     Remove();
     std::error_code ec;
@@ -46,9 +101,17 @@ bool PrivateWorkDirectory::Create(std::string& error) {
         error = "no temporary directory: " + ec.message();
         return false;
     }
-    std::string pattern = (base / "nvx-work-XXXXXX").string();
+    RemoveAbandonedWorkDirectories(base);
+    std::string pattern = (base / (std::string(kWorkDirectoryPrefix) + "XXXXXX")).string();
     if (!::mkdtemp(pattern.data())) {
         error = pattern + ": " + std::strerror(errno);
+        return false;
+    }
+    ownerLock_ = CreateLockedFile(pattern + std::string(kOwnerLockSuffix));
+    if (ownerLock_ < 0) {
+        error = pattern + std::string(kOwnerLockSuffix) + ": " + std::strerror(errno);
+        std::error_code ignored;
+        fs::remove_all(pattern, ignored);
         return false;
     }
     path_ = pattern + "/";
@@ -67,6 +130,10 @@ void PrivateWorkDirectory::Remove() {
     if (path_.empty()) return;
     std::error_code ignored;
     fs::remove_all(path_, ignored);
+    path_.pop_back();  // the trailing '/'
+    ::unlink((path_ + std::string(kOwnerLockSuffix)).c_str());
+    ::close(ownerLock_);  // only after: the lock says the directory is in use
+    ownerLock_ = -1;
     path_.clear();
 }
 

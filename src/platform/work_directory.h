@@ -31,7 +31,9 @@ private:
 };
 
 // A fresh directory of its own under the system's temporary directory, removed with everything
-// in it by Remove or the destructor.
+// in it by Remove or the destructor. While it exists its owner holds an flock on a file beside it
+// (<directory>.lock); a directory whose lock nobody holds was left by a process that died (killed,
+// power lost), and Create removes such leftovers of the same user.
 class PrivateWorkDirectory {
 public:
     PrivateWorkDirectory() = default;
@@ -49,6 +51,7 @@ public:
 
 private:
     std::string path_;
+    int ownerLock_ = -1;
 };
 
 // True when both paths name the same file once links and "." / ".." are resolved; a path whose

@@ -1,7 +1,9 @@
 #include "progtool/prog_tool.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
-#include <fstream>
 
 #include "comm/tick.h"
 #include "eeprom/eeprom_image.h"
@@ -16,11 +18,22 @@ namespace nvx {
 
 namespace {
 
-// The commands only ask whether a file can be opened for reading; a directory cannot.
+// The commands only ask whether a file can be opened for reading; a directory cannot. The open
+// never waits (a FIFO without a writer).
 bool Readable(const std::string& path) {
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) return false;
-    return std::ifstream(path).is_open();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+// There, but a directory, a FIFO or a device: nothing a whole image can be read from.
+bool ExistsButIsNoRegularFile(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    return !ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
 }
 
 void Box(const std::string& text, MessageIcon icon) {
@@ -210,12 +223,23 @@ void ProgTool::OnConvertHexToNpf() {
     }
 }
 
-bool ProgTool::FirmwareFitsDevice(const std::string& plainHex) {
+bool ProgTool::FirmwareFitsDevice(const ConversionResult& read, const std::string& plainHex) {
     // The programmer erases the chip before it writes: a file that cannot be written whole
     // must be refused before the device is touched, or the device is left without firmware.
+    if (read.unknownTypeLine != 0) {
+        procedure_.detail = Format("%02X", read.unknownType);
+        procedure_.damagedLine = read.unknownTypeLine;
+        procedure_.ReportProgToolMessage(kMsgProgramFileRecordType);
+        return false;
+    }
     const ImageSpan span = ProgramImageSpan(plainHex);
     if (!span.hasData) {
         procedure_.ReportProgToolMessage(kMsgProgramFileEmpty);
+        return false;
+    }
+    // A file cut short would be flashed in part and reported finished.
+    if (!read.endRecordSeen) {
+        procedure_.ReportProgToolMessage(kMsgProgramFileIncomplete);
         return false;
     }
     const DeviceEntry* entry = DeviceRowEntry(acceptedRow_);
@@ -249,6 +273,39 @@ uint32_t ProgTool::EepromBytes() const {
     return kLargestEepromBytes;
 }
 
+bool ProgTool::EepromImageFitsDevice(const std::string& image) {
+    std::string plain;
+    const ConversionResult read = ConvertProgramText(image, kTransformCopy, plain);
+    const ImageSpan span = ProgramImageSpan(plain);
+    const DeviceEntry* entry = DeviceRowEntry(acceptedRow_);
+    FlashLayout layout;
+    std::string error;
+    if (!read.ok())
+        procedure_.detail = Format("line %u: %s", read.line, RecordFaultText(read.fault));
+    else if (read.unknownTypeLine != 0)
+        procedure_.detail = Format("record of unknown type %02X, line %u", read.unknownType,
+                                   read.unknownTypeLine);
+    else if (!span.hasData)
+        procedure_.detail = "holds no data";
+    else if (!read.endRecordSeen)
+        procedure_.detail = "incomplete: no end-of-file record";
+    else if (entry == nullptr ||
+             !ReadFlashLayout(StartDirectory + DeviceDescriptionFileName(entry->chip), layout,
+                              error)) {
+        procedure_.detail = entry == nullptr ? "no device row" : error;
+        procedure_.ReportProgToolMessage(kMsgPartDescriptionUnreadable);
+        return false;
+    } else if (span.end > layout.eepromSize)
+        procedure_.detail = Format("does not fit %s: ends at 0x%llX, EEPROM ends at 0x%X",
+                                   layout.partName.c_str(),
+                                   static_cast<unsigned long long>(span.end - 1),
+                                   layout.eepromSize - 1);
+    else
+        return true;
+    procedure_.ReportProgToolMessage(kMsgEepromFileRefused);
+    return false;
+}
+
 void ProgTool::OnProgram() {
     if (CommandInProgress()) return;
     if (g_deviceSelection.deviceCode == 0) {
@@ -261,6 +318,10 @@ void ProgTool::OnProgram() {
         Box(kNameMismatchText + std::string("\r\n") +
                 Format(kNameExpectedText, g_deviceSelection.deviceKey.c_str()),
             MessageIcon::None);
+        return;
+    }
+    if (ExistsButIsNoRegularFile(programPath_)) {
+        procedure_.ReportProgToolMessage(kMsgProgramFileNotRegular);
         return;
     }
     if (!Readable(programPath_)) {
@@ -292,7 +353,7 @@ bool ProgTool::PrepareFlashImage() {
         return false;
     }
     std::string error;
-    if (!FirmwareFitsDevice(firmware)) {
+    if (!FirmwareFitsDevice(result, firmware)) {
         procedure_.ReleaseWorkFiles();
         return false;
     }
@@ -357,6 +418,11 @@ void ProgTool::OnWriteEeprom() {
         return;
     }
     procedure_.eepromFilePath = fields_.eepromFilePath;
+    if (ExistsButIsNoRegularFile(procedure_.eepromFilePath)) {
+        procedure_.detail = procedure_.eepromFilePath + kNotRegularFileText;
+        procedure_.ReportProgToolMessage(kMsgEepromFileUnwritable);
+        return;
+    }
     if (!Readable(procedure_.eepromFilePath)) {
         procedure_.ReportProgToolMessage(kMsgCannotOpenEepromFile);
         return;
@@ -370,8 +436,15 @@ void ProgTool::OnWriteEeprom() {
     // The programmer must never write an image other than the one chosen, so a copy that does
     // not succeed stops here.
     std::string image;
-    if (!ReadWholeFile(procedure_.eepromFilePath, image, nullptr, EepromImage::kMaxFileBytes) ||
-        !WriteFileAtomically(procedure_.WorkFilePath(kEepromTempFileName), image)) {
+    bool ready = ReadWholeFile(procedure_.eepromFilePath, image, nullptr,
+                               EepromImage::kMaxFileBytes);
+    if (ready && !EepromImageFitsDevice(image)) {
+        procedure_.ReleaseWorkFiles();
+        ProgOperation = kOperationNone;
+        return;
+    }
+    ready = ready && WriteFileAtomically(procedure_.WorkFilePath(kEepromTempFileName), image);
+    if (!ready) {
         procedure_.ReportProgToolMessage(kMsgCannotOpenEepromFile);
         procedure_.ReleaseWorkFiles();
         ProgOperation = kOperationNone;

@@ -9,6 +9,7 @@
 
 #include "app/shell.h"
 #include "platform/timer_service.h"
+#include "progtool/program_file.h"
 #include "progtool/service_run.h"
 #include "progtool/update_procedure.h"
 
@@ -141,11 +142,16 @@ public:
 
 private:
     bool CheckDescriptionFile(const char* chip);
-    // The firmware (plain Intel HEX) holds data and fits the accepted row's part; otherwise
-    // says why in the log.
-    bool FirmwareFitsDevice(const std::string& plainHex);
+    // The firmware (read as plain Intel HEX) holds only records a programmer knows, holds data,
+    // ends with its end-of-file record and fits the accepted row's part; otherwise says why in
+    // the log.
+    bool FirmwareFitsDevice(const ConversionResult& read, const std::string& plainHex);
     // The accepted row's EEPROM size, for the programmer's time limit.
     uint32_t EepromBytes() const;
+    // The EEPROM image (Intel HEX) is sound, complete, holds data and fits the accepted row's
+    // EEPROM; otherwise says why in the log. The programmer would refuse it only once the device
+    // waits in its bootloader.
+    bool EepromImageFitsDevice(const std::string& image);
     void SetVisible(ProgToolControl c, bool visible);
     void SetEnabled(ProgToolControl c, bool enabled);
     bool CommandInProgress();

@@ -5,6 +5,7 @@
 
 #include "platform/atomic_file.h"
 #include "platform/format.h"
+#include "platform/work_directory.h"
 
 namespace nvx {
 namespace {
@@ -58,6 +59,7 @@ HexRecordResult Transform(std::string_view line, uint32_t lineIndex, TransformMo
     length = 0;
     result.fault = Decode(line, bytes, n);
     if (result.fault != RecordFault::None) return result;
+    result.type = bytes[3];
     result.endOfFile = bytes[3] == 1;
 
     // 7 for line 0, 6 for line 1, ... 1 for line 6, and 7 again for line 7.
@@ -158,12 +160,19 @@ ConversionResult ConvertProgramText(std::string_view input, TransformMode mode, 
                                     lineNumber, RecordFaultText(r.fault));
             return result;
         }
+        if (r.type > kLastKnownRecordType && result.unknownTypeLine == 0) {
+            result.unknownTypeLine = lineNumber;
+            result.unknownType = r.type;
+        }
         ++lineIndex;
         record[length] = '\r';
         record[length + 1] = '\n';
         converted.append(record, length + 2);
         ++result.records;
-        if (r.endOfFile) break;
+        if (r.endOfFile) {
+            result.endRecordSeen = true;
+            break;
+        }
     }
     output = std::move(converted);
     return result;
@@ -185,6 +194,13 @@ ConversionResult ReadProgramFile(const std::string& inputPath, TransformMode mod
 ConversionResult ConvertProgramFile(const std::string& inputPath, const std::string& outputPath,
                                     TransformMode mode) {
     std::string output;
+    if (SameFilePath(inputPath, outputPath)) {
+        // Replacing the source with its conversion would lose the only copy of one of them.
+        ConversionResult same;
+        same.status = ConversionStatus::OutputUnwritable;
+        same.message = outputPath + ": is the input file itself";
+        return same;
+    }
     ConversionResult result = ReadProgramFile(inputPath, mode, output);
     if (!result.ok()) return result;
     std::string error;

@@ -37,8 +37,12 @@ const char* RecordFaultText(RecordFault fault);
 // Checks one record line (without its line end). The start character may be any character.
 RecordFault CheckHexRecord(std::string_view line);
 
+// The record types a programmer knows: data, end of file, and the four address records.
+constexpr uint8_t kLastKnownRecordType = 0x05;
+
 struct HexRecordResult {
     bool endOfFile = false;  // the record type is 01
+    uint8_t type = 0;
     RecordFault fault = RecordFault::None;
 };
 
@@ -56,12 +60,18 @@ struct ConversionResult {
     RecordFault fault = RecordFault::None;
     uint32_t records = 0;  // record lines written
     std::string message;   // one line naming the file (and line) when status is not Ok
+    // What a programmer needs beyond sound records: the end-of-file record, and no record type
+    // it does not know (first such line, 1-based in the input, and its type; 0 when none).
+    bool endRecordSeen = false;
+    uint32_t unknownTypeLine = 0;
+    uint8_t unknownType = 0;
 
     bool ok() const { return status == ConversionStatus::Ok; }
 };
 
 // Converts a whole program file's text: each record line becomes one output line ending in CR LF;
-// the conversion stops after the end-of-file record or at the end of the input. Empty lines are
+// the conversion stops after the end-of-file record or at the end of the input (a file without
+// one converts all the same; endRecordSeen tells). Empty lines are
 // skipped and do not count as lines of the transform. A damaged record rejects the whole input
 // and leaves output empty. name is used in the message only.
 ConversionResult ConvertProgramText(std::string_view input, TransformMode mode, std::string& output,
@@ -73,7 +83,8 @@ ConversionResult ReadProgramFile(const std::string& inputPath, TransformMode mod
                                  std::string& output);
 
 // The same from file to file. The output is written only when the whole input converted, and is
-// replaced in one step, so a failed write leaves no partial file under its name.
+// replaced in one step, so a failed write leaves no partial file under its name. An output that
+// names the input (after links) is refused.
 ConversionResult ConvertProgramFile(const std::string& inputPath, const std::string& outputPath,
                                     TransformMode mode);
 

@@ -34,10 +34,6 @@ std::string Sha256OrEmpty(const std::string& path) {
     return FileSha256Hex(path, digest) ? digest : std::string();
 }
 
-std::string InStartDirectory(const std::string& path) {
-    return !path.empty() && path.front() == '/' ? path : StartDirectory + path;
-}
-
 }  // namespace
 
 std::string ApplicationVersionText(const BusMessage& reply) {
@@ -255,7 +251,7 @@ void ServiceRun::Finish() {
                       outcome_ == ProgToolMessageLine(FinishMessage(operation_), "");
     Journal(JournalOperationName(operation_),
             operation_ == kOperationProgram ? file_ : eepromFilePath_,
-            read ? Sha256OrEmpty(InStartDirectory(eepromFilePath_)) : sha256_, outcome_);
+            read ? procedure_.readImageSha256() : sha256_, outcome_);
     if (heldAutoStartEnd_) AutoStartState = kAutoStartFinished;
     phase_ = Phase::Idle;
     host_.SetBusy(false);

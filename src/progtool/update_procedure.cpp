@@ -15,6 +15,8 @@
 #include "platform/atomic_file.h"
 #include "platform/format.h"
 #include "platform/serial_port.h"
+#include "platform/sha256.h"
+#include "platform/text_encoding.h"
 #include "progtool/program_file.h"
 
 namespace nvx {
@@ -45,7 +47,15 @@ bool ApplyBootLineSettings(int32_t portNumber, int32_t baudRate, std::string& er
     errno = 0;
     if (ApplyLineSettings(static_cast<uint32_t>(portNumber), static_cast<uint32_t>(baudRate)))
         return true;
-    error = errno != 0 ? std::strerror(errno) : "cannot set the line";
+    if (errno == EWOULDBLOCK) {
+        // Another program opened the port while the device waits in its bootloader.
+        const std::string holders =
+            PortHolders(ResolveComPort(static_cast<uint32_t>(portNumber), ComStartDirectory()));
+        error = Format("COM%d is in use by another program", portNumber) +
+                (holders.empty() ? "" : " (" + holders + ")");
+    } else {
+        error = errno != 0 ? PortFailureReason(errno) : "cannot set the line";
+    }
     return false;
 }
 
@@ -109,6 +119,14 @@ std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_
     case kMsgProgrammerTimedOut: return "E> Programmer timed out after " + detail + " s";
     case kMsgEepromFileUnwritable: return "E> cannot open EEPROM file: " + detail;
     case kMsgEepromImageKept: return "I> EEPROM image kept as " + detail;
+    case kMsgProgramFileRecordType:
+        return Format("E> Program file holds a record of unknown type %s, line %u", detail.c_str(),
+                      line);
+    case kMsgProgramFileIncomplete: return "E> Program file incomplete: no end-of-file record";
+    case kMsgComLinkGone:
+        return Format("E> COM%d is gone: %s no longer exists", ComPortNumber, detail.c_str());
+    case kMsgProgramFileNotRegular: return "E> Program file is not a regular file";
+    case kMsgEepromFileRefused: return "E> EEPROM file refused: " + detail;
     case kMsgFlashMayBeErased:
         return "E> The device may be erased and wait in its bootloader: program it again with "
                "Manual Update Start Mode";
@@ -301,6 +319,7 @@ bool UpdateProcedure::ServeProgrammer() {
     if (!programmer_) {
         // A read must never hand on an image some earlier run left behind.
         if (ProgOperation == kOperationEepromRead) RemoveTempFile(kEepromTempFileName);
+        readImageSha256_.clear();
         ProcessSpec launch;
         launch.program = StartDirectory + kProgrammerFileName;
         launch.arguments = ProgrammerArguments(ProgOperation, g_deviceSelection, ComPortNumber);
@@ -391,6 +410,8 @@ void UpdateProcedure::ProgrammerDone() {
             ReportProgToolMessage(kMsgEepromFileUnwritable);
             KeepRecoveredImage(image);
             programmerFailed_ = true;
+        } else {
+            readImageSha256_ = Sha256Hex(image);
         }
     }
     RemoveTempFile(kEepromTempFileName);
@@ -496,6 +517,8 @@ void UpdateProcedure::RunUpdateStep() {
         if (StepCountdown != 0) break;
         if (OpenBootPort()) {
             bootDevice_ = BootDeviceIdentity();
+            bootPath_ = ResolveComPort(static_cast<uint32_t>(ComPortNumber), ComStartDirectory());
+            strayProbeReply_.clear();
             AdvanceStep(0, kBootProbeTicks, kStepBootProbe);
         }
         else
@@ -509,22 +532,30 @@ void UpdateProcedure::RunUpdateStep() {
             const uint8_t probe[] = {kEscape, kEscape, kEscape};
             g_serialPort.Write(probe, sizeof probe);
             g_serialPort.Write(&kEnterProgramMode, 1);
+            probeReply_.clear();
             AdvanceStep(0, 0, kStepBootProbeCheck);
         } else {
             g_serialPort.Close();
-            detail = "no reply";
+            detail = strayProbeReply_.empty()
+                         ? "no reply"
+                         : "answered \"" + EscapeControlCharacters(strayProbeReply_) + "\"";
             AdvanceStep(kMsgBootloaderNotActive, stepWait, kStepAbortExit);
         }
         break;
     case kStepBootProbeCheck: {
-        uint8_t reply[7];
-        const uint32_t n = g_serialPort.Read(reply, sizeof reply);
-        if (std::string_view(reinterpret_cast<const char*>(reply), n) == kBootloaderId) {
+        uint8_t reply[kBootloaderId.size()];
+        const uint32_t n =
+            g_serialPort.Read(reply, static_cast<uint32_t>(kBootloaderId.size() - probeReply_.size()));
+        probeReply_.append(reinterpret_cast<const char*>(reply), n);
+        if (probeReply_ == kBootloaderId) {
             g_serialPort.Close();
             AdvanceStep(kMsgBootloaderActive, stepWait, kStepPortMode);
-        } else {
+        } else if (probeReply_.empty() || !kBootloaderId.starts_with(probeReply_) ||
+                   StepCountdown == 0) {
+            if (!probeReply_.empty()) strayProbeReply_ = probeReply_;
             AdvanceStep(0, 0, kStepBootProbe);
         }
+        // Otherwise the start of the sign-on has come: the rest follows on a later tick.
         break;
     }
     case kStepRunProgrammer:
@@ -537,7 +568,14 @@ void UpdateProcedure::RunUpdateStep() {
         // A device that vanished during the run may have left the port to another one: that one
         // is not told to leave a bootloader, nor reported restarted.
         const DeviceNode device = BootDeviceIdentity();
-        if (bootDevice_.number != 0 && device.number != 0 && device != bootDevice_) {
+        const std::string path =
+            ResolveComPort(static_cast<uint32_t>(ComPortNumber), ComStartDirectory());
+        struct stat link {};
+        if (bootDevice_.number != 0 && path != bootPath_ && ::lstat(bootPath_.c_str(), &link) != 0) {
+            // The name COM N went through (a link, a device node) has gone with the device.
+            detail = bootPath_;
+            AdvanceStep(kMsgComLinkGone, stepWait, kStepAbortExit);
+        } else if (bootDevice_.number != 0 && device.number != 0 && device != bootDevice_) {
             AdvanceStep(kMsgDeviceChanged, stepWait, kStepAbortExit);
         } else if (OpenBootPort()) {
             g_serialPort.Write(&kExitBootloader, 1);

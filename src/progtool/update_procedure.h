@@ -103,6 +103,11 @@ enum ProgToolMessage : int32_t {
     // The programmer was ended before it finished: what the device may be left in.
     kMsgFlashMayBeErased = 47,
     kMsgMayWaitInBootloader = 48,
+    kMsgProgramFileRecordType = 49,     // detail: the type, line: where
+    kMsgProgramFileIncomplete = 50,
+    kMsgEepromFileRefused = 51,         // detail: why the image cannot go to the device
+    kMsgProgramFileNotRegular = 52,     // a directory, a FIFO, a device
+    kMsgComLinkGone = 53,               // detail: the path COM N led through
 };
 
 // Request words of UpdateCommandRequest: function code in the low byte, argument in the high.
@@ -220,6 +225,9 @@ public:
     std::string eepromFilePath;
     // The error text of the last failure, appended to lines 12 to 14.
     std::string detail;
+    // The digest of the image the latest EEPROM read wrote to its file (empty when none was
+    // written): what the journal records, without reading the file again (a FIFO cannot be).
+    const std::string& readImageSha256() const { return readImageSha256_; }
     // The line of the damaged program file, for message 37.
     uint32_t damagedLine = 0;
     // The bytes the programmer moves (firmware extent or EEPROM size), for its time limit.
@@ -291,6 +299,7 @@ private:
     LastLineKeeper programmerErrors_;
     bool programmerFailed_ = false;
     DeviceNode bootDevice_;
+    std::string bootPath_;  // what COM N resolved to when the bootloader's port was opened
     uint32_t programmerLimitMs_ = 0;
     uint32_t programmerElapsedMs_ = 0;
 
@@ -300,6 +309,11 @@ private:
     bool tunnelOpened_ = false;
     bool bootloaderStarted_ = false;
     std::string lastReportLine_;
+    std::string readImageSha256_;
+    // What has come back to the latest bootloader probe (a sign-on may arrive in parts), and the
+    // latest such answer that was not the sign-on, for the line that gives up.
+    std::string probeReply_;
+    std::string strayProbeReply_;
 };
 
 }  // namespace nvx

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,7 +55,15 @@ TEST(JournalLine, EveryRecordReadsBackAsWritten) {
                                              "trail ",
                                              "a\"\"b",
                                              "K\xFC"
-                                             "hlraum"};
+                                             "hlraum",
+                                             "=1+2,cmd|calc!A0.hex",
+                                             "+x",
+                                             "-y",
+                                             "@SUM(A1)",
+                                             "\tx",
+                                             "'",
+                                             "''=",
+                                             "'plain"};
     for (const std::string& v : values) {
         SCOPED_TRACE(v);
         JournalRecord r = Sample();
@@ -66,6 +76,21 @@ TEST(JournalLine, EveryRecordReadsBackAsWritten) {
         ASSERT_TRUE(ParseJournalLine(line.substr(0, line.size() - 2), back, fault)) << fault;
         EXPECT_EQ(back, r);
     }
+}
+
+// What a spreadsheet opening the journal would evaluate never begins a cell.
+TEST(JournalLine, NoFieldIsStoredAsAFormula) {
+    JournalRecord r = Sample();
+    r.file = "=1+2,cmd|calc!A0.hex";
+    r.device = "+1";
+    r.versionBefore = "-2";
+    r.outcome = "@A1";
+    r.versionAfter = "'kept";
+    EXPECT_EQ(EncodeJournalLine(r),
+              "2026-12-10T17:02:55+01:00,nvx,COM1 /dev/pts/3,'+1,firmware update,"
+              "\"'=1+2,cmd|calc!A0.hex\","
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad,"
+              "'-2,''kept,'@A1\r\n");
 }
 
 TEST(JournalLine, LineBreaksInAFieldNeverSplitTheRecord) {
@@ -165,6 +190,58 @@ TEST(JournalFile, ProgramsAppendingAtOnceNeverInterleave) {
     std::sort(files.begin(), files.end());
     EXPECT_EQ(std::unique(files.begin(), files.end()), files.end()) << "every line once";
     EXPECT_EQ(test::FileNames(dir.path()), std::vector<std::string>{"service-journal.csv"});
+}
+
+// Runs body in a child (as nobody when asked) that an alarm ends should it hang; its exit status.
+int InChild(bool asNobody, const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::alarm(20);
+        if (asNobody && ::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(100);
+        ::_exit(body());
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(JournalFile, AJournalThatIsAFifoWithoutReaderIsRefusedAtOnce) {
+    test::ScratchDir dir("journal");
+    const std::string path = dir.file("service-journal.csv");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const int status = InChild(false, [&] {
+        std::string error;
+        if (AppendJournalLine(path, EncodeJournalLine(Sample()), error)) return 1;
+        return error == "service-journal.csv: not a regular file" ? 0 : 2;
+    });
+    EXPECT_EQ(status, 0) << "1: written, 2: another reason, 142: it hung";
+}
+
+TEST(JournalFile, AJournalBehindALinkIsWrittenWhereItPointsOrFailsWithTheRealReason) {
+    test::ScratchDir dir("journal");
+    std::filesystem::create_directory(dir.file("kept"));
+    std::filesystem::create_directory(dir.file("locked"));
+    const std::string path = dir.file("service-journal.csv");
+    std::filesystem::create_symlink("kept/journal.csv", path);
+    const std::string a = EncodeJournalLine(Sample());
+    std::string error;
+    ASSERT_TRUE(AppendJournalLine(path, a, error)) << error;
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
+    EXPECT_EQ(test::ReadText(dir.file("kept/journal.csv")), JournalTitleLine() + a);
+
+    // Into a directory that takes no new file: that is what the line says, not the missing target.
+    ASSERT_EQ(::chmod(dir.file("locked").c_str(), 0555), 0);
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink("locked/journal.csv", path);
+    const int status = InChild(true, [&] {
+        std::string reason;
+        if (AppendJournalLine(path, a, reason)) return 1;
+        return reason == "create: Permission denied" ? 0 : 2;
+    });
+    ::chmod(dir.file("locked").c_str(), 0755);
+    EXPECT_EQ(status, 0) << "1: written, 2: another reason";
+    EXPECT_EQ(test::FileNames(dir.file("locked")), std::vector<std::string>{});
 }
 
 class RecordingShell : public MonitorShell {

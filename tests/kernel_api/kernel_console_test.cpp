@@ -48,8 +48,14 @@ TEST(KernelCommandLineTest, AcceptedLines) {
         {"--port 2 version hardware", KernelAction::Version, 2, false, -1, "0", 0, 0},
         {"--port 2 version norvix", KernelAction::Version, 2, false, -1, "0", 1, 0},
         {"--port 2 version application", KernelAction::Version, 2, false, -1, "0", 2, 0},
-        {"--port 9 slot 300", KernelAction::Slot, 9, false, -1, "0", 0, 300},
-        {"--port 9 timer -3", KernelAction::Timer, 9, false, -1, "0", 0, -3},
+        {"--port 9 slot 255", KernelAction::Slot, 9, false, -1, "0", 0, 255},
+        {"--port 9 timer 0", KernelAction::Timer, 9, false, -1, "0", 0, 0},
+        // The ends of each range: a byte or a word, signed or not.
+        {"AnzCode 255", KernelAction::Command, 1, false, 11, "255", 0, 0},
+        {"AnzCode -- -128", KernelAction::Command, 1, false, 11, "-128", 0, 0},
+        {"ErrorSet 0xFFFF", KernelAction::Command, 1, false, 16, "0xFFFF", 0, 0},
+        {"ErrorSet -- -32768", KernelAction::Command, 1, false, 16, "-32768", 0, 0},
+        {"Reset 65535", KernelAction::Command, 1, false, 1, "65535", 0, 0},
         {"--port 9 bytes", KernelAction::Bytes, 9, false, -1, "0", 0, 0},
         {"--port 9 tunnel on", KernelAction::TunnelOn, 9, false, -1, "0", 0, 0},
         {"--port 9 tunnel off", KernelAction::TunnelOff, 9, false, -1, "0", 0, 0},
@@ -119,6 +125,17 @@ TEST(KernelCommandLineTest, WrongUsageSaysWhy) {
         {{"--port", "1", "bytes", "1"}, "takes no further arguments"},
         {{"--port", "1", "test", "now"}, "takes no further arguments"},
         {{"--port", "1", "tunnel", "up"}, "on or off"},
+        // Numbers the request cannot carry are refused, not cut to their low bits.
+        {{"slot", "256"}, "slot number must be 0 to 255: '256'"},
+        {{"slot", "--", "-1"}, "slot number must be 0 to 255: '-1'"},
+        {{"timer", "256"}, "timer number must be 0 to 255: '256'"},
+        {{"timer", "99999"}, "timer number must be 0 to 255: '99999'"},
+        {{"AnzCode", "0x10005"}, "AnzCode takes P from -128 to 255: '0x10005'"},
+        {{"AnzCode", "256"}, "AnzCode takes P from -128 to 255: '256'"},
+        {{"AnzCode", "--", "-129"}, "AnzCode takes P from -128 to 255: '-129'"},
+        {{"ErrorSet", "65536"}, "ErrorSet takes P from -32768 to 65535: '65536'"},
+        {{"ConfigCode", "--", "-32769"}, "ConfigCode takes P from -32768 to 65535: '-32769'"},
+        {{"Reset", "65536"}, "Reset takes P from -32768 to 65535: '65536'"},
     };
     for (const auto& c : cases) {
         KernelCommandLine line;
@@ -251,7 +268,7 @@ TEST_F(KernelConsoleRunTest, OutcomesAndExitStatus) {
          "Hardware: P 3, V 7, H 0x05/21", 0},
         {"--port 1 version norvix", Bytes{1, 2}, {1, 0}, {"E> Wrong Format Response at ID: 0081"},
          "", 1},
-        {"--port 1 slot 300", Bytes{5, 0}, {0, 44}, {}, "Slot 300: 5", 0},
+        {"--port 1 slot 255", Bytes{5, 0}, {0, 255}, {}, "Slot 255: 5", 0},
         {"--port 1 timer 3", Bytes{6, 0}, {0, 252}, {}, "Timer 3: 6", 0},
         {"--port 1 bytes", Bytes{1, 2, 3, 4}, {1, 0}, {}, "Hex: 01 02 03 04", 0},
         {"--port 1 Reboot", std::nullopt, {0xFE, 0}, {"E> No Reply from Kernel"}, "", 1},

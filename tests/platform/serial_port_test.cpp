@@ -1,6 +1,7 @@
 #include "platform/serial_port.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -124,6 +125,44 @@ TEST_F(SerialPortTest, APortIsOpenedOnlyOnce) {
     EXPECT_TRUE(port.Close());
     EXPECT_TRUE(other.Open(1, 19200));  // the lock went with the close
     EXPECT_TRUE(other.Close());
+}
+
+// Whoever holds the port when the bootloader's settings are due can be named.
+TEST_F(SerialPortTest, TheProgramsHoldingAPortAreNamed) {
+    EXPECT_EQ(PortHolders(dir / "com1"), "");  // this process's own handles do not count
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        const int fd = ::open(pty.slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) ::_exit(1);
+        (void)!::write(ready[1], "x", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char got = 0;
+    ASSERT_EQ(::read(ready[0], &got, 1), 1);
+    ::close(ready[0]);
+    errno = 0;
+    EXPECT_FALSE(ApplyLineSettings(1, 38400));
+    EXPECT_EQ(errno, EWOULDBLOCK);
+    const std::string holders = PortHolders(dir / "com1");
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_EQ(holders.rfind("PID " + std::to_string(holder) + " (", 0), 0u) << holders;
+    EXPECT_EQ(PortHolders(dir / "absent"), "");
+}
+
+TEST_F(SerialPortTest, AHungUpLineIsTold) {
+    SerialPort port;
+    ASSERT_TRUE(port.Open(1, 19200));
+    EXPECT_FALSE(port.HungUp());
+    pty.CloseMaster();
+    EXPECT_TRUE(port.HungUp());
+    port.Close();
+    EXPECT_FALSE(port.HungUp());
 }
 
 TEST_F(SerialPortTest, ReadsNeverWaitAndTakeNoMoreThanAsked) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace nvx {
 namespace {
 
@@ -33,6 +35,22 @@ TEST(TextEncoding, Utf8AndLatin1BothWays) {
         {"\xC3(", "?("},                 // lead byte without continuation
     };
     for (const auto& c : oneWay) EXPECT_EQ(Utf8ToLatin1(c.utf8), c.latin1) << c.latin1;
+}
+
+TEST(TextEncoding, ControlCharactersAreShownEscapedAndNothingElse) {
+    const struct {
+        std::string latin1;
+        const char* shown;
+    } cases[] = {
+        {"\x1B[2J", "\\x1B[2J"},
+        {"a\tb\bc\rd\n", "a\\x09b\\x08c\\x0Dd\\x0A"},
+        {std::string("nul\0", 4), "nul\\x00"},
+        {"\x7F\x80\x9B\x9F", "\\x7F\\x80\\x9B\\x9F"},
+        // Printable ISO 8859-1 stays as it is, umlauts and the no-break space included.
+        {"K\xFChlraum \xA0\xC4\xFF ~", "K\xFChlraum \xA0\xC4\xFF ~"},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(EscapeControlCharacters(c.latin1), c.shown) << c.shown;
 }
 
 TEST(TextEncoding, ConsoleTextIsUtf8UnlessRawIsAsked) {

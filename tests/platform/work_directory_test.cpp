@@ -4,9 +4,15 @@
 #include "platform/work_directory.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "support/scratch_files.h"
 
@@ -67,6 +73,67 @@ TEST(PrivateWorkDirectory, FreshForEachAndRemovedWithItsLinksButNotTheirTargets)
     EXPECT_FALSE(fs::exists(gone));
     EXPECT_TRUE(a.path().empty());
     EXPECT_EQ(ReadText(target), "<part/>");
+}
+
+// A process killed mid-update leaves its directory (with the whole flash image) behind; the next
+// one removes it, and only it: a living owner's directory and one whose owner cannot be told stay.
+TEST(PrivateWorkDirectory, TheNextOneRemovesTheDirectoriesOfOwnersThatAreGone) {
+    ScratchDir dir("sweep");
+    const char* saved = std::getenv("TMPDIR");
+    const std::string keep = saved ? saved : "";
+    ::setenv("TMPDIR", dir.path().c_str(), 1);
+
+    // Left by a killed program: its lock file is there, nobody holds it.
+    fs::create_directory(dir.file("nvx-work-dead01"));
+    WriteText(dir.file("nvx-work-dead01/temp.ntf"), "image");
+    WriteText(dir.file("nvx-work-dead01.lock"), "");
+    // Without a lock file: an owner may be making it.
+    fs::create_directory(dir.file("nvx-work-young1"));
+    // Not a work directory.
+    fs::create_directory(dir.file("other-dead01"));
+    WriteText(dir.file("other-dead01.lock"), "");
+
+    PrivateWorkDirectory living;
+    std::string error;
+    ASSERT_TRUE(living.Create(error)) << error;
+    WriteText(living.path() + "temp.ntf", "image");
+    EXPECT_FALSE(fs::exists(dir.file("nvx-work-dead01")));
+    EXPECT_FALSE(fs::exists(dir.file("nvx-work-dead01.lock")));
+
+    // Another process beside it leaves it alone, and dies without removing its own.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        PrivateWorkDirectory third;
+        std::string ignored;
+        if (!third.Create(ignored) || !fs::exists(living.path() + "temp.ntf")) ::_exit(1);
+        ::_exit(fs::exists(third.path()) ? 0 : 2);  // no destructor runs: as if killed
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(FileNames(dir.path()).size(), 7u);
+    // The next one removes what the dead process left, and not the living one's.
+    PrivateWorkDirectory second;
+    ASSERT_TRUE(second.Create(error)) << error;
+    EXPECT_EQ(ReadText(living.path() + "temp.ntf"), "image");
+    EXPECT_TRUE(fs::is_directory(second.path()));
+    EXPECT_TRUE(fs::is_directory(dir.file("nvx-work-young1")));
+    EXPECT_TRUE(fs::is_directory(dir.file("other-dead01")));
+
+    // Removed with its lock file.
+    const std::string path = living.path();
+    living.Remove();
+    second.Remove();
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_FALSE(fs::exists(path.substr(0, path.size() - 1) + ".lock"));
+    std::vector<std::string> left = FileNames(dir.path());
+    EXPECT_EQ(left, (std::vector<std::string>{"nvx-work-young1", "other-dead01", "other-dead01.lock"}));
+
+    if (saved)
+        ::setenv("TMPDIR", keep.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
 }
 
 TEST(SameFilePath, LinksAndDotsAreResolvedAndMissingFilesComparedByPlace) {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -177,13 +178,56 @@ TEST_F(AtomicFileTest, AWritableFileInADirectoryThatTakesNoNewFileIsWrittenInPla
     EXPECT_EQ(Names(), (std::vector<std::string>{"locked.ini", "monitor.ini"}));
 }
 
+TEST_F(AtomicFileTest, ANameUpToTheFileSystemsLimitIsWrittenAndOneBeyondRefusedBeforehand) {
+    for (const std::size_t length : {std::size_t{240}, std::size_t{254}, std::size_t{NAME_MAX}}) {
+        SCOPED_TRACE(length);
+        const fs::path target = dir_ / std::string(length, 'e');
+        std::string error;
+        EXPECT_TRUE(CanWriteFile(target.string(), &error)) << error;
+        ASSERT_TRUE(WriteFileAtomically(target.string(), "image", &error)) << error;
+        EXPECT_EQ(test::ReadText(target), "image");
+        ASSERT_TRUE(WriteFileAtomically(target.string(), "again", &error)) << error;
+        EXPECT_EQ(test::ReadText(target), "again");
+        fs::remove(target);
+    }
+    const fs::path tooLong = dir_ / std::string(NAME_MAX + 1, 'e');
+    std::string error;
+    EXPECT_FALSE(CanWriteFile(tooLong.string(), &error));
+    EXPECT_NE(error.find("File name too long"), std::string::npos) << error;
+    EXPECT_TRUE(Names().empty());
+}
+
+// An endless source, or one that never ends its open, is refused at once rather than read.
+TEST_F(AtomicFileTest, AReadTakesOnlyARegularFileAndNeverWaits) {
+    const fs::path fifo = dir_ / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink("fifo", dir_ / "link");
+    for (const std::string& path : {std::string("/dev/zero"), std::string("/dev/null"), fifo.string(),
+                                    (dir_ / "link").string()}) {
+        SCOPED_TRACE(path);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::alarm(20);
+            std::string read = "kept";
+            std::string error;
+            if (ReadWholeFile(path, read, &error)) ::_exit(1);
+            ::_exit(read == "kept" && error == path + ": not a regular file" ? 0 : 2);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status)) << "it hung";
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "1: read, 2: another reason";
+    }
+}
+
 TEST_F(AtomicFileTest, AReadStopsAtItsLimit) {
     std::string read = "kept";
     std::string error;
-    EXPECT_FALSE(ReadWholeFile("/dev/zero", read, &error, 100000));
+    test::WriteText(dir_ / "exact", std::string(100, 'x'));
+    EXPECT_FALSE(ReadWholeFile((dir_ / "exact").string(), read, &error, 50));
     EXPECT_EQ(read, "kept");
     EXPECT_NE(error.find("too large"), std::string::npos) << error;
-    test::WriteText(dir_ / "exact", std::string(100, 'x'));
     EXPECT_TRUE(ReadWholeFile((dir_ / "exact").string(), read, &error, 100)) << error;
     EXPECT_FALSE(ReadWholeFile((dir_ / "exact").string(), read, &error, 99));
 }

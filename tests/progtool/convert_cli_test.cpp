@@ -58,6 +58,30 @@ TEST_F(ConvertCliTest, DamagedInputIsRejectedWithItsLineAndNothingWritten) {
     EXPECT_EQ(test::ReadText(dir_ / "fw.npf"), "previous");
 }
 
+TEST_F(ConvertCliTest, AnOutputThatIsTheInputItselfIsRefusedAndTheInputKept) {
+    test::WriteText(dir_ / "fw.hex", firmware_);
+    fs::create_symlink("fw.hex", dir_ / "link.npf");
+    fs::create_directory(dir_ / "sub");
+    const std::string hex = (dir_ / "fw.hex").string();
+    for (const std::string& out :
+         {hex, (dir_ / "sub" / ".." / "fw.hex").string(), (dir_ / "link.npf").string()}) {
+        SCOPED_TRACE(out);
+        const test::ProgramRun run = RunNvx({"convert", hex, "-o", out});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, "nvx convert: " + out + ": is the input file itself\n");
+        EXPECT_EQ(test::ReadText(dir_ / "fw.hex"), firmware_);
+    }
+    // The same from NPF back to HEX: the scrambled file stays as it is.
+    const test::ProgramRun toNpf = RunNvx({"convert", hex, "-o", (dir_ / "fw.npf").string()});
+    ASSERT_EQ(toNpf.status, 0) << toNpf.err;
+    const std::string npf = test::ReadText(dir_ / "fw.npf");
+    const test::ProgramRun back = RunNvx(
+        {"convert", "--to-hex", (dir_ / "fw.npf").string(), "-o", (dir_ / "fw.npf").string()});
+    EXPECT_EQ(back.status, 1);
+    EXPECT_EQ(test::ReadText(dir_ / "fw.npf"), npf);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"fw.hex", "fw.npf", "link.npf", "sub"}));
+}
+
 TEST_F(ConvertCliTest, ExitStatusAndMessages) {
     test::WriteText(dir_ / "fw.hex", firmware_);
     test::WriteText(dir_ / "fw.bin", firmware_);
@@ -80,7 +104,7 @@ TEST_F(ConvertCliTest, ExitStatusAndMessages) {
         {{"convert", (dir_ / "none.hex").string()}, 1, "none.hex"},
         {{"convert", hex, "-o", (dir_ / "no_dir" / "x.npf").string()}, 1, "x.npf"},
         {{"convert", (dir_ / "big.hex").string(), "-o", out}, 1, "big.hex: File too large"},
-        {{"convert", "/dev/zero", "-o", out}, 1, "/dev/zero: File too large"},
+        {{"convert", "/dev/zero", "-o", out}, 1, "/dev/zero: not a regular file"},
     };
     for (const Case& c : cases) {
         std::string shown;

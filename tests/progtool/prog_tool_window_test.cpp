@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "prog_tool_fixture.h"
+#include "platform/format.h"
 #include "platform/work_directory.h"
 #include "app/switches.h"
 #include "progtool/device_catalogue.h"
@@ -593,6 +594,91 @@ TEST_F(ProgToolTest, WriteEepromAsksFirstAndCopiesTheImage) {
     tool.OnWriteEeprom();
     ASSERT_NE(UpdateStep, kStepIdle);
     EXPECT_EQ(ReadFileBytes(dir_ / "temp.hex"), image);
+}
+
+// The programmer would refuse these only after the device had been put into its bootloader.
+TEST_F(ProgToolTest, AnEepromImageThatCannotBeWrittenWholeIsRefusedBeforeTheDeviceIsTouched) {
+    struct Case {
+        const char* name;
+        std::string image;
+        const char* line;
+    };
+    const std::string end = ":00000001FF\r\n";
+    std::string fourKilobytes;
+    for (uint32_t at = 0; at < 4096; at += 16)
+        fourKilobytes += Format(":10%04X00", at) + std::string(32, '0') +
+                         Format("%02X\r\n", (0x100 - ((0x10 + (at >> 8) + (at & 0xFF)) & 0xFF)) & 0xFF);
+    const Case cases[] = {
+        {"empty", "", "E> EEPROM file refused: holds no data"},
+        {"end record only", end, "E> EEPROM file refused: holds no data"},
+        {"4 KB for a 2 KB EEPROM", fourKilobytes + end,
+         "E> EEPROM file refused: does not fit ATmega64: ends at 0xFFF, EEPROM ends at 0x7FF"},
+        {"one byte past the end", ":0107FF0042B7\r\n:01080000FFF8\r\n" + end,
+         "E> EEPROM file refused: does not fit ATmega64: ends at 0x800, EEPROM ends at 0x7FF"},
+        {"unknown record type", ":0100000042BD\r\n:020000090102F2\r\n" + end,
+         "E> EEPROM file refused: record of unknown type 09, line 2"},
+        {"damaged record", ":0100000042BE\r\n" + end, "E> EEPROM file refused: line 1: checksum wrong"},
+        {"cut short", ":0100000042BD\r\n", "E> EEPROM file refused: incomplete: no end-of-file record"},
+    };
+    ProgTool& tool = Init();
+    ChooseRow(3);  // ATmega64: 2 KB of EEPROM
+    shell_.opens = true;
+    ComPortState = kComPortOpen;
+    view_.screen.eepromFilePath = (dir_ / "image.hex").string();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        shell_.log.clear();
+        WriteFileBytes(dir_ / "image.hex", c.image);
+        tool.OnWriteEeprom();
+        EXPECT_THAT(shell_.log, ElementsAre(c.line));
+        EXPECT_EQ(UpdateStep, kStepIdle);
+        EXPECT_EQ(ProgOperation, kOperationNone);
+        EXPECT_TRUE(runner_.started.empty());
+        EXPECT_FALSE(fs::exists(dir_ / "temp.hex"));
+    }
+    // The last byte of the EEPROM is fine.
+    shell_.log.clear();
+    WriteFileBytes(dir_ / "image.hex", ":0107FF0042B7\r\n" + end);
+    tool.OnWriteEeprom();
+    EXPECT_THAT(shell_.log, IsEmpty());
+    EXPECT_NE(UpdateStep, kStepIdle);
+}
+
+TEST_F(ProgToolTest, AFileToWriteThatIsNoRegularFileIsRefusedWithoutWaitingOnIt) {
+    ProgTool& tool = Init();
+    ChooseRow(3);  // SolBed
+    shell_.opens = true;
+    ComPortState = kComPortOpen;
+    ASSERT_EQ(::mkfifo((dir_ / "SolBed_fifo.hex").c_str(), 0600), 0);
+    fs::create_directory(dir_ / "SolBed_dir.hex");
+    fs::create_symlink("/dev/zero", dir_ / "SolBed_zero.hex");
+    for (const char* name : {"SolBed_fifo.hex", "SolBed_dir.hex", "SolBed_zero.hex"}) {
+        SCOPED_TRACE(name);
+        shell_.log.clear();
+        view_.screen.programFilePath = (dir_ / name).string();
+        tool.OnProgram();
+        EXPECT_THAT(shell_.log, ElementsAre("E> Program file is not a regular file"));
+        shell_.log.clear();
+        view_.screen.eepromFilePath = (dir_ / name).string();
+        tool.OnWriteEeprom();
+        EXPECT_THAT(shell_.log, ElementsAre("E> cannot open EEPROM file: " + (dir_ / name).string() +
+                                            ": not a regular file"));
+        EXPECT_EQ(UpdateStep, kStepIdle);
+        EXPECT_TRUE(runner_.started.empty());
+    }
+}
+
+TEST_F(ProgToolTest, AnEepromReadIntoANameTheFileSystemRefusesDoesNotStart) {
+    ProgTool& tool = Init();
+    ChooseRow(3);
+    shell_.opens = true;
+    ComPortState = kComPortOpen;
+    const std::string name = (dir_ / std::string(NAME_MAX + 1, 'e')).string();
+    view_.screen.eepromFilePath = name;
+    tool.OnReadEeprom();
+    EXPECT_THAT(shell_.log, ElementsAre("E> cannot open EEPROM file: " + name + ": File name too long"));
+    EXPECT_EQ(UpdateStep, kStepIdle);
+    EXPECT_TRUE(runner_.started.empty());
 }
 
 TEST_F(ProgToolTest, AnalyseOpensTheErrorMemoryWithTheRowShown) {

@@ -171,6 +171,39 @@ TEST(ConvertProgramTextTest, StopsAfterTheEndOfFileRecordOrAtTheEnd) {
     EXPECT_EQ(output, "");
 }
 
+// What decides whether a file may go to a programmer, told in every mode (the record type is not
+// scrambled): the end-of-file record, and the first record of a type beyond 05 with its input line.
+TEST(ConvertProgramTextTest, TellsTheEndRecordAndTheFirstUnknownRecordType) {
+    struct Case {
+        const char* name;
+        std::string input;
+        bool endRecord;
+        uint32_t unknownLine;
+        uint8_t unknownType;
+    };
+    const std::string data = ":03000000010203F7", eof = ":00000001FF";
+    const std::string type9 = ":020000090102F2", type6 = ":0400000600000000F6";
+    const Case cases[] = {
+        {"whole", data + "\n" + eof + "\n", true, 0, 0},
+        {"cut at a line boundary", data + "\n" + data + "\n", false, 0, 0},
+        {"empty", "", false, 0, 0},
+        {"type 09 after an empty line", data + "\n\n" + type9 + "\n" + type6 + "\n" + eof, true, 3, 9},
+        {"type 06 first", type6 + "\n" + type9 + "\n", false, 1, 6},
+        {"type 09 after the end record", data + "\n" + eof + "\n" + type9 + "\n", true, 0, 0},
+    };
+    for (const TransformMode mode : {kTransformScramble, kTransformUnscramble, kTransformCopy}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << "mode " << mode << ": " << c.name);
+            std::string output;
+            const ConversionResult r = ConvertProgramText(c.input, mode, output);
+            EXPECT_TRUE(r.ok()) << r.message;
+            EXPECT_EQ(r.endRecordSeen, c.endRecord);
+            EXPECT_EQ(r.unknownTypeLine, c.unknownLine);
+            EXPECT_EQ(r.unknownType, c.unknownType);
+        }
+    }
+}
+
 TEST(ConvertProgramTextTest, DamagedInputIsRejectedWithItsLine) {
     struct Case {
         std::string input;

@@ -7,6 +7,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -583,6 +587,27 @@ TEST_F(UpdateEndToEnd, CtrlCEndsEveryUpdateWithTheDevicesBackInTheirApplication)
 
 // ---- firmware that cannot be written whole, a device that vanishes
 
+// A bootloader whose sign-on always arrives in two parts is taken at its first answer.
+TEST_F(UpdateEndToEnd, ABootloaderThatSignsOnInTwoPartsIsRecognised) {
+    const std::vector<uint8_t> image = RandomBytes(600, 12);
+    WriteText(dir_.file("SolBed_fw.hex"), HexImage(image));
+    StartDevice({{"--device", "solbed", "--split-avrboot", "always"}, false, ""});
+    const ProgramRun run =
+        Nvx({"update", "--port", "1", "--wait", "1", "--device", "solbed", "SolBed_fw.hex"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    const Strings log = LogLines(run);
+    EXPECT_NE(std::find(log.begin(), log.end(), " > Bootloader activ"), log.end()) << run.out;
+    StopDevice();
+    EXPECT_TRUE(SameMemory(BytesFrom(image), DeviceMemory("flash.out")));
+}
+
+// The first lines of a file, each with its line end: a transfer cut at a line boundary.
+std::string CutAfterLine(const std::string& text, int lines) {
+    std::size_t at = 0;
+    for (int i = 0; i < lines && at != std::string::npos; ++i) at = text.find('\n', at) + 1;
+    return text.substr(0, at);
+}
+
 TEST_F(UpdateEndToEnd, FirmwareThatCannotBeWrittenWholeNeverReachesTheDevice) {
     struct Case {
         const char* name;
@@ -593,7 +618,13 @@ TEST_F(UpdateEndToEnd, FirmwareThatCannotBeWrittenWholeNeverReachesTheDevice) {
         {"no bytes at all", "", "E> Program file holds no data"},
         {"the end record only", ":00000001FF\r\n", "E> Program file holds no data"},
         {"80 KB for a 64 KB part", HexImage(RandomBytes(80 * 1024, 3)),
-         "E> Program file does not fit ATmega64: ends at 0x13FFF, flash ends at 0xFFFF"},
+         "E> Program file does not fit ATmega64: ends at 0x13FFF, application area ends at 0xDFFF"},
+        {"data in the bootloader section", HexImage(RandomBytes(0xFF10, 5)),
+         "E> Program file does not fit ATmega64: ends at 0xFF0F, application area ends at 0xDFFF"},
+        {"a record type no programmer knows", ":020000090102F2\r\n" + HexImage(RandomBytes(64, 6)),
+         "E> Program file holds a record of unknown type 09, line 1"},
+        {"cut at a line boundary", CutAfterLine(HexImage(RandomBytes(4096, 7)), 99),
+         "E> Program file incomplete: no end-of-file record"},
     };
     StartDevice({{"--device", "solbed"}, false, ""});
     for (const Case& c : cases) {
@@ -1201,6 +1232,33 @@ TEST_F(ServiceRecordEndToEnd, AJournalThatCannotBeWrittenMakesASuccessfulCommand
     StopDevice();
 }
 
+// A journal written by any program (or by hand) shows on a terminal as text: no byte of a field
+// moves the cursor or starts a sequence, every column starts where its title does, and fields
+// stored for a spreadsheet's sake read as written.
+TEST(JournalCommand, FieldsShowAsTextInTheirColumns) {
+    ScratchDir dir("journal-table");
+    JournalRecord a{"2026-12-10T17:02:55+01:00", "nvx", "COM1\t/dev/pts/3", "panel",
+                    "firmware update", "\x1B[2Jfw\b\b.hex", "", "", "", "I> Update finished"};
+    JournalRecord b = a;
+    b.port = "COM12 /dev/ttyUSB0";
+    b.file = "=1+2,cmd|calc!A0.hex";
+    b.versionBefore = "Application V 3.1, Build 14-09";
+    WriteText(dir.file("service-journal.csv"),
+              JournalTitleLine() + EncodeJournalLine(a) + EncodeJournalLine(b));
+    const ProgramRun run = RunProgram(NVX_CLI_EXE, {"nvx", "journal"}, dir.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (const char c : run.out)
+        EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << int(c);
+    const Strings lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    EXPECT_EQ(lines[1].find("COM1\\x09/dev/pts/3  "), lines[0].find("port")) << run.out;
+    EXPECT_EQ(lines[1].find("panel"), lines[0].find("device")) << run.out;
+    EXPECT_EQ(lines[1].find("\\x1B[2Jfw\\x08\\x08.hex"), lines[0].find("file")) << run.out;
+    EXPECT_EQ(lines[2].find("panel"), lines[0].find("device")) << run.out;
+    EXPECT_EQ(lines[2].find("=1+2,cmd|calc!A0.hex"), lines[0].find("file")) << run.out;
+    EXPECT_EQ(lines[2].find("Application V 3.1"), lines[0].find("version before")) << run.out;
+}
+
 // ---- the command line itself
 
 TEST(UpdateCommandLine, WrongUsageIsRefusedBeforeAnythingStarts) {
@@ -1235,6 +1293,35 @@ TEST(UpdateCommandLine, WrongUsageIsRefusedBeforeAnythingStarts) {
         EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
         EXPECT_EQ(run.out, "");
     }
+}
+
+// The image goes to the FIFO's reader once; the journal's digest is of what was written, and the
+// command ends rather than wait to read the FIFO again.
+TEST_F(ServiceRecordEndToEnd, AnEepromReadIntoAFifoEndsAndJournalsWhatItWrote) {
+    const std::string fifo = dir_.file("image.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Opened before the run, so the write finds its reader; the 4 KB image fits the pipe.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    StartDevice({{"--device", "solgrabed128"}, false, ""});
+    const ProgramRun run = Nvx({"eeprom", "read", "--port", "1", "--wait", "1", "--device",
+                                "solgrabed128", "image.fifo"});
+    StopDevice();
+    std::string image;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;) image.append(buffer, n);
+    ::close(reader);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(LogLines(run).back(), "I> Read Process finished") << run.out;
+    std::map<uint32_t, uint8_t> read;
+    ASSERT_TRUE(ParseHex(image, read));
+    EXPECT_EQ(read.size(), 4096u);
+    WriteText(dir_.file("received.hex"), image);
+    const std::vector<JournalRecord> journal = Journal();
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_EQ(journal[0].file, "image.fifo");
+    EXPECT_EQ(journal[0].sha256, Sha256Sum(dir_.file("received.hex")));
+    EXPECT_TRUE(fs::is_fifo(fifo));
 }
 
 TEST(UpdateCommandLine, APortThatWillNotOpenIsNamedWithItsDeviceAndTheSystemsReason) {

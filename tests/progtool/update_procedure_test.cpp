@@ -517,6 +517,23 @@ TEST_F(ScriptedUpdate, APortThatLeadsToAnotherDeviceAfterTheRunIsNotRestarted) {
     EXPECT_TRUE(device().inBootloader()) << "nobody told it to leave";
 }
 
+TEST_F(ScriptedUpdate, APortWhoseLinkWentAwayDuringTheRunIsSaidToBeGone) {
+    Connect(3);
+    // Unplugged: the link the port name went through is removed with the device.
+    runner_.onStart = [&](const ProcessSpec&) { fs::remove(dir_ / "com1"); };
+    UseFirmware("SolBed_fw.hex");
+    tool_->OnProgram();
+    ASSERT_TRUE(RunToIdle());
+    const std::vector<std::string> lines = log().NewestFirst();
+    // Said right after the programmer's run; the monitor's port cannot come back either.
+    const auto gone = std::find(lines.begin(), lines.end(), " > Leaving Program Mode");
+    ASSERT_NE(gone, lines.begin());
+    EXPECT_EQ(*(gone - 1), "E> COM1 is gone: " + (dir_ / "com1").string() + " no longer exists");
+    EXPECT_EQ(std::find(lines.begin(), lines.end(), "E> COM1 leads to another device now"), lines.end());
+    EXPECT_EQ(lines[0], "E> Update aborted");
+    EXPECT_TRUE(device().inBootloader()) << "nobody told it to leave";
+}
+
 TEST_F(ScriptedUpdate, AMonitorPortThatWillNotReopenEndsWithoutFinishLine) {
     Connect(3);
     runner_.onStart = [&](const ProcessSpec&) { log().refuseOpen = true; };
@@ -655,8 +672,13 @@ TEST_F(ScriptedUpdate, FirmwareWithoutDataOrBeyondThePartIsRefusedBeforeTheDevic
         std::string description;  // replaces atmega64.xml when not empty
         const char* line;         // nullptr: accepted
     };
+    // As shipped, with the largest bootloader the part's fuses allow (8 KB); and without one.
     const std::string atmega64 = ReadFileBytes(fs::path(NVX_SOURCE_DIR) / "devices/atmega64.xml");
-    std::string withBootloader = atmega64;
+    const std::string bootSizeLine = "  <bootSize>8192</bootSize>\n";
+    ASSERT_NE(atmega64.find(bootSizeLine), std::string::npos);
+    std::string flashOnly = atmega64;
+    flashOnly.erase(flashOnly.find(bootSizeLine), bootSizeLine.size());
+    std::string withBootloader = flashOnly;
     withBootloader.insert(withBootloader.find("</part>"), "  <bootSize>0x2000</bootSize>\n");
     const std::string byte16(16, '\x5A');
     const std::vector<uint8_t> data(byte16.begin(), byte16.end());
@@ -665,14 +687,21 @@ TEST_F(ScriptedUpdate, FirmwareWithoutDataOrBeyondThePartIsRefusedBeforeTheDevic
         {"empty file", "", "", "E> Program file holds no data"},
         {"end record only", end, "", "E> Program file holds no data"},
         {"empty data record", HexRecord(0, 0x0100, {}) + end, "", "E> Program file holds no data"},
-        {"80 KB for 64 KB", HexRecord(4, 0, {0x00, 0x01}) + HexRecord(0, 0x3FF0, data) + end, "",
-         "E> Program file does not fit ATmega64: ends at 0x13FFF, flash ends at 0xFFFF"},
+        {"80 KB for 64 KB", HexRecord(4, 0, {0x00, 0x01}) + HexRecord(0, 0x3FF0, data) + end,
+         flashOnly, "E> Program file does not fit ATmega64: ends at 0x13FFF, flash ends at 0xFFFF"},
         {"one byte past the flash", HexRecord(0, 0xFFF0, data) + HexRecord(0, 0xFFFF, {1, 2}) + end,
-         "", "E> Program file does not fit ATmega64: ends at 0x10000, flash ends at 0xFFFF"},
+         flashOnly, "E> Program file does not fit ATmega64: ends at 0x10000, flash ends at 0xFFFF"},
         {"into the bootloader", HexRecord(0, 0xDFF8, data) + end, withBootloader,
          "E> Program file does not fit ATmega64: ends at 0xE007, application area ends at 0xDFFF"},
-        {"up to the last byte", HexRecord(0, 0xFFF0, data) + end, "", nullptr},
+        {"into the shipped bootloader section", HexRecord(0, 0xFF00, data) + end, "",
+         "E> Program file does not fit ATmega64: ends at 0xFF0F, application area ends at 0xDFFF"},
+        {"up to the last byte", HexRecord(0, 0xFFF0, data) + end, flashOnly, nullptr},
         {"up to the bootloader", HexRecord(0, 0xDFF0, data) + end, withBootloader, nullptr},
+        {"up to the shipped bootloader section", HexRecord(0, 0xDFF0, data) + end, "", nullptr},
+        {"a record type no programmer knows", HexRecord(0, 0, data) + ":020000090102F2\r\n" + end,
+         "", "E> Program file holds a record of unknown type 09, line 2"},
+        {"cut at a line boundary", HexRecord(0, 0, data) + HexRecord(0, 0x10, data), "",
+         "E> Program file incomplete: no end-of-file record"},
         {"unreadable description", HexRecord(0, 0, data) + end, "<part><name>x</name></part>",
          "E> Part description: "},
     };

@@ -82,6 +82,8 @@ struct AvrdudePart {
     unsigned long flashSize = 0;
     unsigned long flashPage = 0;
     unsigned long eepromSize = 0;
+    unsigned long bootSections = 0;     // how many sizes the fuses choose from
+    unsigned long smallestBootSection = 0;
     bool found = false;
 };
 
@@ -99,6 +101,10 @@ AvrdudePart AskAvrdude(const std::string& id) {
         if (!cols.empty() && !cols.back().empty() && cols.back().back() == '\n') cols.back().pop_back();
         if (cols.size() == 4 && cols[0] == ".pt" && cols[2] == "id") a.found = cols[3] == "\"" + id + "\"";
         if (cols.size() == 4 && cols[0] == ".pt" && cols[2] == "signature") a.signature = cols[3];
+        if (cols.size() == 4 && cols[0] == ".pt" && cols[2] == "n_boot_sections")
+            a.bootSections = std::stoul(cols[3], nullptr, 0);
+        if (cols.size() == 4 && cols[0] == ".pt" && cols[2] == "boot_section_size")
+            a.smallestBootSection = std::stoul(cols[3], nullptr, 0);
         if (cols.size() == 5 && cols[0] == ".ptmm" && (cols[3] == "size" || cols[3] == "page_size")) {
             const unsigned long v = std::stoul(cols[4], nullptr, 0);
             if (cols[2] == "flash" && cols[3] == "size") a.flashSize = v;
@@ -135,6 +141,14 @@ TEST(PartFiles, EveryChipOfTheDeviceListHasAFileThatAvrdudeAgreesWith) {
         EXPECT_EQ(a.flashSize, p.flashSize);
         EXPECT_EQ(a.flashPage, p.flashPageSize);
         EXPECT_EQ(a.eepromSize, p.eepromSize);
+        // The programmer must not write into the bootloader: each file keeps the largest boot
+        // section the fuses allow (each choice doubles the smallest).
+        ASSERT_GT(a.bootSections, 0u);
+        const std::string xml = test::ReadText(std::string(NVX_SOURCE_DIR) + "/devices/" + chip + ".xml");
+        const std::size_t at = xml.find("<bootSize>");
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_EQ(std::stoul(xml.substr(at + 10), nullptr, 0),
+                  a.smallestBootSection << (a.bootSections - 1));
     }
 }
 

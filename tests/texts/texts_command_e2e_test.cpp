@@ -111,6 +111,23 @@ TEST_F(TextsCommandE2eTest, WriteReadBackAndTest) {
     EXPECT_EQ(journal.records[0].outcome, "I> Writing text finished");
 }
 
+// A text that holds control characters is shown, never obeyed: an escape sequence written to
+// the panel must not clear the terminal that reads it back.
+TEST_F(TextsCommandE2eTest, ControlCharactersReadBackAreShownEscaped) {
+    StartDevice();
+    Run write = Texts({"--port", "1", "write", "\x1B[2J", "a\tb"});
+    ASSERT_EQ(write.status, 0) << write.err;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"read"}, std::vector<std::string>{"read", "--latin1"}}) {
+        Run read = Texts(args);
+        EXPECT_EQ(read.status, 0) << read.err;
+        EXPECT_EQ(read.out,
+                  "I> Reading text finished\n"
+                  "Line 1: \"           \\x1B[2J\"\n"
+                  "Line 2: \"            a\\x09b\"\n");
+    }
+}
+
 TEST_F(TextsCommandE2eTest, ADeviceThatAnswersLateStillGivesEachCharacterItsPlace) {
     StartDevice();
     const Run prompt = Texts({"--port", "1", "read"});

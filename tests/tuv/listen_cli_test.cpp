@@ -124,6 +124,27 @@ TEST_F(ListenCliTest, CtrlCEndsItAfterTheRowsSoFar) {
                      1, 60'000);
 }
 
+// With or without an end set, a listen whose device goes away says so and fails at once
+// instead of waiting for frames that cannot come.
+TEST_F(ListenCliTest, ADeviceThatGoesAwayEndsItWithAClearLine) {
+    for (const bool timed : {false, true}) {
+        SCOPED_TRACE(timed ? "--seconds 600" : "until Ctrl-C");
+        if (!device) SetUp();
+        std::unique_ptr<Child> child =
+            listen(timed ? std::vector<std::string>{"--csv", "--seconds", "600"}
+                         : std::vector<std::string>{"--csv"});
+        ASSERT_TRUE(child->started());
+        EXPECT_EQ(child->ReadLine(kRunLimitMs), "ms,offset,dir,kind,word,id,parity,check,data\r");
+        ASSERT_FALSE(child->ReadLine(kRunLimitMs).empty());
+        device.reset();
+        const ProgramRun run = child->FinishWithin(kRunLimitMs);
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_NE(run.err.find("nvx listen: COM1 is gone: the device or its link went away"),
+                  std::string::npos)
+            << run.err;
+    }
+}
+
 TEST_F(ListenCliTest, WrongUsageAndAPortThatDoesNotOpen) {
     const struct {
         std::vector<std::string> args;
