@@ -101,6 +101,7 @@ std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_
     case kMsgAutostartActive: return "I> Autostart active";
     case kMsgProgramFileDamaged: return Format("E> Program file damaged, line %u", line);
     case kMsgWorkFilesInUse: return "E> Another update is running in this directory";
+    case kMsgWorkLockFailed: return "E> Work files cannot be locked: " + detail;
     case kMsgWorkFileChosen: return "E> Work file of the programmer chosen: " + detail;
     case kMsgProgramFileEmpty: return "E> Program file holds no data";
     case kMsgProgramFileTooLarge: return "E> Program file does not fit " + detail;
@@ -179,8 +180,10 @@ bool UpdateProcedure::ClaimWorkFiles(const std::string& userFile) {
     workLock_ = std::make_unique<DirectoryLock>(WorkFilePath(kWorkLockFileName));
     std::string error;
     if (workLock_->TryAcquire(error)) return true;
+    const bool busy = workLock_->busy();
     workLock_.reset();
-    ReportProgToolMessage(kMsgWorkFilesInUse);
+    detail = error;
+    ReportProgToolMessage(busy ? kMsgWorkFilesInUse : kMsgWorkLockFailed);
     return false;
 }
 

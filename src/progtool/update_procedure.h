@@ -100,6 +100,7 @@ enum ProgToolMessage : int32_t {
     kMsgDeviceChanged = 44,             // the port leads elsewhere after the programmer
     kMsgEepromFileUnwritable = 45,      // detail: the file and why
     kMsgEepromImageKept = 46,           // detail: where the image read went instead
+    kMsgWorkLockFailed = 50,            // detail: the lock file and why
 };
 
 // Request words of UpdateCommandRequest: function code in the low byte, argument in the high.

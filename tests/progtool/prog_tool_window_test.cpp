@@ -680,7 +680,20 @@ TEST_F(WorkFileTest, AProcedureHoldsTheLockUntilItEndsAndLeavesNoWorkFile) {
     EXPECT_THAT(shell_.log, ElementsAre("E> Update aborted"));
     EXPECT_EQ(tool.procedure().requestState(), kUpdateRequestIdle);
     EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));
+    EXPECT_FALSE(fs::exists(LockPath())) << "the lock file goes with its procedure";
     EXPECT_TRUE(second.TryAcquire(error)) << error;
+}
+
+TEST_F(WorkFileTest, ALockThatCannotBeTakenSaysWhyAndIsNoOtherUpdate) {
+    ProgTool& tool = Ready();
+    // A directory in the lock file's place: it can be made by nobody, root included.
+    fs::create_directory(LockPath());
+    TryEveryCommand(tool);
+    ASSERT_EQ(shell_.log.size(), 3u);
+    for (const std::string& line : shell_.log)
+        EXPECT_EQ(line, "E> Work files cannot be locked: " + LockPath() + ": Is a directory");
+    EXPECT_EQ(UpdateStep, kStepIdle);
+    EXPECT_TRUE(runner_.started.empty());
 }
 
 TEST_F(WorkFileTest, ALockLeftByAProcessThatDiedNeverBlocks) {
