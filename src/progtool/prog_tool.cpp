@@ -223,9 +223,12 @@ bool ProgTool::FirmwareFitsDevice(const std::string& plainHex) {
     std::string error;
     if (entry == nullptr ||
         !ReadFlashLayout(StartDirectory + DeviceDescriptionFileName(entry->chip), layout, error)) {
-        procedure_.detail = entry == nullptr ? "no device row" : error;
+        // The description belongs to the programmer, which only needs it to exist: without the
+        // sizes the check is left to the programmer, and the log says so.
+        procedure_.detail = entry == nullptr ? "of no device row" : error;
         procedure_.ReportProgToolMessage(kMsgPartDescriptionUnreadable);
-        return false;
+        procedure_.transferBytes = static_cast<uint32_t>(span.end);
+        return true;
     }
     if (span.end <= layout.ApplicationEnd()) {
         procedure_.transferBytes = static_cast<uint32_t>(span.end);

@@ -142,7 +142,7 @@ public:
 private:
     bool CheckDescriptionFile(const char* chip);
     // The firmware (plain Intel HEX) holds data and fits the accepted row's part; otherwise
-    // says why in the log.
+    // says why in the log. A part whose sizes cannot be read is not measured, with a note.
     bool FirmwareFitsDevice(const std::string& plainHex);
     // The accepted row's EEPROM size, for the programmer's time limit.
     uint32_t EepromBytes() const;

@@ -105,7 +105,8 @@ std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_
     case kMsgWorkFileChosen: return "E> Work file of the programmer chosen: " + detail;
     case kMsgProgramFileEmpty: return "E> Program file holds no data";
     case kMsgProgramFileTooLarge: return "E> Program file does not fit " + detail;
-    case kMsgPartDescriptionUnreadable: return "E> Part description: " + detail;
+    case kMsgPartDescriptionUnreadable:
+        return " > Firmware size not checked, part description " + detail;
     case kMsgProgrammerTimedOut: return "E> Programmer timed out after " + detail + " s";
     case kMsgEepromFileUnwritable: return "E> cannot open EEPROM file: " + detail;
     case kMsgEepromImageKept: return "I> EEPROM image kept as " + detail;

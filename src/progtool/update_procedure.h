@@ -95,7 +95,7 @@ enum ProgToolMessage : int32_t {
     // The firmware is checked against the part before anything reaches the device.
     kMsgProgramFileEmpty = 40,
     kMsgProgramFileTooLarge = 41,       // detail: the part and the two ends
-    kMsgPartDescriptionUnreadable = 42, // detail: the file and why
+    kMsgPartDescriptionUnreadable = 42, // a note, not a refusal; detail: the file and why
     kMsgProgrammerTimedOut = 43,        // detail: the seconds it was given
     kMsgDeviceChanged = 44,             // the port leads elsewhere after the programmer
     kMsgEepromFileUnwritable = 45,      // detail: the file and why
