@@ -67,9 +67,9 @@ const char kCommonOptions[] =
     "The current directory is the start directory: it holds norvixosp.exe, the part descriptions\n"
     "<chip>.xml and the com<N> links; every operation is added to its service-journal.csv. The\n"
     "programmer runs in a fresh directory of its own, so runs side by side never share its files.\n"
-    "Exit status 0 only when every procedure ended with its finish line (2 when its journal line\n"
-    "could not be written); Ctrl-C ends them with their abort line, each device back in its\n"
-    "application.\n";
+    "Exit status 0 only when every procedure ended with its finish line (a journal line that\n"
+    "cannot be written is a warning on standard error); Ctrl-C ends them with their abort line,\n"
+    "each device back in its application.\n";
 
 // The file name part that becomes the port's number when several ports are served.
 constexpr std::string_view kPortPlaceholder = "{port}";
@@ -267,10 +267,6 @@ public:
     ProgToolFields fields;
     bool sawLine(const std::string& line) const {
         return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
-    }
-    bool sawLineStarting(const std::string& start) const {
-        return std::any_of(lines_.begin(), lines_.end(),
-                           [&](const std::string& l) { return l.rfind(start, 0) == 0; });
     }
 
     void finishProgress() {
@@ -489,9 +485,7 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
             console.finishProgress();
             if (!ended) std::fprintf(stderr, "nvx %s: the procedure did not end\n", name);
         }
-        status = !console.sawLine(FinishLine(cmd.operation))         ? 1
-                 : console.sawLineStarting(kJournalNotWrittenLine) ? 2
-                                                                   : 0;
+        status = console.sawLine(FinishLine(cmd.operation)) ? 0 : 1;
     }
     SetMessageBoxes(nullptr);
     std::fflush(stdout);
