@@ -20,8 +20,10 @@ extern std::string StartDirectory;  // ends with "/"
 
 constexpr int32_t kDefaultStepWait = 200;
 
-// "Back up EEPROM first" of the Programming Tool, kept in monitor.ini.
+// "Back up EEPROM first" and "Check versions before and after" of the Programming Tool, kept in
+// monitor.ini.
 extern int32_t BackupEepromFirst;
+extern int32_t CheckVersionsAround;
 
 // Owned by the main window.
 extern int32_t ComPortNumber;

@@ -41,6 +41,7 @@ constexpr ProgToolControl kBusyControls[] = {
 constexpr ProgToolControl kProgramControls[] = {
     ProgToolControl::ProgramPathField,
     ProgToolControl::BackupFirst,
+    ProgToolControl::CheckVersions,
     ProgToolControl::ProgramButton,
     ProgToolControl::ProgramFileButton,
     ProgToolControl::ProgramGroup,
@@ -89,9 +90,10 @@ void ProgTool::OnInitDialog() {
     if (timerId_ == 0) timerId_ = timers_.start(g_tickPeriodMs, [this] { OnTimer(); });
     procedure_.Reset();
     acceptedRow_ = 0;
-    // The box starts cleared; only a kept tick needs showing.
+    // The boxes start cleared; only a kept tick needs showing.
     fields_.backupFirst = BackupEepromFirst;
-    if (fields_.backupFirst != 0) view_.writeControls(fields_);
+    fields_.checkVersions = CheckVersionsAround;
+    if (fields_.backupFirst != 0 || fields_.checkVersions != 0) view_.writeControls(fields_);
 
     if (!Readable(StartDirectory + kProgrammerFileName))
         Box(kNoProgrammerText, MessageIcon::Question);
@@ -313,6 +315,12 @@ void ProgTool::OnBackupFirst() {
     shell_.SaveSettings();
 }
 
+void ProgTool::OnCheckVersions() {
+    view_.readControls(fields_);
+    CheckVersionsAround = fields_.checkVersions != 0 ? 1 : 0;
+    shell_.SaveSettings();
+}
+
 void ProgTool::OnEepromFile() {
     view_.readControls(fields_);
     std::string chosen;
@@ -384,8 +392,8 @@ void ProgTool::OnWriteEeprom() {
 }
 
 void ProgTool::StartServiceRun(const std::string& file) {
-    service_.Start(fields_.manualStart != 0, fields_.backupFirst != 0, file,
-                   JournalDeviceLabel(acceptedRow_));
+    service_.Start(fields_.manualStart != 0, fields_.backupFirst != 0, fields_.checkVersions != 0,
+                   file, JournalDeviceLabel(acceptedRow_));
 }
 
 void ProgTool::OnAnalyseErrorMemory() {

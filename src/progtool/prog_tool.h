@@ -24,6 +24,7 @@ inline constexpr const char* kProgramFilter =
     "Norvix Program Files (*.npf)|*.npf|Intel Program Files (*.hex)|*.hex|All Files (*.*)|*.*||";
 inline constexpr const char* kEepromFilter = "Intel Hex Files (*.hex)|*.hex|All Files (*.*)|*.*||";
 inline constexpr const char* kBackupFirstText = "Back up EEPROM first";
+inline constexpr const char* kCheckVersionsText = "Check versions before and after";
 inline constexpr const char* kNoProgrammerText = "No Programmer found (NorvixOSP.exe)";
 inline constexpr const char* kNoDescriptionText = "No Device description found";
 inline constexpr const char* kNameMismatchText = "Filename does not match device typ!";
@@ -41,6 +42,7 @@ struct ProgToolFields {
     int32_t deviceRow = 0;  // 0 to 34
     std::string eepromFilePath;
     int32_t backupFirst = 0;  // "Back up EEPROM first"
+    int32_t checkVersions = 0;  // "Check versions before and after"
 };
 
 enum class ProgToolControl {
@@ -48,6 +50,7 @@ enum class ProgToolControl {
     DeviceList,
     ManualStart,
     BackupFirst,
+    CheckVersions,
     ProgramGroup,
     ProgramFileButton,
     ProgramPathField,
@@ -110,8 +113,10 @@ public:
     void OnProgramFile();
     void OnConvertHexToNpf();
     void OnProgram();
-    // "Back up EEPROM first" ticked or cleared: kept for the next start.
+    // "Back up EEPROM first" or "Check versions before and after" ticked or cleared: kept for the
+    // next start.
     void OnBackupFirst();
+    void OnCheckVersions();
     void OnEepromFile();
     void OnReadEeprom();
     void OnWriteEeprom();

@@ -205,6 +205,10 @@ void UpdateProcedure::StartProcedure(bool manualStart) {
     abortRequested_ = false;
     tunnelOpened_ = false;
     bootloaderStarted_ = false;
+    bootloaderActive_ = false;
+    exitSent_ = false;
+    programmerStarted_ = false;
+    recoveryLogged_ = false;
     if (manualStart) {
         if (shell_.IsComPortOpen()) shell_.CloseComPort();
         StepCountdown = kManualStartTicks;
@@ -249,8 +253,21 @@ void UpdateProcedure::End() {
 
 void UpdateProcedure::EndWithAbort() {
     if (const int32_t line = AbortMessage(ProgOperation)) ReportProgToolMessage(line);
+    const bool leftInBootloader = (bootloaderStarted_ || bootloaderActive_) && !exitSent_;
+    // A flash the programmer began and did not finish may keep the device in its bootloader.
+    const bool flashUnfinished =
+        programmerStarted_ && programmerFailed_ && ProgOperation == kOperationProgram;
+    if (leftInBootloader || flashUnfinished) LogBootloaderRecovery();
     ProgOperation = kOperationNone;
     End();
+}
+
+void UpdateProcedure::LogBootloaderRecovery() {
+    if (recoveryLogged_) return;
+    recoveryLogged_ = true;
+    // Not through ReportProgToolMessage: the procedure's outcome stays its last report line.
+    shell_.AppendMonitorLog(exitSent_ ? kRecoveryFromIncompleteFirmwareText
+                                      : kRecoveryFromBootloaderText);
 }
 
 void UpdateProcedure::WithdrawPendingRequest() {
@@ -295,6 +312,7 @@ bool UpdateProcedure::ServeProgrammer() {
         programmerLimitMs_ = ProgrammerTimeLimitMs(transferBytes, g_deviceSelection.bootBaud);
         std::string error;
         programmer_ = Processes().Start(launch, error);
+        programmerStarted_ = programmer_ != nullptr;
         if (!programmer_) {
             FailProgrammer(error);
             RemoveTempFile(ProgOperation == kOperationProgram ? kFlashTempFileName
@@ -453,6 +471,9 @@ void UpdateProcedure::RunUpdateStep() {
         } else if (StepCountdown == 0) {
             WithdrawPendingRequest();
             ReportProgToolMessage(kMsgNoReplyToApiCommand);
+            // The command may have come through with its reply lost, or an earlier ending left the
+            // device in its bootloader, where it answers no request.
+            LogBootloaderRecovery();
             End();
         }
         break;
@@ -495,6 +516,7 @@ void UpdateProcedure::RunUpdateStep() {
         uint8_t reply[7];
         const uint32_t n = g_serialPort.Read(reply, sizeof reply);
         if (std::string_view(reinterpret_cast<const char*>(reply), n) == kBootloaderId) {
+            bootloaderActive_ = true;
             g_serialPort.Close();
             AdvanceStep(kMsgBootloaderActive, stepWait, kStepPortMode);
         } else {
@@ -515,7 +537,7 @@ void UpdateProcedure::RunUpdateStep() {
         if (bootDevice_ != 0 && device != 0 && device != bootDevice_) {
             AdvanceStep(kMsgDeviceChanged, stepWait, kStepAbortExit);
         } else if (OpenBootPort()) {
-            g_serialPort.Write(&kExitBootloader, 1);
+            exitSent_ = g_serialPort.Write(&kExitBootloader, 1) == 1;
             g_serialPort.Close();
             AdvanceStep(kMsgDeviceRestarted, stepWait, kStepPortReopen);
         } else {

@@ -130,6 +130,13 @@ inline constexpr const char* kFlashTempFileName = "temp.ntf";
 inline constexpr const char* kEepromTempFileName = "temp.hex";
 // Locked while a procedure's work files are in use, in the directory that holds them.
 inline constexpr const char* kWorkLockFileName = "update.lock";
+// What the technician is told after an ending that may leave the device in its bootloader; a
+// device there answers no kernel request, only the manual start's probe.
+inline constexpr const char* kRecoveryFromBootloaderText =
+    " > Device may wait in its bootloader: start again with Manual Update Start Mode";
+inline constexpr const char* kRecoveryFromIncompleteFirmwareText =
+    " > Firmware may be incomplete: if the device is silent, Program again with Manual Update "
+    "Start Mode";
 // Numbered from 1, in the start directory.
 inline constexpr const char* kRecoveredEepromFormat = "eeprom-recovered-%d.hex";
 constexpr int kMaxRecoveredEepromFiles = 99;
@@ -234,6 +241,10 @@ public:
     // before the procedure starts.
     void ReleaseWorkFiles();
 
+    // Tells the technician, once per procedure, the state the device may be left in and how to
+    // get it going again: after every ending that may leave it in its bootloader.
+    void LogBootloaderRecovery();
+
     // Asks a running procedure to end early (the user interrupted it). It ends with its abort
     // line, after the device has left a bootloader this procedure started and any tunnel it
     // opened is closed, with the monitor's port open again.
@@ -283,6 +294,10 @@ private:
     bool abortRequested_ = false;
     bool tunnelOpened_ = false;
     bool bootloaderStarted_ = false;
+    bool bootloaderActive_ = false;  // it answered the probe
+    bool exitSent_ = false;          // told to leave its bootloader
+    bool programmerStarted_ = false;
+    bool recoveryLogged_ = false;
     std::string lastReportLine_;
 };
 
