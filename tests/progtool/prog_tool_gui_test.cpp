@@ -138,6 +138,26 @@ TEST_F(ProgToolDlgTest, BackUpEepromFirstIsShownAsKeptAndAClickKeepsTheChange) {
     EXPECT_FALSE(box->isVisible());
 }
 
+TEST_F(ProgToolDlgTest, CheckVersionsStandsBesideTheBackupBoxAndAClickKeepsTheChange) {
+    CProgToolDlg& dlg = Make();
+    dlg.ShowSoftwareUpdate();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.windowHandle()));
+    auto* box = child<QCheckBox>("checkVersions");
+    EXPECT_EQ(box->text(), QStringLiteral("Check versions before and after"));
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_EQ(box->geometry().top(), child<QCheckBox>("backupFirst")->geometry().top());
+
+    QTest::mouseClick(dlg.windowHandle(), Qt::LeftButton, {},
+                      box->mapTo(&dlg, QPoint(box->height() / 2, box->height() / 2)));
+    EXPECT_TRUE(box->isChecked());
+    EXPECT_EQ(CheckVersionsAround, 1);
+    EXPECT_EQ(shell_.saves, 1);
+
+    dlg.ShowEepromTools();
+    EXPECT_FALSE(box->isVisible());
+}
+
 TEST_F(ProgToolDlgTest, ClosingTheListAppliesTheRow) {
     Make();
     Pick(13);

@@ -67,6 +67,23 @@ TEST_F(ProgToolTest, BackUpEepromFirstShowsItsKeptStateAndKeepsEachChange) {
     }
 }
 
+TEST_F(ProgToolTest, CheckVersionsShowsItsKeptStateAndKeepsEachChange) {
+    for (const int32_t kept : {0, 1}) {
+        SCOPED_TRACE(kept);
+        CheckVersionsAround = kept;
+        view_ = RecordingView{};
+        shell_.saves = 0;
+        ProgTool& tool = Init();
+        EXPECT_EQ(view_.screen.checkVersions, kept);
+        EXPECT_EQ(view_.screen.backupFirst, 0);
+        view_.screen.checkVersions = 1 - kept;
+        tool.OnCheckVersions();
+        EXPECT_EQ(CheckVersionsAround, 1 - kept);
+        EXPECT_EQ(BackupEepromFirst, 0);
+        EXPECT_EQ(shell_.saves, 1);
+    }
+}
+
 TEST_F(ProgToolTest, DeviceRowsSetTheSelectionAndTheManualStartDefault) {
     const RowCase cases[] = {
         {3, 4, "SolBed", 38400, 0, "-datmega64", 0},
