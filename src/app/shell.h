@@ -55,6 +55,9 @@ public:
     virtual void MarkComPortOpen() = 0;
     // Keeps the settings of monitor.ini; only the monitor program has the file.
     virtual void SaveSettings() {}
+    // A procedure has the port (it closes and reopens it, the device may sit in its bootloader):
+    // nothing else may open, close or renumber it, or send to the device, until it lets go.
+    virtual void ClaimComPort(bool claimed) { (void)claimed; }
 };
 
 }  // namespace nvx

@@ -131,6 +131,15 @@ void ProgTool::ShowEepromTools() {
 void ProgTool::SetBusy(bool busy) {
     for (ProgToolControl c : kBusyControls) SetEnabled(c, !busy);
     if (!busy) SetEnabled(ProgToolControl::WriteEepromButton, EepromWriteEnabled != 0);
+    UpdatePortClaim(busy);
+}
+
+void ProgTool::UpdatePortClaim(bool busy) {
+    // Between a backup and the update the procedure is idle for a moment: the claim holds on.
+    const bool claimed = busy || !IsIdle();
+    if (claimed == portClaimed_) return;
+    portClaimed_ = claimed;
+    shell_.ClaimComPort(claimed);
 }
 
 void ProgTool::ShowProgrammerProgress(int percent) {
@@ -429,6 +438,7 @@ void ProgTool::OnTimer() {
         OnProgram();
         AutoStartState = kAutoStartRunning;
     }
+    UpdatePortClaim(false);
     timerGuard_ = false;
 }
 

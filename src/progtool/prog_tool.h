@@ -154,6 +154,8 @@ private:
     void SetVisible(ProgToolControl c, bool visible);
     void SetEnabled(ProgToolControl c, bool enabled);
     bool CommandInProgress();
+    // The monitor's port is the procedure's from its start to its end, whatever runs around it.
+    void UpdatePortClaim(bool busy);
     void StartServiceRun(const std::string& file);
     // Claims the work files and converts the program file into the flash image for the programmer.
     bool PrepareFlashImage();
@@ -173,6 +175,7 @@ private:
     bool timerGuard_ = false;
     int32_t elapsedMs_ = 0;
     int progress_ = 0;
+    bool portClaimed_ = false;
 };
 
 }  // namespace nvx
