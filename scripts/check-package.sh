@@ -73,6 +73,14 @@ depends() {
   echo "Depends: $depends"
   grep -Eq '(^|, )avrdude(,|$)' <<<"$depends" && grep -q 'libqt6widgets6' <<<"$depends"
 }
+licence() {
+  local copyright=$root/usr/share/doc/norvix-monitor/copyright
+  grep -qx 'License: GPL-3+' "$copyright" &&
+    grep -q '/usr/share/common-licenses/GPL-3' "$copyright" &&
+    ! grep -q '^License: other' "$copyright"
+}
+check "copyright states GPL-3.0-or-later" licence
+
 check "depends on avrdude and the Qt libraries" depends
 
 nvx_version() { [ "$("$root/usr/bin/nvx" --version)" = "nvx (Norvix PC Monitor) $version" ]; }

@@ -19,6 +19,7 @@
 #include "eeprom/gui/file_dialogs.h"
 #include "platform/user_dialogs.h"
 #include "support/qt_test_app.h"
+#include "support/scratch_files.h"
 
 namespace nvx {
 namespace {
@@ -36,10 +37,9 @@ class ErrorMemoryDlgTest : public testing::Test {
 protected:
     static void SetUpTestSuite() { test::EnsureTestApp(); }
     void SetUp() override {
-        dir_ = fs::path(NVX_BINARY_DIR) / "test_scratch" / "eeprom_window_gui" /
-               testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        dir_ = scratch_.path();
+        // A save without an extension gets ".txt" only when no "." is anywhere in its path.
+        ASSERT_EQ(dir_.string().find('.'), std::string::npos) << dir_;
         ResetShellSettings();
         SetMessageBoxes(&boxes_);
         SetFileDialogs(&dialogs_);
@@ -47,9 +47,9 @@ protected:
     void TearDown() override {
         SetFileDialogs(nullptr);
         SetMessageBoxes(nullptr);
-        fs::remove_all(dir_);
     }
 
+    test::ScratchDir scratch_{"eeprom-window-gui"};
     fs::path dir_;
     RecordingMessageBoxes boxes_;
     RecordingFileDialogs dialogs_;

@@ -14,6 +14,7 @@
 #include "eeprom/eeprom_report.h"
 #include "eeprom/error_memory_window.h"
 #include "platform/user_dialogs.h"
+#include "support/scratch_files.h"
 
 namespace nvx {
 namespace {
@@ -51,17 +52,15 @@ public:
 class ErrorMemoryTest : public testing::Test {
 protected:
     void SetUp() override {
-        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::path(NVX_BINARY_DIR) / "test_scratch" / "eeprom_window" / info->name();
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        dir_ = scratch_.path();
+        // A save without an extension gets ".txt" only when no "." is anywhere in its path.
+        ASSERT_EQ(dir_.string().find('.'), std::string::npos) << dir_;
         ResetShellSettings();
         SetMessageBoxes(&boxes_);
     }
     void TearDown() override {
         SetMessageBoxes(nullptr);
         ResetShellSettings();
-        fs::remove_all(dir_);
     }
     std::vector<std::string> BoxTexts() const {
         std::vector<std::string> texts;
@@ -69,6 +68,7 @@ protected:
         return texts;
     }
 
+    test::ScratchDir scratch_{"eeprom-window"};
     fs::path dir_;
     RecordingMessageBoxes boxes_;
     FieldView view_;

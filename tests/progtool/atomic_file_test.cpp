@@ -21,12 +21,11 @@ namespace fs = std::filesystem;
 
 class AtomicFileTest : public testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = test::FreshTestDir("progtool");
-    }
-    void TearDown() override { fs::remove_all(dir_); }
     std::vector<std::string> Names() const { return test::FileNames(dir_); }
-    fs::path dir_;
+    // Under the system's temporary directory, not the build tree: one test writes as nobody,
+    // who must be able to reach it wherever the tree was checked out.
+    test::ScratchDir scratch_{"atomic-file"};
+    fs::path dir_{scratch_.path()};
 };
 
 TEST_F(AtomicFileTest, WritesAndReplacesKeepingPermissions) {
