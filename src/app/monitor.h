@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/shell.h"
+#include "platform/program_files.h"
 #include "platform/timer_service.h"
 #include "platform/user_dialogs.h"
 
@@ -23,7 +24,7 @@ inline constexpr const char* kMonitorWindowTitle = "Norvix Monitor";
 inline constexpr const char* kMonitorVersionLine = "Norvix PC Monitor V 1.7.2 (Build 2015-01-28)";
 // The maker's notice of the About box and the settings file.
 inline constexpr const char* kMakerNotice = "Service tool for the Norvix controller family. (C) Norvix";
-inline constexpr const char* kSettingsFileName = "monitor.ini";
+inline constexpr const char* kSettingsFileName = kSettingsName;
 inline constexpr const char* kReadMeFileName = "ReadMe.txt";
 // The desktop's viewer for "ReadMe.txt"; the log line still names the original viewer.
 inline constexpr const char* kTextViewerProgram = "xdg-open";

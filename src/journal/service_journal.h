@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "app/shell.h"
+#include "platform/program_files.h"
 
 namespace nvx {
 
-inline constexpr const char* kJournalFileName = "service-journal.csv";
+inline constexpr const char* kJournalFileName = kServiceJournalName;
 // A journal line that cannot be written is a warning, not the command's failure.
 inline constexpr const char* kJournalWarningLine = " > Warning: service journal not written: ";
 

@@ -7,6 +7,8 @@
 #include "eeprom/eeprom_image.h"
 #include "platform/atomic_file.h"
 #include "platform/format.h"
+#include "platform/program_files.h"
+#include "platform/work_directory.h"
 #include "platform/user_dialogs.h"
 #include "progtool/device_catalogue.h"
 #include "progtool/device_description.h"
@@ -360,9 +362,29 @@ void ProgTool::OnReadEeprom() {
         return;
     }
     if (!procedure_.ClaimWorkFiles(procedure_.eepromFilePath)) return;
+    if (!MayReplaceWithImage(procedure_.eepromFilePath)) {
+        procedure_.ReleaseWorkFiles();
+        return;
+    }
     procedure_.transferBytes = EepromBytes();
     ProgOperation = kOperationEepromRead;
     StartServiceRun(procedure_.eepromFilePath);
+}
+
+bool ProgTool::MayReplaceWithImage(const std::string& path) {
+    std::string kind = ProgramFileKind(path, StartDirectory);
+    for (const std::string& firmware : {fields_.programFilePath, programPath_})
+        if (kind.empty() && !firmware.empty() && SameFilePath(path, firmware))
+            kind = "the program file";
+    if (!kind.empty()) {
+        procedure_.detail = path + ": " + kind + ", never replaced";
+        procedure_.ReportProgToolMessage(kMsgEepromFileUnwritable);
+        return false;
+    }
+    std::error_code ec;
+    return !std::filesystem::exists(path, ec) ||
+           MessageBox().show(ReplaceQuestion(path), kProgToolTitle, MessageIcon::Exclamation,
+                             MessageButtons::YesNo) == MessageAnswer::Yes;
 }
 
 void ProgTool::OnWriteEeprom() {

@@ -154,6 +154,10 @@ private:
     void SetVisible(ProgToolControl c, bool visible);
     void SetEnabled(ProgToolControl c, bool enabled);
     bool CommandInProgress();
+    // An image read may go to path: it is none of the program's files nor the firmware in the
+    // program file field (said in the log otherwise), and an existing file is replaced only
+    // after a Yes.
+    bool MayReplaceWithImage(const std::string& path);
     // The monitor's port is the procedure's from its start to its end, whatever runs around it.
     void UpdatePortClaim(bool busy);
     void StartServiceRun(const std::string& file);

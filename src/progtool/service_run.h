@@ -11,11 +11,12 @@
 
 #include "app/shell.h"
 #include "comm/converter.h"
+#include "platform/program_files.h"
 #include "progtool/update_procedure.h"
 
 namespace nvx {
 
-inline constexpr const char* kBackupFolder = "backup/";
+inline constexpr const char* kBackupFolder = kBackupFolderName;
 inline constexpr const char* kVersionRoutedText =
     " > Version check not available for routed devices";
 inline constexpr const char* kVersionBeforeUnreadText = "E> Version before update not read";

@@ -20,6 +20,7 @@
 #include "app/shell.h"
 #include "comm/converter.h"
 #include "platform/process.h"
+#include "platform/program_files.h"
 #include "platform/work_directory.h"
 #include "progtool/device_catalogue.h"
 
@@ -126,10 +127,10 @@ uint32_t ProgrammerTimeLimitMs(uint32_t transferBytes, int32_t baudRate);
 
 inline constexpr const char* kProgrammerFileName = "norvixosp.exe";
 inline constexpr const char* kProgrammerArgument0 = "avrosp.exe";
-inline constexpr const char* kFlashTempFileName = "temp.ntf";
-inline constexpr const char* kEepromTempFileName = "temp.hex";
+inline constexpr const char* kFlashTempFileName = kFlashWorkFileName;
+inline constexpr const char* kEepromTempFileName = kEepromWorkFileName;
 // Locked while a procedure's work files are in use, in the directory that holds them.
-inline constexpr const char* kWorkLockFileName = "update.lock";
+inline constexpr const char* kWorkLockFileName = kWorkLockName;
 // What the technician is told after an ending that may leave the device in its bootloader; a
 // device there answers no kernel request, only the manual start's probe.
 inline constexpr const char* kRecoveryFromBootloaderText =
