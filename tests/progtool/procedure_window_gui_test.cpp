@@ -283,18 +283,56 @@ INSTANTIATE_TEST_SUITE_P(EveryWay, WayOutDuringAnUpdate,
                              return "";
                          });
 
-TEST_F(ProcedureWindowGuiTest, ADeviceLeftInItsBootloaderIsNamedAndTheAdviceWorks) {
-    Start(/*deviceInBootloader=*/true);
+// Each ending that may leave the device in its bootloader names its state last in the log, and
+// what it says to do then works in the same run of the monitor.
+enum class Ending { ReplyLost, ProgrammerFailed, PortLost };
+
+struct EndingCase {
+    Ending ending;
+    const char* name;
+    const char* cause;   // a line the ending logs
+    const char* advice;  // the newest line after it
+    bool inBootloader;   // where the ending leaves the device
+    bool manualStart;    // the advice: Program again with Manual Update Start Mode
+};
+
+class EndingThatNeedsRecovery : public ProcedureWindowGuiTest,
+                                public ::testing::WithParamInterface<EndingCase> {};
+
+TEST_P(EndingThatNeedsRecovery, TheLogSaysWhatToDoAndThatWorks) {
+    const EndingCase& c = GetParam();
+    // The reply to BootloadStart lost: the device went into its bootloader all the same.
+    Start(/*deviceInBootloader=*/c.ending == Ending::ReplyLost);
+    const std::string dir = h().startDirectory();
+    if (c.ending == Ending::ProgrammerFailed) std::ofstream(dir + "standin.cfg") << "exit 1\n";
     run([&](CMonitorDlg& main, CProgToolDlg& tool) {
         ClickThroughWindow(Named(&tool, "programButton"));
-        ASSERT_TRUE(advanceUntil(tool, [&] { return tool.logic().IsIdle(); }, 10000));
-        EXPECT_TRUE(Newest(main, kRecoveryFromBootloaderText)) << main.logic().fields().logText;
-        EXPECT_TRUE(Logged(main, "E> No Reply to API Command"));
+        if (c.ending == Ending::PortLost) {
+            // The port goes away while the programmer has the line.
+            ASSERT_TRUE(advanceUntil(tool, [] { return UpdateStep == kStepRunProgrammer; }, 10000))
+                << main.logic().fields().logText;
+            // The adapter unplugged: its device node is gone.
+            fs::rename(dir + "com1", dir + "com1.lost");
+            fs::create_symlink(dir + "unplugged", dir + "com1");
+        }
+        ASSERT_TRUE(advanceUntil(tool, [&] { return tool.logic().IsIdle(); }, 60000));
+        EXPECT_TRUE(Newest(main, c.advice)) << main.logic().fields().logText;
+        EXPECT_TRUE(Logged(main, c.cause)) << main.logic().fields().logText;
+        EXPECT_EQ(h().device().inBootloader(), c.inBootloader);
 
-        // As the log says: Manual Update Start Mode, then Program again.
+        // As the log says, without leaving the monitor: the port back, opened by a click.
+        if (c.ending == Ending::PortLost) {
+            fs::remove(dir + "com1");
+            fs::rename(dir + "com1.lost", dir + "com1");
+        }
+        fs::remove(dir + "standin.cfg");
+        if (ComPortState == kComPortClosed) ClickThroughWindow(Named(&main, "openComButton"));
+        ASSERT_EQ(ComPortState, kComPortOpen) << main.logic().fields().logText;
         auto* manual = Named<QCheckBox>(&tool, "manualStart");
-        ClickThroughWindow(manual, QPoint(manual->height() / 2, manual->height() / 2));
-        ASSERT_TRUE(manual->isChecked());
+        if (c.manualStart) {
+            ClickThroughWindow(manual, QPoint(manual->height() / 2, manual->height() / 2));
+            ASSERT_TRUE(manual->isChecked());
+        }
         ClickThroughWindow(Named(&tool, "programButton"));
         ASSERT_TRUE(advanceUntil(tool, [&] { return Newest(main, "I> Update finished"); }, 60000))
             << main.logic().fields().logText;
@@ -302,6 +340,18 @@ TEST_F(ProcedureWindowGuiTest, ADeviceLeftInItsBootloaderIsNamedAndTheAdviceWork
         EXPECT_EQ(ComPortState, kComPortOpen);
     });
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, EndingThatNeedsRecovery,
+    ::testing::Values(
+        EndingCase{Ending::ReplyLost, "ReplyLost", "E> No Reply to API Command",
+                   kRecoveryFromBootloaderText, true, true},
+        // The exit command went out: the device restarts, perhaps with half a firmware.
+        EndingCase{Ending::ProgrammerFailed, "ProgrammerFailed", "E> Update aborted",
+                   kRecoveryFromIncompleteFirmwareText, false, false},
+        EndingCase{Ending::PortLost, "PortLost", "E> Cannot reopen COM",
+                   kRecoveryFromBootloaderText, true, true}),
+    [](const ::testing::TestParamInfo<EndingCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace nvx::test
