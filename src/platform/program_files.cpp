@@ -21,22 +21,25 @@ fs::path Resolved(const std::string& path) {
 
 }  // namespace
 
-std::string ProgramFileKind(const std::string& path, const std::string& startDirectory) {
+std::string ProgramFileKind(const std::string& path, const std::string& startDirectory,
+                            const std::string& workDirectory) {
     if (path.empty() || startDirectory.empty()) return {};
     const fs::path target = Resolved(path);
     const fs::path start = Resolved(startDirectory);
+    const fs::path work = Resolved(workDirectory.empty() ? startDirectory : workDirectory);
     const struct {
+        const fs::path& directory;
         const char* name;
         const char* kind;
     } files[] = {
-        {kServiceJournalName, "the service journal"},
-        {kFlashWorkFileName, "a work file of the programmer"},
-        {kEepromWorkFileName, "a work file of the programmer"},
-        {kWorkLockName, "a work file of the programmer"},
-        {kSettingsName, "the settings file"},
+        {start, kServiceJournalName, "the service journal"},
+        {start, kSettingsName, "the settings file"},
+        {work, kFlashWorkFileName, "a work file of the programmer"},
+        {work, kEepromWorkFileName, "a work file of the programmer"},
+        {work, kWorkLockName, "a work file of the programmer"},
     };
     for (const auto& f : files)
-        if (target == start / f.name) return f.kind;
+        if (target == f.directory / f.name) return f.kind;
     // The backup folder and everything in it.
     const fs::path backups = (start / kBackupFolderName).parent_path();
     const fs::path relative = target.lexically_relative(backups);
@@ -50,7 +53,8 @@ std::string ReplaceQuestion(const std::string& path) {
 
 bool ConfirmSaveTarget(const std::string& path, bool dialogAskedAboutIt,
                        const std::string& caption, const std::string& startDirectory) {
-    if (const std::string kind = ProgramFileKind(path, startDirectory); !kind.empty()) {
+    if (const std::string kind = ProgramFileKind(path, startDirectory, startDirectory);
+        !kind.empty()) {
         MessageBox().show(path + " is " + kind + " and is never written over.\r\n"
                                  "Please choose another name.",
                           caption, MessageIcon::Exclamation, MessageButtons::Ok);

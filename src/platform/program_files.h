@@ -15,12 +15,15 @@ inline constexpr const char* kWorkLockName = "update.lock";
 inline constexpr const char* kSettingsName = "monitor.ini";
 
 // What the path is to the program ("the service journal", "an EEPROM backup", ...) when it names
-// one of its files in startDirectory (links and "." / ".." resolved); empty for any other path.
-std::string ProgramFileKind(const std::string& path, const std::string& startDirectory);
+// one of its files (links and "." / ".." resolved): the journal, the backups and the settings of
+// startDirectory, the programmer's work files of workDirectory. Empty for any other path.
+std::string ProgramFileKind(const std::string& path, const std::string& startDirectory,
+                            const std::string& workDirectory);
 
-// A file a window is about to write at the user's word: refused, with a box saying what it is,
-// when it is one of the program's files; when it exists and the file dialog has not asked about
-// this very name, written over only after a Yes (No is the default). False: write nothing.
+// A file a window of the monitor (whose programmer works in the start directory) is about to
+// write at the user's word: refused, with a box saying what it is, when it is one of the
+// program's files; when it exists and the file dialog has not asked about this very name,
+// written over only after a Yes (No is the default). False: write nothing.
 bool ConfirmSaveTarget(const std::string& path, bool dialogAskedAboutIt,
                        const std::string& caption, const std::string& startDirectory);
 

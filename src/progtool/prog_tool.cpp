@@ -372,7 +372,7 @@ void ProgTool::OnReadEeprom() {
 }
 
 bool ProgTool::MayReplaceWithImage(const std::string& path) {
-    std::string kind = ProgramFileKind(path, StartDirectory);
+    std::string kind = ProgramFileKind(path, StartDirectory, procedure_.WorkDirectory());
     for (const std::string& firmware : {fields_.programFilePath, programPath_})
         if (kind.empty() && !firmware.empty() && SameFilePath(path, firmware))
             kind = "the program file";

@@ -57,15 +57,30 @@ TEST_F(ProgramFilesTest, EveryOwnFileIsKnownByAnyNameAndNothingElseIs) {
         {dir_.file("sub/temp.hex"), ""},
         {"", ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(ProgramFileKind(c.path, start_), c.kind) << c.path;
+    for (const auto& c : cases)
+        EXPECT_EQ(ProgramFileKind(c.path, start_, start_), c.kind) << c.path;
+}
+
+// nvx runs the programmer in a private directory: a file of the start directory that is only
+// named like a work file is the user's.
+TEST_F(ProgramFilesTest, WorkFilesAreThoseOfTheProgrammersDirectory) {
+    const std::string work = dir_.file("sub/");
+    for (const char* name : {"temp.hex", "temp.ntf", "update.lock"}) {
+        EXPECT_EQ(ProgramFileKind(dir_.file(name), start_, work), "") << name;
+        EXPECT_EQ(ProgramFileKind(work + name, start_, work), "a work file of the programmer")
+            << name;
+    }
+    EXPECT_EQ(ProgramFileKind(dir_.file("service-journal.csv"), start_, work),
+              "the service journal");
 }
 
 TEST_F(ProgramFilesTest, TheStartDirectoryNamedRelativelyIsTheSame) {
     const fs::path before = fs::current_path();
     fs::current_path(dir_.path());
-    EXPECT_EQ(ProgramFileKind("service-journal.csv", "./"), "the service journal");
-    EXPECT_EQ(ProgramFileKind(dir_.file("temp.hex"), "./"), "a work file of the programmer");
-    EXPECT_EQ(ProgramFileKind("frames.csv", "./"), "");
+    EXPECT_EQ(ProgramFileKind("service-journal.csv", "./", "./"), "the service journal");
+    EXPECT_EQ(ProgramFileKind(dir_.file("temp.hex"), "./", "./"),
+              "a work file of the programmer");
+    EXPECT_EQ(ProgramFileKind("frames.csv", "./", "./"), "");
     fs::current_path(before);
 }
 
