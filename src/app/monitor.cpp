@@ -1,6 +1,9 @@
 #include "app/monitor.h"
 
+#include <algorithm>
 #include <utility>
+
+#include "comm/api_request.h"
 
 namespace nvx {
 
@@ -31,6 +34,7 @@ Monitor::Monitor(TimerService& timers, ChannelPorts& ports, ToneSink& tones,
 
 Monitor::~Monitor() {
     if (timer1_) timers_.stop(timer1_);
+    StopSettling();
 }
 
 void Monitor::OnInitDialog() {
@@ -76,6 +80,11 @@ bool Monitor::OpenComPort() {
 }
 
 void Monitor::CloseComPort() {
+    // A close waiting for owed replies would otherwise close the line under its new owner.
+    if (pendingRelease_ == PortRelease::Close) {
+        StopSettling();
+        pendingRelease_ = PortRelease::None;
+    }
     ports_.CloseChannelPort(0);
     ComPortState = kComPortClosed;
     fields_.statusText = "TUV Port Closed";
@@ -133,8 +142,7 @@ void Monitor::OnOpenCloseCom() {
         if (!OpenComPort()) return;  // the serial port has shown its own message
         ReportMonitorEvent(kEventPortOpened);
     } else {
-        CloseComPort();
-        ReportMonitorEvent(kEventPortClosed);
+        ReleaseComPortWhenSettled(PortRelease::Close);
     }
 }
 
@@ -143,7 +151,7 @@ void Monitor::CloseMonitor() { Quit(Ending::CloseMonitor); }
 void Monitor::Dismiss() { Quit(Ending::Dismiss); }
 
 void Monitor::Quit(Ending ending) {
-    if (ended_ || quitting_) return;
+    if (ended_ || quitting_ || pendingRelease_ == PortRelease::Quit) return;
     if (windows_.DeviceWorkRunning()) {
         if (!view_.askYesDefaultNo(kQuitDuringDeviceWork)) return;
         // The work may have ended while the question was open.
@@ -164,6 +172,47 @@ void Monitor::EndNow(Ending ending) {
         EndDialog(0);
         return;
     }
+    ReleaseComPortWhenSettled(PortRelease::Quit);
+}
+
+// A reply still owed to a request of this program would reach whoever opens the port next (another
+// program, or this one after a reopen) as the answer to their own request. The request engine
+// takes owed replies off the line on its ticks and gives up on each after its bound, so the wait
+// ends within seconds; it runs on a timer, the window goes on meanwhile with the port shown open.
+// Nothing owed: at once, as always.
+void Monitor::ReleaseComPortWhenSettled(PortRelease release) {
+    pendingRelease_ = std::max(pendingRelease_, release);  // a quit also closes
+    if (settleTimer_ != 0) return;
+    if (!ApiRequest::RepliesOwed()) {
+        FinishPortRelease();
+        return;
+    }
+    settleTimer_ = timers_.start(kOwedRepliesCheckMs, [this] {
+        if (!ApiRequest::RepliesOwed()) FinishPortRelease();
+    });
+}
+
+void Monitor::FinishPortRelease() {
+    StopSettling();
+    switch (std::exchange(pendingRelease_, PortRelease::None)) {
+    case PortRelease::Close:
+        CloseComPort();
+        ReportMonitorEvent(kEventPortClosed);
+        break;
+    case PortRelease::Quit:
+        CloseAndEnd();
+        break;
+    case PortRelease::None:
+        break;
+    }
+}
+
+void Monitor::StopSettling() {
+    if (settleTimer_) timers_.stop(settleTimer_);
+    settleTimer_ = 0;
+}
+
+void Monitor::CloseAndEnd() {
     ports_.CloseChannelPort(0);
     fields_.statusText = "COM Port Closed";
     ReportMonitorEvent(kEventPortClosed);
