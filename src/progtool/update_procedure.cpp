@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -110,6 +111,11 @@ std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_
     case kMsgProgrammerTimedOut: return "E> Programmer timed out after " + detail + " s";
     case kMsgEepromFileUnwritable: return "E> cannot open EEPROM file: " + detail;
     case kMsgEepromImageKept: return "I> EEPROM image kept as " + detail;
+    case kMsgFlashMayBeErased:
+        return "E> The device may be erased and wait in its bootloader: program it again with "
+               "Manual Update Start Mode";
+    case kMsgMayWaitInBootloader:
+        return "E> The device may wait in its bootloader: repeat with Manual Update Start Mode";
     case kMsgDeviceChanged: return Format("E> COM%d leads to another device now", ComPortNumber);
     default: return "E> Unknown Message";
     }
@@ -137,6 +143,18 @@ uint32_t ProgrammerTimeLimitMs(uint32_t transferBytes, int32_t baudRate) {
         (2ull * transferBytes * kBitsPerByteOnTheWire * 1000 + baud - 1) / baud;
     const uint64_t limit = kProgrammerMarginMs + kProgrammerWireFactor * wireMs;
     return limit > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(limit);
+}
+
+uint32_t ProgrammerTimeLimitForRunMs(uint32_t transferBytes, int32_t baudRate) {
+    if (const char* text = std::getenv(kProgrammerLimitVariable); text && *text) {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long seconds = std::strtoul(text, &end, 10);
+        if (*end == '\0' && errno == 0 && text[0] != '-' && seconds >= 1 &&
+            seconds <= UINT32_MAX / 1000)
+            return static_cast<uint32_t>(seconds * 1000);
+    }
+    return ProgrammerTimeLimitMs(transferBytes, baudRate);
 }
 
 bool IsCompleteHexImage(const std::string& text) {
@@ -309,7 +327,8 @@ bool UpdateProcedure::ServeProgrammer() {
         progress_ = ProgressLineReader{};
         programmerErrors_ = LastLineKeeper{};
         programmerElapsedMs_ = 0;
-        programmerLimitMs_ = ProgrammerTimeLimitMs(transferBytes, g_deviceSelection.bootBaud);
+        programmerLimitMs_ =
+            ProgrammerTimeLimitForRunMs(transferBytes, g_deviceSelection.bootBaud);
         std::string error;
         programmer_ = Processes().Start(launch, error);
         programmerStarted_ = programmer_ != nullptr;
@@ -337,11 +356,20 @@ bool UpdateProcedure::ServeProgrammer() {
 }
 
 void UpdateProcedure::ProgrammerTimedOut() {
-    programmer_.reset();  // ends it; the adapter ends avrdude on its way out
+    programmer_.reset();  // ends it with avrdude, within seconds
     detail = std::to_string(programmerElapsedMs_ / 1000);
     ReportProgToolMessage(kMsgProgrammerTimedOut);
+    ReportDeviceLeftUnfinished();
     programmerFailed_ = true;
     RemoveTempFile(ProgOperation == kOperationProgram ? kFlashTempFileName : kEepromTempFileName);
+}
+
+void UpdateProcedure::ReportDeviceLeftUnfinished() {
+    // A flash write erases the chip first: cut short, no application is left to start.
+    ReportProgToolMessage(ProgOperation == kOperationProgram ? kMsgFlashMayBeErased
+                                                             : kMsgMayWaitInBootloader);
+    // That says what to do: the ending adds no second advice.
+    recoveryLogged_ = true;
 }
 
 void UpdateProcedure::KeepRecoveredImage(const std::string& image) {
@@ -409,9 +437,10 @@ bool UpdateProcedure::DivertForAbort() {
     case kStepBootProbeCheck:
     case kStepRunProgrammer:
         if (programmer_) {
-            programmer_.reset();  // ends it and waits for it: it must let go of the port
+            programmer_.reset();  // ends it within seconds: it must let go of the port
             if (const int32_t line = LeavingMessage(ProgOperation)) ReportProgToolMessage(line);
             FailProgrammer("interrupted");
+            ReportDeviceLeftUnfinished();
         }
         g_serialPort.Close();
         if (bootloaderStarted_ && UpdateStep != kStepRunProgrammer) {

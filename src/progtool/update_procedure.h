@@ -101,6 +101,9 @@ enum ProgToolMessage : int32_t {
     kMsgDeviceChanged = 44,             // the port leads elsewhere after the programmer
     kMsgEepromFileUnwritable = 45,      // detail: the file and why
     kMsgEepromImageKept = 46,           // detail: where the image read went instead
+    // The programmer was ended before it finished: what the device may be left in.
+    kMsgFlashMayBeErased = 47,
+    kMsgMayWaitInBootloader = 48,
     kMsgWorkLockFailed = 50,            // detail: the lock file and why
 };
 
@@ -124,6 +127,11 @@ constexpr uint32_t kProgrammerMarginMs = 90000;
 constexpr uint32_t kProgrammerWireFactor = 4;
 constexpr uint32_t kBitsPerByteOnTheWire = 10;  // 8N1
 uint32_t ProgrammerTimeLimitMs(uint32_t transferBytes, int32_t baudRate);
+// Whole seconds in this variable replace the computed limit (a bench that wants a faster verdict
+// on a silent device, a test).
+inline constexpr const char* kProgrammerLimitVariable = "NORVIX_PROGRAMMER_LIMIT";
+// The limit for a run: the variable's when it holds a number of seconds from 1 up, else computed.
+uint32_t ProgrammerTimeLimitForRunMs(uint32_t transferBytes, int32_t baudRate);
 
 inline constexpr const char* kProgrammerFileName = "norvixosp.exe";
 inline constexpr const char* kProgrammerArgument0 = "avrosp.exe";
@@ -211,10 +219,10 @@ public:
     int32_t requestState() const { return requestState_; }
     const BusMessage& requestMessage() const { return message_; }
     bool programmerRunning() const { return programmer_ != nullptr; }
-    // Blocks until a running programmer has exited (for a caller without a window of its own).
-    // The step machine takes its outcome on its next tick.
-    void WaitForProgrammer() {
-        if (programmer_) programmer_->WaitForExit();
+    // Waits at most limitMs for a running programmer to exit (for a caller that keeps time of
+    // its own). The step machine takes its outcome on its next tick.
+    void WaitForProgrammer(int limitMs) {
+        if (programmer_) programmer_->WaitForExit(limitMs);
     }
 
     // The EEPROM file the running read or write works on (the command's copy of the field).
@@ -260,6 +268,8 @@ private:
     bool ServeProgrammer();
     void ProgrammerDone();
     void ProgrammerTimedOut();
+    // After a programmer ended early: the line that says what the device may be left in.
+    void ReportDeviceLeftUnfinished();
     // An image read that cannot go to its file is kept under a name of its own.
     void KeepRecoveredImage(const std::string& image);
     void RemoveTempFile(const char* name);

@@ -39,6 +39,7 @@ constexpr const char* kFirmware =
     ":03000000010203F7\r\n"
     ":040003001020304059\r\n"
     ":00000001FF\r\n";
+constexpr int kProgrammerWaitMs = 5000;
 constexpr const char* kQuestion = "A device update is running. Quit anyway?";
 
 template <class T = QWidget>
@@ -109,12 +110,12 @@ protected:
         EXPECT_TRUE(window && window->isVisible());
         return window;
     }
-    // Virtual time, a tick at a time; a programmer that runs is waited for first, so its run
-    // takes no virtual time.
+    // Virtual time, a tick at a time; a programmer that runs is waited for first (up to a few real
+    // seconds a tick, room for a loaded machine), so its run takes no virtual time.
     bool advanceUntil(CProgToolDlg& tool, const std::function<bool()>& pred, uint64_t maxMs) {
         for (uint64_t waited = 0; waited < maxMs; waited += 10) {
             if (pred()) return true;
-            tool.logic().procedure().WaitForProgrammer();
+            tool.logic().procedure().WaitForProgrammer(kProgrammerWaitMs);
             h().advance(10);
         }
         return pred();
