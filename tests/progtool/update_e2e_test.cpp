@@ -679,10 +679,10 @@ struct QuietCase {
     bool programmerRan;    // the device is left in its bootloader, maybe erased
 };
 
-// 8 KB for an ATmega64: one version query, BootloadStart, the probe, ten setup commands of
-// avrdude and the erase come first (14 answers), then 32 blocks of two commands each.
+// 8 KB for an ATmega64: one version query (asked for), BootloadStart, the probe, ten setup
+// commands of avrdude and the erase come first (14 answers), then 32 blocks of two commands each.
 const Strings kQuietUpdate = {"update", "--port", "1", "--wait", "1", "--device", "solbed",
-                              "SolBed_fw.hex"};
+                              "--versions", "SolBed_fw.hex"};
 // EEPROM: BootloadStart, the probe, ten setup commands, then blocks of nine commands.
 const Strings kQuietRead = {"eeprom", "read", "--port", "1", "--wait", "1", "--device",
                             "solbed", "image.hex"};
@@ -697,7 +697,8 @@ const char* const kWaitsLine =
 
 const QuietCase kQuietCases[] = {
     // BootloadStart unanswered: the device never left its application.
-    {"BootloadStart", kQuietUpdate, 1, {"E> No Reply to API Command"}, false},
+    {"BootloadStart", kQuietUpdate, 1, {"E> No Reply to API Command", kRecoveryFromBootloaderText},
+     false},
     {"flash write", kQuietUpdate, 34, {kTimedOut, kErasedLine, "E> Update aborted"}, true},
     {"verify", kQuietUpdate, 84, {kTimedOut, kErasedLine, "E> Update aborted"}, true},
     {"EEPROM read", kQuietRead, 30, {kTimedOut, kWaitsLine, "E> Read Process aborted"}, true},
