@@ -219,7 +219,7 @@ void UpdateProcedure::RequestAbort() {
 
 void UpdateProcedure::StartProcedure(bool manualStart) {
     programmerFailed_ = false;
-    bootDevice_ = 0;
+    bootDevice_ = {};
     abortRequested_ = false;
     tunnelOpened_ = false;
     bootloaderStarted_ = false;
@@ -298,11 +298,13 @@ bool UpdateProcedure::OpenBootPort() {
                              static_cast<uint32_t>(g_deviceSelection.bootBaud), 8, 0, 0);
 }
 
-uint64_t UpdateProcedure::BootDeviceIdentity() {
+UpdateProcedure::DeviceNode UpdateProcedure::BootDeviceIdentity() {
     struct stat device {};
     const std::string path =
         ResolveComPort(static_cast<uint32_t>(ComPortNumber), ComStartDirectory());
-    return !path.empty() && ::stat(path.c_str(), &device) == 0 ? device.st_rdev : 0;
+    if (path.empty() || ::stat(path.c_str(), &device) != 0) return {};
+    return {device.st_rdev,
+            int64_t{device.st_ctim.tv_sec} * 1'000'000'000 + device.st_ctim.tv_nsec};
 }
 
 void UpdateProcedure::RemoveTempFile(const char* name) {
@@ -562,8 +564,8 @@ void UpdateProcedure::RunUpdateStep() {
     {
         // A device that vanished during the run may have left the port to another one: that one
         // is not told to leave a bootloader, nor reported restarted.
-        const uint64_t device = BootDeviceIdentity();
-        if (bootDevice_ != 0 && device != 0 && device != bootDevice_) {
+        const DeviceNode device = BootDeviceIdentity();
+        if (bootDevice_.number != 0 && device.number != 0 && device != bootDevice_) {
             AdvanceStep(kMsgDeviceChanged, stepWait, kStepAbortExit);
         } else if (OpenBootPort()) {
             exitSent_ = g_serialPort.Write(&kExitBootloader, 1) == 1;

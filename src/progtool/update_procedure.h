@@ -274,8 +274,15 @@ private:
     void KeepRecoveredImage(const std::string& image);
     void RemoveTempFile(const char* name);
     bool OpenBootPort();
-    // The device COM N leads to now (0 when none), to find the same one again after the run.
-    static uint64_t BootDeviceIdentity();
+    // The device node COM N leads to now, to find the same one again after the run. Its number
+    // alone is not enough: a terminal that went away may have its number given to a new one at
+    // once, so the time the node was made (its status change) goes with it.
+    struct DeviceNode {
+        uint64_t number = 0;  // 0: none
+        int64_t madeNs = 0;
+        bool operator==(const DeviceNode&) const = default;
+    };
+    static DeviceNode BootDeviceIdentity();
     void WithdrawPendingRequest();
     // The way out for an abort request at the current step; false while a step must first see
     // its request through.
@@ -296,7 +303,7 @@ private:
     ProgressLineReader progress_;
     LastLineKeeper programmerErrors_;
     bool programmerFailed_ = false;
-    uint64_t bootDevice_ = 0;
+    DeviceNode bootDevice_;
     uint32_t programmerLimitMs_ = 0;
     uint32_t programmerElapsedMs_ = 0;
 

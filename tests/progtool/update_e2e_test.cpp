@@ -8,13 +8,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "journal/service_journal.h"
@@ -88,6 +91,10 @@ struct SimOptions {
     bool bootloader = false;  // waiting in its bootloader, as after a manual start
     std::string eepromIn;     // file in the start directory
     Strings faults = {};      // e.g. {"--mute-after", "30"}
+    // On a real wire's time (line speed, chip times). Off, the device answers at once: these
+    // tests are about what the procedures do, and the paced ones about whether their time limits
+    // hold.
+    bool paced = false;
 };
 
 class UpdateEndToEnd : public ::testing::Test {
@@ -115,6 +122,7 @@ protected:
                                  dir_.file(MemoryFile("flash", port)), "--eeprom-out",
                                  dir_.file(MemoryFile("eeprom", port))});
         if (options.bootloader) argv.push_back("--bootloader");
+        if (!options.paced) argv.push_back("--instant");
         if (!options.eepromIn.empty()) argv.insert(argv.end(), {"--eeprom-in", options.eepromIn});
         argv.insert(argv.end(), options.faults.begin(), options.faults.end());
         auto& sim = sims_[port];
@@ -317,6 +325,41 @@ TEST_F(UpdateEndToEnd, AnEditedEepromImageWrittenBackIsTheDevicesMemory) {
     StopDevice();
     const std::map<uint32_t, uint8_t> written = BytesFrom(edited);
     EXPECT_TRUE(SameMemory(written, DeviceMemory("eeprom.out"), RestartBookkeeping(written)));
+}
+
+// On a real wire's time, the largest part: a 120 KB update (the most an application can take
+// with the largest boot section) and a write of its whole 4 KB EEPROM, each byte 3.3 ms of the
+// chip's. Both must end well inside the programmer's time limit and the procedures' own, with
+// the memories right: a limit tried only against an instant device may cut a bench short.
+TEST_F(UpdateEndToEnd, OnARealWiresTimeTheLargestPartsUpdateAndEepromWriteFinish) {
+    constexpr int kPacedRunLimitMs = 240 * 1000;
+    const std::vector<uint8_t> image = RandomBytes(120 * 1024, 128);
+    WriteText(dir_.file("SolGrb_big.hex"), HexImage(image));
+    std::vector<uint8_t> eeprom = RandomBytes(4096, 4096);
+    // A header the firmware knows as its own (signature, section starts): its restart keeps it.
+    for (const auto& [at, value] : {std::pair{2, 0x58}, {3, 0x4E}, {24, 0x18}, {25, 0x04}, {26, 0x08}, {27, 0x0C}})
+        eeprom[at] = static_cast<uint8_t>(value);
+    WriteText(dir_.file("new.hex"), HexImage(eeprom));
+    SimOptions device{{"--device", "solgrabed128"}, false, ""};
+    device.paced = true;
+    StartDevice(device);
+
+    const auto update = StartNvx({"update", "--port", "1", "--wait", "1", "--device", "solgrabed128",
+                                  "SolGrb_big.hex"});
+    const ProgramRun updated = update->FinishWithin(kPacedRunLimitMs);
+    EXPECT_EQ(updated.status, 0) << updated.out << updated.err;
+    EXPECT_NE(updated.out.find("I> Update finished"), std::string::npos) << updated.out;
+
+    const auto write = StartNvx({"eeprom", "--yes", "write", "new.hex", "--wait=1", "--device",
+                                 "solgrabed128", "--port", "1"});
+    const ProgramRun written = write->FinishWithin(kPacedRunLimitMs);
+    EXPECT_EQ(written.status, 0) << written.out << written.err;
+    EXPECT_NE(written.out.find("I> Write Process finished"), std::string::npos) << written.out;
+
+    StopDevice();
+    EXPECT_TRUE(SameMemory(BytesFrom(image), DeviceMemory("flash.out")));
+    const std::map<uint32_t, uint8_t> wanted = BytesFrom(eeprom);
+    EXPECT_TRUE(SameMemory(wanted, DeviceMemory("eeprom.out"), RestartBookkeeping(wanted)));
 }
 
 TEST_F(UpdateEndToEnd, AProgrammerThatFailsAbortsTheUpdateAndTheDeviceRunsAgain) {
@@ -595,6 +638,49 @@ bool WaitForAvrdudeOn(const std::string& terminal) {
     return false;
 }
 
+// Takes the number of a vanished terminal for a new one as soon as it is free again, as the next
+// terminal some other program makes would: numbers are given lowest first, so the lower ones
+// found on the way are kept until then, the higher ones given back.
+class TerminalNumberTaker {
+public:
+    explicit TerminalNumberTaker(std::string path) : path_(std::move(path)), number_(Number(path_)) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~TerminalNumberTaker() {
+        stop_ = true;
+        thread_.join();
+        for (const int fd : kept_) ::close(fd);
+    }
+    bool took() const { return took_; }
+
+private:
+    static long Number(const std::string& path) {
+        const std::size_t slash = path.rfind('/');
+        return std::strtol(path.c_str() + slash + 1, nullptr, 10);
+    }
+    void Run() {
+        while (!stop_ && !took_) {
+            const int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            if (fd < 0) return;
+            const char* name = ::grantpt(fd) == 0 && ::unlockpt(fd) == 0 ? ::ptsname(fd) : nullptr;
+            const long number = name != nullptr ? Number(name) : -1;
+            if (number >= 0 && number <= number_) {
+                kept_.push_back(fd);
+                took_ = number == number_;
+                continue;
+            }
+            ::close(fd);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    const std::string path_;
+    const long number_;
+    std::vector<int> kept_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> took_{false};
+    std::thread thread_;
+};
+
 TEST_F(UpdateEndToEnd, ADeviceThatVanishesDuringTheTransferEndsTheCommand) {
     struct Case {
         const char* name;
@@ -622,6 +708,9 @@ TEST_F(UpdateEndToEnd, ADeviceThatVanishesDuringTheTransferEndsTheCommand) {
         sims_[1]->Signal(SIGKILL);
         sims_[1]->FinishWithin(kRunLimitMs);
         sims_.erase(1);
+        // Another program's terminal takes the vanished one's number once it is free: another
+        // device all the same, never told to leave a bootloader.
+        const TerminalNumberTaker another(terminal);
         const ProgramRun run = nvx.FinishWithin(kRunLimitMs);
         EXPECT_EQ(run.status, 1) << run.out << run.err;
         const Strings log = LogLines(run);
