@@ -96,8 +96,16 @@ void Monitor::ShowPortControls() {
     // Other windows close and reopen the port too (the update procedure frees it for the
     // programmer); the button and the status line must never disagree.
     const bool open = ComPortState != kComPortClosed;
-    view_.setPortFieldEnabled(!open);
+    view_.setPortFieldEnabled(!open && !portClaimed_);
     view_.setOpenButtonText(open ? kCloseComText : kOpenComText);
+    view_.setOpenButtonEnabled(!portClaimed_);
+}
+
+void Monitor::ClaimComPort(bool claimed) {
+    if (claimed == portClaimed_) return;
+    portClaimed_ = claimed;
+    ShowPortControls();
+    windows_.AllowDeviceActions(!claimed);
 }
 
 void Monitor::MarkComPortOpen() {
@@ -108,6 +116,12 @@ void Monitor::MarkComPortOpen() {
 void Monitor::ReportMonitorEvent(int code) { AppendMonitorLog(MonitorEventLine(code)); }
 
 void Monitor::OnPortNumberChanged() {
+    // The procedure works on the port it was given; the field shows that one until it ends.
+    if (portClaimed_) {
+        fields_.portNumber = ComPortNumber;
+        RefreshControls();
+        return;
+    }
     if (!view_.readControls(fields_)) {
         MessageBox().show(kPortNotANumber, kMonitorWindowTitle, MessageIcon::Exclamation);
     }
@@ -123,6 +137,7 @@ void Monitor::OnPortNumberChanged() {
 }
 
 void Monitor::OnOpenCloseCom() {
+    if (portClaimed_) return;
     if (ComPortState == kComPortClosed) {
         if (!OpenComPort()) return;  // the serial port has shown its own message
         ReportMonitorEvent(kEventPortOpened);
@@ -131,12 +146,32 @@ void Monitor::OnOpenCloseCom() {
     }
 }
 
-bool Monitor::MayQuit() {
-    return !windows_.DeviceWorkRunning() || view_.askYesDefaultNo(kQuitDuringDeviceWork);
+void Monitor::CloseMonitor() { Quit(Ending::CloseMonitor); }
+
+void Monitor::Dismiss() { Quit(Ending::Dismiss); }
+
+void Monitor::Quit(Ending ending) {
+    if (ended_ || quitting_ || pendingRelease_ == PortRelease::Quit) return;
+    if (windows_.DeviceWorkRunning()) {
+        if (!view_.askYesDefaultNo(kQuitDuringDeviceWork)) return;
+        // The work may have ended while the question was open.
+        if (windows_.DeviceWorkRunning()) {
+            quitting_ = true;
+            pendingEnding_ = ending;
+            AppendMonitorLog(kQuitAfterDeviceWorkLine);
+            windows_.StopDeviceWork();
+            return;
+        }
+    }
+    EndNow(ending);
 }
 
-void Monitor::CloseMonitor() {
-    if (pendingRelease_ == PortRelease::Quit || !MayQuit()) return;
+void Monitor::EndNow(Ending ending) {
+    quitting_ = false;
+    if (ending == Ending::Dismiss) {
+        EndDialog(0);
+        return;
+    }
     ReleaseComPortWhenSettled(PortRelease::Quit);
 }
 
@@ -165,7 +200,7 @@ void Monitor::FinishPortRelease() {
         ReportMonitorEvent(kEventPortClosed);
         break;
     case PortRelease::Quit:
-        Quit();
+        CloseAndEnd();
         break;
     case PortRelease::None:
         break;
@@ -177,7 +212,7 @@ void Monitor::StopSettling() {
     settleTimer_ = 0;
 }
 
-void Monitor::Quit() {
+void Monitor::CloseAndEnd() {
     ports_.CloseChannelPort(0);
     fields_.statusText = "COM Port Closed";
     ReportMonitorEvent(kEventPortClosed);
@@ -209,6 +244,10 @@ void Monitor::ShowReadMe() {
 }
 
 void Monitor::OnTimer1() {
+    if (quitting_ && !windows_.DeviceWorkRunning()) {
+        EndNow(pendingEnding_);
+        return;
+    }
     if (AutoStartState == kAutoStartFinished) CloseMonitor();
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/shell.h"
+#include "platform/program_files.h"
 #include "platform/timer_service.h"
 #include "platform/user_dialogs.h"
 
@@ -25,7 +26,7 @@ inline constexpr const char* kMonitorWindowTitle = "Norvix Monitor";
 inline constexpr const char* kMonitorVersionLine = "Norvix PC Monitor V 1.7.2 (Build 2015-01-28)";
 // The maker's notice of the About box and the settings file.
 inline constexpr const char* kMakerNotice = "Service tool for the Norvix controller family. (C) Norvix";
-inline constexpr const char* kSettingsFileName = "monitor.ini";
+inline constexpr const char* kSettingsFileName = kSettingsName;
 inline constexpr const char* kReadMeFileName = "ReadMe.txt";
 // The desktop's viewer for "ReadMe.txt"; the log line still names the original viewer.
 inline constexpr const char* kTextViewerProgram = "xdg-open";
@@ -33,6 +34,9 @@ inline constexpr const char* kOpenComText = "Open COM";
 inline constexpr const char* kCloseComText = "Close COM";
 // Asked before the window closes while a device update or EEPROM transfer runs (No is the default).
 inline constexpr const char* kQuitDuringDeviceWork = "A device update is running. Quit anyway?";
+// After a Yes: the work is stopped the way that leaves the device out of its bootloader first.
+inline constexpr const char* kQuitAfterDeviceWorkLine =
+    " > Stopping the device work; the monitor ends after it";
 
 // Codes of ReportMonitorEvent.
 enum MonitorEvent : int {
@@ -61,6 +65,7 @@ public:
     virtual bool readControls(MonitorFields& fields) = 0;
     virtual void setPortFieldEnabled(bool enabled) = 0;
     virtual void setOpenButtonText(const std::string& text) = 0;
+    virtual void setOpenButtonEnabled(bool enabled) = 0;
     // Ends the run of the main window with this result.
     virtual void endDialog(int result) = 0;
     // A Yes/No question whose default answer is No; true for Yes.
@@ -83,6 +88,10 @@ public:
     // True while a window's device work runs (a firmware update, an EEPROM transfer): the
     // device would be left in its bootloader and the work files behind.
     virtual bool DeviceWorkRunning() const = 0;
+    // Ends the device work early, by the way out that leaves the device as it was found.
+    virtual void StopDeviceWork() = 0;
+    // The windows' own device actions (requests, transfers) are offered only while allowed.
+    virtual void AllowDeviceActions(bool allowed) = 0;
 };
 
 // Opening and closing the one serial port per channel: the byte pump of the TUV Communication
@@ -125,15 +134,20 @@ public:
     // about the port.
     void MarkComPortOpen() override;
     void SaveSettings() override { WriteSettings(); }
+    void ClaimComPort(bool claimed) override;
+    bool comPortClaimed() const { return portClaimed_; }
 
     void ReportMonitorEvent(int code);
 
     // Commands of the controls and the menu.
     void OnPortNumberChanged();
     void OnOpenCloseCom();
+    // Every way out: Close Monitor and Exit end through CloseMonitor; Escape, the close box and
+    // the window manager's close dismiss the window (no log line, the port left to the pump).
+    // While device work runs both ask first (No is the default); a Yes stops the work and the
+    // window ends once the device has been let go.
     void CloseMonitor();
-    // Whether the window may close now: nothing runs on the device, or the user says Yes.
-    bool MayQuit();
+    void Dismiss();
     void OnTestCommunication();
     void ShowProtocolWindow();
     void ShowStartTexts();
@@ -155,6 +169,9 @@ public:
     static std::string SettingsPath();
 
 private:
+    enum class Ending { CloseMonitor, Dismiss };
+    void Quit(Ending ending);
+    void EndNow(Ending ending);
     void RefreshControls() { view_.writeControls(fields_); }
     // The port number field and the Open COM / Close COM button follow ComPortState.
     void ShowPortControls();
@@ -164,7 +181,7 @@ private:
     void ReleaseComPortWhenSettled(PortRelease release);
     void FinishPortRelease();
     void StopSettling();
-    void Quit();
+    void CloseAndEnd();
 
     TimerService& timers_;
     ChannelPorts& ports_;
@@ -175,6 +192,9 @@ private:
     MonitorFields fields_;
     int timer1_ = 0;
     bool ended_ = false;
+    bool portClaimed_ = false;
+    bool quitting_ = false;
+    Ending pendingEnding_ = Ending::CloseMonitor;
     int settleTimer_ = 0;
     PortRelease pendingRelease_ = PortRelease::None;
 };

@@ -42,6 +42,7 @@ File OpenRegularFile(const std::string& path) {
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 constexpr const char* kBackupEepromKey = "BACKUP_EEPROM";
+constexpr const char* kCheckVersionsKey = "CHECK_VERSIONS";
 
 std::optional<int32_t> SettingsLineNumber(std::string_view line, std::string_view key) {
     // The line splits like "%s %[^\n]": a first word, then the rest of the line after the blanks
@@ -78,7 +79,12 @@ std::optional<int32_t> SettingsLineBackupEeprom(std::string_view line) {
     return SettingsLineNumber(line, kBackupEepromKey);
 }
 
-std::string SettingsFileText(int32_t comPortNumber, int32_t backupEepromFirst) {
+std::optional<int32_t> SettingsLineCheckVersions(std::string_view line) {
+    return SettingsLineNumber(line, kCheckVersionsKey);
+}
+
+std::string SettingsFileText(int32_t comPortNumber, int32_t backupEepromFirst,
+                             int32_t checkVersionsAround) {
     std::string text;
     const std::string notice = std::string("# ") + kMakerNotice;
     for (const char* line : {"# Norvix-PC-Monitor INI-File", "# Version 1.00", notice.c_str(), "#",
@@ -87,8 +93,10 @@ std::string SettingsFileText(int32_t comPortNumber, int32_t backupEepromFirst) {
         text += "\r\n";
     }
     text += "COM_PORT " + std::to_string(comPortNumber) + "\r\n";
-    if (backupEepromFirst != 0)
-        text += std::string("\r\n[PROGRAMMING]\r\n") + kBackupEepromKey + " 1\r\n";
+    if (backupEepromFirst == 0 && checkVersionsAround == 0) return text;
+    text += "\r\n[PROGRAMMING]\r\n";
+    if (backupEepromFirst != 0) text += std::string(kBackupEepromKey) + " 1\r\n";
+    if (checkVersionsAround != 0) text += std::string(kCheckVersionsKey) + " 1\r\n";
     return text;
 }
 
@@ -122,6 +130,8 @@ void Monitor::ReadSettings() {
         }
         if (const std::optional<int32_t> backup = SettingsLineBackupEeprom(line))
             BackupEepromFirst = *backup != 0 ? 1 : 0;
+        if (const std::optional<int32_t> versions = SettingsLineCheckVersions(line))
+            CheckVersionsAround = *versions != 0 ? 1 : 0;
     }
     file.reset();
     RefreshControls();
@@ -129,7 +139,7 @@ void Monitor::ReadSettings() {
 
 void Monitor::WriteSettings() {
     // Replaced in one step: a failed write never leaves a half-written file behind.
-    if (!WriteFileAtomically(SettingsPath(), SettingsFileText(ComPortNumber, BackupEepromFirst))) {
+    if (!WriteFileAtomically(SettingsPath(), SettingsFileText(ComPortNumber, BackupEepromFirst, CheckVersionsAround))) {
         MessageBox().show(kSettingsWriteFailed, kSettingsCaption, MessageIcon::Exclamation);
     }
 }

@@ -13,6 +13,7 @@ std::string DeviceStem;
 std::string StartDirectory;
 
 int32_t BackupEepromFirst = 0;
+int32_t CheckVersionsAround = 0;
 int32_t ComPortNumber = 1;
 int32_t ComPortState = kComPortClosed;
 int32_t AutoStartState = kAutoStartOff;
@@ -28,6 +29,7 @@ void ResetShellSettings() {
     DeviceStem.clear();
     StartDirectory.clear();
     BackupEepromFirst = 0;
+    CheckVersionsAround = 0;
     ComPortNumber = 1;
     ComPortState = kComPortClosed;
     AutoStartState = kAutoStartOff;

@@ -20,8 +20,10 @@ extern std::string StartDirectory;  // ends with "/"
 
 constexpr int32_t kDefaultStepWait = 200;
 
-// "Back up EEPROM first" of the Programming Tool, kept in monitor.ini.
+// "Back up EEPROM first" and "Check versions before and after" of the Programming Tool, kept in
+// monitor.ini.
 extern int32_t BackupEepromFirst;
+extern int32_t CheckVersionsAround;
 
 // Owned by the main window.
 extern int32_t ComPortNumber;
@@ -53,6 +55,9 @@ public:
     virtual void MarkComPortOpen() = 0;
     // Keeps the settings of monitor.ini; only the monitor program has the file.
     virtual void SaveSettings() {}
+    // A procedure has the port (it closes and reopens it, the device may sit in its bootloader):
+    // nothing else may open, close or renumber it, or send to the device, until it lets go.
+    virtual void ClaimComPort(bool claimed) { (void)claimed; }
 };
 
 }  // namespace nvx

@@ -34,10 +34,16 @@ void PrintUsage(FILE* out) {
                  "  --version   show the version\n");
 }
 
+// Standard error, apart from the log lines on standard output.
+void WarnOnStandardError(nvx::MonitorShell&, const std::string& reason) {
+    std::fprintf(stderr, "nvx: warning: service journal not written: %s\n", reason.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     nvx::JournalProgram = "nvx";
+    nvx::SetJournalWarningSink(WarnOnStandardError);
     if (argc < 2) {
         PrintUsage(stderr);
         return 2;

@@ -34,7 +34,7 @@ namespace {
 
 const char kUpdateUsage[] =
     "usage: nvx update [--port N[,N...]] (--device STEM | --row N) [--manual | --auto] [--wait N]\n"
-    "                  [--backup] FILE\n"
+    "                  [--backup] [--versions] FILE\n"
     "Writes the firmware FILE (.npf or Intel HEX, its name beginning with the device key) into\n"
     "the device on COM N, as the Programming Tool's \"Program\" button does. With several ports\n"
     "every device gets the same file, all at once.\n";
@@ -62,14 +62,16 @@ const char kCommonOptions[] =
     "  --latin1       write the log as ISO 8859-1 bytes instead of UTF-8\n"
     "  --backup       (update) read the EEPROM into backup/<key>-<date-time>.hex first; no\n"
     "                 update when that fails\n"
+    "  --versions     (update) read the application's version before and after, into the log\n"
+    "                 and the journal (one more request on the line each time)\n"
     "\n"
     "Options may stand anywhere; \"--\" ends them.\n"
     "The current directory is the start directory: it holds norvixosp.exe, the part descriptions\n"
     "<chip>.xml and the com<N> links; every operation is added to its service-journal.csv. The\n"
     "programmer runs in a fresh directory of its own, so runs side by side never share its files.\n"
-    "Exit status 0 only when every procedure ended with its finish line (2 when its journal line\n"
-    "could not be written); Ctrl-C ends them with their abort line, each device back in its\n"
-    "application.\n";
+    "Exit status 0 only when every procedure ended with its finish line (a journal line that\n"
+    "cannot be written is a warning on standard error); Ctrl-C ends them with their abort line,\n"
+    "each device back in its application.\n";
 
 // The file name part that becomes the port's number when several ports are served.
 constexpr std::string_view kPortPlaceholder = "{port}";
@@ -93,6 +95,7 @@ struct UpdateCommandLine {
     int32_t waitHundreds = 0;
     bool yes = false;
     bool backup = false;
+    bool versions = false;
     std::string file;
 };
 
@@ -116,6 +119,7 @@ const KnownOption kManualOption{"--manual", nullptr, false};
 const KnownOption kAutoOption{"--auto", nullptr, false};
 const KnownOption kWaitOption{"--wait", nullptr, true};
 const KnownOption kBackupOption{"--backup", nullptr, false};
+const KnownOption kVersionsOption{"--versions", nullptr, false};
 
 // Every --port, each one port number or several joined by ','; COM 1 when none is given.
 bool PortsFromCommandLine(const CommandLine& line, std::vector<int>& ports, std::string& error) {
@@ -150,7 +154,7 @@ bool ParseUpdateCommandLine(const Args& args, bool eeprom, UpdateCommandLine& cm
     if (!SplitCommandLine(args,
                           {kHelpOption, kPortOption, kLatin1Option, kDeviceOption, kRowOption,
                            kManualOption, kAutoOption, kWaitOption, kYesOption, kBackupOption,
-                           kProgressLinesOption},
+                           kVersionsOption, kProgressLinesOption},
                           line, error))
         return false;
     if (line.has(kHelpOption.name)) {
@@ -174,7 +178,12 @@ bool ParseUpdateCommandLine(const Args& args, bool eeprom, UpdateCommandLine& cm
         error = "unknown option --backup (only update backs up)";
         return false;
     }
+    if (line.has(kVersionsOption.name) && cmd.operation != Operation::Program) {
+        error = "unknown option --versions (only update reads the versions)";
+        return false;
+    }
     cmd.backup = line.has(kBackupOption.name);
+    cmd.versions = line.has(kVersionsOption.name);
     cmd.yes = line.has(kYesOption.name);
     cmd.latin1 = line.has(kLatin1Option.name);
     cmd.progressLines = line.has(kProgressLinesOption.name);
@@ -267,10 +276,6 @@ public:
     ProgToolFields fields;
     bool sawLine(const std::string& line) const {
         return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
-    }
-    bool sawLineStarting(const std::string& start) const {
-        return std::any_of(lines_.begin(), lines_.end(),
-                           [&](const std::string& l) { return l.rfind(start, 0) == 0; });
     }
 
     void finishProgress() {
@@ -394,6 +399,7 @@ int RunOnSeveralPorts(const UpdateCommandLine& cmd) {
         if (cmd.waitGiven) a.insert(a.end(), {"--wait", std::to_string(cmd.waitHundreds)});
         if (cmd.latin1) a.push_back(kLatin1Option.name);
         if (cmd.backup) a.push_back(kBackupOption.name);
+        if (cmd.versions) a.push_back(kVersionsOption.name);
         a.insert(a.end(), {"--", FileForPort(cmd.file, port)});
         runs.push_back(std::move(run));
     }
@@ -453,6 +459,7 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
         tool.procedure().SetWorkDirectory(work.path());
         if (cmd.manual != -1) console.fields.manualStart = cmd.manual;
         console.fields.backupFirst = cmd.backup ? 1 : 0;
+        console.fields.checkVersions = cmd.versions ? 1 : 0;
 
         // The automatic start asks the kernel over the monitor's port; a manual start needs
         // the port only at the end.
@@ -489,9 +496,7 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
             console.finishProgress();
             if (!ended) std::fprintf(stderr, "nvx %s: the procedure did not end\n", name);
         }
-        status = !console.sawLine(FinishLine(cmd.operation))         ? 1
-                 : console.sawLineStarting(kJournalNotWrittenLine) ? 2
-                                                                   : 0;
+        status = console.sawLine(FinishLine(cmd.operation)) ? 0 : 1;
     }
     SetMessageBoxes(nullptr);
     std::fflush(stdout);

@@ -7,6 +7,7 @@
 #include "eeprom/eeprom_image.h"
 #include "eeprom/eeprom_report.h"
 #include "platform/atomic_file.h"
+#include "platform/program_files.h"
 #include "platform/user_dialogs.h"
 
 namespace nvx {
@@ -59,11 +60,7 @@ void ErrorMemory::OnSaveToFile() {
     }
     const std::string path = ReportFileName(chosen);
     // The dialog asked about the name it was given; the name with ".txt" is asked about here.
-    std::error_code ec;
-    if (path != chosen && std::filesystem::exists(path, ec) &&
-        MessageBox().show(path + " already exists.\r\nDo you want to replace it?",
-                          kErrorMemoryTitle, MessageIcon::Exclamation,
-                          MessageButtons::YesNo) != MessageAnswer::Yes) {
+    if (!ConfirmSaveTarget(path, path == chosen, kErrorMemoryTitle, StartDirectory)) {
         Failed();
         return;
     }

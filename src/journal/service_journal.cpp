@@ -248,14 +248,32 @@ std::string JournalPortText() {
     return Format("COM%d %s", ComPortNumber, device.c_str());
 }
 
+namespace {
+
+void WarnInTheLog(MonitorShell& shell, const std::string& reason) {
+    shell.AppendMonitorLog(kJournalWarningLine + reason);
+}
+
+JournalWarningSink g_journalWarningSink = WarnInTheLog;
+bool g_journalWarned = false;
+
+}  // namespace
+
+void SetJournalWarningSink(JournalWarningSink sink) {
+    g_journalWarningSink = sink != nullptr ? sink : WarnInTheLog;
+}
+
+void ResetJournalWarning() { g_journalWarned = false; }
+
 bool RecordServiceOperation(MonitorShell& shell, JournalRecord record) {
     record.time = LocalIsoTime(Calendar().now());
     record.program = JournalProgram;
     record.port = JournalPortText();
+    const std::string path = StartDirectory + kJournalFileName;
     std::string error;
-    if (AppendJournalLine(StartDirectory + kJournalFileName, EncodeJournalLine(record), error))
-        return true;
-    shell.AppendMonitorLog(kJournalNotWrittenLine + error);
+    if (AppendJournalLine(path, EncodeJournalLine(record), error)) return true;
+    if (!g_journalWarned) g_journalWarningSink(shell, path + ": " + error);
+    g_journalWarned = true;
     return false;
 }
 

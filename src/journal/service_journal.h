@@ -11,11 +11,13 @@
 #include <vector>
 
 #include "app/shell.h"
+#include "platform/program_files.h"
 
 namespace nvx {
 
-inline constexpr const char* kJournalFileName = "service-journal.csv";
-inline constexpr const char* kJournalNotWrittenLine = "E> Service journal not written: ";
+inline constexpr const char* kJournalFileName = kServiceJournalName;
+// A journal line that cannot be written is a warning, not the command's failure.
+inline constexpr const char* kJournalWarningLine = " > Warning: service journal not written: ";
 
 // The operations the journal names.
 inline constexpr const char* kJournalFirmwareUpdate = "firmware update";
@@ -73,8 +75,16 @@ JournalContents ParseJournal(std::string_view text);
 // "COM1 /dev/pts/3": the monitor's COM port and the device it resolves to.
 std::string JournalPortText();
 
+// Where the warning about a journal line not written goes: by default a line in the monitor log
+// (after the outcome line, which comes first); nvx puts it on standard error.
+using JournalWarningSink = void (*)(MonitorShell& shell, const std::string& reason);
+void SetJournalWarningSink(JournalWarningSink sink);
+// The warning is given once per run; this lets the next failure be told again (tests).
+void ResetJournalWarning();
+
 // Completes a record with time, program and port and appends it to the start directory's
-// journal; a line that cannot be written is reported in the log. Returns false then.
+// journal. Returns false when the line cannot be written; the first such failure of the run is
+// told through the warning sink.
 bool RecordServiceOperation(MonitorShell& shell, JournalRecord record);
 
 }  // namespace nvx

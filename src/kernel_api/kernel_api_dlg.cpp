@@ -142,6 +142,9 @@ CKernelApiDlg::CKernelApiDlg(TimerService& timers, MonitorShell& shell, QWidget*
     layout->addLayout(groups);
     layout->addLayout(buttons);
 
+    deviceButtons_ = {sendCommand, hardwareButton, norvixButton, applicationButton, slotButton,
+                      timerButton, bytesButton,  tunnelOn,     tunnelOff,         testCommunication};
+
     // Only the user's choice counts: writeControls sets the index with signals blocked.
     connect(commandList_, &QComboBox::currentIndexChanged, this,
             [this] { logic_.OnCommandSelected(); });
@@ -165,6 +168,10 @@ CKernelApiDlg::CKernelApiDlg(TimerService& timers, MonitorShell& shell, QWidget*
 }
 
 CKernelApiDlg::~CKernelApiDlg() = default;
+
+void CKernelApiDlg::AllowDeviceActions(bool allowed) {
+    for (QPushButton* button : deviceButtons_) button->setEnabled(allowed);
+}
 
 RejectedNumbers CKernelApiDlg::readControls(KernelApiFields& fields) {
     fields.commandRow = commandList_->currentIndex();

@@ -2,6 +2,7 @@
 // "Norvix Kernel": the modeless window over KernelApi.
 
 #include <QDialog>
+#include <vector>
 
 #include "kernel_api/kernel_api.h"
 
@@ -19,6 +20,8 @@ public:
     ~CKernelApiDlg() override;
 
     KernelApi& logic() { return logic_; }
+    // Every button that sends to the device; withheld while a procedure has the port.
+    void AllowDeviceActions(bool allowed);
 
     // KernelApiView
     RejectedNumbers readControls(KernelApiFields& fields) override;
@@ -42,6 +45,7 @@ private:
     QLineEdit* timerNumber_;
     QLineEdit* timerResult_;
     QLineEdit* bytesResult_;
+    std::vector<QPushButton*> deviceButtons_;
     KernelApi logic_;
 };
 

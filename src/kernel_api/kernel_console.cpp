@@ -179,10 +179,7 @@ MessageAnswer ConsoleKernel::ask(const std::string& text, MessageIcon, MessageBu
 }
 
 void ConsoleKernel::AppendMonitorLog(std::string message) {
-    if (message.rfind(kJournalNotWrittenLine, 0) == 0)
-        journalFailed_ = true;
-    else if (!message.empty() && message[0] == 'E')
-        sawError_ = true;
+    if (!message.empty() && message[0] == 'E') sawError_ = true;
     if (!message.empty() && message[0] == 'I') sawInformation_ = true;
     session_.AppendMonitorLog(std::move(message));
 }
@@ -241,7 +238,7 @@ std::string KernelResultText(const KernelCommandLine& line, const KernelApiField
 int KernelExitStatus(const ConsoleKernel& console, const std::string& resultText) {
     if (console.refused()) return 2;
     if (console.sawError()) return 1;
-    if (console.sawInformation() || !resultText.empty()) return console.journalFailed() ? 2 : 0;
+    if (console.sawInformation() || !resultText.empty()) return 0;
     return 1;
 }
 

@@ -50,7 +50,6 @@ public:
     // A question was asked that nobody could answer (no terminal, no --yes).
     bool refused() const { return refused_; }
     bool cancelled() const { return cancelled_; }
-    bool journalFailed() const { return journalFailed_; }
 
     // KernelApiView
     RejectedNumbers readControls(KernelApiFields&) override { return {}; }
@@ -71,7 +70,6 @@ private:
     bool sawInformation_ = false;
     bool refused_ = false;
     bool cancelled_ = false;
-    bool journalFailed_ = false;
 };
 
 // Issues the action of the command line through the window's own operations.
@@ -86,7 +84,7 @@ bool KernelWorkFinished();
 std::string KernelResultText(const KernelCommandLine& line, const KernelApiFields& fields);
 
 // 0 an "I>" outcome or a shown result, 1 an "E>" line or no outcome, 2 a question nobody could
-// answer or an outcome whose service journal line could not be written.
+// answer.
 int KernelExitStatus(const ConsoleKernel& console, const std::string& resultText);
 
 }  // namespace nvx

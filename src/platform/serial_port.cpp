@@ -92,6 +92,9 @@ std::string PortHolders(const std::string& path) {
 
 namespace {
 
+// "COMx" is literal: the same text for every port.
+constexpr const char* kCloseErrorText = "Error close COMx:";
+
 // The caption's text, then the device and why it failed.
 std::string FailureText(const std::string& first, const std::string& path, int err) {
     return first + "\n" + (path.empty() ? std::string("(no device)") : path) + ": " +
@@ -198,9 +201,11 @@ std::string g_comStartDirectory;
 SerialPort::~SerialPort() { Close(); }
 
 void SerialPort::ShowCloseError(const char* caption, int err) const {
-    MessageBox().show(
-        FailureText(Format("Error close COM%d:", static_cast<int>(portNumber_)), path_, err),
-        caption, MessageIcon::Exclamation);
+    // The first line stands as it always has; the port's number goes with its device below.
+    MessageBox().show(FailureText(kCloseErrorText, Format("COM%d ", static_cast<int>(portNumber_)) +
+                                                       (path_.empty() ? "(no device)" : path_),
+                                  err),
+                      caption, MessageIcon::Exclamation);
 }
 
 bool SerialPort::Open(uint32_t portNumber, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits,

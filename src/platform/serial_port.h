@@ -22,7 +22,8 @@ public:
     // a second line the device path and the system's reason.
     bool Open(uint32_t portNumber, uint32_t baudRate, uint8_t byteSize = 8, uint8_t stopBits = 0,
               uint8_t parity = 0);
-    // True when the port is closed afterwards.
+    // True when the port is closed afterwards. Failures are shown as "Error close COMx:", then on
+    // a second line the port, its device path and the system's reason.
     bool Close();
     // Returns once the kernel has taken the bytes; the count taken.
     uint32_t Write(const uint8_t* bytes, uint32_t count);

@@ -9,8 +9,10 @@
 namespace nvx {
 
 // An exclusive flock on one file. The kernel drops it when the process ends, however it ends, so
-// a lock file left behind by a process that died never blocks. The file itself stays: removing
-// it would let a second process lock a new file of the same name while a third holds the old one.
+// a lock file left behind by a process that died never blocks. The holder removes the file when
+// it lets go, while it still holds the lock and only if the name still leads to its file; a taker
+// that finds its locked file no longer under the name (removed meanwhile) tries again, so two
+// holders never hold two files of one name.
 class DirectoryLock {
 public:
     explicit DirectoryLock(std::string path) : path_(std::move(path)) {}
@@ -19,15 +21,20 @@ public:
     DirectoryLock& operator=(const DirectoryLock&) = delete;
 
     // Takes the lock without waiting; true when it is held (also when it was held already).
-    // False when another holder has it or the file cannot be made (error then says why).
+    // False when another holder has it (busy() then holds) or the file cannot be made or locked
+    // (error then says why).
     bool TryAcquire(std::string& error);
+    // The file removed (when it is still this lock's) and the lock given back.
     void Release();
     bool held() const { return fd_ >= 0; }
+    // The last TryAcquire failed because another holder has the lock.
+    bool busy() const { return busy_; }
     const std::string& path() const { return path_; }
 
 private:
     std::string path_;
     int fd_ = -1;
+    bool busy_ = false;
 };
 
 // A fresh directory of its own under the system's temporary directory, removed with everything

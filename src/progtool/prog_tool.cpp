@@ -9,6 +9,8 @@
 #include "eeprom/eeprom_image.h"
 #include "platform/atomic_file.h"
 #include "platform/format.h"
+#include "platform/program_files.h"
+#include "platform/work_directory.h"
 #include "platform/user_dialogs.h"
 #include "progtool/device_catalogue.h"
 #include "progtool/device_description.h"
@@ -54,6 +56,7 @@ constexpr ProgToolControl kBusyControls[] = {
 constexpr ProgToolControl kProgramControls[] = {
     ProgToolControl::ProgramPathField,
     ProgToolControl::BackupFirst,
+    ProgToolControl::CheckVersions,
     ProgToolControl::ProgramButton,
     ProgToolControl::ProgramFileButton,
     ProgToolControl::ProgramGroup,
@@ -102,9 +105,10 @@ void ProgTool::OnInitDialog() {
     if (timerId_ == 0) timerId_ = timers_.start(g_tickPeriodMs, [this] { OnTimer(); });
     procedure_.Reset();
     acceptedRow_ = 0;
-    // The box starts cleared; only a kept tick needs showing.
+    // The boxes start cleared; only a kept tick needs showing.
     fields_.backupFirst = BackupEepromFirst;
-    if (fields_.backupFirst != 0) view_.writeControls(fields_);
+    fields_.checkVersions = CheckVersionsAround;
+    if (fields_.backupFirst != 0 || fields_.checkVersions != 0) view_.writeControls(fields_);
 
     if (!Readable(StartDirectory + kProgrammerFileName))
         Box(kNoProgrammerText, MessageIcon::Question);
@@ -142,6 +146,15 @@ void ProgTool::ShowEepromTools() {
 void ProgTool::SetBusy(bool busy) {
     for (ProgToolControl c : kBusyControls) SetEnabled(c, !busy);
     if (!busy) SetEnabled(ProgToolControl::WriteEepromButton, EepromWriteEnabled != 0);
+    UpdatePortClaim(busy);
+}
+
+void ProgTool::UpdatePortClaim(bool busy) {
+    // Between a backup and the update the procedure is idle for a moment: the claim holds on.
+    const bool claimed = busy || !IsIdle();
+    if (claimed == portClaimed_) return;
+    portClaimed_ = claimed;
+    shell_.ClaimComPort(claimed);
 }
 
 void ProgTool::ShowProgrammerProgress(int percent) {
@@ -247,9 +260,12 @@ bool ProgTool::FirmwareFitsDevice(const ConversionResult& read, const std::strin
     std::string error;
     if (entry == nullptr ||
         !ReadFlashLayout(StartDirectory + DeviceDescriptionFileName(entry->chip), layout, error)) {
-        procedure_.detail = entry == nullptr ? "no device row" : error;
+        // The description belongs to the programmer, which only needs it to exist: without the
+        // sizes the check is left to the programmer, and the log says so.
+        procedure_.detail = entry == nullptr ? "of no device row" : error;
         procedure_.ReportProgToolMessage(kMsgPartDescriptionUnreadable);
-        return false;
+        procedure_.transferBytes = static_cast<uint32_t>(span.end);
+        return true;
     }
     if (span.end <= layout.ApplicationEnd()) {
         procedure_.transferBytes = static_cast<uint32_t>(span.end);
@@ -371,6 +387,12 @@ void ProgTool::OnBackupFirst() {
     shell_.SaveSettings();
 }
 
+void ProgTool::OnCheckVersions() {
+    view_.readControls(fields_);
+    CheckVersionsAround = fields_.checkVersions != 0 ? 1 : 0;
+    shell_.SaveSettings();
+}
+
 void ProgTool::OnEepromFile() {
     view_.readControls(fields_);
     std::string chosen;
@@ -401,9 +423,29 @@ void ProgTool::OnReadEeprom() {
         return;
     }
     if (!procedure_.ClaimWorkFiles(procedure_.eepromFilePath)) return;
+    if (!MayReplaceWithImage(procedure_.eepromFilePath)) {
+        procedure_.ReleaseWorkFiles();
+        return;
+    }
     procedure_.transferBytes = EepromBytes();
     ProgOperation = kOperationEepromRead;
     StartServiceRun(procedure_.eepromFilePath);
+}
+
+bool ProgTool::MayReplaceWithImage(const std::string& path) {
+    std::string kind = ProgramFileKind(path, StartDirectory, procedure_.WorkDirectory());
+    for (const std::string& firmware : {fields_.programFilePath, programPath_})
+        if (kind.empty() && !firmware.empty() && SameFilePath(path, firmware))
+            kind = "the program file";
+    if (!kind.empty()) {
+        procedure_.detail = path + ": " + kind + ", never replaced";
+        procedure_.ReportProgToolMessage(kMsgEepromFileUnwritable);
+        return false;
+    }
+    std::error_code ec;
+    return !std::filesystem::exists(path, ec) ||
+           MessageBox().show(ReplaceQuestion(path), kProgToolTitle, MessageIcon::Exclamation,
+                             MessageButtons::YesNo) == MessageAnswer::Yes;
 }
 
 void ProgTool::OnWriteEeprom() {
@@ -454,8 +496,8 @@ void ProgTool::OnWriteEeprom() {
 }
 
 void ProgTool::StartServiceRun(const std::string& file) {
-    service_.Start(fields_.manualStart != 0, fields_.backupFirst != 0, file,
-                   JournalDeviceLabel(acceptedRow_));
+    service_.Start(fields_.manualStart != 0, fields_.backupFirst != 0, fields_.checkVersions != 0,
+                   file, JournalDeviceLabel(acceptedRow_));
 }
 
 void ProgTool::OnAnalyseErrorMemory() {
@@ -491,6 +533,7 @@ void ProgTool::OnTimer() {
         OnProgram();
         AutoStartState = kAutoStartRunning;
     }
+    UpdatePortClaim(false);
     timerGuard_ = false;
 }
 

@@ -25,6 +25,7 @@ inline constexpr const char* kProgramFilter =
     "Norvix Program Files (*.npf)|*.npf|Intel Program Files (*.hex)|*.hex|All Files (*.*)|*.*||";
 inline constexpr const char* kEepromFilter = "Intel Hex Files (*.hex)|*.hex|All Files (*.*)|*.*||";
 inline constexpr const char* kBackupFirstText = "Back up EEPROM first";
+inline constexpr const char* kCheckVersionsText = "Check versions before and after";
 inline constexpr const char* kNoProgrammerText = "No Programmer found (NorvixOSP.exe)";
 inline constexpr const char* kNoDescriptionText = "No Device description found";
 inline constexpr const char* kNameMismatchText = "Filename does not match device typ!";
@@ -42,6 +43,7 @@ struct ProgToolFields {
     int32_t deviceRow = 0;  // 0 to 34
     std::string eepromFilePath;
     int32_t backupFirst = 0;  // "Back up EEPROM first"
+    int32_t checkVersions = 0;  // "Check versions before and after"
 };
 
 enum class ProgToolControl {
@@ -49,6 +51,7 @@ enum class ProgToolControl {
     DeviceList,
     ManualStart,
     BackupFirst,
+    CheckVersions,
     ProgramGroup,
     ProgramFileButton,
     ProgramPathField,
@@ -111,8 +114,10 @@ public:
     void OnProgramFile();
     void OnConvertHexToNpf();
     void OnProgram();
-    // "Back up EEPROM first" ticked or cleared: kept for the next start.
+    // "Back up EEPROM first" or "Check versions before and after" ticked or cleared: kept for the
+    // next start.
     void OnBackupFirst();
+    void OnCheckVersions();
     void OnEepromFile();
     void OnReadEeprom();
     void OnWriteEeprom();
@@ -144,7 +149,7 @@ private:
     bool CheckDescriptionFile(const char* chip);
     // The firmware (read as plain Intel HEX) holds only records a programmer knows, holds data,
     // ends with its end-of-file record and fits the accepted row's part; otherwise says why in
-    // the log.
+    // the log. A part whose sizes cannot be read is not measured, with a note.
     bool FirmwareFitsDevice(const ConversionResult& read, const std::string& plainHex);
     // The accepted row's EEPROM size, for the programmer's time limit.
     uint32_t EepromBytes() const;
@@ -155,6 +160,12 @@ private:
     void SetVisible(ProgToolControl c, bool visible);
     void SetEnabled(ProgToolControl c, bool enabled);
     bool CommandInProgress();
+    // An image read may go to path: it is none of the program's files nor the firmware in the
+    // program file field (said in the log otherwise), and an existing file is replaced only
+    // after a Yes.
+    bool MayReplaceWithImage(const std::string& path);
+    // The monitor's port is the procedure's from its start to its end, whatever runs around it.
+    void UpdatePortClaim(bool busy);
     void StartServiceRun(const std::string& file);
     // Claims the work files and converts the program file into the flash image for the programmer.
     bool PrepareFlashImage();
@@ -174,6 +185,7 @@ private:
     bool timerGuard_ = false;
     int32_t elapsedMs_ = 0;
     int progress_ = 0;
+    bool portClaimed_ = false;
 };
 
 }  // namespace nvx

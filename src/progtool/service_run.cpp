@@ -113,8 +113,8 @@ void ApplicationVersionQuery::Tick() {
 ServiceRun::ServiceRun(MonitorShell& shell, UpdateProcedure& procedure, UpdateHost& host)
     : shell_(shell), procedure_(procedure), host_(host) {}
 
-void ServiceRun::Start(bool manualStart, bool backupFirst, const std::string& file,
-                       const std::string& deviceLabel) {
+void ServiceRun::Start(bool manualStart, bool backupFirst, bool checkVersions,
+                       const std::string& file, const std::string& deviceLabel) {
     operation_ = ProgOperation;
     manualStart_ = manualStart;
     backupFirst_ = backupFirst && operation_ == kOperationProgram;
@@ -131,7 +131,7 @@ void ServiceRun::Start(bool manualStart, bool backupFirst, const std::string& fi
     sha256_ = operation_ == kOperationEepromRead ? "" : Sha256OrEmpty(file_);
 
     checkVersions_ = false;
-    if (operation_ == kOperationProgram) {
+    if (checkVersions && operation_ == kOperationProgram) {
         if (IsRoutedDevice(g_deviceSelection.deviceCode))
             shell_.AppendMonitorLog(kVersionRoutedText);
         else

@@ -1,7 +1,8 @@
 #pragma once
-// The service record around the Programming Tool's procedures: the application's version read
-// before and after a firmware update of a device on the line itself, an EEPROM backup before the
-// flash is written, and one journal line for every procedure that ran.
+// The service record around the Programming Tool's procedures: on request, the application's
+// version read before and after a firmware update of a device on the line itself and an EEPROM
+// backup before the flash is written; and one journal line for every procedure that ran. With
+// neither asked for, the procedure's requests and log lines are its own alone.
 
 #include <cstdint>
 #include <ctime>
@@ -10,11 +11,12 @@
 
 #include "app/shell.h"
 #include "comm/converter.h"
+#include "platform/program_files.h"
 #include "progtool/update_procedure.h"
 
 namespace nvx {
 
-inline constexpr const char* kBackupFolder = "backup/";
+inline constexpr const char* kBackupFolder = kBackupFolderName;
 inline constexpr const char* kVersionRoutedText =
     " > Version check not available for routed devices";
 inline constexpr const char* kVersionBeforeUnreadText = "E> Version before update not read";
@@ -62,7 +64,8 @@ class ServiceRun {
 
     // In place of the start rule, once the command has set ProgOperation (and, for EEPROM
     // transfers, the procedure's EEPROM file path). file is the file written or read.
-    void Start(bool manualStart, bool backupFirst, const std::string& file,
+    // checkVersions: read the application's version around a firmware update.
+    void Start(bool manualStart, bool backupFirst, bool checkVersions, const std::string& file,
                const std::string& deviceLabel);
     // Once per timer tick, after the procedure's step and request.
     void Tick();

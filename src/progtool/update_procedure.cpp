@@ -112,10 +112,12 @@ std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_
     case kMsgAutostartActive: return "I> Autostart active";
     case kMsgProgramFileDamaged: return Format("E> Program file damaged, line %u", line);
     case kMsgWorkFilesInUse: return "E> Another update is running in this directory";
+    case kMsgWorkLockFailed: return "E> Work files cannot be locked: " + detail;
     case kMsgWorkFileChosen: return "E> Work file of the programmer chosen: " + detail;
     case kMsgProgramFileEmpty: return "E> Program file holds no data";
     case kMsgProgramFileTooLarge: return "E> Program file does not fit " + detail;
-    case kMsgPartDescriptionUnreadable: return "E> Part description: " + detail;
+    case kMsgPartDescriptionUnreadable:
+        return " > Firmware size not checked, part description " + detail;
     case kMsgProgrammerTimedOut: return "E> Programmer timed out after " + detail + " s";
     case kMsgEepromFileUnwritable: return "E> cannot open EEPROM file: " + detail;
     case kMsgEepromImageKept: return "I> EEPROM image kept as " + detail;
@@ -215,8 +217,10 @@ bool UpdateProcedure::ClaimWorkFiles(const std::string& userFile) {
     workLock_ = std::make_unique<DirectoryLock>(WorkFilePath(kWorkLockFileName));
     std::string error;
     if (workLock_->TryAcquire(error)) return true;
+    const bool busy = workLock_->busy();
     workLock_.reset();
-    ReportProgToolMessage(kMsgWorkFilesInUse);
+    detail = error;
+    ReportProgToolMessage(busy ? kMsgWorkFilesInUse : kMsgWorkLockFailed);
     return false;
 }
 
@@ -237,6 +241,10 @@ void UpdateProcedure::StartProcedure(bool manualStart) {
     abortRequested_ = false;
     tunnelOpened_ = false;
     bootloaderStarted_ = false;
+    bootloaderActive_ = false;
+    exitSent_ = false;
+    programmerStarted_ = false;
+    recoveryLogged_ = false;
     if (manualStart) {
         if (shell_.IsComPortOpen()) shell_.CloseComPort();
         StepCountdown = kManualStartTicks;
@@ -281,8 +289,21 @@ void UpdateProcedure::End() {
 
 void UpdateProcedure::EndWithAbort() {
     if (const int32_t line = AbortMessage(ProgOperation)) ReportProgToolMessage(line);
+    const bool leftInBootloader = (bootloaderStarted_ || bootloaderActive_) && !exitSent_;
+    // A flash the programmer began and did not finish may keep the device in its bootloader.
+    const bool flashUnfinished =
+        programmerStarted_ && programmerFailed_ && ProgOperation == kOperationProgram;
+    if (leftInBootloader || flashUnfinished) LogBootloaderRecovery();
     ProgOperation = kOperationNone;
     End();
+}
+
+void UpdateProcedure::LogBootloaderRecovery() {
+    if (recoveryLogged_) return;
+    recoveryLogged_ = true;
+    // Not through ReportProgToolMessage: the procedure's outcome stays its last report line.
+    shell_.AppendMonitorLog(exitSent_ ? kRecoveryFromIncompleteFirmwareText
+                                      : kRecoveryFromBootloaderText);
 }
 
 void UpdateProcedure::WithdrawPendingRequest() {
@@ -331,6 +352,7 @@ bool UpdateProcedure::ServeProgrammer() {
             ProgrammerTimeLimitForRunMs(transferBytes, g_deviceSelection.bootBaud);
         std::string error;
         programmer_ = Processes().Start(launch, error);
+        programmerStarted_ = programmer_ != nullptr;
         if (!programmer_) {
             FailProgrammer(error);
             RemoveTempFile(ProgOperation == kOperationProgram ? kFlashTempFileName
@@ -367,6 +389,8 @@ void UpdateProcedure::ReportDeviceLeftUnfinished() {
     // A flash write erases the chip first: cut short, no application is left to start.
     ReportProgToolMessage(ProgOperation == kOperationProgram ? kMsgFlashMayBeErased
                                                              : kMsgMayWaitInBootloader);
+    // That says what to do: the ending adds no second advice.
+    recoveryLogged_ = true;
 }
 
 void UpdateProcedure::KeepRecoveredImage(const std::string& image) {
@@ -499,6 +523,9 @@ void UpdateProcedure::RunUpdateStep() {
         } else if (StepCountdown == 0) {
             WithdrawPendingRequest();
             ReportProgToolMessage(kMsgNoReplyToApiCommand);
+            // The command may have come through with its reply lost, or an earlier ending left the
+            // device in its bootloader, where it answers no request.
+            LogBootloaderRecovery();
             End();
         }
         break;
@@ -548,6 +575,7 @@ void UpdateProcedure::RunUpdateStep() {
             g_serialPort.Read(reply, static_cast<uint32_t>(kBootloaderId.size() - probeReply_.size()));
         probeReply_.append(reinterpret_cast<const char*>(reply), n);
         if (probeReply_ == kBootloaderId) {
+            bootloaderActive_ = true;
             g_serialPort.Close();
             AdvanceStep(kMsgBootloaderActive, stepWait, kStepPortMode);
         } else if (probeReply_.empty() || !kBootloaderId.starts_with(probeReply_) ||
@@ -578,7 +606,7 @@ void UpdateProcedure::RunUpdateStep() {
         } else if (bootDevice_.number != 0 && device.number != 0 && device != bootDevice_) {
             AdvanceStep(kMsgDeviceChanged, stepWait, kStepAbortExit);
         } else if (OpenBootPort()) {
-            g_serialPort.Write(&kExitBootloader, 1);
+            exitSent_ = g_serialPort.Write(&kExitBootloader, 1) == 1;
             g_serialPort.Close();
             AdvanceStep(kMsgDeviceRestarted, stepWait, kStepPortReopen);
         } else {

@@ -20,6 +20,7 @@
 #include "app/shell.h"
 #include "comm/converter.h"
 #include "platform/process.h"
+#include "platform/program_files.h"
 #include "platform/work_directory.h"
 #include "progtool/device_catalogue.h"
 
@@ -95,7 +96,7 @@ enum ProgToolMessage : int32_t {
     // The firmware is checked against the part before anything reaches the device.
     kMsgProgramFileEmpty = 40,
     kMsgProgramFileTooLarge = 41,       // detail: the part and the two ends
-    kMsgPartDescriptionUnreadable = 42, // detail: the file and why
+    kMsgPartDescriptionUnreadable = 42, // a note, not a refusal; detail: the file and why
     kMsgProgrammerTimedOut = 43,        // detail: the seconds it was given
     kMsgDeviceChanged = 44,             // the port leads elsewhere after the programmer
     kMsgEepromFileUnwritable = 45,      // detail: the file and why
@@ -108,6 +109,7 @@ enum ProgToolMessage : int32_t {
     kMsgEepromFileRefused = 51,         // detail: why the image cannot go to the device
     kMsgProgramFileNotRegular = 52,     // a directory, a FIFO, a device
     kMsgComLinkGone = 53,               // detail: the path COM N led through
+    kMsgWorkLockFailed = 54,            // detail: the lock file and why
 };
 
 // Request words of UpdateCommandRequest: function code in the low byte, argument in the high.
@@ -138,10 +140,17 @@ uint32_t ProgrammerTimeLimitForRunMs(uint32_t transferBytes, int32_t baudRate);
 
 inline constexpr const char* kProgrammerFileName = "norvixosp.exe";
 inline constexpr const char* kProgrammerArgument0 = "avrosp.exe";
-inline constexpr const char* kFlashTempFileName = "temp.ntf";
-inline constexpr const char* kEepromTempFileName = "temp.hex";
+inline constexpr const char* kFlashTempFileName = kFlashWorkFileName;
+inline constexpr const char* kEepromTempFileName = kEepromWorkFileName;
 // Locked while a procedure's work files are in use, in the directory that holds them.
-inline constexpr const char* kWorkLockFileName = "update.lock";
+inline constexpr const char* kWorkLockFileName = kWorkLockName;
+// What the technician is told after an ending that may leave the device in its bootloader; a
+// device there answers no kernel request, only the manual start's probe.
+inline constexpr const char* kRecoveryFromBootloaderText =
+    " > Device may wait in its bootloader: start again with Manual Update Start Mode";
+inline constexpr const char* kRecoveryFromIncompleteFirmwareText =
+    " > Firmware may be incomplete: if the device is silent, Program again with Manual Update "
+    "Start Mode";
 // Numbered from 1, in the start directory.
 inline constexpr const char* kRecoveredEepromFormat = "eeprom-recovered-%d.hex";
 constexpr int kMaxRecoveredEepromFiles = 99;
@@ -249,6 +258,10 @@ public:
     // before the procedure starts.
     void ReleaseWorkFiles();
 
+    // Tells the technician, once per procedure, the state the device may be left in and how to
+    // get it going again: after every ending that may leave it in its bootloader.
+    void LogBootloaderRecovery();
+
     // Asks a running procedure to end early (the user interrupted it). It ends with its abort
     // line, after the device has left a bootloader this procedure started and any tunnel it
     // opened is closed, with the monitor's port open again.
@@ -308,6 +321,10 @@ private:
     bool abortRequested_ = false;
     bool tunnelOpened_ = false;
     bool bootloaderStarted_ = false;
+    bool bootloaderActive_ = false;  // it answered the probe
+    bool exitSent_ = false;          // told to leave its bootloader
+    bool programmerStarted_ = false;
+    bool recoveryLogged_ = false;
     std::string lastReportLine_;
     std::string readImageSha256_;
     // What has come back to the latest bootloader probe (a sign-on may arrive in parts), and the

@@ -103,6 +103,10 @@ CStartTextsDlg::CStartTextsDlg(TimerService& timers, MonitorShell& shell, QWidge
 
 CStartTextsDlg::~CStartTextsDlg() = default;
 
+void CStartTextsDlg::AllowDeviceActions(bool allowed) {
+    for (QPushButton* button : {readButton_, writeButton_, testButton_}) button->setEnabled(allowed);
+}
+
 void CStartTextsDlg::readControls(StartTextsFields& fields) {
     fields.readLine1 = ToLatin1(readLine1_->text());
     fields.readLine2 = ToLatin1(readLine2_->text());

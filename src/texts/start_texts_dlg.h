@@ -19,6 +19,8 @@ public:
     ~CStartTextsDlg() override;
 
     StartTexts& logic() { return logic_; }
+    // Read, Write and Test Com.; withheld while a procedure has the port.
+    void AllowDeviceActions(bool allowed);
 
     void readControls(StartTextsFields& fields) override;
     void writeReadControls(const StartTextsFields& fields) override;

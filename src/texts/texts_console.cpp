@@ -120,9 +120,7 @@ void ConsoleTexts::finishProgress() {
 }
 
 void ConsoleTexts::AppendMonitorLog(std::string message) {
-    if (message.rfind(kJournalNotWrittenLine, 0) == 0) {
-        journalFailed_ = true;
-    } else if (!message.empty()) {
+    if (!message.empty()) {
         if (message[0] == 'E') sawError_ = true;
         if (message[0] == 'I') sawInformation_ = true;
     }

@@ -41,7 +41,6 @@ public:
     void setWriteLines(const std::string& line1Latin1, const std::string& line2Latin1);
     const StartTextsFields& shown() const { return shown_; }
     bool sawError() const { return sawError_; }
-    bool journalFailed() const { return journalFailed_; }
     bool sawInformation() const { return sawInformation_; }
     // The bar is drawn between these two; finishProgress clears it from the terminal.
     void startProgress();
@@ -75,7 +74,6 @@ private:
     bool barShown_ = false;
     bool active_ = false;
     bool sawError_ = false;
-    bool journalFailed_ = false;
     bool sawInformation_ = false;
 };
 

@@ -6,10 +6,12 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 
 #include "comm/link.h"
 #include "comm/tick.h"
 #include "platform/atomic_file.h"
+#include "platform/program_files.h"
 #include "platform/serial_port.h"
 #include "platform/user_dialogs.h"
 #include "tuv/trace_format.h"
@@ -222,8 +224,12 @@ void TuvCommLogic::OnClearFrames() {
 }
 
 void TuvCommLogic::OnSaveFrames() {
-    std::string path;
-    if (!view_.askFramesFileName(path)) return;
+    std::string chosen;
+    if (!view_.askFramesFileName(chosen)) return;
+    // A name without an extension gets its file type's.
+    const std::string path =
+        std::filesystem::path(chosen).has_extension() ? chosen : chosen + kFramesFileExtension;
+    if (!ConfirmSaveTarget(path, path == chosen, kTuvCommTitle, ComStartDirectory())) return;
     std::string error;
     if (!WriteFileAtomically(path, FrameLogCsv(frameLog_), &error))
         MessageBox().show(error, kTuvCommTitle, MessageIcon::Exclamation, MessageButtons::Ok);

@@ -18,6 +18,7 @@ constexpr uint32_t kChannelBaudRate = 19200;
 // Rows the "Frames" view keeps; older ones are dropped, like the text of the trace views.
 constexpr std::size_t kFrameViewLimit = 2000;
 extern const char kTuvCommTitle[];  // "TUV Communication"
+inline constexpr const char* kFramesFileExtension = ".csv";
 
 // Pipe flags of a channel.
 constexpr int32_t kTxPipeOpen = 1;

@@ -17,6 +17,7 @@
 #include "comm/tick.h"
 #include "eeprom/gui/file_dialogs.h"
 #include "monitor_doubles.h"
+#include "platform/serial_port.h"
 #include "support/qt_test_app.h"
 #include "tuv/gui/tuv_comm_dlg.h"
 
@@ -47,6 +48,7 @@ class FramesViewGuiTest : public StartDirectoryFixture {
     void TearDown() override {
         dlg_.reset();
         SetFileDialogs(nullptr);
+        SetComStartDirectory("");
         StartDirectoryFixture::TearDown();
     }
 
@@ -138,6 +140,40 @@ TEST_F(FramesViewGuiTest, FramesOfBothDirectionsShowWithTheirChecksAndAreSaved) 
 
     click(child<QPushButton>("clearFramesButton"));
     EXPECT_EQ(table()->rowCount(), 0);
+}
+
+// The save dialog opens where the service journal is the only CSV file: taking it is refused,
+// and a name typed without an extension gets ".csv", asked about when that file exists.
+TEST_F(FramesViewGuiTest, SaveNeverWritesOverTheJournalAndGivesANameItsExtension) {
+    SetComStartDirectory(StartDirectory);
+    const std::string journal = dir_.string() + "/service-journal.csv";
+    std::ofstream(journal, std::ios::binary) << "journal\r\n";
+    click(child<QCheckBox>("framesBox"));
+    ASSERT_TRUE(child<QWidget>("framesPanel")->isVisible());
+
+    dialogs_.answers.push_back(journal);
+    click(child<QPushButton>("saveFramesButton"));
+    ASSERT_EQ(boxes_.shown.size(), 1u);
+    EXPECT_EQ(boxes_.shown[0].caption, "TUV Communication");
+    EXPECT_NE(boxes_.shown[0].text.find("the service journal"), std::string::npos)
+        << boxes_.shown[0].text;
+    EXPECT_EQ(ReadAll(journal), "journal\r\n");
+
+    const std::string typed = dir_.string() + "/frames";
+    dialogs_.answers.push_back(typed);
+    click(child<QPushButton>("saveFramesButton"));
+    EXPECT_EQ(boxes_.shown.size(), 1u) << "a new name: no question";
+    EXPECT_FALSE(std::filesystem::exists(typed));
+    EXPECT_EQ(ReadAll(typed + ".csv").rfind("ms,offset,dir,kind,", 0), 0u);
+
+    // The dialog asked about "frames", not about "frames.csv".
+    std::ofstream(typed + ".csv", std::ios::binary) << "kept\r\n";
+    boxes_.answers = {MessageAnswer::No};
+    dialogs_.answers.push_back(typed);
+    click(child<QPushButton>("saveFramesButton"));
+    ASSERT_EQ(boxes_.shown.size(), 2u);
+    EXPECT_EQ(boxes_.shown[1].text, typed + ".csv already exists.\r\nDo you want to replace it?");
+    EXPECT_EQ(ReadAll(typed + ".csv"), "kept\r\n");
 }
 
 TEST_F(FramesViewGuiTest, AHiddenViewCatchesUpWhenShownAndKeepsItsLimit) {

@@ -34,6 +34,7 @@ public:
     }
     void setPortFieldEnabled(bool enabled) override { portFieldEnabled = enabled; }
     void setOpenButtonText(const std::string& text) override { buttonText = text; }
+    void setOpenButtonEnabled(bool enabled) override { openButtonEnabled = enabled; }
     void endDialog(int result) override { endResults.push_back(result); }
     bool askYesDefaultNo(const std::string& question) override {
         asked.push_back(question);
@@ -44,6 +45,7 @@ public:
     std::string typed;  // the port number field's text
     int writes = 0;
     bool portFieldEnabled = true;
+    bool openButtonEnabled = true;
     std::string buttonText = kOpenComText;
     std::vector<int> endResults;
     std::vector<std::string> asked;
@@ -75,10 +77,14 @@ public:
     void ShowWindow(MenuWindow entry) override { shown.push_back(entry); }
     bool HasWindow(MenuWindow) const override { return true; }
     bool DeviceWorkRunning() const override { return deviceWork; }
+    void StopDeviceWork() override { ++stops; }
+    void AllowDeviceActions(bool allowed) override { deviceActionsAllowed = allowed; }
 
     std::vector<std::string> events;
     std::vector<MenuWindow> shown;
     bool deviceWork = false;
+    int stops = 0;
+    bool deviceActionsAllowed = true;
 };
 
 class RecordingStarter : public DetachedStarter {

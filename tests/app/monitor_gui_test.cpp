@@ -264,9 +264,12 @@ TEST_F(MonitorGuiTest, ClosingDuringDeviceWorkAsksAndNoIsTheDefault) {
     });
     ClickThroughWindow(Child<QPushButton>(dlg_.get(), "closeMonitorButton"));
     EXPECT_FALSE(question.isEmpty());
+    // The work is stopped first; the window ends once it has.
+    EXPECT_TRUE(dlg_->isVisible());
+    busy = false;
+    clock_.advance(kMonitorTimerPeriodMs);
     EXPECT_FALSE(dlg_->isVisible());
     EXPECT_EQ(dlg_->result(), 1);
-    busy = false;
 }
 
 TEST_F(MonitorGuiTest, EnterDoesNotEndTheProgram) {

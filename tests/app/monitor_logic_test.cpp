@@ -306,24 +306,79 @@ TEST_F(MonitorTest, ButtonAndStatusAgreeWhenAnotherWindowClosesAndReopensThePort
     EXPECT_FALSE(view_.portFieldEnabled);
 }
 
-TEST_F(MonitorTest, ClosingDuringDeviceWorkAsksFirstAndNoKeepsTheWindow) {
-    start();
-    windows_.deviceWork = true;
-    view_.answerYes = false;
-    monitor_->CloseMonitor();
-    EXPECT_EQ(view_.asked, std::vector<std::string>{"A device update is running. Quit anyway?"});
-    EXPECT_TRUE(view_.endResults.empty());
-    EXPECT_FALSE(monitor_->MayQuit());
+TEST_F(MonitorTest, EveryWayOutAsksTheSameDuringDeviceWorkAndYesEndsOnceTheDeviceIsLetGo) {
+    const std::string question = "A device update is running. Quit anyway?";
+    for (const bool closeMonitor : {true, false}) {
+        SCOPED_TRACE(closeMonitor ? "Close Monitor" : "Escape, close box, window manager");
+        view_ = RecordingMonitorView{};
+        windows_ = RecordingWindows{};
+        monitor_ = std::make_unique<Monitor>(clock_, ports_, tones_, starter_, view_, windows_);
+        start();
+        const auto quit = [&] { closeMonitor ? monitor_->CloseMonitor() : monitor_->Dismiss(); };
+        windows_.deviceWork = true;
+        view_.answerYes = false;
+        quit();
+        EXPECT_EQ(view_.asked, std::vector<std::string>{question});
+        EXPECT_EQ(windows_.stops, 0);
+        clock_.advance(1000);
+        EXPECT_TRUE(view_.endResults.empty());
 
-    view_.answerYes = true;
-    monitor_->CloseMonitor();
-    EXPECT_EQ(view_.endResults, std::vector<int>{1});
+        // Yes: the work is stopped first; the window ends once it has.
+        view_.answerYes = true;
+        quit();
+        EXPECT_EQ(view_.asked.size(), 2u);
+        EXPECT_EQ(windows_.stops, 1);
+        EXPECT_EQ(monitor_->fields().logText.rfind(kQuitAfterDeviceWorkLine, 0), 0u);
+        quit();  // asked once is enough
+        EXPECT_EQ(view_.asked.size(), 2u);
+        clock_.advance(1000);
+        EXPECT_TRUE(view_.endResults.empty());
+        windows_.deviceWork = false;
+        clock_.advance(kMonitorTimerPeriodMs);
+        EXPECT_EQ(view_.endResults, std::vector<int>{closeMonitor ? 1 : 0});
+        EXPECT_TRUE(monitor_->ended());
+    }
 
     // Without device work nobody is asked.
-    windows_.deviceWork = false;
-    view_.asked.clear();
-    EXPECT_TRUE(monitor_->MayQuit());
+    view_ = RecordingMonitorView{};
+    monitor_ = std::make_unique<Monitor>(clock_, ports_, tones_, starter_, view_, windows_);
+    start();
+    monitor_->Dismiss();
     EXPECT_TRUE(view_.asked.empty());
+    EXPECT_EQ(view_.endResults, std::vector<int>{0});
+}
+
+TEST_F(MonitorTest, WhileAProcedureHasThePortItsControlsAndTheOtherWindowsRest) {
+    start();
+    monitor_->OnOpenCloseCom();
+    ASSERT_EQ(ComPortState, kComPortOpen);
+    monitor_->ClaimComPort(true);
+    EXPECT_FALSE(view_.openButtonEnabled);
+    EXPECT_FALSE(view_.portFieldEnabled);
+    EXPECT_FALSE(windows_.deviceActionsAllowed);
+
+    // The procedure closes the port for the programmer: the field stays disabled.
+    monitor_->CloseComPort();
+    EXPECT_FALSE(view_.portFieldEnabled);
+    EXPECT_FALSE(view_.openButtonEnabled);
+    ports_.calls.clear();
+    const std::string logBefore = monitor_->fields().logText;
+    monitor_->OnOpenCloseCom();
+    EXPECT_TRUE(ports_.calls.empty());
+    EXPECT_EQ(ComPortState, kComPortClosed);
+    type("2");
+    EXPECT_EQ(ComPortNumber, 1);
+    EXPECT_EQ(view_.screen.portNumber, 1);
+    EXPECT_FALSE(std::filesystem::exists(iniPath()) && readIni().find("COM_PORT 2") != std::string::npos);
+    EXPECT_EQ(monitor_->fields().logText, logBefore);
+
+    // Let go: everything as the port's state says.
+    monitor_->ClaimComPort(false);
+    EXPECT_TRUE(view_.openButtonEnabled);
+    EXPECT_TRUE(view_.portFieldEnabled);
+    EXPECT_TRUE(windows_.deviceActionsAllowed);
+    type("2");
+    EXPECT_EQ(ComPortNumber, 2);
 }
 
 TEST_F(MonitorTest, FailedOpenChangesNothing) {

@@ -95,6 +95,34 @@ TEST_F(SettingsTest, BackUpEepromFirstIsKeptInASectionOfItsOwnOnlyWhenTicked) {
     EXPECT_EQ(BackupEepromFirst, 0);
 }
 
+TEST_F(SettingsTest, CheckVersionsIsKeptInTheSameSectionOnlyWhenTicked) {
+    ComPortNumber = 7;
+    CheckVersionsAround = 1;
+    monitor_->WriteSettings();
+    const std::string tail = "COM_PORT 7\r\n\r\n[PROGRAMMING]\r\nCHECK_VERSIONS 1\r\n";
+    const std::string text = readIni();
+    ASSERT_GT(text.size(), tail.size());
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+    CheckVersionsAround = 0;
+    monitor_->ReadSettings();
+    EXPECT_EQ(CheckVersionsAround, 1);
+    EXPECT_EQ(BackupEepromFirst, 0);
+
+    // Both boxes ticked share the section; both cleared give the plain file.
+    BackupEepromFirst = 1;
+    monitor_->WriteSettings();
+    EXPECT_EQ(readIni(), SettingsFileText(7) +
+                             "\r\n[PROGRAMMING]\r\nBACKUP_EEPROM 1\r\nCHECK_VERSIONS 1\r\n");
+    BackupEepromFirst = 0;
+    CheckVersionsAround = 0;
+    monitor_->WriteSettings();
+    EXPECT_EQ(readIni(), SettingsFileText(7));
+    CheckVersionsAround = 1;
+    writeIni(kHead + "COM_PORT 7\r\nCHECK_VERSIONS 0\r\n");
+    monitor_->ReadSettings();
+    EXPECT_EQ(CheckVersionsAround, 0);
+}
+
 TEST_F(SettingsTest, FirstStartInAnEmptyDirectoryLeavesAnEmptyFile) {
     ComPortNumber = 5;
     ASSERT_TRUE(monitor_->CheckSettingsWritable());

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -427,6 +428,24 @@ TEST_F(KernelApiTest, CommandsThatChangeTheUnitAreJournalledWithTheirOutcome) {
     ASSERT_FALSE(journal.records.empty());
     EXPECT_EQ(journal.records.front().outcome, "I> API Command OK");
     EXPECT_EQ(journal.records.back().outcome, "E> No Reply from Kernel");
+}
+
+// A journal that cannot be written leaves the command its outcome: one warning after the first
+// outcome line of the run, none after the next.
+TEST_F(KernelApiTest, AJournalThatCannotBeWrittenIsOneWarningAfterTheOutcome) {
+    std::filesystem::create_directory(startDirectory.dir().file(kJournalFileName));
+    ResetJournalWarning();
+    for (int i = 0; i < 2; ++i) {
+        view.answers = {MessageAnswer::Ok};
+        Send("Reset", "0");
+        ASSERT_TRUE(RunToEnd());
+    }
+    ASSERT_EQ(shell.log.size(), 3u) << testing::PrintToString(shell.log);
+    EXPECT_EQ(shell.log[0], "I> API Command OK");
+    EXPECT_EQ(shell.log[1].rfind(" > Warning: service journal not written: ", 0), 0u)
+        << shell.log[1];
+    EXPECT_EQ(shell.log[2], "I> API Command OK");
+    ResetJournalWarning();
 }
 
 TEST_F(KernelApiTest, VersionRepliesFillTheirOwnFieldOnly) {

@@ -330,7 +330,7 @@ TEST_F(SerialPortTest, APortWhoseDeviceVanishedStillClosesAndCanBeOpenedAgain) {
     EXPECT_TRUE(port.Close());
     EXPECT_FALSE(port.IsOpen());
     ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, "Error close COM2:\n" + dir / "com2" + ": Input/output error");
+    EXPECT_EQ(boxes.shown[0].text, "Error close COMx:\nCOM2 " + dir / "com2" + ": Input/output error");
     EXPECT_EQ(boxes.shown[0].caption, "Error 1");
     EXPECT_EQ(boxes.shown[0].icon, MessageIcon::Exclamation);
 

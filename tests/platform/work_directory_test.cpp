@@ -21,7 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(DirectoryLock, OneHolderAtATimeAndTheFileOutlivesIt) {
+TEST(DirectoryLock, OneHolderAtATimeAndTheFileGoesWithItsHolder) {
     ScratchDir dir("lock");
     const std::string path = dir.file("update.lock");
     DirectoryLock first(path), second(path);
@@ -32,9 +32,12 @@ TEST(DirectoryLock, OneHolderAtATimeAndTheFileOutlivesIt) {
     EXPECT_NE(error.find("locked"), std::string::npos) << error;
     EXPECT_FALSE(second.held());
 
+    EXPECT_TRUE(second.busy());
+
     first.Release();
-    EXPECT_TRUE(fs::exists(path));
+    EXPECT_FALSE(fs::exists(path));
     EXPECT_TRUE(second.TryAcquire(error)) << error;
+    EXPECT_TRUE(fs::exists(path));
     {
         DirectoryLock scoped(dir.file("other.lock"));
         ASSERT_TRUE(scoped.TryAcquire(error));
@@ -43,11 +46,27 @@ TEST(DirectoryLock, OneHolderAtATimeAndTheFileOutlivesIt) {
     EXPECT_TRUE(afterScope.TryAcquire(error)) << "the destructor gives the lock back";
 }
 
-TEST(DirectoryLock, ADirectoryThatCannotHoldTheFileSaysWhy) {
+TEST(DirectoryLock, ADirectoryThatCannotHoldTheFileSaysWhyAndIsNotBusy) {
     DirectoryLock lock("/nonexistent-dir/update.lock");
     std::string error;
     EXPECT_FALSE(lock.TryAcquire(error));
+    EXPECT_FALSE(lock.busy());
     EXPECT_NE(error.find("/nonexistent-dir/update.lock"), std::string::npos) << error;
+}
+
+TEST(DirectoryLock, AHolderRemovesOnlyItsOwnFile) {
+    ScratchDir dir("lock");
+    const std::string path = dir.file("update.lock");
+    DirectoryLock holder(path);
+    std::string error;
+    ASSERT_TRUE(holder.TryAcquire(error)) << error;
+    // Somebody put another file under the name meanwhile: it is not the holder's to remove.
+    fs::remove(path);
+    WriteText(path, "");
+    holder.Release();
+    EXPECT_TRUE(fs::exists(path));
+    DirectoryLock next(path);
+    EXPECT_TRUE(next.TryAcquire(error)) << error;
 }
 
 TEST(PrivateWorkDirectory, FreshForEachAndRemovedWithItsLinksButNotTheirTargets) {

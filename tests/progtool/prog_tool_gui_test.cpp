@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -21,9 +22,11 @@
 #include <functional>
 
 #include "eeprom/gui/file_dialogs.h"
+#include "platform/qt_dialogs.h"
 #include "prog_tool_fixture.h"
 #include "progtool/gui/prog_tool_dlg.h"
 #include "support/qt_test_app.h"
+#include "support/window_input.h"
 
 namespace nvx::test {
 namespace {
@@ -132,6 +135,26 @@ TEST_F(ProgToolDlgTest, BackUpEepromFirstIsShownAsKeptAndAClickKeepsTheChange) {
                       box->mapTo(&dlg, QPoint(box->height() / 2, box->height() / 2)));
     EXPECT_FALSE(box->isChecked());
     EXPECT_EQ(BackupEepromFirst, 0);
+    EXPECT_EQ(shell_.saves, 1);
+
+    dlg.ShowEepromTools();
+    EXPECT_FALSE(box->isVisible());
+}
+
+TEST_F(ProgToolDlgTest, CheckVersionsStandsBesideTheBackupBoxAndAClickKeepsTheChange) {
+    CProgToolDlg& dlg = Make();
+    dlg.ShowSoftwareUpdate();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.windowHandle()));
+    auto* box = child<QCheckBox>("checkVersions");
+    EXPECT_EQ(box->text(), QStringLiteral("Check versions before and after"));
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_EQ(box->geometry().top(), child<QCheckBox>("backupFirst")->geometry().top());
+
+    QTest::mouseClick(dlg.windowHandle(), Qt::LeftButton, {},
+                      box->mapTo(&dlg, QPoint(box->height() / 2, box->height() / 2)));
+    EXPECT_TRUE(box->isChecked());
+    EXPECT_EQ(CheckVersionsAround, 1);
     EXPECT_EQ(shell_.saves, 1);
 
     dlg.ShowEepromTools();
@@ -268,6 +291,78 @@ TEST_F(ProgToolDlgTest, BusyWindowCannotBeClosedByItsButton) {
     EXPECT_EQ(UpdateStep, kStepBootPortOpen);
     dlg.setProgrammerProgress(42);
     EXPECT_EQ(child<QProgressBar>("programmerProgress")->value(), 42);
+}
+
+// The image read goes only where nothing is lost: never over the firmware in the program file
+// field or a file the program keeps for itself, and over any other file only after a Yes, with
+// No the default of the question a person sees.
+TEST_F(ProgToolDlgTest, ReadEepromNeverReplacesTheFirmwareOrTheRecordAndAsksBeforeAnyOther) {
+    CProgToolDlg& dlg = Make();
+    dlg.ShowEepromTools();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    Pick(3);
+    ASSERT_NE(g_deviceSelection.deviceCode, 0);
+    const std::string firmware = (dir_ / "SolBed_fw.hex").string();
+    WriteFileBytes(firmware, ":03000000010203F7\n:00000001FF\n");
+    child<QLineEdit>("programPath")->setText(QString::fromStdString(firmware));
+    const std::string journal = (dir_ / "service-journal.csv").string();
+    WriteFileBytes(journal, "journal\r\n");
+    fs::create_directories(dir_ / "backup");
+    fs::create_directories(dir_ / "sub");
+    const std::string backup = (dir_ / "backup" / "SolBed-20260101-120000.hex").string();
+    WriteFileBytes(backup, "backup\r\n");
+    const std::string other = (dir_ / "other.hex").string();
+    WriteFileBytes(other, "other\r\n");
+    const auto readInto = [&](const std::string& path) {
+        TypeThroughWindow(child<QLineEdit>("eepromPath"), QString::fromStdString(path));
+        ClickThroughWindow(button("readEepromButton"));
+    };
+
+    const struct {
+        std::string path;
+        const char* kind;
+    } refused[] = {
+        {firmware, "the program file"},
+        {(dir_ / "sub" / ".." / "SolBed_fw.hex").string(), "the program file"},
+        {journal, "the service journal"},
+        {backup, "an EEPROM backup"},
+    };
+    for (const auto& r : refused) {
+        shell_.log.clear();
+        readInto(r.path);
+        EXPECT_EQ(shell_.log, (std::vector<std::string>{"E> cannot open EEPROM file: " + r.path +
+                                                        ": " + r.kind + ", never replaced"}));
+        EXPECT_EQ(ProgOperation, kOperationNone) << r.path;
+    }
+    EXPECT_TRUE(boxes_.shown.empty()) << "refused without a question";
+
+    // The question as a person sees it: Return takes its default, No.
+    QtMessageBoxes onScreen;
+    SetMessageBoxes(&onScreen);
+    QString asked;
+    WhenModalShows(&dlg, [&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (box) asked = box->text();
+        KeyThroughWindow(modal, Qt::Key_Return);
+    });
+    shell_.log.clear();
+    readInto(other);
+    EXPECT_EQ(asked.toStdString(), other + " already exists.\r\nDo you want to replace it?");
+    EXPECT_EQ(ProgOperation, kOperationNone);
+    EXPECT_TRUE(shell_.log.empty()) << testing::PrintToString(shell_.log);
+    SetMessageBoxes(&boxes_);
+
+    // After a Yes the read goes ahead (here to the closed port's report).
+    boxes_.answers = {MessageAnswer::Yes};
+    readInto(other);
+    ASSERT_EQ(boxes_.shown.size(), 1u);
+    EXPECT_EQ(boxes_.shown[0].buttons, MessageButtons::YesNo);
+    EXPECT_FALSE(shell_.log.empty());
+
+    EXPECT_EQ(ReadFileBytes(firmware), ":03000000010203F7\n:00000001FF\n");
+    EXPECT_EQ(ReadFileBytes(journal), "journal\r\n");
+    EXPECT_EQ(ReadFileBytes(backup), "backup\r\n");
+    EXPECT_EQ(ReadFileBytes(other), "other\r\n");
 }
 
 TEST_F(ProgToolDlgTest, AnalyseOpensTheErrorMemoryWindow) {

@@ -68,6 +68,23 @@ TEST_F(ProgToolTest, BackUpEepromFirstShowsItsKeptStateAndKeepsEachChange) {
     }
 }
 
+TEST_F(ProgToolTest, CheckVersionsShowsItsKeptStateAndKeepsEachChange) {
+    for (const int32_t kept : {0, 1}) {
+        SCOPED_TRACE(kept);
+        CheckVersionsAround = kept;
+        view_ = RecordingView{};
+        shell_.saves = 0;
+        ProgTool& tool = Init();
+        EXPECT_EQ(view_.screen.checkVersions, kept);
+        EXPECT_EQ(view_.screen.backupFirst, 0);
+        view_.screen.checkVersions = 1 - kept;
+        tool.OnCheckVersions();
+        EXPECT_EQ(CheckVersionsAround, 1 - kept);
+        EXPECT_EQ(BackupEepromFirst, 0);
+        EXPECT_EQ(shell_.saves, 1);
+    }
+}
+
 TEST_F(ProgToolTest, DeviceRowsSetTheSelectionAndTheManualStartDefault) {
     const RowCase cases[] = {
         {3, 4, "SolBed", 38400, 0, "-datmega64", 0},
@@ -766,7 +783,20 @@ TEST_F(WorkFileTest, AProcedureHoldsTheLockUntilItEndsAndLeavesNoWorkFile) {
     EXPECT_THAT(shell_.log, ElementsAre("E> Update aborted"));
     EXPECT_EQ(tool.procedure().requestState(), kUpdateRequestIdle);
     EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));
+    EXPECT_FALSE(fs::exists(LockPath())) << "the lock file goes with its procedure";
     EXPECT_TRUE(second.TryAcquire(error)) << error;
+}
+
+TEST_F(WorkFileTest, ALockThatCannotBeTakenSaysWhyAndIsNoOtherUpdate) {
+    ProgTool& tool = Ready();
+    // A directory in the lock file's place: it can be made by nobody, root included.
+    fs::create_directory(LockPath());
+    TryEveryCommand(tool);
+    ASSERT_EQ(shell_.log.size(), 3u);
+    for (const std::string& line : shell_.log)
+        EXPECT_EQ(line, "E> Work files cannot be locked: " + LockPath() + ": Is a directory");
+    EXPECT_EQ(UpdateStep, kStepIdle);
+    EXPECT_TRUE(runner_.started.empty());
 }
 
 TEST_F(WorkFileTest, ALockLeftByAProcessThatDiedNeverBlocks) {

@@ -8,6 +8,7 @@
 
 #include "journal/service_journal.h"
 #include "platform/sha256.h"
+#include "sim/frame_codec.h"
 #include "support/scratch_files.h"
 #include "update_harness.h"
 
@@ -40,6 +41,7 @@ class ServiceRunTest : public DeviceUpdate {
 
 TEST_F(ServiceRunTest, ADirectRowHasItsVersionsLoggedAndJournalled) {
     Connect(3);
+    view_.screen.checkVersions = 1;
     UseFirmware("SolBed_fw.hex");
     Program();
     ASSERT_TRUE(RunToIdle());
@@ -62,6 +64,7 @@ TEST_F(ServiceRunTest, ADirectRowHasItsVersionsLoggedAndJournalled) {
 
 TEST_F(ServiceRunTest, ARoutedRowSaysItsVersionsCannotBeChecked) {
     Connect(10);
+    view_.screen.checkVersions = 1;
     UseFirmware("SolReg_fw.hex");
     Program();
     ASSERT_TRUE(RunToIdle());
@@ -75,6 +78,7 @@ TEST_F(ServiceRunTest, ARoutedRowSaysItsVersionsCannotBeChecked) {
 
 TEST_F(ServiceRunTest, AVersionNotReadAfterTheUpdateLeavesItsOutcome) {
     Connect(3);
+    view_.screen.checkVersions = 1;
     runner_.onStart = [&](const ProcessSpec&) {
         sim::Faults faults;
         faults.dropReply = sim::FaultRate::Always();
@@ -95,6 +99,7 @@ TEST_F(ServiceRunTest, AVersionNotReadAfterTheUpdateLeavesItsOutcome) {
 
 TEST_F(ServiceRunTest, ABackupComesFirstAndIsKeptUnderItsOwnName) {
     Connect(3);
+    view_.screen.checkVersions = 1;
     PlayProgrammer(true);
     UseFirmware("SolBed_fw.hex");
     view_.screen.backupFirst = 1;
@@ -154,6 +159,7 @@ TEST_F(ServiceRunTest, AFailedBackupRefusesTheUpdateAndLeavesTheDeviceRunning) {
 
 TEST_F(ServiceRunTest, ACommandWhileTheVersionIsAskedIsInProgress) {
     Connect(3);
+    view_.screen.checkVersions = 1;
     UseFirmware("SolBed_fw.hex");
     tool_->OnProgram();
     ASSERT_EQ(UpdateStep, kStepIdle);
@@ -163,6 +169,114 @@ TEST_F(ServiceRunTest, ACommandWhileTheVersionIsAskedIsInProgress) {
     EXPECT_EQ(log().log.back(), "E> Command in Progress");
     ASSERT_TRUE(RunToIdle());
 }
+
+// ---- What goes on the line and into the log, with the service record off and on
+
+// The request frame as the device's own coder puts it on the wire.
+std::string RequestBytes(uint16_t id, uint8_t first, uint8_t second) {
+    sim::Frame frame;
+    frame.id = id;
+    frame.length = 2;
+    frame.data = {first, second, 0, 0};
+    return sim::HexBytes(sim::EncodeFrame(frame));
+}
+
+const std::string kBootloadStart = RequestBytes(0x0080, 0xFD, 0x00);
+const std::string kVersionQuery = RequestBytes(0x0081, 0x02, 0x00);
+// Escape three times and 'S', answered by "AVRBOOT"; 'E' leaves the bootloader.
+const std::string kProbe = "1B 1B 1B 53";
+const std::string kExit = "45";
+
+struct RecordCase {
+    const char* name;
+    uint32_t operation;
+    bool record;  // versions and backup asked for
+    std::vector<std::string> wire;
+    std::vector<std::string> log;  // oldest first; a line ending in '*' is matched up to it
+};
+
+class ServiceRecordOnTheWire : public DeviceUpdate,
+                               public testing::WithParamInterface<RecordCase> {};
+
+const std::vector<std::string> kProgramLines = {
+    " > Bootloader started", " > Bootloader activ", " > Leaving Program Mode",
+    " > Device restarted", "I> Update finished"};
+const std::vector<std::string> kReadLines = {
+    " > Bootloader started", " > Bootloader activ", " > Leaving EEPROM Read Mode",
+    " > Device restarted", "I> Read Process finished"};
+const std::vector<std::string> kWriteLines = {
+    " > Bootloader started", " > Bootloader activ", " > Leaving EEPROM Program Mode",
+    " > Device restarted", "I> Write Process finished"};
+
+std::vector<std::string> Joined(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+TEST_P(ServiceRecordOnTheWire, TheLineAndTheLogAreExactlyTheProceduresOwn) {
+    const RecordCase& c = GetParam();
+    Connect(3);
+    const std::size_t lineBefore = device().bytesReceived().size();
+    view_.screen.checkVersions = c.record ? 1 : 0;
+    view_.screen.backupFirst = c.record ? 1 : 0;
+    switch (c.operation) {
+    case kOperationProgram:
+        UseFirmware("SolBed_fw.hex");
+        tool_->OnProgram();
+        break;
+    case kOperationEepromRead:
+        view_.screen.eepromFilePath = (dir_ / "image.hex").string();
+        tool_->OnReadEeprom();
+        break;
+    default:
+        WriteFileBytes(dir_ / "image.hex", kEepromImage);
+        view_.screen.eepromFilePath = (dir_ / "image.hex").string();
+        tool_->OnWriteEeprom();
+        break;
+    }
+    ASSERT_TRUE(RunToIdle());
+
+    const std::deque<uint8_t>& line = device().bytesReceived();
+    const std::vector<uint8_t> sent(line.begin() + static_cast<std::ptrdiff_t>(lineBefore),
+                                    line.end());
+    std::string wire;
+    for (const std::string& part : c.wire) wire += (wire.empty() ? "" : " ") + part;
+    EXPECT_EQ(sim::HexBytes(sent), wire);
+
+    ASSERT_EQ(log().log.size(), c.log.size()) << testing::PrintToString(log().log);
+    for (std::size_t i = 0; i < c.log.size(); ++i) {
+        const std::string& want = c.log[i];
+        if (!want.empty() && want.back() == '*')
+            EXPECT_EQ(log().log[i].rfind(want.substr(0, want.size() - 1), 0), 0u) << log().log[i];
+        else
+            EXPECT_EQ(log().log[i], want);
+    }
+    EXPECT_FALSE(device().inBootloader());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Operations, ServiceRecordOnTheWire,
+    testing::Values(
+        RecordCase{"UpdateRecordOff", kOperationProgram, false,
+                   {kBootloadStart, kProbe, kExit}, kProgramLines},
+        RecordCase{"EepromReadRecordOff", kOperationEepromRead, false,
+                   {kBootloadStart, kProbe, kExit}, kReadLines},
+        RecordCase{"EepromWriteRecordOff", kOperationEepromWrite, false,
+                   {kBootloadStart, kProbe, kExit}, kWriteLines},
+        // Versions around the update, the backup's whole procedure before it.
+        RecordCase{"UpdateRecordOn", kOperationProgram, true,
+                   {kVersionQuery, kBootloadStart, kProbe, kExit, kBootloadStart, kProbe, kExit,
+                    kVersionQuery},
+                   Joined({{"I> Before: Application V 2.7, Build 12-14"}, kReadLines,
+                           {" > EEPROM backup in backup/SolBed-*"}, kProgramLines,
+                           {"I> Now: Application V 2.7, Build 12-14"}})},
+        // An EEPROM transfer has no versions or backup to go with it.
+        RecordCase{"EepromReadRecordOn", kOperationEepromRead, true,
+                   {kBootloadStart, kProbe, kExit}, kReadLines},
+        RecordCase{"EepromWriteRecordOn", kOperationEepromWrite, true,
+                   {kBootloadStart, kProbe, kExit}, kWriteLines}),
+    [](const testing::TestParamInfo<RecordCase>& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace nvx::test

@@ -14,3 +14,9 @@ if(TARGET nvx_progtool_gui)
   target_link_libraries(progtool_tests PRIVATE nvx_progtool_gui Qt6::Test)
   target_compile_definitions(progtool_tests PRIVATE NVX_PROGTOOL_GUI=1)
 endif()
+
+# The monitor program with the Programming Tool among its windows.
+if(TARGET nvx_monitor_program AND TARGET nvx_progtool_gui)
+  target_link_libraries(progtool_tests PRIVATE nvx_monitor_program)
+  target_compile_definitions(progtool_tests PRIVATE NVX_MONITOR_PROGRAM=1)
+endif()

@@ -233,16 +233,7 @@ TEST_P(FirmwareOfEveryChip, FlashEqualsTheFileAfterTheUpdate) {
     Strings want = {" > Bootloader activ", " > Leaving Program Mode", " > Device restarted",
                     "I> Update finished"};
     if (!c.manual) want.insert(want.begin(), " > Bootloader started");
-    // The versions around it: before only while the application answers on the open port.
-    Strings log = LogLines(run);
-    ASSERT_GE(log.size(), 2u) << run.out;
-    if (!c.manual) {
-        EXPECT_EQ(log.front().rfind("I> Before: Application V ", 0), 0u) << log.front();
-        log.erase(log.begin());
-    }
-    EXPECT_EQ(log.back().rfind("I> Now: Application V ", 0), 0u) << log.back();
-    log.pop_back();
-    EXPECT_EQ(log, want) << run.err;
+    EXPECT_EQ(LogLines(run), want) << run.err;
     // The plain image handed to the programmer is gone.
     EXPECT_FALSE(fs::exists(dir_.file("temp.ntf")));
 
@@ -277,8 +268,7 @@ TEST_F(UpdateEndToEnd, ARoutedControllerIsUpdatedThroughItsTunnelFromAnNpfFile) 
                                 "SolReg_fw.npf"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(LogLines(run),
-              (Strings{" > Version check not available for routed devices",
-                       " > Connected to Controller", " > Bootloader started", " > Bootloader activ",
+              (Strings{" > Connected to Controller", " > Bootloader started", " > Bootloader activ",
                        " > Leaving Program Mode", " > Device restarted",
                        " > Disconnected from Controller", "I> Update finished"}))
         << run.err;
@@ -389,8 +379,10 @@ TEST_F(UpdateEndToEnd, AProgrammerThatFailsAbortsTheUpdateAndTheDeviceRunsAgain)
         Nvx({"update", "--port", "1", "--wait", "1", "--device", "solbed", "SolBed_fw.hex"});
     EXPECT_EQ(run.status, 1) << run.out << run.err;
     const Strings log = LogLines(run);
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back(), "E> Update aborted");
+    ASSERT_GE(log.size(), 2u);
+    // The exit command went out: what to do if the device stays silent comes last.
+    EXPECT_EQ(Strings(log.end() - 2, log.end()),
+              (Strings{"E> Update aborted", kRecoveryFromIncompleteFirmwareText}));
     EXPECT_NE(std::find(log.begin(), log.end(), "E> Command NorvixOSP: exit status 1"), log.end())
         << run.out;
     EXPECT_NE(std::find(log.begin(), log.end(), " > Device restarted"), log.end()) << run.out;
@@ -450,11 +442,9 @@ TEST_F(UpdateEndToEnd, TwoUpdatesAtOnceFromOneDirectoryEachGiveTheirDeviceItsOwn
     const ProgramRun runTwo = two->FinishWithin(kRunLimitMs);
     EXPECT_EQ(runOne.status, 0) << runOne.out << runOne.err;
     EXPECT_EQ(runTwo.status, 0) << runTwo.out << runTwo.err;
-    // The finish line, then the new build the device reports.
-    const Strings finished = {"I> Update finished", "I> Now: Application V 2.7, Build 12-15"};
     for (const Strings& log : {LogLines(runOne), LogLines(runTwo)}) {
-        ASSERT_GE(log.size(), 2u);
-        EXPECT_EQ(Strings(log.end() - 2, log.end()), finished);
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), "I> Update finished");
     }
     // One journal line each, whole, from the two programs writing at once.
     const JournalContents journal = ParseJournal(ReadText(dir_.file("service-journal.csv")));
@@ -485,11 +475,11 @@ TEST_F(UpdateEndToEnd, OneCommandUpdatesSeveralPortsAndAPortWithoutDeviceDisturb
 
     // COM 3 leads nowhere.
     const ProgramRun run = Nvx({"update", "--port", "1,3", "--port=2", "--wait", "1", "--device",
-                                "solbed", "SolBed_fw.hex"});
+                                "solbed", "--versions", "SolBed_fw.hex"});
     EXPECT_EQ(run.status, 1) << run.out << run.err;
     const auto rows = OutcomeRows(run.out);
     EXPECT_EQ(rows.size(), 3u) << run.out;
-    // The last line of a finished update is the version the device reports afterwards.
+    // With --versions the last line of a finished update is the version the device reports.
     EXPECT_EQ(rows.at("COM1"), (Strings{"finished", "I> Now: Application V 2.7, Build 12-15"}))
         << run.out;
     EXPECT_EQ(rows.at("COM2"), (Strings{"finished", "I> Now: Application V 2.7, Build 12-15"}))
@@ -755,8 +745,11 @@ TEST_F(UpdateEndToEnd, ADeviceThatVanishesDuringTheTransferEndsTheCommand) {
         const ProgramRun run = nvx.FinishWithin(kRunLimitMs);
         EXPECT_EQ(run.status, 1) << run.out << run.err;
         const Strings log = LogLines(run);
-        ASSERT_FALSE(log.empty()) << run.err;
-        EXPECT_EQ(log.back(), c.abortLine) << run.out;
+        ASSERT_GE(log.size(), 2u) << run.err;
+        // No exit command reached it: whatever answers on COM 1 next may wait in its bootloader.
+        EXPECT_EQ(Strings(log.end() - 2, log.end()),
+                  (Strings{c.abortLine, kRecoveryFromBootloaderText}))
+            << run.out;
         EXPECT_EQ(std::find(log.begin(), log.end(), " > Device restarted"), log.end()) << run.out;
         fs::remove(dir_.file("com1"));
     }
@@ -806,10 +799,10 @@ struct QuietCase {
     bool programmerRan;    // the device is left in its bootloader, maybe erased
 };
 
-// 8 KB for an ATmega64: one version query, BootloadStart, the probe, ten setup commands of
-// avrdude and the erase come first (14 answers), then 32 blocks of two commands each.
+// 8 KB for an ATmega64: one version query (asked for), BootloadStart, the probe, ten setup
+// commands of avrdude and the erase come first (14 answers), then 32 blocks of two commands each.
 const Strings kQuietUpdate = {"update", "--port", "1", "--wait", "1", "--device", "solbed",
-                              "SolBed_fw.hex"};
+                              "--versions", "SolBed_fw.hex"};
 // EEPROM: BootloadStart, the probe, ten setup commands, then blocks of nine commands.
 const Strings kQuietRead = {"eeprom", "read", "--port", "1", "--wait", "1", "--device",
                             "solbed", "image.hex"};
@@ -824,7 +817,8 @@ const char* const kWaitsLine =
 
 const QuietCase kQuietCases[] = {
     // BootloadStart unanswered: the device never left its application.
-    {"BootloadStart", kQuietUpdate, 1, {"E> No Reply to API Command"}, false},
+    {"BootloadStart", kQuietUpdate, 1, {"E> No Reply to API Command", kRecoveryFromBootloaderText},
+     false},
     {"flash write", kQuietUpdate, 34, {kTimedOut, kErasedLine, "E> Update aborted"}, true},
     {"verify", kQuietUpdate, 84, {kTimedOut, kErasedLine, "E> Update aborted"}, true},
     {"EEPROM read", kQuietRead, 30, {kTimedOut, kWaitsLine, "E> Read Process aborted"}, true},
@@ -1077,8 +1071,8 @@ TEST_F(ServiceRecordEndToEnd, AnUpdateOfADirectRowLogsAndJournalsTheVersionsArou
     const std::vector<uint8_t> image = RandomBytes(900, 31);
     WriteText(dir_.file("SolBed_fw.hex"), HexImage(image));
     StartDevice({{"--device", "solbed"}, false, ""});
-    const ProgramRun run =
-        Nvx({"update", "--port", "1", "--wait", "1", "--device", "solbed", "SolBed_fw.hex"});
+    const ProgramRun run = Nvx({"update", "--port", "1", "--wait", "1", "--device", "solbed",
+                                "--versions", "SolBed_fw.hex"});
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     const Strings log = LogLines(run);
     ASSERT_GE(log.size(), 2u) << run.out;
@@ -1222,13 +1216,14 @@ TEST_F(ServiceRecordEndToEnd, ADamagedJournalIsReadAroundAndAppendedTo) {
     EXPECT_NE(lines[1].find("kernel Reset"), std::string::npos);
 }
 
-TEST_F(ServiceRecordEndToEnd, AJournalThatCannotBeWrittenMakesASuccessfulCommandExitWithTwo) {
+TEST_F(ServiceRecordEndToEnd, AJournalThatCannotBeWrittenIsAWarningAndTheCommandKeepsItsOutcome) {
     fs::create_directory(dir_.file("service-journal.csv"));
     StartDevice({{"--device", "solbed"}, false, ""});
     const ProgramRun run = Nvx({"kernel", "--port", "1", "Reboot"});
-    EXPECT_EQ(run.status, 2) << run.out << run.err;
-    EXPECT_NE(run.out.find("I> API Command OK"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("E> Service journal not written: "), std::string::npos) << run.out;
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(LogLines(run), Strings{"I> API Command OK"}) << run.out;
+    EXPECT_EQ(run.err,
+              "nvx: warning: service journal not written: service-journal.csv: open: Is a directory\n");
     StopDevice();
 }
 
@@ -1278,6 +1273,8 @@ TEST(UpdateCommandLine, WrongUsageIsRefusedBeforeAnythingStarts) {
         {{"update", "--device", "solbed", "--wait", "x", "a.hex"}, "--wait"},
         {{"update", "--device", "solbed", "--port", "0", "a.hex"}, "--port"},
         {{"update", "--device", "solbed", "--yes", "a.hex"}, "unknown option --yes"},
+        {{"eeprom", "read", "--device", "solbed", "--versions", "a.hex"},
+         "unknown option --versions"},
         {{"eeprom", "--device", "solbed", "a.hex"}, "read or write"},
         {{"eeprom", "write", "--device", "solbed", "a.hex"}, "needs --yes"},
         {{"eeprom", "read", "--port", "1,2", "--device", "solbed", "a.hex"}, "{port}"},
@@ -1339,7 +1336,8 @@ TEST(UpdateCommandLine, HelpNamesTheOptions) {
         argv.insert(argv.end(), args.begin(), args.end());
         const ProgramRun run = RunProgram(NVX_CLI_EXE, argv, "");
         EXPECT_EQ(run.status, 0);
-        for (const char* option : {"--port", "--device", "--row", "--manual", "--wait", "--yes"})
+        for (const char* option :
+             {"--port", "--device", "--row", "--manual", "--wait", "--yes", "--versions"})
             EXPECT_NE(run.out.find(option), std::string::npos) << option;
     }
 }

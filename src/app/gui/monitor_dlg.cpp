@@ -196,6 +196,8 @@ void CMonitorDlg::setPortFieldEnabled(bool enabled) { portNumber_->setEnabled(en
 
 void CMonitorDlg::setOpenButtonText(const std::string& text) { openButton_->setText(FromLatin1(text)); }
 
+void CMonitorDlg::setOpenButtonEnabled(bool enabled) { openButton_->setEnabled(enabled); }
+
 void CMonitorDlg::endDialog(int result) { done(result); }
 
 bool CMonitorDlg::askYesDefaultNo(const std::string& question) {
@@ -206,14 +208,22 @@ bool CMonitorDlg::askYesDefaultNo(const std::string& question) {
     return box.exec() == QMessageBox::Yes;
 }
 
-void CMonitorDlg::reject() {
-    if (logic_.MayQuit()) QDialog::reject();
-}
+void CMonitorDlg::reject() { logic_.Dismiss(); }
 
 bool CMonitorDlg::DeviceWorkRunning() const {
     for (const Created& c : created_)
         if (c.plugged.busy && c.plugged.busy()) return true;
     return false;
+}
+
+void CMonitorDlg::StopDeviceWork() {
+    for (const Created& c : created_)
+        if (c.plugged.stop) c.plugged.stop();
+}
+
+void CMonitorDlg::AllowDeviceActions(bool allowed) {
+    for (const Created& c : created_)
+        if (c.plugged.allowDeviceActions) c.plugged.allowDeviceActions(allowed);
 }
 
 void CMonitorDlg::CreateSubWindows() {

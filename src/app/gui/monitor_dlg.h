@@ -40,6 +40,7 @@ public:
     bool readControls(MonitorFields& fields) override;
     void setPortFieldEnabled(bool enabled) override;
     void setOpenButtonText(const std::string& text) override;
+    void setOpenButtonEnabled(bool enabled) override;
     void endDialog(int result) override;
     bool askYesDefaultNo(const std::string& question) override;
 
@@ -48,10 +49,12 @@ public:
     void ShowWindow(MenuWindow entry) override;
     bool HasWindow(MenuWindow entry) const override;
     bool DeviceWorkRunning() const override;
+    void StopDeviceWork() override;
+    void AllowDeviceActions(bool allowed) override;
 
 public slots:
-    // Escape and the title bar's close box: the same question as Close Monitor while device
-    // work runs.
+    // Escape, the title bar's close box and the window manager's close: the same question as
+    // Close Monitor while device work runs.
     void reject() override;
 
 private:

@@ -6,6 +6,7 @@
 
 #include "app/gui/detached_starter.h"
 #include "app/gui/monitor_dlg.h"
+#include "app/gui/termination_requests.h"
 #include "kernel_api/kernel_api_dlg.h"
 #include "platform/qt_dialogs.h"
 #include "platform/qt_timer_service.h"
@@ -40,7 +41,8 @@ std::vector<WindowPlug> PluggedWindows() {
                                           tool->ShowEepromTools();
                                       }
                                   },
-                                  [tool] { return !tool->logic().procedure().IsIdle(); }};
+                                  [tool] { return !tool->logic().IsIdle(); },
+                                  [tool] { tool->logic().RequestAbort(); }};
          }},
     };
 }
@@ -69,6 +71,8 @@ void MonitorProgramSteps::RunMainWindow() {
     // The program still lives exactly as long as this window.
     QEventLoop run;
     QObject::connect(&main, &QDialog::finished, &run, &QEventLoop::quit);
+    // A signal to end is one more way out: the same question while device work runs.
+    TerminationRequests termination([&main] { main.logic().CloseMonitor(); });
     // Top left, so the windows of its menu find room beside it.
     main.move(main.screen()->availableGeometry().topLeft());
     main.show();

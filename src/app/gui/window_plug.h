@@ -24,6 +24,10 @@ struct PluggedWindow {
     std::function<void(MenuWindow entry)> show;
     // True while the window's device work runs; empty: it has none.
     std::function<bool()> busy;
+    // Ends that work early, the device let go as it was found.
+    std::function<void()> stop;
+    // Offers or withholds the window's device actions (another window's procedure has the port).
+    std::function<void(bool allowed)> allowDeviceActions;
 };
 
 struct WindowPlug {
@@ -31,11 +35,18 @@ struct WindowPlug {
     std::function<PluggedWindow(const ProgramContext& context)> create;
 };
 
-// A plug for a window class constructed as Dlg(TimerService&, MonitorShell&) and shown as it is.
+// A plug for a window class constructed as Dlg(TimerService&, MonitorShell&), shown as it is and
+// with device actions that AllowDeviceActions(bool) offers and withholds.
 template <class Dlg>
 WindowPlug PlainWindow(MenuWindow entry) {
     return {{entry}, [](const ProgramContext& c) {
-                return PluggedWindow{std::make_unique<Dlg>(c.timers, c.shell), {}, {}};
+                auto window = std::make_unique<Dlg>(c.timers, c.shell);
+                Dlg* dlg = window.get();
+                return PluggedWindow{std::move(window),
+                                     {},
+                                     {},
+                                     {},
+                                     [dlg](bool allowed) { dlg->AllowDeviceActions(allowed); }};
             }};
 }
 

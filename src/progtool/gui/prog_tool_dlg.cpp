@@ -88,12 +88,15 @@ CProgToolDlg::CProgToolDlg(TimerService& timers, MonitorShell& shell, QWidget* p
     programButton->setDefault(true);
     backupFirst_ = new QCheckBox(QString::fromLatin1(kBackupFirstText), program);
     backupFirst_->setObjectName(QStringLiteral("backupFirst"));
+    checkVersions_ = new QCheckBox(QString::fromLatin1(kCheckVersionsText), program);
+    checkVersions_->setObjectName(QStringLiteral("checkVersions"));
     auto* programLayout = new QGridLayout(program);
     programLayout->addWidget(programFile, 0, 0);
     programLayout->addWidget(programPath_, 0, 1, 1, 2);
     programLayout->addWidget(convert, 1, 1);
     programLayout->addWidget(programButton, 1, 2);
-    programLayout->addWidget(backupFirst_, 2, 1, 1, 2);
+    programLayout->addWidget(backupFirst_, 2, 1);
+    programLayout->addWidget(checkVersions_, 2, 2);
 
     auto* eeprom = new QGroupBox(QStringLiteral("EEPROM"), this);
     eeprom->setObjectName(QStringLiteral("eepromGroup"));
@@ -130,6 +133,7 @@ CProgToolDlg::CProgToolDlg(TimerService& timers, MonitorShell& shell, QWidget* p
         {ProgToolControl::DeviceList, deviceList_},
         {ProgToolControl::ManualStart, manualStart_},
         {ProgToolControl::BackupFirst, backupFirst_},
+        {ProgToolControl::CheckVersions, checkVersions_},
         {ProgToolControl::ProgramGroup, program},
         {ProgToolControl::ProgramFileButton, programFile},
         {ProgToolControl::ProgramPathField, programPath_},
@@ -150,6 +154,7 @@ CProgToolDlg::CProgToolDlg(TimerService& timers, MonitorShell& shell, QWidget* p
     connect(convert, &QPushButton::clicked, this, [this] { logic_.OnConvertHexToNpf(); });
     connect(programButton, &QPushButton::clicked, this, [this] { logic_.OnProgram(); });
     connect(backupFirst_, &QCheckBox::clicked, this, [this] { logic_.OnBackupFirst(); });
+    connect(checkVersions_, &QCheckBox::clicked, this, [this] { logic_.OnCheckVersions(); });
     connect(eepromFile, &QPushButton::clicked, this, [this] { logic_.OnEepromFile(); });
     connect(readEeprom, &QPushButton::clicked, this, [this] { logic_.OnReadEeprom(); });
     connect(writeEeprom, &QPushButton::clicked, this, [this] { logic_.OnWriteEeprom(); });
@@ -167,6 +172,7 @@ void CProgToolDlg::readControls(ProgToolFields& fields) {
     fields.deviceRow = deviceList_->currentIndex();
     fields.eepromFilePath = PathFromQt(eepromPath_->text());
     fields.backupFirst = backupFirst_->isChecked() ? 1 : 0;
+    fields.checkVersions = checkVersions_->isChecked() ? 1 : 0;
 }
 
 void CProgToolDlg::writeControls(const ProgToolFields& fields) {
@@ -175,6 +181,7 @@ void CProgToolDlg::writeControls(const ProgToolFields& fields) {
     deviceList_->setCurrentIndex(fields.deviceRow);
     eepromPath_->setText(PathToQt(fields.eepromFilePath));
     backupFirst_->setChecked(fields.backupFirst != 0);
+    checkVersions_->setChecked(fields.checkVersions != 0);
 }
 
 void CProgToolDlg::setControlVisible(ProgToolControl control, bool visible) {

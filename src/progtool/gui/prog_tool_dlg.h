@@ -72,6 +72,7 @@ private:
     DeviceListBox* deviceList_;
     QCheckBox* manualStart_;
     QCheckBox* backupFirst_;
+    QCheckBox* checkVersions_;
     QLineEdit* programPath_;
     QLineEdit* eepromPath_;
     QProgressBar* progress_;
