@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QStandardItemModel>
 #include <QVBoxLayout>
 
 namespace nvx {
@@ -61,6 +62,12 @@ CKernelApiDlg::CKernelApiDlg(TimerService& timers, MonitorShell& shell, QWidget*
     commandList_ = new QComboBox(command);
     commandList_->setObjectName(QStringLiteral("commandList"));
     for (const KernelCommand& row : KernelCommandTable) commandList_->addItem(FromLatin1(row.label));
+    // A separator issues nothing, so it cannot be chosen: the arrow keys and the list skip it.
+    auto* rows = qobject_cast<QStandardItemModel*>(commandList_->model());
+    for (int row = 0; row < static_cast<int>(KernelCommandTable.size()); ++row) {
+        if (KernelCommandTable[static_cast<std::size_t>(row)].separator)
+            rows->item(row)->setFlags(rows->item(row)->flags() & ~Qt::ItemIsEnabled);
+    }
     commandList_->setMaxVisibleItems(static_cast<int>(KernelCommandTable.size()));
     commandList_->setCurrentIndex(-1);
     parameter_ = Field("parameterField", command, true);

@@ -16,6 +16,7 @@
 #include "kernel_doubles.h"
 #include "platform/user_dialogs.h"
 #include "support/qt_test_app.h"
+#include "support/window_input.h"
 
 namespace nvx {
 namespace {
@@ -287,6 +288,49 @@ TEST_F(KernelApiDlgTest, ClosingHidesTheWindowWhileItsRequestCompletes) {
         dlg->hide();
         value = static_cast<uint16_t>(value + 0x0101);
     }
+}
+
+TEST_F(KernelApiDlgTest, TheArrowKeysStepOverTheSeparatorRows) {
+    dlg->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    auto* list = child<QComboBox>("commandList");
+    list->setFocus();
+    std::vector<int> reached;
+    for (std::size_t i = 0; i < KernelCommandTable.size(); ++i) {
+        test::KeyThroughWindow(list, Qt::Key_Down);
+        reached.push_back(list->currentIndex());
+    }
+    EXPECT_EQ(reached.front(), FindKernelCommand("Reset"));
+    EXPECT_EQ(reached.back(), FindKernelCommand("Null"));
+    for (int row : reached) {
+        ASSERT_GE(row, 0);
+        EXPECT_FALSE(KernelCommandTable[static_cast<std::size_t>(row)].separator) << row;
+    }
+    for (std::size_t i = 0; i < KernelCommandTable.size(); ++i) {
+        test::KeyThroughWindow(list, Qt::Key_Up);
+        EXPECT_FALSE(KernelCommandTable[static_cast<std::size_t>(list->currentIndex())].separator);
+    }
+    EXPECT_EQ(list->currentIndex(), FindKernelCommand("Reset"));
+}
+
+TEST_F(KernelApiDlgTest, AnOutOfRangeParameterTypedInIsRefusedAndClearsTheReturnCode) {
+    dlg->show();
+    choose("ErrorModNum");
+    test::TypeThroughWindow(child<QLineEdit>("parameterField"), QStringLiteral("5"));
+    test::ClickThroughWindow(child<QPushButton>("sendCommandButton"));
+    ASSERT_TRUE(RunToEnd());
+    ASSERT_EQ(text("returnCodeDecimalField"), QStringLiteral("4660"));
+    frames.clear();
+    shell.log.clear();
+    test::TypeThroughWindow(child<QLineEdit>("parameterField"), QStringLiteral("70000"));
+    test::ClickThroughWindow(child<QPushButton>("sendCommandButton"));
+    clock.advance(1000);
+    EXPECT_TRUE(frames.empty());
+    EXPECT_EQ(shell.log, std::vector<std::string>{
+                             "E> Parameter 70000 out of range: ErrorModNum takes 0 to 255"});
+    EXPECT_EQ(text("returnCodeDecimalField"), QString());
+    EXPECT_EQ(text("returnCodeHexField"), QString());
+    EXPECT_EQ(text("parameterField"), QStringLiteral("70000"));
 }
 
 }  // namespace
