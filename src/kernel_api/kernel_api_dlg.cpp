@@ -4,6 +4,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -149,10 +150,22 @@ CKernelApiDlg::CKernelApiDlg(TimerService& timers, MonitorShell& shell, QWidget*
     layout->addLayout(groups);
     layout->addLayout(buttons);
 
+    // Tab follows the layout: the command and the TUV buttons below it, then the versions and
+    // the debug queries row by row, then the buttons at the bottom.
+    QWidget* const tabOrder[] = {commandList_,     parameter_,     sendCommand,  returnCodeDecimal_,
+                                 returnCodeHex_,   tunnelOn,       tunnelOff,    hardwareButton,
+                                 hardware_,        norvixButton,   norvix_,      applicationButton,
+                                 application_,     slotNumber_,    slotButton,   slotResult_,
+                                 timerNumber_,     timerButton,    timerResult_, bytesButton,
+                                 bytesResult_,     testCommunication, close};
+    for (std::size_t i = 0; i + 1 < std::size(tabOrder); ++i)
+        setTabOrder(tabOrder[i], tabOrder[i + 1]);
+
     // Only the user's choice counts: writeControls sets the index with signals blocked.
     connect(commandList_, &QComboBox::currentIndexChanged, this,
             [this] { logic_.OnCommandSelected(); });
     connect(sendCommand, &QPushButton::clicked, this, [this] { logic_.OnSendCommand(); });
+    connect(parameter_, &QLineEdit::returnPressed, this, [this] { logic_.OnSendCommand(); });
     connect(hardwareButton, &QPushButton::clicked, this,
             [this] { logic_.OnVersionButton(kKernelVersionHardware); });
     connect(norvixButton, &QPushButton::clicked, this,
@@ -211,6 +224,17 @@ void CKernelApiDlg::writeControls(const KernelApiFields& fields) {
 MessageAnswer CKernelApiDlg::ask(const std::string& text, MessageIcon icon,
                                  MessageButtons buttons) {
     return MessageBox().show(text, kKernelWindowTitle, icon, buttons);
+}
+
+void CKernelApiDlg::keyPressEvent(QKeyEvent* event) {
+    // The list leaves Enter to its window; there it means Send Command (the Parameter field
+    // says so itself). Elsewhere Enter presses nothing, so no other request goes out by mistake.
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && focusWidget() == commandList_) {
+        logic_.OnSendCommand();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void CKernelApiDlg::reject() {

@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSet>
 #include <QTest>
 #include <QTimer>
 
@@ -91,16 +92,99 @@ TEST_F(MonitorGuiTest, MenuHasItsEntriesInOrder) {
     build();
     auto* bar = Child<QMenuBar>(dlg_.get(), "menuBar");
     QStringList seen;
+    // The words without the mnemonic marker; each menu's markers differ, and so do the bar's.
+    auto shown = [](const QAction* a) { return QString(a->text()).remove(QLatin1Char('&')); };
+    auto mnemonic = [](const QAction* a) {
+        const qsizetype at = a->text().indexOf(QLatin1Char('&'));
+        return at < 0 ? QChar() : a->text().at(at + 1).toLower();
+    };
+    QSet<QChar> barKeys;
     for (QAction* menu : bar->actions()) {
-        seen << menu->text();
-        for (QAction* entry : menu->menu()->actions()) seen << (entry->isSeparator() ? "-" : entry->text());
+        seen << shown(menu);
+        EXPECT_FALSE(mnemonic(menu).isNull()) << menu->text().toStdString();
+        barKeys.insert(mnemonic(menu));
+        QSet<QChar> keys;
+        qsizetype entries = 0;
+        for (QAction* entry : menu->menu()->actions()) {
+            seen << (entry->isSeparator() ? "-" : shown(entry));
+            if (entry->isSeparator()) continue;
+            ++entries;
+            EXPECT_FALSE(mnemonic(entry).isNull()) << entry->text().toStdString();
+            keys.insert(mnemonic(entry));
+        }
+        EXPECT_EQ(keys.size(), entries);
     }
+    EXPECT_EQ(barKeys.size(), bar->actions().size());
     const QStringList expected = {"Communication", "Test Communication", "Show Protocol Window", "-",
                                   "Exit", "Applications", "Solvane Text Progr.", "Tools",
                                   "Software Update", "Norvix Kernel API", "-", "EEPROM Tools",
                                   "Help", "Show ReadMe", "About ..."};
     EXPECT_EQ(seen, expected);
     EXPECT_FALSE(Child<QAction>(dlg_.get(), "testCommunicationAction")->isEnabled());
+}
+
+TEST_F(MonitorGuiTest, TheKeyboardReachesEveryMenu) {
+    build();
+    dlg_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg_.get()));
+    QWidget* kernel = dlg_->subWindow(MenuWindow::KernelApi);
+    ASSERT_NE(kernel, nullptr);
+    // Alt and the menu's letter open it; the entry's letter chooses the entry.
+    QTest::keyClick(WindowOf(dlg_.get()), Qt::Key_T, Qt::AltModifier);
+    QApplication::processEvents();
+    auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(popup, nullptr);
+    EXPECT_EQ(popup->title(), QStringLiteral("&Tools"));
+    KeyThroughWindow(dlg_.get(), Qt::Key_K);
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+    EXPECT_TRUE(kernel->isVisible());
+
+    // This platform activates a window shown without activation; the desktop would not.
+    kernel->hide();
+    dlg_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg_.get()));
+
+    // F10 opens the first menu, Escape closes it again.
+    KeyThroughWindow(dlg_.get(), Qt::Key_F10);
+    popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(popup, nullptr);
+    EXPECT_EQ(popup->title(), QStringLiteral("&Communication"));
+    KeyThroughWindow(dlg_.get(), Qt::Key_Escape);
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+
+    // F1 shows the ReadMe.
+    KeyThroughWindow(dlg_.get(), Qt::Key_F1);
+    EXPECT_EQ(starter_.started.size(), 1u);
+}
+
+TEST_F(MonitorGuiTest, CtrlQQuitsThroughTheQuestionOfCloseMonitor) {
+    bool busy = true;
+    std::vector<WindowPlug> plugs = {
+        {{MenuWindow::SoftwareUpdate}, [&busy](const ProgramContext&) {
+             return PluggedWindow{std::make_unique<QWidget>(), {}, [&busy] { return busy; }};
+         }}};
+    dlg_ =
+        std::make_unique<CMonitorDlg>(clock_, ports_, tones_, starter_, nullptr, std::move(plugs));
+    dlg_->show();
+    dlg_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg_.get()));
+    QString question;
+    WhenModalShows(dlg_.get(), [&](QWidget* box) {
+        question = qobject_cast<QMessageBox*>(box)->text();
+        KeyThroughWindow(box, Qt::Key_Return);  // the default answer: No
+    });
+    QTest::keyClick(WindowOf(dlg_.get()), Qt::Key_Q, Qt::ControlModifier);
+    QApplication::processEvents();
+    EXPECT_EQ(question, "A device update is running. Quit anyway?");
+    EXPECT_TRUE(dlg_->isVisible());
+
+    busy = false;
+    dlg_->activateWindow();  // as the desktop gives it back when the question closes
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg_.get()));
+    QTest::keyClick(WindowOf(dlg_.get()), Qt::Key_Q, Qt::ControlModifier);
+    QApplication::processEvents();
+    EXPECT_FALSE(dlg_->isVisible());
+    EXPECT_EQ(dlg_->result(), 1);
 }
 
 TEST_F(MonitorGuiTest, MenuEntriesReachTheirWindows) {

@@ -115,13 +115,15 @@ public:
         }
         return clickAt(at);
     }
+    // A menu text as it reads, without its mnemonic marker.
+    static QString Shown(const QAction* a) { return QString(a->text()).remove(QLatin1Char('&')); }
     // Menu title, then entry, in the main window's menu bar. A click that only brings the main
     // window to the front opens nothing; a person clicks again.
     bool chooseMenu(const char* menuTitle, const char* entryText) {
         const QPoint title = onGui([&] {
             auto* bar = Window(QStringLiteral("Norvix Monitor"))->findChild<QMenuBar*>();
             for (QAction* a : bar->actions())
-                if (a->text() == QLatin1String(menuTitle))
+                if (Shown(a) == QLatin1String(menuTitle))
                     return OnScreen(bar, bar->actionGeometry(a).center());
             return QPoint(-1, -1);
         });
@@ -133,7 +135,7 @@ public:
                     auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
                     if (!menu) return false;
                     for (QAction* a : menu->actions())
-                        if (a->text() == QLatin1String(entryText))
+                        if (Shown(a) == QLatin1String(entryText))
                             entry = OnScreen(menu, menu->actionGeometry(a).center());
                     return entry.x() >= 0;
                 },

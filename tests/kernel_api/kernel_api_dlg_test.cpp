@@ -333,6 +333,53 @@ TEST_F(KernelApiDlgTest, AnOutOfRangeParameterTypedInIsRefusedAndClearsTheReturn
     EXPECT_EQ(text("parameterField"), QStringLiteral("70000"));
 }
 
+TEST_F(KernelApiDlgTest, EnterInTheListOrTheParameterSendsTheCommand) {
+    dlg->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    auto* list = child<QComboBox>("commandList");
+    auto* parameter = child<QLineEdit>("parameterField");
+    const struct {
+        QWidget* focus;
+        Qt::Key key;
+    } cases[] = {{list, Qt::Key_Return}, {parameter, Qt::Key_Return}, {parameter, Qt::Key_Enter}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.focus->objectName().toStdString());
+        frames.clear();
+        choose("ErrorModNum");
+        parameter->setText(QStringLiteral("9"));
+        c.focus->setFocus();
+        test::KeyThroughWindow(dlg.get(), c.key);
+        ASSERT_TRUE(RunToEnd());
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].data, (Bytes{0xDB, 0x09}));
+    }
+    // Enter in a debug field presses nothing.
+    frames.clear();
+    child<QLineEdit>("slotNumberField")->setFocus();
+    test::KeyThroughWindow(dlg.get(), Qt::Key_Return);
+    clock.advance(1000);
+    EXPECT_TRUE(frames.empty());
+}
+
+TEST_F(KernelApiDlgTest, TabFollowsTheLayout) {
+    dlg->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    child<QComboBox>("commandList")->setFocus();
+    QStringList seen{dlg->focusWidget()->objectName()};
+    for (int i = 0; i < 22; ++i) {
+        test::KeyThroughWindow(dlg.get(), Qt::Key_Tab);
+        seen << dlg->focusWidget()->objectName();
+    }
+    const QStringList expected = {
+        "commandList",      "parameterField",    "sendCommandButton",  "returnCodeDecimalField",
+        "returnCodeHexField", "tunnelOnButton",  "tunnelOffButton",    "hardwareButton",
+        "hardwareField",    "norvixButton",      "norvixField",        "applicationButton",
+        "applicationField", "slotNumberField",   "slotButton",         "slotResultField",
+        "timerNumberField", "timerButton",       "timerResultField",   "bytesButton",
+        "bytesResultField", "testCommunicationButton", "closeButton"};
+    EXPECT_EQ(seen, expected);
+}
+
 }  // namespace
 }  // namespace nvx
 

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 #include "platform/qt_dialogs.h"
@@ -116,6 +117,7 @@ void CMonitorDlg::buildMenu() {
     auto* bar = new QMenuBar(this);
     bar->setObjectName(QStringLiteral("menuBar"));
     layout()->setMenuBar(bar);
+    // Texts carry their mnemonic marker; the shown words are the same.
     auto entry = [this](QMenu* menu, const char* text, const char* name, auto slot) {
         QAction* action = menu->addAction(QString::fromLatin1(text));
         action->setObjectName(QString::fromLatin1(name));
@@ -123,35 +125,42 @@ void CMonitorDlg::buildMenu() {
         return action;
     };
 
-    QMenu* communication = bar->addMenu(QStringLiteral("Communication"));
+    QMenu* communication = bar->addMenu(QStringLiteral("&Communication"));
     // Stays disabled: with the port open there is nothing it could test that the kernel API's
     // communication test does not do better.
-    testCommunication_ = entry(communication, "Test Communication", "testCommunicationAction",
+    testCommunication_ = entry(communication, "&Test Communication", "testCommunicationAction",
                                [this] { logic_.OnTestCommunication(); });
     testCommunication_->setEnabled(false);
-    entryActions_[MenuWindow::Protocol] = entry(communication, "Show Protocol Window",
+    entryActions_[MenuWindow::Protocol] = entry(communication, "Show &Protocol Window",
                                                 "showProtocolAction", [this] { logic_.ShowProtocolWindow(); });
     communication->addSeparator();
-    entry(communication, "Exit", "exitAction", [this] { logic_.CloseMonitor(); });
+    QAction* exit = entry(communication, "E&xit", "exitAction", [this] { logic_.CloseMonitor(); });
+    exit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
 
-    QMenu* applications = bar->addMenu(QStringLiteral("Applications"));
-    entryActions_[MenuWindow::StartTexts] = entry(applications, "Solvane Text Progr.",
+    QMenu* applications = bar->addMenu(QStringLiteral("&Applications"));
+    entryActions_[MenuWindow::StartTexts] = entry(applications, "&Solvane Text Progr.",
                                                   "startTextsAction", [this] { logic_.ShowStartTexts(); });
 
-    QMenu* tools = bar->addMenu(QStringLiteral("Tools"));
+    QMenu* tools = bar->addMenu(QStringLiteral("&Tools"));
     entryActions_[MenuWindow::SoftwareUpdate] = entry(
-        tools, "Software Update", "softwareUpdateAction", [this] { logic_.ShowSoftwareUpdate(); });
-    entryActions_[MenuWindow::KernelApi] = entry(tools, "Norvix Kernel API", "kernelApiAction",
+        tools, "Software &Update", "softwareUpdateAction", [this] { logic_.ShowSoftwareUpdate(); });
+    entryActions_[MenuWindow::KernelApi] = entry(tools, "Norvix &Kernel API", "kernelApiAction",
                                                  [this] { logic_.ShowKernelApi(); });
     tools->addSeparator();
-    entryActions_[MenuWindow::EepromTools] = entry(tools, "EEPROM Tools", "eepromToolsAction",
+    entryActions_[MenuWindow::EepromTools] = entry(tools, "&EEPROM Tools", "eepromToolsAction",
                                                    [this] { logic_.ShowEepromTools(); });
 
-    QMenu* help = bar->addMenu(QStringLiteral("Help"));
-    entry(help, "Show ReadMe", "showReadMeAction", [this] { logic_.ShowReadMe(); });
-    entry(help, "About ...", "aboutAction", [this] {
+    QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+    entry(help, "Show &ReadMe", "showReadMeAction", [this] { logic_.ShowReadMe(); })
+        ->setShortcut(QKeySequence(Qt::Key_F1));
+    entry(help, "&About ...", "aboutAction", [this] {
         CAboutDlg about(this);
         about.exec();
+    });
+    // F10 opens the first menu, as on other desktops; the arrow keys go on from there.
+    auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(menuKey, &QShortcut::activated, bar, [bar] {
+        if (!bar->actions().isEmpty()) bar->setActiveAction(bar->actions().first());
     });
     updateMenu();
 }
