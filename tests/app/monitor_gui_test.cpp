@@ -3,6 +3,8 @@
 
 #if NVX_APP_GUI
 
+#include <cstdlib>
+
 #include <QAction>
 #include <QApplication>
 #include <QGroupBox>
@@ -24,6 +26,7 @@
 #include "progtool/gui/prog_tool_dlg.h"
 #include "progtool/prog_tool.h"
 #include "support/qt_test_app.h"
+#include "support/scratch_files.h"
 #include "support/window_input.h"
 #include "tuv/gui/tuv_comm_dlg.h"
 
@@ -361,10 +364,35 @@ TEST_F(MonitorGuiTest, EnterDoesNotEndTheProgram) {
 
 TEST_F(MonitorGuiTest, ShowReadMeUsesTheStarter) {
     build(false);
+    const char* editor = std::getenv("EDITOR");
+    const char* visual = std::getenv("VISUAL");
+    const std::string keptEditor = editor ? editor : "", keptVisual = visual ? visual : "";
+    ::unsetenv("EDITOR");
+    ::unsetenv("VISUAL");
     starter_.succeeds = false;
     Child<QAction>(dlg_.get(), "showReadMeAction")->trigger();
     ASSERT_EQ(starter_.started.size(), 1u);
-    EXPECT_EQ(log(), QString::fromUtf8("E> Can\u00B4t find notepad.exe\n"));
+    EXPECT_TRUE(log().endsWith(QString::fromUtf8("E> Can\u00B4t find notepad.exe\n"))) << log().toStdString();
+    if (editor) ::setenv("EDITOR", keptEditor.c_str(), 1);
+    if (visual) ::setenv("VISUAL", keptVisual.c_str(), 1);
+}
+
+TEST_F(MonitorGuiTest, WithoutAViewerTheReadMeShowsInAReadOnlyWindow) {
+    build(false);
+    WriteText(StartDirectory + "ReadMe.txt", "Norvix PC Monitor\r\nF\xFChler\r\n");
+    starter_.succeeds = false;
+    dlg_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg_.get()));
+    KeyThroughWindow(dlg_.get(), Qt::Key_F1);
+    QWidget* viewer = dlg_->findChild<QDialog*>(QStringLiteral("textViewer"));
+    ASSERT_NE(viewer, nullptr);
+    EXPECT_TRUE(viewer->isVisible());
+    EXPECT_EQ(viewer->windowTitle(), QStringLiteral("ReadMe.txt"));
+    auto* view = Child<QPlainTextEdit>(viewer, "textView");
+    EXPECT_TRUE(view->isReadOnly());
+    EXPECT_EQ(view->toPlainText(), QString::fromUtf8("Norvix PC Monitor\nF\u00FChler\n"));
+    ClickThroughWindow(Child<QPushButton>(viewer, "closeButton"));
+    EXPECT_FALSE(viewer->isVisible());
 }
 
 TEST_F(MonitorGuiTest, AboutBoxShowsVersionNoticeAndOk) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QAction>
+#include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -213,6 +214,27 @@ bool CMonitorDlg::askYesDefaultNo(const std::string& question) {
     box.setDefaultButton(QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
+}
+
+void CMonitorDlg::showText(const std::string& title, const std::string& text) {
+    auto* viewer = new QDialog(this);
+    viewer->setObjectName(QStringLiteral("textViewer"));
+    viewer->setAttribute(Qt::WA_DeleteOnClose);
+    viewer->setWindowTitle(FromLatin1(title));
+    auto* view = new QPlainTextEdit(viewer);
+    view->setObjectName(QStringLiteral("textView"));
+    view->setReadOnly(true);
+    view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    view->setPlainText(LogForDisplay(text));
+    auto* close = Button("Close", "closeButton", viewer);
+    connect(close, &QPushButton::clicked, viewer, &QDialog::close);
+    auto* layout = new QVBoxLayout(viewer);
+    layout->addWidget(view, 1);
+    layout->addWidget(close, 0, Qt::AlignRight);
+    viewer->resize(640, 480);
+    connect(viewer, &QObject::destroyed, this, [this, viewer] { placed_.erase(viewer); });
+    placeBeside(viewer);
+    viewer->show();
 }
 
 void CMonitorDlg::reject() {

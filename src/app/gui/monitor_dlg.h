@@ -42,6 +42,7 @@ public:
     void setOpenButtonText(const std::string& text) override;
     void endDialog(int result) override;
     bool askYesDefaultNo(const std::string& question) override;
+    void showText(const std::string& title, const std::string& text) override;
 
     // MonitorWindows
     void CreateSubWindows() override;
