@@ -14,6 +14,10 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextLayout>
 #include <QPushButton>
 #include <QSet>
 #include <QTest>
@@ -297,6 +301,24 @@ TEST_F(MonitorGuiTest, LogShowsLatin1TextNewestFirst) {
     dlg_->logic().AppendMonitorLog("E> Can\xB4t find notepad.exe");
     dlg_->logic().AppendMonitorLog(" > Z\xE4hler");
     EXPECT_EQ(log(), QString::fromUtf8(" > Z\u00E4hler\nE> Can\u00B4t find notepad.exe\n"));
+}
+
+TEST_F(MonitorGuiTest, ALongLineWrapsInsteadOfRunningOutOfTheLog) {
+    build(false);
+    const std::string line =
+        "E> norvixosp: avrdude ended with status 1: expected signature for ATmega644P is 1E 96 0A, "
+        "double check chip or use -F to override this check";
+    dlg_->logic().AppendMonitorLog(line);
+    QApplication::processEvents();
+    auto* box = Child<QPlainTextEdit>(dlg_.get(), "logBox");
+    // All of it is there and none of it lies beyond the box's right edge.
+    EXPECT_EQ(log(), QString::fromLatin1(line.c_str()) + QLatin1Char('\n'));
+    EXPECT_EQ(box->horizontalScrollBar()->maximum(), 0);
+    const QTextBlock block = box->document()->firstBlock();
+    ASSERT_NE(block.layout(), nullptr);
+    EXPECT_GT(block.layout()->lineCount(), 1);
+    for (int i = 0; i < block.layout()->lineCount(); ++i)
+        EXPECT_LE(block.layout()->lineAt(i).naturalTextWidth(), box->viewport()->width()) << i;
 }
 
 TEST_F(MonitorGuiTest, CloseMonitorEndsWithResultOne) {

@@ -64,7 +64,9 @@ CMonitorDlg::CMonitorDlg(TimerService& timers, ChannelPorts& ports, ToneSink& to
     logBox_->setObjectName(QStringLiteral("logBox"));
     logBox_->setReadOnly(true);
     logBox_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    logBox_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // A failure line is read whole: it wraps, a long path or word included.
+    logBox_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    logBox_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     logBox_->setFocusPolicy(Qt::NoFocus);
     logBox_->setMinimumSize(380, 180);
 
