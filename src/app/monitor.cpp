@@ -1,9 +1,11 @@
 #include "app/monitor.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <utility>
 
+#include "comm/api_request.h"
 #include "platform/atomic_file.h"
 
 namespace nvx {
@@ -45,6 +47,7 @@ Monitor::Monitor(TimerService& timers, ChannelPorts& ports, ToneSink& tones,
 
 Monitor::~Monitor() {
     if (timer1_) timers_.stop(timer1_);
+    StopSettling();
 }
 
 void Monitor::OnInitDialog() {
@@ -90,6 +93,11 @@ bool Monitor::OpenComPort() {
 }
 
 void Monitor::CloseComPort() {
+    // A close waiting for owed replies would otherwise close the line under its new owner.
+    if (pendingRelease_ == PortRelease::Close) {
+        StopSettling();
+        pendingRelease_ = PortRelease::None;
+    }
     ports_.CloseChannelPort(0);
     ComPortState = kComPortClosed;
     fields_.statusText = "TUV Port Closed";
@@ -132,8 +140,7 @@ void Monitor::OnOpenCloseCom() {
         if (!OpenComPort()) return;  // the serial port has shown its own message
         ReportMonitorEvent(kEventPortOpened);
     } else {
-        CloseComPort();
-        ReportMonitorEvent(kEventPortClosed);
+        ReleaseComPortWhenSettled(PortRelease::Close);
     }
 }
 
@@ -142,7 +149,48 @@ bool Monitor::MayQuit() {
 }
 
 void Monitor::CloseMonitor() {
-    if (!MayQuit()) return;
+    if (pendingRelease_ == PortRelease::Quit || !MayQuit()) return;
+    ReleaseComPortWhenSettled(PortRelease::Quit);
+}
+
+// A reply still owed to a request of this program would reach whoever opens the port next (another
+// program, or this one after a reopen) as the answer to their own request. The request engine
+// takes owed replies off the line on its ticks and gives up on each after its bound, so the wait
+// ends within seconds; it runs on a timer, the window goes on meanwhile with the port shown open.
+// Nothing owed: at once, as always.
+void Monitor::ReleaseComPortWhenSettled(PortRelease release) {
+    pendingRelease_ = std::max(pendingRelease_, release);  // a quit also closes
+    if (settleTimer_ != 0) return;
+    if (!ApiRequest::RepliesOwed()) {
+        FinishPortRelease();
+        return;
+    }
+    settleTimer_ = timers_.start(kOwedRepliesCheckMs, [this] {
+        if (!ApiRequest::RepliesOwed()) FinishPortRelease();
+    });
+}
+
+void Monitor::FinishPortRelease() {
+    StopSettling();
+    switch (std::exchange(pendingRelease_, PortRelease::None)) {
+    case PortRelease::Close:
+        CloseComPort();
+        ReportMonitorEvent(kEventPortClosed);
+        break;
+    case PortRelease::Quit:
+        Quit();
+        break;
+    case PortRelease::None:
+        break;
+    }
+}
+
+void Monitor::StopSettling() {
+    if (settleTimer_) timers_.stop(settleTimer_);
+    settleTimer_ = 0;
+}
+
+void Monitor::Quit() {
     ports_.CloseChannelPort(0);
     fields_.statusText = "COM Port Closed";
     ReportMonitorEvent(kEventPortClosed);

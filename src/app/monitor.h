@@ -15,6 +15,8 @@ namespace nvx {
 
 constexpr std::size_t kMonitorLogLimit = 1024;  // characters kept in the log box
 constexpr uint32_t kMonitorTimerPeriodMs = 100;  // timer 1
+// How often a close waiting for owed replies looks again (the request engine's tick).
+constexpr uint32_t kOwedRepliesCheckMs = 10;
 constexpr uint32_t kMonitorBaudRate = 19200;
 constexpr int32_t kComPortFirst = 1;
 constexpr int32_t kComPortLast = 256;
@@ -122,6 +124,8 @@ public:
     void AppendMonitorLog(std::string message) override;
     bool IsComPortOpen() override;
     bool OpenComPort() override;
+    // Closes the port now: for a window that takes the line over (the update procedure frees it
+    // for the bootloader, which discards what it finds there first).
     void CloseComPort() override;
     // Leaves ComPortState as it is: closing a sub-window must not make the Open COM button lie
     // about the port.
@@ -163,6 +167,12 @@ private:
     // The port number field and the Open COM / Close COM button follow ComPortState.
     void ShowPortControls();
     void EndDialog(int result);
+    // What the window does once no reply is owed to its requests any more.
+    enum class PortRelease { None, Close, Quit };
+    void ReleaseComPortWhenSettled(PortRelease release);
+    void FinishPortRelease();
+    void StopSettling();
+    void Quit();
 
     TimerService& timers_;
     ChannelPorts& ports_;
@@ -173,6 +183,8 @@ private:
     MonitorFields fields_;
     int timer1_ = 0;
     bool ended_ = false;
+    int settleTimer_ = 0;
+    PortRelease pendingRelease_ = PortRelease::None;
 };
 
 // Settings messages (ISO 8859-1) and the caption of their boxes.

@@ -1,5 +1,6 @@
 #include "cli/console_session.h"
 
+#include "comm/api_request.h"
 #include "comm/tick.h"
 #include "platform/text_encoding.h"
 
@@ -30,6 +31,11 @@ void ConsoleShell::CloseComPort() {
 
 void ConsoleShell::MarkComPortOpen() { ComPortState = kComPortOpen; }
 
+namespace {
+// Far beyond the bound of any owed reply; the wait ends as soon as none is owed.
+constexpr uint32_t kOwedRepliesSettleMs = 60000;
+}  // namespace
+
 ConsoleSession::ConsoleSession(bool rawLatin1) {
     ChooseStartTickPeriod();
     pump_ = std::make_unique<TuvCommLogic>(timers_, pumpView_);
@@ -40,7 +46,11 @@ ConsoleSession::ConsoleSession(bool rawLatin1) {
 }
 
 ConsoleSession::~ConsoleSession() {
-    if (g_channelPortNumber[0] != -1) shell_->CloseComPort();
+    if (g_channelPortNumber[0] != -1) {
+        // A reply still owed would otherwise reach the next run as the answer to its request.
+        RunUntil([] { return !ApiRequest::RepliesOwed(); }, kOwedRepliesSettleMs);
+        shell_->CloseComPort();
+    }
     timers_.stop(tickTimer_);
     shell_.reset();
     pump_.reset();

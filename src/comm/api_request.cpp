@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "comm/tick.h"
 
@@ -15,8 +16,14 @@ constexpr uint32_t kSendRetries = 3;
 constexpr uint32_t kReplyWaits = 4;
 constexpr uint32_t kDefaultReplyWaitMs = 750;
 constexpr uint32_t kHoldMs = 2000;
-// The margin over the device's own reply time before a reply counts as a late one.
-constexpr uint32_t kLateMarginDivisor = 4;  // of a reply wait
+constexpr uint32_t kOwedRecords = 8;
+
+// Replies still owed to copies of a finished request: they come by the settle time or never.
+struct OwedReplies {
+    uint32_t id;
+    uint32_t count;
+    uint32_t settleMs;
+};
 
 // The engine's state is process-wide: there is exactly one engine whatever the instances.
 struct EngineState {
@@ -28,27 +35,18 @@ struct EngineState {
     uint32_t replyWaitMs;
     uint32_t replyTimeoutMs;
     uint32_t holdMs;
-    // Copies of the request under way that went out, the time since the first and the last of
-    // them, and the time from the first to the last.
+    // Copies of the request under way that went out, and the time since the first and the last.
     uint32_t copiesSent;
     uint32_t sinceFirstCopyMs;
     uint32_t sinceLastCopyMs;
-    uint32_t spreadMs;
-    // How long the device took to answer the last request that its first copy completed well
-    // within its wait (0: none did).
-    uint32_t replyTimeMs;
-    // A device that answers late answers every copy: replies still owed to the copies of a
-    // completed request are dropped, so they are never taken for the next request with its
-    // identifier. They come within the copies' spread plus one reply wait, each one about a
-    // reply wait after a copy of the next request went out, where the device's answer to that
-    // copy would come much sooner.
-    uint32_t staleId;
-    uint32_t staleReplies;
-    uint32_t staleWindowMs;
+    // A reply carries only its identifier, so one owed to an earlier copy would be taken for the
+    // next request with that identifier: such a request is not sent until they have come (each
+    // taken off the line and dropped) or cannot come any more.
+    OwedReplies owed[kOwedRecords];
 };
 
 constexpr EngineState kFreshEngine{kRequestIdle, BusMessage{}, 0, kSendRetries, kReplyWaits,
-                                   kDefaultReplyWaitMs, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+                                   kDefaultReplyWaitMs, 0, 0, 0, 0, 0, {}};
 EngineState g_engine = kFreshEngine;
 
 // Counts a millisecond countdown down by one tick; true once less than one tick is left.
@@ -62,50 +60,76 @@ uint32_t ReplyWaitMs() {
     return g_engine.replyTimeoutMs > 0 ? g_engine.replyTimeoutMs : kDefaultReplyWaitMs;
 }
 
+// How long after the last copy an owed reply may still come. A device that answers comes within
+// all default reply waits together (the longest the engine waits for an ordinary request), or
+// within what it showed: the reply that completed the request came at most its time since the
+// first copy after the copy it answers, and a later copy's reply comes no later after its own,
+// give or take one reply wait of jitter. A request's own longer wait says nothing about the device
+// and does not stretch it.
+uint32_t OwedReplyWindowMs(bool answered) {
+    constexpr uint32_t kSilentDeviceMs = kReplyWaits * kDefaultReplyWaitMs;
+    if (!answered) return kSilentDeviceMs;
+    return std::max(kSilentDeviceMs, g_engine.sinceFirstCopyMs + kDefaultReplyWaitMs);
+}
+
+// Records the replies still owed to the copies of the request that just finished: with replies
+// in order and each copy answered at most once, a completed request's reply answered one copy
+// and left at most the others owed; a failed one left all of them. The last copy's reply is the
+// last to come.
+void RecordOwedReplies(uint32_t count, bool answered) {
+    EngineState& e = g_engine;
+    if (count == 0) return;
+    const uint32_t window = OwedReplyWindowMs(answered);
+    const uint32_t settle = window > e.sinceLastCopyMs ? window - e.sinceLastCopyMs : 0;
+    if (settle == 0) return;
+    OwedReplies* slot = nullptr;
+    for (OwedReplies& o : e.owed) {
+        if (o.count > 0 && o.id == e.message.id) slot = &o;
+    }
+    if (slot == nullptr) {
+        // A free record, else the one settling first (identifiers in use are few).
+        slot = &e.owed[0];
+        for (OwedReplies& o : e.owed) {
+            if (o.count == 0 || o.settleMs < slot->settleMs) slot = &o;
+            if (o.count == 0) break;
+        }
+        *slot = OwedReplies{e.message.id, 0, 0};
+    }
+    slot->count += count;
+    slot->settleMs = std::max(slot->settleMs, settle);
+}
+
+bool RepliesOwedTo(uint32_t id) {
+    for (const OwedReplies& o : g_engine.owed) {
+        if (o.count > 0 && o.id == id) return true;
+    }
+    return false;
+}
+
 void Finish(int32_t finalState) {
     EngineState& e = g_engine;
-    if (finalState == kRequestDone) {
-        if (e.copiesSent == 1) {
-            // A reply near the end of its wait (a late device, or ticks that came late) says
-            // nothing about how quickly the device answers.
-            const uint32_t wait = ReplyWaitMs();
-            const bool wellWithin = e.sinceLastCopyMs < wait - wait / kLateMarginDivisor;
-            e.replyTimeMs = wellWithin ? e.sinceLastCopyMs : 0;
-        } else if (e.copiesSent > 1) {
-            // A reply answered one copy; the others may still be answered.
-            e.staleId = e.message.id;
-            e.staleReplies = e.copiesSent - 1;
-            e.staleWindowMs = e.spreadMs + ReplyWaitMs();
-        }
+    if (e.copiesSent > 0) {
+        const bool answered = finalState == kRequestDone;
+        RecordOwedReplies(answered ? e.copiesSent - 1 : e.copiesSent, answered);
     }
     e.copiesSent = 0;
     e.state = finalState;
     e.holdMs = kHoldMs;
 }
 
-// A reply with the identifier of a completed request that came too long after the first copy of
-// the request under way (if any) to answer it: the device answers that quickly as a rule. Timed
-// from the first copy, not the last: a device answers in order, so an owed reply comes before
-// any answer to this request, even when it lands just after this request's next copy went out.
-bool TooLateForTheRequestUnderWay() {
-    const EngineState& e = g_engine;
-    if (e.copiesSent == 0) return true;
-    const uint32_t wait = ReplyWaitMs();
-    return e.sinceFirstCopyMs >= std::max(wait / 2, e.replyTimeMs + wait / kLateMarginDivisor);
-}
-
-// Takes the replies owed to the copies of a completed request off the line while they are due.
+// Takes owed replies off the line as they come. No request with their identifier is under way
+// while any is owed, so none of them can be taken for one.
 void DropStaleReplies() {
-    EngineState& e = g_engine;
-    if (e.staleReplies == 0) return;
-    if (CountDown(e.staleWindowMs)) e.staleReplies = 0;
-    if (!TooLateForTheRequestUnderWay()) return;
-    BusMessage stale{};
-    stale.id = e.staleId;
-    while (e.staleReplies > 0) {
-        const uint16_t found = ConverterReceive(stale);
-        if (found == 0 || found == 0xFFFE) break;
-        --e.staleReplies;
+    for (OwedReplies& o : g_engine.owed) {
+        if (o.count == 0) continue;
+        BusMessage stale{};
+        stale.id = o.id;
+        while (o.count > 0) {
+            const uint16_t found = ConverterReceive(stale);
+            if (found == 0 || found == 0xFFFE) break;
+            --o.count;
+        }
+        if (o.count > 0 && CountDown(o.settleMs)) o.count = 0;
     }
 }
 
@@ -113,9 +137,9 @@ void TrySend() {
     EngineState& e = g_engine;
     if (e.message.id == 0) return;  // never sent; the request stays where it is
     if (ConverterSend(e.message) == 0) {
-        if (e.copiesSent++ == 0) e.sinceFirstCopyMs = 0;
+        if (e.copiesSent == 0) e.sinceFirstCopyMs = 0;
+        ++e.copiesSent;
         e.sinceLastCopyMs = 0;
-        e.spreadMs = e.sinceFirstCopyMs;
         e.replyWaitMs = ReplyWaitMs();
         e.state = kRequestWait;
         return;
@@ -135,6 +159,11 @@ ApiRequest::~ApiRequest() = default;
 void ApiRequest::Reset() { g_engine = kFreshEngine; }
 
 int32_t ApiRequest::State() { return g_engine.state; }
+
+bool ApiRequest::RepliesOwed() {
+    return std::any_of(std::begin(g_engine.owed), std::end(g_engine.owed),
+                       [](const OwedReplies& o) { return o.count > 0; });
+}
 
 bool ApiRequest::Start(uint32_t commandId, const BusMessage& request, uint32_t replyTimeoutMs) {
     EngineState& e = g_engine;
@@ -184,6 +213,7 @@ void ApiRequest::Tick() {
     }
     switch (e.state) {
         case kRequestNew:
+            if (RepliesOwedTo(e.message.id)) break;
             e.polls = kReplyWaits;
             [[fallthrough]];
         case kRequestResend:

@@ -32,6 +32,9 @@ public:
     // Back to Idle with all state reset (process start; tests).
     static void Reset();
     static int32_t State();
+    // Replies that copies of finished requests may still be owed; the line must not be let go
+    // (to another run, another program) before they have come or can no longer come.
+    static bool RepliesOwed();
 };
 
 extern ApiRequest g_apiRequest;

@@ -236,6 +236,8 @@ bool SerialPort::Open(uint32_t portNumber, uint32_t baudRate, uint8_t byteSize, 
         Close();
         return fail("Error 5", err);
     }
+    // Whatever a previous opener left unread on the line is no answer to anything of ours.
+    tcflush(fd_, TCIFLUSH);
     // DTR and RTS held on; a pty has no modem lines and refuses, which is fine.
     const int lines = TIOCM_DTR | TIOCM_RTS;
     ::ioctl(fd_, TIOCMBIS, &lines);

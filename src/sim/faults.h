@@ -25,13 +25,15 @@ struct FaultRate {
 bool ParseFaultRate(std::string_view text, FaultRate& rate);
 std::string DescribeFaultRate(const FaultRate& rate);
 
-// Occasions: a reply (drop, delay, corruptCheckByte, breakParity, wrongLength, noise); a byte
+// Occasions: a reply (drop, delay, jitter, corruptCheckByte, breakParity, wrongLength, noise); a byte
 // received (echo); a BootloadStart the device accepts (neverEnterBootloader); an "AVRBOOT"
 // answer (splitSignOn).
 struct Faults {
     FaultRate dropReply;          // the reply is never sent
     FaultRate delayReply;         // the reply goes out delayMs later
     uint32_t delayMs = 0;
+    FaultRate jitterReply;        // the reply goes out up to jitterMs later, never before an earlier one
+    uint32_t jitterMs = 0;
     FaultRate corruptCheckByte;   // check byte off by one
     FaultRate breakParity;        // identifier parity bit flipped (check byte still right)
     FaultRate wrongLength;        // 2 data bytes become 4, 4 become 2, none become 2

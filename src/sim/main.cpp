@@ -42,6 +42,8 @@ const char kUsage[] =
     "Faults (RATE: N = the next N occasions, P% = each occasion with probability P, always):\n"
     "  --drop RATE          drop replies\n"
     "  --delay MS[:RATE]    delay replies by MS ms (every reply when RATE is left out)\n"
+    "  --jitter MS[:RATE]   delay replies by a random 0 to MS ms more, in order (RATE: which\n"
+    "                       replies; every reply when left out)\n"
     "  --corrupt RATE       send replies with a wrong check byte\n"
     "  --parity RATE        send replies with a broken identifier parity bit\n"
     "  --wrong-length RATE  send replies with the wrong number of data bytes\n"
@@ -50,7 +52,8 @@ const char kUsage[] =
     "  --no-bootloader RATE acknowledge BootloadStart but stay in the application\n"
     "  --split-avrboot RATE answer \"AVRBOOT\" in two parts 20 ms apart\n"
     "  --vanish-after N     answer N frames, close the terminal when the next one comes\n"
-    "  --seed N             seed for faults given as probabilities (default 1)\n"
+    "  --seed N             seed for faults given as probabilities and for jitter\n"
+    "                       (default 1)\n"
     "\n"
     "  -v, --verbose        log every frame received and sent (hex, one line each) to stderr\n"
     "  -h, --help           show this text\n"
@@ -81,6 +84,16 @@ bool ParseUnsigned(const std::string& s, unsigned long max, unsigned long& out) 
     errno = 0;
     out = std::strtoul(s.c_str(), &end, 10);
     return errno == 0 && *end == '\0' && out <= max;
+}
+
+// "MS" or "MS:RATE" (RATE: which occasions; every one when left out).
+bool ParseMsAndRate(const std::string& s, uint32_t& ms, FaultRate& rate) {
+    const size_t colon = s.find(':');
+    unsigned long n = 0;
+    if (!ParseUnsigned(s.substr(0, colon), 600000, n) || n == 0) return false;
+    ms = static_cast<uint32_t>(n);
+    rate = FaultRate::Always();
+    return colon == std::string::npos || nvx::sim::ParseFaultRate(s.substr(colon + 1), rate);
 }
 
 }  // namespace
@@ -156,15 +169,11 @@ int main(int argc, char** argv) {
         } else if (arg == "--drop") {
             if (!rateOption(options.faults.dropReply)) return Fail("--drop needs a rate");
         } else if (arg == "--delay") {
-            if (!next(v)) return Fail("--delay needs milliseconds");
-            const size_t colon = v.find(':');
-            if (!ParseUnsigned(v.substr(0, colon), 600000, n) || n == 0)
-                return Fail("--delay needs milliseconds");
-            options.faults.delayMs = static_cast<uint32_t>(n);
-            options.faults.delayReply = FaultRate::Always();
-            if (colon != std::string::npos &&
-                !nvx::sim::ParseFaultRate(v.substr(colon + 1), options.faults.delayReply))
-                return Fail("--delay MS:RATE has a bad rate");
+            if (!next(v) || !ParseMsAndRate(v, options.faults.delayMs, options.faults.delayReply))
+                return Fail("--delay needs MS[:RATE]");
+        } else if (arg == "--jitter") {
+            if (!next(v) || !ParseMsAndRate(v, options.faults.jitterMs, options.faults.jitterReply))
+                return Fail("--jitter needs MS[:RATE]");
         } else if (arg == "--corrupt") {
             if (!rateOption(options.faults.corruptCheckByte)) return Fail("--corrupt needs a rate");
         } else if (arg == "--parity") {

@@ -336,6 +336,10 @@ void VirtualDevice::sendReply(Unit& unit, const KernelOutcome& outcome) {
         due += faults_.delayMs;
         note += Format("  (delayed %u ms)", faults_.delayMs);
     }
+    if (const uint32_t jitter = drawJitterMs(); jitter != 0) {
+        due += jitter;
+        note += Format("  (jitter %u ms)", jitter);
+    }
     std::function<void()> after;
     if (outcome.after != AfterReply::Nothing) {
         after = [this, &unit, outcome] { afterReply(unit, outcome); };
@@ -356,6 +360,14 @@ void VirtualDevice::sendReply(Unit& unit, const KernelOutcome& outcome) {
     }
     ++counters_.framesSent;
     enqueue({due, std::move(bytes), "tx" + note, std::move(after)});
+}
+
+// Extra latency from 0 to jitterMs, evenly spread, for the replies the jitter fault strikes.
+// Replies leave in the order they were queued, so one held back holds back those after it and
+// none overtakes an earlier one, as on a serial line.
+uint32_t VirtualDevice::drawJitterMs() {
+    if (faults_.jitterMs == 0 || !dice_.strikes(faults_.jitterReply)) return 0;
+    return dice_.below(faults_.jitterMs + 1);
 }
 
 void VirtualDevice::afterReply(Unit& unit, const KernelOutcome& outcome) {

@@ -164,6 +164,7 @@ private:
     void processBytes(const std::vector<uint8_t>& bytes);
     void handleFrame(const Frame& frame);
     void sendReply(Unit& unit, const KernelOutcome& outcome);
+    uint32_t drawJitterMs();
     void afterReply(Unit& unit, const KernelOutcome& outcome);
     void feedBootloader(Unit& unit, uint8_t byte);
     Unit* bootloaderOnLine();

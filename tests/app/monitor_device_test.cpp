@@ -6,6 +6,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -86,6 +87,86 @@ TEST_F(MonitorDeviceTest, CloseComFreesTheLineForAnotherOpen) {
     monitor_->OnOpenCloseCom();
     EXPECT_EQ(ComPortState, kComPortOpen);
     EXPECT_TRUE(h().messageBoxes().shown.empty());
+}
+
+// A request to a device answering later than the reply wait goes out twice and completes with
+// the reply to its first copy: the reply to the second is still owed.
+class MonitorLateDeviceTest : public MonitorDeviceTest {
+protected:
+    static constexpr uint32_t kLateMs = 800;
+
+    void LeaveAReplyOwed() {
+        monitor_->OnOpenCloseCom();
+        ASSERT_EQ(ComPortState, kComPortOpen);
+        h().device().faults().delayReply = sim::FaultRate::Always();
+        h().device().faults().delayMs = kLateMs;
+        const DeviceHarness::Exchange reply = h().request(0x0080, {0x00, 0x00});
+        ASSERT_EQ(reply.result, 2) << h().deviceLogText();
+        ASSERT_EQ(h().device().receivedFrames().size(), 2u) << h().deviceLogText();
+        ASSERT_EQ(RepliesSent(), 1) << h().deviceLogText();
+        ASSERT_TRUE(ApiRequest::RepliesOwed());
+    }
+    bool LineHeld() const { return g_channelPortNumber[0] != -1; }
+    // Replies the device has put on the line (its log has a "tx" line for each).
+    long RepliesSent() {
+        return std::count_if(h().deviceLog().begin(), h().deviceLog().end(),
+                             [](const std::string& line) { return line.find("tx ") != std::string::npos; });
+    }
+};
+
+TEST_F(MonitorLateDeviceTest, CloseComWaitsOnATimerForTheOwedReplyThenCloses) {
+    LeaveAReplyOwed();
+    const uint64_t clicked = h().clock().nowMs();
+    monitor_->OnOpenCloseCom();
+    // Nothing waited inside the click; the port stays until the reply has come.
+    EXPECT_EQ(h().clock().nowMs(), clicked);
+    EXPECT_TRUE(LineHeld());
+    EXPECT_EQ(view_.buttonText, "Close COM");
+
+    ASSERT_TRUE(h().advanceUntil([&] { return !LineHeld(); }, 4 * 750));
+    EXPECT_EQ(RepliesSent(), 2) << "the owed reply came while the port was open";
+    EXPECT_FALSE(ApiRequest::RepliesOwed());
+    EXPECT_EQ(ComPortState, kComPortClosed);
+    EXPECT_EQ(view_.buttonText, "Open COM");
+    EXPECT_EQ(monitor_->fields().logText, "I> COM Port Closed\r\nI> COM Port Opened\r\n");
+
+    // Opened again, the next request gets its own reply.
+    h().device().faults().delayReply = sim::FaultRate::Never();
+    monitor_->OnOpenCloseCom();
+    ASSERT_EQ(ComPortState, kComPortOpen);
+    const DeviceHarness::Exchange again = h().request(0x0080, {0x00, 0x00});
+    EXPECT_EQ(again.result, 2);
+    EXPECT_EQ(RepliesSent(), 3);
+    EXPECT_TRUE(h().messageBoxes().shown.empty());
+}
+
+TEST_F(MonitorLateDeviceTest, QuitWaitsForTheOwedReplyBeforeTheWindowEnds) {
+    LeaveAReplyOwed();
+    monitor_->CloseMonitor();
+    EXPECT_TRUE(view_.endResults.empty());
+    EXPECT_TRUE(LineHeld());
+    monitor_->CloseMonitor();  // asked again (timer 1 after an automatic update): one quit
+
+    ASSERT_TRUE(h().advanceUntil([&] { return monitor_->ended(); }, 4 * 750));
+    EXPECT_EQ(RepliesSent(), 2);
+    EXPECT_FALSE(LineHeld());
+    EXPECT_EQ(view_.endResults, std::vector<int>{1});
+    EXPECT_EQ(monitor_->fields().logText, "I> COM Port Closed\r\nI> COM Port Opened\r\n");
+}
+
+// The update procedure frees the port for its bootloader work: at once, and a close that was
+// waiting must not later close the line under it.
+TEST_F(MonitorLateDeviceTest, AWindowTakingTheLineOverEndsAWaitingClose) {
+    LeaveAReplyOwed();
+    monitor_->OnOpenCloseCom();
+    ASSERT_TRUE(LineHeld());
+    monitor_->CloseComPort();
+    EXPECT_FALSE(LineHeld());
+    ASSERT_TRUE(monitor_->OpenComPort());  // as the update procedure takes the port back
+    h().advance(4 * 750);
+    EXPECT_TRUE(LineHeld());
+    EXPECT_EQ(ComPortState, kComPortOpen);
+    EXPECT_EQ(monitor_->fields().logText, "I> COM Port Opened\r\n");
 }
 
 TEST_F(MonitorDeviceTest, PortWithoutADeviceIsReportedAndStaysClosed) {

@@ -1,6 +1,8 @@
 // Request engine: accessors, one exchange end to end over an in-memory line, resends, give-up,
 // the hold of a final result, client timeouts.
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <utility>
 
@@ -312,6 +314,151 @@ TEST_F(ApiRequestTest, OneLostReplyCostsOneResendOnly) {
         EXPECT_EQ(MsgGetByte(reply, 0), address + 0x40);
     }
     EXPECT_EQ(frames.size(), 7u);
+}
+
+// A device that answers 400 ms after each copy and lost only its first reply: the whole read of
+// 30 characters costs the one resend, not a second copy of every later request.
+TEST_F(ApiRequestTest, OneLostReplyFromASlowDeviceCostsOneResendForTheWholeRead) {
+    std::vector<std::pair<uint64_t, Bytes>> due;
+    policy = [&](const DeviceFrameSeen& f, int n) -> std::optional<Bytes> {
+        if (n > 0) due.emplace_back(clock.nowMs() + 400, DeviceFrame(f.id, {static_cast<uint8_t>(f.data.at(0) + 0x20), 0x00}));
+        return std::nullopt;
+    };
+    clock.start(10, [&] {
+        while (!due.empty() && due.front().first <= clock.nowMs()) {
+            toHost.insert(toHost.end(), due.front().second.begin(), due.front().second.end());
+            due.erase(due.begin());
+        }
+    });
+    for (uint8_t address = 0; address < 30; ++address) {
+        ASSERT_TRUE(g_apiRequest.Start(0x0102, Request({address, 0x00}), 0));
+        BusMessage reply{};
+        ASSERT_EQ(PollUntilFinal(reply, 10000), 2);
+        EXPECT_EQ(MsgGetByte(reply, 0), address + 0x20);
+    }
+    EXPECT_LE(frames.size(), 32u);
+}
+
+// A device double that answers every copy it does not lose, each reply tagged with the copy it
+// answers, a random time later but never before the reply before it. Over many random runs of
+// requests under a few identifiers, no request may complete with a reply to another request, and
+// a copy goes out again only for a reply that was lost or came later than its wait.
+TEST_F(ApiRequestTest, NoReplyIsEverTakenForAnotherRequestAndNoResendCascades) {
+    constexpr uint32_t kWaitMs = 750;
+    const uint16_t ids[] = {0x0102, 0x0103, 0x0081};
+    std::mt19937 random(2205);
+    struct Copy {
+        uint16_t request;
+        uint64_t sentMs;
+    };
+    std::vector<Copy> copies;  // a reply's tag is its copy's index here
+    std::vector<std::pair<uint64_t, Bytes>> due;
+    uint64_t lastDueMs = 0;
+    uint32_t lossPercent = 0;
+    uint32_t maxLatencyMs = 0;
+    uint32_t lostOrLate = 0;
+    policy = [&](const DeviceFrameSeen& f, int) -> std::optional<Bytes> {
+        const auto tag = static_cast<uint16_t>(copies.size());
+        copies.push_back({static_cast<uint16_t>(f.data.at(0) | f.data.at(1) << 8), clock.nowMs()});
+        if (random() % 100 < lossPercent) {
+            ++lostOrLate;
+            return std::nullopt;
+        }
+        const uint64_t at = std::max(clock.nowMs() + random() % (maxLatencyMs + 1), lastDueMs);
+        if (at - clock.nowMs() >= kWaitMs) ++lostOrLate;
+        lastDueMs = at;
+        due.emplace_back(at, DeviceFrame(f.id, {static_cast<uint8_t>(tag), static_cast<uint8_t>(tag >> 8)}));
+        return std::nullopt;
+    };
+    clock.start(10, [&] {
+        while (!due.empty() && due.front().first <= clock.nowMs()) {
+            toHost.insert(toHost.end(), due.front().second.begin(), due.front().second.end());
+            due.erase(due.begin());
+        }
+    });
+    uint16_t request = 0;
+    int wrong = 0;
+    int failed = 0;
+    for (int run = 0; run < 3000; ++run) {
+        lossPercent = random() % 31;
+        maxLatencyMs = random() % (3 * kWaitMs + 1);
+        for (int i = 0; i < 8; ++i, ++request) {
+            const uint16_t id = ids[random() % std::size(ids)];
+            ASSERT_TRUE(g_apiRequest.Start(id, Request({static_cast<uint8_t>(request), static_cast<uint8_t>(request >> 8)}), 0));
+            BusMessage reply{};
+            const int32_t result = PollUntilFinal(reply, 60000);
+            ASSERT_NE(result, kPollUnderWay);
+            if (result == kPollFailed) {
+                ++failed;
+                continue;
+            }
+            const uint16_t tag = MsgGetWord(reply, 0);
+            ASSERT_LT(tag, copies.size());
+            if (copies[tag].request != request || reply.id != id) ++wrong;
+        }
+    }
+    EXPECT_EQ(wrong, 0) << "of " << request << " requests, " << failed << " failed";
+    EXPECT_LE(copies.size(), request + lostOrLate);
+    EXPECT_GT(lostOrLate, 0u);
+}
+
+// A request with a long wait of its own (an error clear waits 15 s) says nothing about the device:
+// after it failed, the next request with its identifier goes out at once, not after four of its
+// waits. A device that showed it answers that late gets the time it showed: the reply to the
+// second copy still comes 16 s after it and is not taken for the next request.
+TEST_F(ApiRequestTest, ALongWaitOfItsOwnHoldsTheIdentifierOnlyAsLongAsTheDeviceShowed) {
+    constexpr uint32_t kLongWaitMs = 15000;
+    struct Case {
+        const char* name;
+        std::optional<uint32_t> firstLatencyMs;  // none: the device stays silent for the long request
+        uint64_t nextNotBeforeMs;
+        uint64_t nextBeforeMs;
+    };
+    const Case cases[] = {
+        {"silent device", std::nullopt, 0, 100},
+        {"device 16 s late", 16000, 14900, 16100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::pair<uint64_t, Bytes>> due;
+        int copy = 0;
+        policy = [&](const DeviceFrameSeen& f, int) -> std::optional<Bytes> {
+            const uint8_t tag = static_cast<uint8_t>(copy++);
+            const bool longRequest = f.data.at(0) == 0xEC;
+            if (longRequest && !c.firstLatencyMs) return std::nullopt;
+            const uint64_t latency = longRequest ? *c.firstLatencyMs : 0;
+            due.emplace_back(clock.nowMs() + latency, DeviceFrame(f.id, {tag, 0x00}));
+            std::stable_sort(due.begin(), due.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+            return std::nullopt;
+        };
+        const int release = clock.start(10, [&] {
+            while (!due.empty() && due.front().first <= clock.nowMs()) {
+                toHost.insert(toHost.end(), due.front().second.begin(), due.front().second.end());
+                due.erase(due.begin());
+            }
+        });
+        ASSERT_TRUE(g_apiRequest.Start(0x0081, Request({0xEC, 0x00}), kLongWaitMs));
+        BusMessage reply{};
+        const int32_t first = PollUntilFinal(reply, 80000);
+        EXPECT_EQ(first, c.firstLatencyMs ? 2 : kPollFailed);
+        if (c.firstLatencyMs) {
+            EXPECT_EQ(MsgGetByte(reply, 0), 0);
+        }
+        const uint64_t finishedMs = clock.nowMs();
+        const int copiesBefore = copy;
+
+        ASSERT_TRUE(g_apiRequest.Start(0x0081, Request({0x01, 0x00}), 0));
+        ASSERT_EQ(PollUntilFinal(reply, 30000), 2);
+        ASSERT_EQ(frames.size(), static_cast<std::size_t>(copiesBefore + 1));
+        const uint64_t sentAfterMs = frames.back().atMs - finishedMs;
+        EXPECT_GE(sentAfterMs, c.nextNotBeforeMs);
+        EXPECT_LT(sentAfterMs, c.nextBeforeMs);
+        EXPECT_EQ(MsgGetByte(reply, 0), copiesBefore) << "took a reply to the long request";
+        clock.stop(release);
+        clock.advance(40000);
+        frames.clear();
+        toHost.clear();
+    }
 }
 
 // The queue is full on three ticks in a row: nothing pumps the line, so the head never leaves.

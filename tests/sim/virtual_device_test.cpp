@@ -10,8 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "platform/timer_service.h"
@@ -367,6 +369,70 @@ TEST_F(VirtualDeviceTest, DelayFaultHoldsRepliesBack) {
     clock.advance(2 * kServicePeriodMs);
     EXPECT_THAT(host.read(), ElementsAreArray(Bytes(kResetReply)));
     EXPECT_EQ(device->restartCount(), 1u);
+}
+
+TEST_F(VirtualDeviceTest, JitterFaultHoldsEachReplyBackByARandomAmountUpToItsBound) {
+    constexpr uint32_t kJitterMs = 300;
+    auto latencies = [&](uint32_t seed) {
+        DeviceOptions o;
+        o.seed = seed;
+        o.faults.jitterReply = FaultRate::Always();
+        o.faults.jitterMs = kJitterMs;
+        Start(o);
+        std::vector<uint64_t> waited;
+        for (int i = 0; i < 12; ++i) {
+            EXPECT_TRUE(host.write(Bytes(kBootNumber)));
+            uint64_t ms = 0;
+            std::vector<uint8_t> got;
+            while (got.empty() && ms <= kJitterMs + 2 * kServicePeriodMs) {
+                clock.advance(kServicePeriodMs);
+                ms += kServicePeriodMs;
+                got = host.read();
+            }
+            EXPECT_THAT(got, ElementsAreArray(Bytes("55 02 02 28 00 7E"))) << "request " << i;
+            waited.push_back(ms);
+        }
+        return waited;
+    };
+    const std::vector<uint64_t> waited = latencies(5);
+    // At most the bound plus the step that takes the request and the step that sends.
+    EXPECT_LE(*std::max_element(waited.begin(), waited.end()), kJitterMs + 2 * kServicePeriodMs);
+    EXPECT_GT(*std::max_element(waited.begin(), waited.end()), kJitterMs / 2);
+    EXPECT_GE(std::set<uint64_t>(waited.begin(), waited.end()).size(), 4u) << "spread, not fixed";
+    EXPECT_EQ(latencies(5), waited) << "the seed decides the amounts";
+}
+
+TEST_F(VirtualDeviceTest, JitterFaultNeverLetsAReplyOvertakeAnEarlierOne) {
+    DeviceOptions o;
+    o.seed = 3;
+    o.faults.jitterReply = FaultRate::Always();
+    o.faults.jitterMs = 600;
+    Start(o);
+    // Requests 10 ms apart whose replies differ: each reply's own draw would put many of them
+    // before the one sent ahead of it.
+    auto identifiers = [](const std::vector<uint8_t>& line) {
+        std::vector<uint16_t> ids;
+        FrameDecoder decoder;
+        for (uint8_t b : line) {
+            const FrameDecoder::Result r = decoder.feed(b);
+            if (r.event == FrameDecoder::Event::Frame) ids.push_back(r.frame.id);
+        }
+        return ids;
+    };
+    std::vector<uint8_t> asked, answered;
+    for (int i = 0; i < 20; ++i) {
+        const std::vector<uint8_t> request = Bytes(i % 2 ? kVersionHardware : kBootNumber);
+        asked.insert(asked.end(), request.begin(), request.end());
+        EXPECT_TRUE(host.write(request));
+        clock.advance(kServicePeriodMs);
+        const std::vector<uint8_t> got = host.read();
+        answered.insert(answered.end(), got.begin(), got.end());
+    }
+    clock.advance(700);
+    const std::vector<uint8_t> rest = host.read();
+    answered.insert(answered.end(), rest.begin(), rest.end());
+    ASSERT_EQ(identifiers(asked).size(), 20u);
+    EXPECT_EQ(identifiers(answered), identifiers(asked));
 }
 
 TEST_F(VirtualDeviceTest, CorruptFaultPutsTheCheckByteOffByOne) {
