@@ -164,6 +164,22 @@ TEST_F(MonitorGuiTest, TheKeyboardReachesEveryMenu) {
     EXPECT_EQ(starter_.started.size(), 1u);
 }
 
+TEST_F(MonitorGuiTest, F6HandsTheKeyboardToTheNextShownWindow) {
+    build();
+    QWidget* kernel = dlg_->subWindow(MenuWindow::KernelApi);
+    QWidget* texts = dlg_->subWindow(MenuWindow::StartTexts);
+    dlg_->menuAction(MenuWindow::KernelApi)->trigger();
+    dlg_->menuAction(MenuWindow::StartTexts)->trigger();
+    ASSERT_TRUE(kernel->isVisible() && texts->isVisible());
+    dlg_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg_.get()));
+    // The main window, then the shown windows in the order they were made, then round again.
+    for (QWidget* expected : {texts, kernel, static_cast<QWidget*>(dlg_.get())}) {
+        KeyThroughWindow(QApplication::activeWindow(), Qt::Key_F6);
+        EXPECT_TRUE(QTest::qWaitForWindowActive(expected)) << expected->windowTitle().toStdString();
+    }
+}
+
 TEST_F(MonitorGuiTest, CtrlQQuitsThroughTheQuestionOfCloseMonitor) {
     bool busy = true;
     std::vector<WindowPlug> plugs = {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QAction>
+#include <QApplication>
 #include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -165,7 +166,23 @@ void CMonitorDlg::buildMenu() {
     connect(menuKey, &QShortcut::activated, bar, [bar] {
         if (!bar->actions().isEmpty()) bar->setActiveAction(bar->actions().first());
     });
+    // The tool windows show without taking the keyboard; F6, in any of the monitor's windows,
+    // hands it on to the next one.
+    auto* windowKey = new QShortcut(QKeySequence(Qt::Key_F6), this);
+    windowKey->setContext(Qt::ApplicationShortcut);
+    connect(windowKey, &QShortcut::activated, this, [this] { activateNextWindow(); });
     updateMenu();
+}
+
+void CMonitorDlg::activateNextWindow() {
+    std::vector<QWidget*> shown = {this};
+    if (protocolWindow_ && protocolWindow_->isVisible()) shown.push_back(protocolWindow_);
+    for (const Created& c : created_)
+        if (c.plugged.window->isVisible()) shown.push_back(c.plugged.window.get());
+    const auto active = std::find(shown.begin(), shown.end(), QApplication::activeWindow());
+    QWidget* next = active == shown.end() || active + 1 == shown.end() ? shown.front() : *(active + 1);
+    next->raise();
+    next->activateWindow();
 }
 
 void CMonitorDlg::updateMenu() {

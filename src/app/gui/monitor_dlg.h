@@ -57,6 +57,8 @@ public slots:
 
 private:
     void buildMenu();
+    // Gives the keyboard to the next of the monitor's shown windows, the main window first.
+    void activateNextWindow();
     void updateMenu();
     void placeBeside(QWidget* window);
 
