@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -16,15 +19,26 @@ extern char** environ;
 namespace nvx {
 namespace {
 
+// How long a child asked to end (SIGTERM to its process group) may take before it is killed,
+// and how long the kill may take to show before the child is left to the system.
+constexpr int kEndGraceMs = 1500;
+constexpr int kKillGraceMs = 1000;
+// What of a child's standard error is passed on to the tool's own: a programmer that fails on
+// every block can write megabytes, the reason stands in its first and last lines.
+constexpr std::size_t kPassedOnLimit = 64 * 1024;
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 class SpawnedChild : public ChildProcess {
 public:
     SpawnedChild(pid_t pid, int outFd, int errFd) : pid_(pid), outFd_(outFd), errFd_(errFd) {}
 
     ~SpawnedChild() override {
-        if (!finished_) {
-            ::kill(pid_, SIGTERM);
-            Reap(0);
-        }
+        if (!finished_) End();
         if (outFd_ >= 0) ::close(outFd_);
         if (errFd_ >= 0) ::close(errFd_);
     }
@@ -44,34 +58,65 @@ public:
         return finished_;
     }
 
-    void WaitForExit() override {
-        // A child blocked on a full pipe never exits: keep both pipes drained until they close.
-        while (outFd_ >= 0 || errFd_ >= 0) {
-            pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+    bool WaitForExit(int limitMs) override {
+        const int64_t deadline = NowMs() + limitMs;
+        while (!Finished()) {
+            const int64_t left = deadline - NowMs();
+            if (left <= 0) return false;
+            WaitForOutput(static_cast<int>(std::min<int64_t>(left, kReapPollMs)));
             Drain(outFd_, output_);
             Drain(errFd_, errors_);
         }
-        while (!finished_) Reap(0);
+        // What it wrote last may still be in the pipes.
+        Drain(outFd_, output_);
+        Drain(errFd_, errors_);
+        return true;
     }
 
     int ExitCode() const override { return exitCode_; }
 
     void Signal(int signalNumber) override {
-        if (!finished_) ::kill(pid_, signalNumber);
+        if (!finished_) ::kill(-pid_, signalNumber);
     }
 
 private:
-    // Appends what the pipe holds; closes it once every writer has gone. The child's standard
-    // error is passed on to the tool's own as it arrives.
+    static constexpr int kReapPollMs = 20;
+
+    // SIGTERM to the whole group (a programmer's own children included), then SIGKILL; the
+    // pipes are kept drained meanwhile so that a child blocked writing to them can go.
+    void End() {
+        ::kill(-pid_, SIGTERM);
+        if (WaitForExit(kEndGraceMs)) {
+            // The group may outlive its leader: nothing of it may go on holding a port.
+            ::kill(-pid_, SIGKILL);
+            return;
+        }
+        ::kill(-pid_, SIGKILL);
+        WaitForExit(kKillGraceMs);
+    }
+
+    void WaitForOutput(int timeoutMs) {
+        pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+        if (outFd_ < 0 && errFd_ < 0) {
+            ::poll(nullptr, 0, timeoutMs);
+            return;
+        }
+        ::poll(fds, 2, timeoutMs);
+    }
+
+    // Appends what the pipe holds (output kept since the last take is bounded); closes it once
+    // every writer has gone. The child's standard error is passed on to the tool's own as it
+    // arrives, up to kPassedOnLimit.
     void Drain(int& fd, std::string& into) {
         if (fd < 0) return;
         char buffer[4096];
         for (;;) {
             const ssize_t n = ::read(fd, buffer, sizeof buffer);
             if (n > 0) {
-                into.append(buffer, static_cast<std::size_t>(n));
-                if (&fd == &errFd_) PassOnToStandardError(buffer, static_cast<std::size_t>(n));
+                const std::size_t count = static_cast<std::size_t>(n);
+                if (into.size() > kKeptUntakenLimit) into.erase(0, into.size() - kKeptUntakenLimit);
+                into.append(buffer, count);
+                if (&fd == &errFd_) PassOn(buffer, count);
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
@@ -83,7 +128,18 @@ private:
         }
     }
 
-    static void PassOnToStandardError(const char* bytes, std::size_t count) {
+    void PassOn(const char* bytes, std::size_t count) {
+        if (passedOn_ >= kPassedOnLimit) return;
+        const std::size_t now = std::min(count, kPassedOnLimit - passedOn_);
+        WriteToStandardError(bytes, now);
+        passedOn_ += now;
+        if (passedOn_ == kPassedOnLimit) {
+            static const char kCut[] = "\n[further output of the program not shown]\n";
+            WriteToStandardError(kCut, sizeof kCut - 1);
+        }
+    }
+
+    static void WriteToStandardError(const char* bytes, std::size_t count) {
         while (count > 0) {
             const ssize_t n = ::write(STDERR_FILENO, bytes, count);
             if (n < 0 && errno == EINTR) continue;
@@ -109,11 +165,15 @@ private:
             exitCode_ = 128 + WTERMSIG(status);
     }
 
+    // Output nobody takes is kept up to this much, the newest.
+    static constexpr std::size_t kKeptUntakenLimit = 1024 * 1024;
+
     pid_t pid_;
     int outFd_;
     int errFd_;
     std::string output_;
     std::string errors_;
+    std::size_t passedOn_ = 0;
     bool finished_ = false;
     int exitCode_ = -1;
 };
@@ -128,7 +188,7 @@ public:
     std::string TakeOutput() override { return std::exchange(child_->output, {}); }
     std::string TakeErrors() override { return std::exchange(child_->errors, {}); }
     bool Finished() override { return child_->finished; }
-    void WaitForExit() override { child_->finished = true; }
+    bool WaitForExit(int) override { return child_->finished; }
     int ExitCode() const override { return child_->exitCode; }
     void Signal(int signalNumber) override {
         if (!child_->finished) child_->signalsSent.push_back(signalNumber);
@@ -164,6 +224,12 @@ std::unique_ptr<ChildProcess> SpawnProcessRunner::Start(const ProcessSpec& launc
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    // A group of its own: the tool ends the child together with whatever it started, and a
+    // Ctrl-C at the terminal reaches the tool alone, which ends its children its own way.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, errorFds[1], STDERR_FILENO);
@@ -178,9 +244,10 @@ std::unique_ptr<ChildProcess> SpawnProcessRunner::Start(const ProcessSpec& launc
     argv.push_back(nullptr);
 
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, launch.program.c_str(), &actions, nullptr, argv.data(),
-                                 environ);
+    const int rc = ::posix_spawn(&pid, launch.program.c_str(), &actions, &attributes,
+                                 argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     ::close(pipeFds[1]);
     ::close(errorFds[1]);
     if (rc != 0) {

@@ -8,8 +8,9 @@
 // to its standard output, <percent> a decimal integer 0 to 100, one line each time the value
 // changes, each line ended by "\n" (a "\r" before it is allowed). Any other output line is
 // ignored by the tool. Diagnostics belong on standard error: the tool passes them on to its own
-// standard error as they come, and when the program fails it shows the last of those lines as
-// the reason.
+// standard error as they come (the first 64 KB of them), and when the program fails it shows
+// the last of those lines as the reason. A child's pipes are read for as long as it runs,
+// however much it writes: it never blocks on them.
 
 #include <functional>
 #include <memory>
@@ -26,7 +27,8 @@ struct ProcessSpec {
 
 class ChildProcess {
 public:
-    // A child still running is ended (SIGTERM) and reaped.
+    // A child still running is ended with its process group: SIGTERM, then SIGKILL when it has
+    // not gone within a second or two. Never waits longer than that.
     virtual ~ChildProcess() = default;
     // Standard output received since the last call; never waits.
     virtual std::string TakeOutput() = 0;
@@ -35,11 +37,12 @@ public:
     virtual std::string TakeErrors() = 0;
     // True once the child has exited; never waits.
     virtual bool Finished() = 0;
-    // Waits until the child has exited (for callers without a timer of their own).
-    virtual void WaitForExit() = 0;
+    // Waits at most limitMs for the child to exit, reading its output meanwhile; true once it
+    // has.
+    virtual bool WaitForExit(int limitMs) = 0;
     // After Finished(): the exit status, or 128 + the signal number when a signal ended it.
     virtual int ExitCode() const = 0;
-    // Sends the child a signal while it runs (nothing once it has been reaped).
+    // Sends the child's process group a signal while it runs (nothing once it has been reaped).
     virtual void Signal(int signalNumber) = 0;
 };
 
@@ -51,7 +54,7 @@ public:
 };
 
 // posix_spawn with the standard output and error on pipes, standard input from /dev/null, descriptors
-// above 2 closed in the child.
+// above 2 closed in the child, the child leading a process group of its own.
 class SpawnProcessRunner : public ProcessRunner {
 public:
     std::unique_ptr<ChildProcess> Start(const ProcessSpec& launch, std::string& error) override;

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -109,6 +110,11 @@ std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_
     case kMsgProgrammerTimedOut: return "E> Programmer timed out after " + detail + " s";
     case kMsgEepromFileUnwritable: return "E> cannot open EEPROM file: " + detail;
     case kMsgEepromImageKept: return "I> EEPROM image kept as " + detail;
+    case kMsgFlashMayBeErased:
+        return "E> The device may be erased and wait in its bootloader: program it again with "
+               "Manual Update Start Mode";
+    case kMsgMayWaitInBootloader:
+        return "E> The device may wait in its bootloader: repeat with Manual Update Start Mode";
     case kMsgDeviceChanged: return Format("E> COM%d leads to another device now", ComPortNumber);
     default: return "E> Unknown Message";
     }
@@ -165,6 +171,18 @@ std::string PlainProgrammerFailure(std::string_view reason) {
         return "This user may not open the port: add the user to the group dialout, log in "
                "again and try again.";
     return {};
+}
+
+uint32_t ProgrammerTimeLimitForRunMs(uint32_t transferBytes, int32_t baudRate) {
+    if (const char* text = std::getenv(kProgrammerLimitVariable); text && *text) {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long seconds = std::strtoul(text, &end, 10);
+        if (*end == '\0' && errno == 0 && text[0] != '-' && seconds >= 1 &&
+            seconds <= UINT32_MAX / 1000)
+            return static_cast<uint32_t>(seconds * 1000);
+    }
+    return ProgrammerTimeLimitMs(transferBytes, baudRate);
 }
 
 bool IsCompleteHexImage(const std::string& text) {
@@ -227,7 +245,7 @@ void UpdateProcedure::RequestAbort() {
 
 void UpdateProcedure::StartProcedure(bool manualStart) {
     programmerFailed_ = false;
-    bootDevice_ = 0;
+    bootDevice_ = {};
     abortRequested_ = false;
     tunnelOpened_ = false;
     bootloaderStarted_ = false;
@@ -289,11 +307,13 @@ bool UpdateProcedure::OpenBootPort() {
                              static_cast<uint32_t>(g_deviceSelection.bootBaud), 8, 0, 0);
 }
 
-uint64_t UpdateProcedure::BootDeviceIdentity() {
+UpdateProcedure::DeviceNode UpdateProcedure::BootDeviceIdentity() {
     struct stat device {};
     const std::string path =
         ResolveComPort(static_cast<uint32_t>(ComPortNumber), ComStartDirectory());
-    return !path.empty() && ::stat(path.c_str(), &device) == 0 ? device.st_rdev : 0;
+    if (path.empty() || ::stat(path.c_str(), &device) != 0) return {};
+    return {device.st_rdev,
+            int64_t{device.st_ctim.tv_sec} * 1'000'000'000 + device.st_ctim.tv_nsec};
 }
 
 void UpdateProcedure::RemoveTempFile(const char* name) {
@@ -318,7 +338,8 @@ bool UpdateProcedure::ServeProgrammer() {
         progress_ = ProgressLineReader{};
         programmerErrors_ = LastLineKeeper{};
         programmerElapsedMs_ = 0;
-        programmerLimitMs_ = ProgrammerTimeLimitMs(transferBytes, g_deviceSelection.bootBaud);
+        programmerLimitMs_ =
+            ProgrammerTimeLimitForRunMs(transferBytes, g_deviceSelection.bootBaud);
         std::string error;
         programmer_ = Processes().Start(launch, error);
         if (!programmer_) {
@@ -345,11 +366,18 @@ bool UpdateProcedure::ServeProgrammer() {
 }
 
 void UpdateProcedure::ProgrammerTimedOut() {
-    programmer_.reset();  // ends it; the adapter ends avrdude on its way out
+    programmer_.reset();  // ends it with avrdude, within seconds
     detail = std::to_string(programmerElapsedMs_ / 1000);
     ReportProgToolMessage(kMsgProgrammerTimedOut);
+    ReportDeviceLeftUnfinished();
     programmerFailed_ = true;
     RemoveTempFile(ProgOperation == kOperationProgram ? kFlashTempFileName : kEepromTempFileName);
+}
+
+void UpdateProcedure::ReportDeviceLeftUnfinished() {
+    // A flash write erases the chip first: cut short, no application is left to start.
+    ReportProgToolMessage(ProgOperation == kOperationProgram ? kMsgFlashMayBeErased
+                                                             : kMsgMayWaitInBootloader);
 }
 
 void UpdateProcedure::KeepRecoveredImage(const std::string& image) {
@@ -420,9 +448,10 @@ bool UpdateProcedure::DivertForAbort() {
     case kStepBootProbeCheck:
     case kStepRunProgrammer:
         if (programmer_) {
-            programmer_.reset();  // ends it and waits for it: it must let go of the port
+            programmer_.reset();  // ends it within seconds: it must let go of the port
             if (const int32_t line = LeavingMessage(ProgOperation)) ReportProgToolMessage(line);
             FailProgrammer("interrupted");
+            ReportDeviceLeftUnfinished();
         }
         g_serialPort.Close();
         if (bootloaderStarted_ && UpdateStep != kStepRunProgrammer) {
@@ -540,8 +569,8 @@ void UpdateProcedure::RunUpdateStep() {
     {
         // A device that vanished during the run may have left the port to another one: that one
         // is not told to leave a bootloader, nor reported restarted.
-        const uint64_t device = BootDeviceIdentity();
-        if (bootDevice_ != 0 && device != 0 && device != bootDevice_) {
+        const DeviceNode device = BootDeviceIdentity();
+        if (bootDevice_.number != 0 && device.number != 0 && device != bootDevice_) {
             AdvanceStep(kMsgDeviceChanged, stepWait, kStepAbortExit);
         } else if (OpenBootPort()) {
             g_serialPort.Write(&kExitBootloader, 1);

@@ -100,6 +100,9 @@ enum ProgToolMessage : int32_t {
     kMsgDeviceChanged = 44,             // the port leads elsewhere after the programmer
     kMsgEepromFileUnwritable = 45,      // detail: the file and why
     kMsgEepromImageKept = 46,           // detail: where the image read went instead
+    // The programmer was ended before it finished: what the device may be left in.
+    kMsgFlashMayBeErased = 47,
+    kMsgMayWaitInBootloader = 48,
 };
 
 // Request words of UpdateCommandRequest: function code in the low byte, argument in the high.
@@ -122,6 +125,11 @@ constexpr uint32_t kProgrammerMarginMs = 90000;
 constexpr uint32_t kProgrammerWireFactor = 4;
 constexpr uint32_t kBitsPerByteOnTheWire = 10;  // 8N1
 uint32_t ProgrammerTimeLimitMs(uint32_t transferBytes, int32_t baudRate);
+// Whole seconds in this variable replace the computed limit (a bench that wants a faster verdict
+// on a silent device, a test).
+inline constexpr const char* kProgrammerLimitVariable = "NORVIX_PROGRAMMER_LIMIT";
+// The limit for a run: the variable's when it holds a number of seconds from 1 up, else computed.
+uint32_t ProgrammerTimeLimitForRunMs(uint32_t transferBytes, int32_t baudRate);
 
 inline constexpr const char* kProgrammerFileName = "norvixosp.exe";
 inline constexpr const char* kProgrammerArgument0 = "avrosp.exe";
@@ -206,10 +214,10 @@ public:
     int32_t requestState() const { return requestState_; }
     const BusMessage& requestMessage() const { return message_; }
     bool programmerRunning() const { return programmer_ != nullptr; }
-    // Blocks until a running programmer has exited (for a caller without a window of its own).
-    // The step machine takes its outcome on its next tick.
-    void WaitForProgrammer() {
-        if (programmer_) programmer_->WaitForExit();
+    // Waits at most limitMs for a running programmer to exit (for a caller that keeps time of
+    // its own). The step machine takes its outcome on its next tick.
+    void WaitForProgrammer(int limitMs) {
+        if (programmer_) programmer_->WaitForExit(limitMs);
     }
 
     // The EEPROM file the running read or write works on (the command's copy of the field).
@@ -251,12 +259,21 @@ private:
     bool ServeProgrammer();
     void ProgrammerDone();
     void ProgrammerTimedOut();
+    // After a programmer ended early: the line that says what the device may be left in.
+    void ReportDeviceLeftUnfinished();
     // An image read that cannot go to its file is kept under a name of its own.
     void KeepRecoveredImage(const std::string& image);
     void RemoveTempFile(const char* name);
     bool OpenBootPort();
-    // The device COM N leads to now (0 when none), to find the same one again after the run.
-    static uint64_t BootDeviceIdentity();
+    // The device node COM N leads to now, to find the same one again after the run. Its number
+    // alone is not enough: a terminal that went away may have its number given to a new one at
+    // once, so the time the node was made (its status change) goes with it.
+    struct DeviceNode {
+        uint64_t number = 0;  // 0: none
+        int64_t madeNs = 0;
+        bool operator==(const DeviceNode&) const = default;
+    };
+    static DeviceNode BootDeviceIdentity();
     void WithdrawPendingRequest();
     // The way out for an abort request at the current step; false while a step must first see
     // its request through.
@@ -277,7 +294,7 @@ private:
     ProgressLineReader progress_;
     LastLineKeeper programmerErrors_;
     bool programmerFailed_ = false;
-    uint64_t bootDevice_ = 0;
+    DeviceNode bootDevice_;
     uint32_t programmerLimitMs_ = 0;
     uint32_t programmerElapsedMs_ = 0;
 

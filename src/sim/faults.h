@@ -42,6 +42,9 @@ struct Faults {
     FaultRate neverEnterBootloader;  // BootloadStart is acknowledged but the device stays
     FaultRate splitSignOn;        // "AVR" now, "BOOT" 20 ms later
     uint32_t vanishAfterFrames = 0;  // after this many frames the next one finds the pty closed; 0 = never
+    // After answering this many frames and bootloader commands together, nothing more is
+    // answered or sent while the terminal stays open (a frozen device, a cut return wire); 0 = never.
+    uint32_t muteAfter = 0;
 };
 
 // Decides whether a fault strikes, from a seeded generator so runs repeat.

@@ -52,6 +52,8 @@ const char kUsage[] =
     "  --no-bootloader RATE acknowledge BootloadStart but stay in the application\n"
     "  --split-avrboot RATE answer \"AVRBOOT\" in two parts 20 ms apart\n"
     "  --vanish-after N     answer N frames, close the terminal when the next one comes\n"
+    "  --mute-after N       answer N frames and bootloader commands, then nothing more while\n"
+    "                       the terminal stays open\n"
     "  --seed N             seed for faults given as probabilities and for jitter\n"
     "                       (default 1)\n"
     "\n"
@@ -193,6 +195,10 @@ int main(int argc, char** argv) {
             if (!next(v) || !ParseUnsigned(v, 0xFFFFFFFFul, n) || n == 0)
                 return Fail("--vanish-after needs a frame count");
             options.faults.vanishAfterFrames = static_cast<uint32_t>(n);
+        } else if (arg == "--mute-after") {
+            if (!next(v) || !ParseUnsigned(v, 0xFFFFFFFFul, n) || n == 0)
+                return Fail("--mute-after needs a count of answers");
+            options.faults.muteAfter = static_cast<uint32_t>(n);
         } else {
             return Fail("unknown option " + args[i] + " (see --help)");
         }
@@ -257,6 +263,7 @@ int main(int argc, char** argv) {
         status = 1;
     }
     if (d->vanished()) std::fprintf(stderr, "norvix-sim: vanished after %u frames\n", options.faults.vanishAfterFrames);
+    if (d->muted()) std::fprintf(stderr, "norvix-sim: muted after %u answers\n", options.faults.muteAfter);
     device.reset();  // removes the link
     return status;
 }

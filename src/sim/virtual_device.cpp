@@ -219,6 +219,10 @@ bool VirtualDevice::readInput(std::vector<uint8_t>& bytes) {
 }
 
 void VirtualDevice::processBytes(const std::vector<uint8_t>& bytes) {
+    if (muted_) {
+        log(Format("muted: %zu bytes ignored", bytes.size()));
+        return;
+    }
     const uint32_t host = hostBaud();
     const uint32_t listening = listeningBaud();
     if (host != listening) {
@@ -271,6 +275,7 @@ void VirtualDevice::feedBootloader(Unit& unit, uint8_t byte) {
     Bootloader::Output out;
     unit.bootloader().feed(byte, unit, out);
     if (out.bytes.empty() && !out.exit) return;
+    if (!mayAnswer()) return;
     const uint64_t now = timers_.nowMs();
     std::function<void()> after;
     if (out.exit) {
@@ -299,6 +304,7 @@ void VirtualDevice::handleFrame(const Frame& frame) {
     }
     ++counters_.framesReceived;
     received_.push_back({frame.id, frame.length, frame.data, timers_.nowMs()});
+    if (!mayAnswer()) return;
 
     // The unit in front keeps the tunnel command for itself; with the tunnel on it passes every
     // other request to the unit behind.
@@ -440,7 +446,20 @@ void VirtualDevice::flushOutput() {
     }
 }
 
+bool VirtualDevice::mayAnswer() {
+    if (faults_.muteAfter == 0) return true;
+    if (!muted_ && answered_ >= faults_.muteAfter) {
+        muted_ = true;
+        log(Format("muted after %llu answers: nothing more is answered",
+                   static_cast<unsigned long long>(answered_)));
+    }
+    if (muted_) return false;
+    ++answered_;
+    return true;
+}
+
 void VirtualDevice::sendStatus() {
+    if (muted_) return;
     // A host that has the port open but has sent nothing yet listens all the same.
     if (bootloaderOnLine() || decoder_.inFrame() || !out_.empty() || !hostConnected()) return;
     if (hostBaud() != kApplicationBaud) return;

@@ -150,6 +150,8 @@ public:
 
     // Set once the device closed its pty (vanish fault).
     bool vanished() const { return master_ < 0; }
+    // Set once the device has stopped answering (mute fault).
+    bool muted() const { return muted_; }
 
 private:
     struct Outgoing {
@@ -172,6 +174,9 @@ private:
     void flushOutput();
     void sendStatus();
     void vanish();
+    // Counts an answer about to be given; false (and muted from then on) when the mute fault
+    // has struck instead.
+    bool mayAnswer();
 
     TimerService& timers_;
     DeviceOptions options_;
@@ -196,6 +201,8 @@ private:
     std::deque<uint8_t> bytesReceived_;
     LineCounters counters_;
     uint64_t nextStatusMs_ = 0;
+    uint64_t answered_ = 0;  // frames and bootloader commands, for the mute fault
+    bool muted_ = false;
 };
 
 // Speed constant of termios for a baud rate and back; 0 / B0 when not a standard rate.

@@ -3,6 +3,8 @@
 // with a stand-in avrdude.
 
 #include <gtest/gtest.h>
+
+#include <chrono>
 #include <pty.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -495,6 +497,53 @@ TEST(AdapterProgram, FailuresEndWithTheirStatusAndAReason) {
     }
 }
 
+TEST(AdapterProgram, AFloodOfFailedBlocksIsReportedByItsFirstErrorAndItsLastLines) {
+    // A device that stops answering mid-write: avrdude fails once per block it cannot write.
+    PlayedSystem sys;
+    sys.avrdudeStatus = 1;
+    sys.avrdudeOutput = "avrdude error: programmer is not responding\n";
+    const int blocks = 200000;
+    for (int b = 0; b < blocks; ++b) sys.avrdudeOutput += " ***failed;\n";
+    sys.avrdudeOutput += "avrdude error: programmer did not respond to command: exit bootloader\n";
+    EXPECT_EQ(sys.Run(kFlashArgs), 1);
+    ASSERT_LE(sys.err.size(), KeptMessages::kKeptLastLines + 3) << "passed on without limit";
+    EXPECT_EQ(sys.err.front(), "avrdude error: programmer is not responding");
+    EXPECT_EQ(sys.err[1], "[" + std::to_string(blocks + 1 - KeptMessages::kKeptLastLines) +
+                              " more lines of avrdude left out]");
+    EXPECT_EQ(sys.err[sys.err.size() - 2],
+              "avrdude error: programmer did not respond to command: exit bootloader");
+    EXPECT_EQ(sys.err.back(),
+              "norvixosp: avrdude ended with status 1: programmer is not responding");
+}
+
+TEST(AdapterKeptMessages, FewLinesAreKeptWholeAndTheCauseIsNeverLost) {
+    struct Case {
+        const char* name;
+        int before;  // plain lines before the error
+        int after;   // plain lines after it
+        Strings first;  // the first lines of the report
+    };
+    const Case cases[] = {
+        {"all fit", 2, 3, {"a0", "a1", "avrdude error: x", "b0"}},
+        {"the error among the last", 50, 5, {"[36 more lines of avrdude left out]", "a36"}},
+        {"the error before the last", 3, 30,
+         {"avrdude error: x", "[13 more lines of avrdude left out]", "b10"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        KeptMessages kept;
+        for (int i = 0; i < c.before; ++i) kept.Add("a" + std::to_string(i));
+        kept.Add("avrdude error: x");
+        for (int i = 0; i < c.after; ++i) kept.Add("b" + std::to_string(i));
+        const Strings lines = kept.Lines();
+        ASSERT_GE(lines.size(), c.first.size());
+        EXPECT_EQ(Strings(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(c.first.size())),
+                  c.first);
+        EXPECT_EQ(lines.back(), c.after > 0 ? "b" + std::to_string(c.after - 1) : "avrdude error: x");
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "avrdude error: x"), 1);
+    }
+}
+
 TEST(AdapterProgram, AnEepromImageReadIsLeftWithCrLfLineEnds) {
     PlayedSystem sys;
     sys.avrdudeDoes = [&] { sys.files["temp.hex"] = ":020000000102FB\n:00000001FF\n"; };
@@ -610,6 +659,30 @@ TEST_F(AdapterProcess, EndingTheAdapterEndsAvrdudeToo) {
     const test::ProgramRun run = adapter.Finish();
     EXPECT_EQ(run.status, 128 + SIGTERM);
     // The adapter has reaped it: no process of that id is left to hold the port.
+    EXPECT_NE(::kill(avrdude, 0), 0);
+}
+
+TEST_F(AdapterProcess, AnAvrdudeDeafToSigtermIsKilledWithinSeconds) {
+    const std::string fifo = dir_.file("started");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    WriteStandInAvrdude(dir_.file("avrdude.sh"),
+                        "trap '' TERM\necho $$ > started\n"
+                        "while :; do echo ' ***failed;' >&2; sleep 0.01; done\n");
+    Strings argv = {"avrosp.exe", "-datmega324p", "-ietemp.hex", "-pe", "-cCOM4"};
+    test::Child adapter(AdapterPath(), argv, dir_.path(),
+                        {"NORVIX_AVRDUDE=" + dir_.file("avrdude.sh")});
+    ASSERT_TRUE(adapter.started());
+    const pid_t avrdude = static_cast<pid_t>(std::stol(test::ReadText(fifo)));
+    ASSERT_GT(avrdude, 0);
+
+    const auto told = std::chrono::steady_clock::now();
+    adapter.Signal(SIGTERM);
+    const test::ProgramRun run = adapter.FinishWithin(30000);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - told).count();
+    EXPECT_EQ(run.status, 128 + SIGTERM);
+    // A second of grace, then SIGKILL; the rest is room for a loaded machine.
+    EXPECT_LT(seconds, 10.0);
     EXPECT_NE(::kill(avrdude, 0), 0);
 }
 

@@ -3,18 +3,25 @@
 // holds the real adapter and the part descriptions; the adapter runs avrdude.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "journal/service_journal.h"
+#include "progtool/update_procedure.h"
 #include "progtool/adapter_e2e_support.h"
 
 namespace nvx::test {
@@ -83,6 +90,7 @@ struct SimOptions {
     Strings device;           // {"--device", "solbed"} or {"--row", "16"}
     bool bootloader = false;  // waiting in its bootloader, as after a manual start
     std::string eepromIn;     // file in the start directory
+    Strings faults = {};      // e.g. {"--mute-after", "30"}
 };
 
 class UpdateEndToEnd : public ::testing::Test {
@@ -111,6 +119,7 @@ protected:
                                  dir_.file(MemoryFile("eeprom", port))});
         if (options.bootloader) argv.push_back("--bootloader");
         if (!options.eepromIn.empty()) argv.insert(argv.end(), {"--eeprom-in", options.eepromIn});
+        argv.insert(argv.end(), options.faults.begin(), options.faults.end());
         auto& sim = sims_[port];
         sim = std::make_unique<Child>(NVX_SIM_EXE, argv, dir_.path());
         ASSERT_TRUE(sim->started());
@@ -142,12 +151,14 @@ protected:
 
     // nvx in the start directory; its temporary directory is the scratch one's "tmp", so that
     // a test sees what it leaves there.
-    std::unique_ptr<Child> StartNvx(const Strings& args, const ChildStreams& streams = {}) {
+    std::unique_ptr<Child> StartNvx(const Strings& args, const ChildStreams& streams = {},
+                                    const Strings& environment = {}) {
         Strings argv = {"nvx"};
         argv.insert(argv.end(), args.begin(), args.end());
         fs::create_directories(dir_.file("tmp"));
-        return std::make_unique<Child>(NVX_CLI_EXE, argv, dir_.path(),
-                                       Strings{"TMPDIR=" + dir_.file("tmp")}, streams);
+        Strings env = {"TMPDIR=" + dir_.file("tmp")};
+        env.insert(env.end(), environment.begin(), environment.end());
+        return std::make_unique<Child>(NVX_CLI_EXE, argv, dir_.path(), env, streams);
     }
     ProgramRun Nvx(const Strings& args, const ChildStreams& streams = {}) {
         const auto child = StartNvx(args, streams);
@@ -565,6 +576,18 @@ TEST_F(UpdateEndToEnd, FirmwareThatCannotBeWrittenWholeNeverReachesTheDevice) {
     EXPECT_TRUE(SameMemory(BytesFrom(image), DeviceMemory("flash.out")));
 }
 
+// A file of /proc; empty when its process has gone meanwhile (a stream would throw then).
+std::string ReadProcFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    std::string text;
+    char buffer[512];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    return text;
+}
+
 // Whether a process named avrdude holds the terminal open, looked up in /proc until it does.
 bool WaitForAvrdudeOn(const std::string& terminal) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunLimitMs);
@@ -572,7 +595,7 @@ bool WaitForAvrdudeOn(const std::string& terminal) {
         // Processes come and go while they are looked at: every step tolerates that.
         std::error_code ec;
         for (fs::directory_iterator p("/proc", ec), end; !ec && p != end; p.increment(ec)) {
-            if (ReadText((p->path() / "comm").string()) != "avrdude\n") continue;
+            if (ReadProcFile((p->path() / "comm").string()) != "avrdude\n") continue;
             std::error_code fdError;
             for (fs::directory_iterator fd(p->path() / "fd", fdError); !fdError && fd != end;
                  fd.increment(fdError))
@@ -584,6 +607,49 @@ bool WaitForAvrdudeOn(const std::string& terminal) {
     }
     return false;
 }
+
+// Takes the number of a vanished terminal for a new one as soon as it is free again, as the next
+// terminal some other program makes would: numbers are given lowest first, so the lower ones
+// found on the way are kept until then, the higher ones given back.
+class TerminalNumberTaker {
+public:
+    explicit TerminalNumberTaker(std::string path) : path_(std::move(path)), number_(Number(path_)) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~TerminalNumberTaker() {
+        stop_ = true;
+        thread_.join();
+        for (const int fd : kept_) ::close(fd);
+    }
+    bool took() const { return took_; }
+
+private:
+    static long Number(const std::string& path) {
+        const std::size_t slash = path.rfind('/');
+        return std::strtol(path.c_str() + slash + 1, nullptr, 10);
+    }
+    void Run() {
+        while (!stop_ && !took_) {
+            const int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+            if (fd < 0) return;
+            const char* name = ::grantpt(fd) == 0 && ::unlockpt(fd) == 0 ? ::ptsname(fd) : nullptr;
+            const long number = name != nullptr ? Number(name) : -1;
+            if (number >= 0 && number <= number_) {
+                kept_.push_back(fd);
+                took_ = number == number_;
+                continue;
+            }
+            ::close(fd);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    const std::string path_;
+    const long number_;
+    std::vector<int> kept_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> took_{false};
+    std::thread thread_;
+};
 
 TEST_F(UpdateEndToEnd, ADeviceThatVanishesDuringTheTransferEndsTheCommand) {
     struct Case {
@@ -612,6 +678,9 @@ TEST_F(UpdateEndToEnd, ADeviceThatVanishesDuringTheTransferEndsTheCommand) {
         sims_[1]->Signal(SIGKILL);
         sims_[1]->FinishWithin(kRunLimitMs);
         sims_.erase(1);
+        // Another program's terminal takes the vanished one's number once it is free: another
+        // device all the same, never told to leave a bootloader.
+        const TerminalNumberTaker another(terminal);
         const ProgramRun run = nvx.FinishWithin(kRunLimitMs);
         EXPECT_EQ(run.status, 1) << run.out << run.err;
         const Strings log = LogLines(run);
@@ -620,6 +689,251 @@ TEST_F(UpdateEndToEnd, ADeviceThatVanishesDuringTheTransferEndsTheCommand) {
         EXPECT_EQ(std::find(log.begin(), log.end(), " > Device restarted"), log.end()) << run.out;
         fs::remove(dir_.file("com1"));
     }
+}
+
+// ---- a device that goes quiet but keeps its line open
+
+// The programmer's time limit for these runs, through the variable a bench would set.
+constexpr int kShortLimitS = 3;
+// A quiet run ends within the limit and the procedure's own waits; generous for a loaded
+// machine, far below the minutes the computed limit allows.
+constexpr double kQuietRunEndsWithinS = 40;
+// Once interrupted, nvx ends within a few seconds.
+constexpr double kInterruptEndsWithinS = 10;
+
+double ChildrenCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Processes other than those in `kept` whose working directory lies in dir: an adapter or
+// avrdude left behind runs in the private work directory below it.
+Strings ProcessesLeftIn(const std::string& dir, const std::vector<pid_t>& kept) {
+    Strings left;
+    std::error_code ec;
+    for (fs::directory_iterator p("/proc", ec), end; !ec && p != end; p.increment(ec)) {
+        const std::string name = p->path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const pid_t pid = static_cast<pid_t>(std::stol(name));
+        if (std::find(kept.begin(), kept.end(), pid) != kept.end()) continue;
+        std::error_code linkError;
+        const std::string cwd = fs::read_symlink(p->path() / "cwd", linkError).string();
+        if (linkError || cwd.rfind(dir, 0) != 0) continue;
+        // A zombie has no working directory: whatever is listed here still runs.
+        left.push_back(name + " " + ReadProcFile((p->path() / "comm").string()));
+    }
+    return left;
+}
+
+struct QuietCase {
+    const char* stage;
+    Strings args;          // after "nvx"
+    int muteAfter;         // answers (frames and bootloader commands) before the silence
+    Strings lines;         // that the log holds, in this order
+    bool programmerRan;    // the device is left in its bootloader, maybe erased
+};
+
+// 8 KB for an ATmega64: one version query, BootloadStart, the probe, ten setup commands of
+// avrdude and the erase come first (14 answers), then 32 blocks of two commands each.
+const Strings kQuietUpdate = {"update", "--port", "1", "--wait", "1", "--device", "solbed",
+                              "SolBed_fw.hex"};
+// EEPROM: BootloadStart, the probe, ten setup commands, then blocks of nine commands.
+const Strings kQuietRead = {"eeprom", "read", "--port", "1", "--wait", "1", "--device",
+                            "solbed", "image.hex"};
+const Strings kQuietWrite = {"eeprom", "write", "--yes", "--port", "1", "--wait", "1",
+                             "--device", "solbed", "image.hex"};
+const char* const kTimedOut = "E> Programmer timed out after 3 s";
+const char* const kErasedLine =
+    "E> The device may be erased and wait in its bootloader: program it again with Manual "
+    "Update Start Mode";
+const char* const kWaitsLine =
+    "E> The device may wait in its bootloader: repeat with Manual Update Start Mode";
+
+const QuietCase kQuietCases[] = {
+    // BootloadStart unanswered: the device never left its application.
+    {"BootloadStart", kQuietUpdate, 1, {"E> No Reply to API Command"}, false},
+    {"flash write", kQuietUpdate, 34, {kTimedOut, kErasedLine, "E> Update aborted"}, true},
+    {"verify", kQuietUpdate, 84, {kTimedOut, kErasedLine, "E> Update aborted"}, true},
+    {"EEPROM read", kQuietRead, 30, {kTimedOut, kWaitsLine, "E> Read Process aborted"}, true},
+    {"EEPROM write", kQuietWrite, 30, {kTimedOut, kWaitsLine, "E> Write Process aborted"}, true},
+};
+
+bool HoldsInOrder(const Strings& log, const Strings& lines) {
+    auto at = log.begin();
+    for (const std::string& line : lines) {
+        at = std::find(at, log.end(), line);
+        if (at == log.end()) return false;
+        ++at;
+    }
+    return true;
+}
+
+class QuietDevice : public UpdateEndToEnd {
+protected:
+    void SetUp() override {
+        UpdateEndToEnd::SetUp();
+        WriteText(dir_.file("SolBed_fw.hex"), HexImage(image_));
+        WriteText(dir_.file("image.hex"), HexImage(RandomBytes(2048, 7)));
+    }
+
+    // The device is back (switched off and on): one left in its bootloader waits there, and
+    // the operation done again with a manual start works.
+    void ExpectTheNextRunWorks(const QuietCase& c) {
+        StopDevice();
+        StartDevice({{"--device", "solbed"}, c.programmerRan, ""});
+        Strings again = c.args;
+        if (c.programmerRan) again.insert(again.begin() + (again[0] == "update" ? 1 : 2), "--manual");
+        const ProgramRun run = Nvx(again);
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        StopDevice();
+        if (c.args[0] == "update") {
+            EXPECT_TRUE(SameMemory(BytesFrom(image_), DeviceMemory("flash.out")));
+        }
+    }
+
+    void ExpectNothingLeft() {
+        std::vector<pid_t> sims;
+        for (const auto& [port, sim] : sims_)
+            if (sim) sims.push_back(sim->pid());
+        EXPECT_EQ(ProcessesLeftIn(dir_.path(), sims), Strings{});
+        EXPECT_TRUE(fs::is_empty(dir_.file("tmp"))) << "work files or the lock left";
+    }
+
+    const std::vector<uint8_t> image_ = RandomBytes(8192, 27);
+};
+
+TEST_F(QuietDevice, TheTimeLimitEndsEveryStageAndTheNextRunWorks) {
+    for (const QuietCase& c : kQuietCases) {
+        SCOPED_TRACE(c.stage);
+        StartDevice({{"--device", "solbed"}, false, "", {"--mute-after", std::to_string(c.muteAfter)}});
+        const double cpuBefore = ChildrenCpuSeconds();
+        const auto started = std::chrono::steady_clock::now();
+        const auto nvx = StartNvx(c.args, {}, {std::string(kProgrammerLimitVariable) + "=" +
+                                               std::to_string(kShortLimitS)});
+        const ProgramRun run = nvx->FinishWithin(kRunLimitMs);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double cpu = ChildrenCpuSeconds() - cpuBefore;
+        EXPECT_EQ(run.status, 1) << run.out << run.err;
+        EXPECT_LT(seconds, kQuietRunEndsWithinS);
+        // Waiting on a silent device costs next to no processor time.
+        EXPECT_LT(cpu, 0.5 * seconds) << cpu << " s CPU in " << seconds << " s";
+        const Strings log = LogLines(run);
+        EXPECT_TRUE(HoldsInOrder(log, c.lines)) << run.out;
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back(), c.lines.back());
+        ExpectNothingLeft();
+        ExpectTheNextRunWorks(c);
+    }
+}
+
+struct InterruptedQuietCase {
+    const QuietCase* quiet;
+    int signal;
+};
+
+TEST_F(QuietDevice, SigintAndSigtermEndEveryStageWithinSeconds) {
+    const InterruptedQuietCase cases[] = {
+        {&kQuietCases[0], SIGINT}, {&kQuietCases[1], SIGTERM}, {&kQuietCases[2], SIGINT},
+        {&kQuietCases[3], SIGTERM}, {&kQuietCases[4], SIGINT},
+    };
+    for (const InterruptedQuietCase& c : cases) {
+        SCOPED_TRACE(std::string(c.quiet->stage) + (c.signal == SIGINT ? ", SIGINT" : ", SIGTERM"));
+        StartDevice({{"--device", "solbed"}, false, "",
+                     {"--mute-after", std::to_string(c.quiet->muteAfter)}});
+        // The computed limit: minutes. Only the signal can end this run in time.
+        const auto nvx = StartNvx(c.quiet->args);
+        ASSERT_TRUE(nvx->started());
+        const std::string terminal = fs::read_symlink(dir_.file("com1")).string();
+        if (c.quiet->programmerRan) {
+            ASSERT_TRUE(WaitForAvrdudeOn(terminal));
+        }
+        // Past the last answer (within a second of avrdude's start, or of the version query).
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        const auto signalled = std::chrono::steady_clock::now();
+        nvx->Signal(c.signal);
+        const ProgramRun run = nvx->FinishWithin(kRunLimitMs);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+        EXPECT_EQ(run.status, 1) << run.out << run.err;
+        EXPECT_LT(seconds, kInterruptEndsWithinS) << run.out;
+        const Strings log = LogLines(run);
+        ASSERT_FALSE(log.empty()) << run.err;
+        EXPECT_EQ(log.back(), c.quiet->lines.back()) << run.out;
+        if (c.quiet->programmerRan) {
+            EXPECT_TRUE(HoldsInOrder(log, {"E> Command NorvixOSP: interrupted",
+                                           c.quiet->lines[1]}))
+                << run.out;
+        }
+        ExpectNothingLeft();
+        StopDevice();
+    }
+}
+
+TEST_F(QuietDevice, ASignalEndsSeveralPortsWithinSecondsEachSayingItsState) {
+    for (const int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal == SIGINT ? "SIGINT" : "SIGTERM");
+        // COM 1 quiet in the flash write, COM 2 quiet at BootloadStart, COM 3 answering.
+        StartDevice({{"--device", "solbed"}, false, "", {"--mute-after", "34"}}, 1);
+        StartDevice({{"--device", "solbed"}, false, "", {"--mute-after", "1"}}, 2);
+        StartDevice({{"--device", "solbed"}, false, ""}, 3);
+        const auto nvx = StartNvx({"update", "--port", "1,2,3", "--wait", "1", "--device",
+                                   "solbed", "SolBed_fw.hex"});
+        ASSERT_TRUE(nvx->started());
+        ASSERT_TRUE(WaitForAvrdudeOn(fs::read_symlink(dir_.file("com1")).string()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        const auto signalled = std::chrono::steady_clock::now();
+        nvx->Signal(signal);
+        const ProgramRun run = nvx->FinishWithin(kRunLimitMs);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+        EXPECT_EQ(run.status, 1) << run.out << run.err;
+        EXPECT_LT(seconds, kInterruptEndsWithinS) << run.out;
+        const auto rows = OutcomeRows(run.out);
+        ASSERT_EQ(rows.count("COM1"), 1u) << run.out;
+        ASSERT_EQ(rows.count("COM2"), 1u) << run.out;
+        ASSERT_EQ(rows.count("COM3"), 1u) << run.out;
+        EXPECT_EQ(rows.at("COM1"), (Strings{"aborted", "E> Update aborted"})) << run.out;
+        EXPECT_EQ(rows.at("COM2")[0], "aborted") << run.out;
+        // The device that was written to is said to be left erased in its bootloader.
+        EXPECT_NE(run.out.find(std::string("COM1: ") + kErasedLine), std::string::npos) << run.out;
+        ExpectNothingLeft();
+        for (const int port : {1, 2, 3}) StopDevice(port);
+    }
+}
+
+TEST_F(UpdateEndToEnd, AProgrammerThatFloodsItsErrorsAndHangsIsEndedByTheLimitOnTime) {
+    // In place of the adapter: 10 MB on standard error, then it waits, deaf to SIGTERM.
+    fs::remove(dir_.file("norvixosp.exe"));
+    WriteText(dir_.file("norvixosp.exe"),
+              "#!/bin/sh\ntrap '' TERM\nhead -c 10000000 /dev/zero | tr '\\0' x >&2\n"
+              "echo ' ***failed;' >&2\nexec sleep 600\n");
+    fs::permissions(dir_.file("norvixosp.exe"), fs::perms::owner_all);
+    WriteText(dir_.file("SolBed_fw.hex"), HexImage(RandomBytes(2000, 5)));
+    StartDevice({{"--device", "solbed"}, false, ""});
+    const double cpuBefore = ChildrenCpuSeconds();
+    const auto started = std::chrono::steady_clock::now();
+    const auto nvx = StartNvx({"update", "--port", "1", "--wait", "1", "--device", "solbed",
+                               "SolBed_fw.hex"},
+                              {}, {std::string(kProgrammerLimitVariable) + "=" +
+                                   std::to_string(kShortLimitS)});
+    const ProgramRun run = nvx->FinishWithin(kRunLimitMs);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double cpu = ChildrenCpuSeconds() - cpuBefore;
+    EXPECT_EQ(run.status, 1) << run.out.substr(0, 2000);
+    EXPECT_LT(seconds, kQuietRunEndsWithinS);
+    EXPECT_LT(cpu, 0.5 * seconds) << cpu << " s CPU in " << seconds << " s";
+    const Strings log = LogLines(run);
+    EXPECT_TRUE(HoldsInOrder(log, {kTimedOut, kErasedLine, "E> Update aborted"}))
+        << ::testing::PrintToString(log);
+    // Its diagnostics were passed on only as far as they help.
+    EXPECT_LT(run.out.size() + run.err.size(), 1024u * 1024) << "the flood was passed on";
+    std::vector<pid_t> sims = {sims_[1]->pid()};
+    EXPECT_EQ(ProcessesLeftIn(dir_.path(), sims), Strings{});
+    StopDevice();
 }
 
 // ---- the automatic update of the monitor program

@@ -55,6 +55,9 @@ private:
     const TimerService& clock_;
 };
 
+// Real time a running programmer is given per virtual tick.
+constexpr int kProgrammerWaitPerTickMs = 5000;
+
 constexpr const char* kSolBedFirmware =
     ":03000000010203F7\n"
     ":040003001020304059\n"
@@ -130,11 +133,11 @@ protected:
     void StandIn(const std::string& settings) { WriteFileBytes(dir_ / "standin.cfg", settings); }
 
     // Advances one tick at a time until pred holds or maxMs have passed. A programmer that is
-    // running is waited for before the next tick, so its run takes no virtual time.
+    // running is waited for (a while) before the next tick, so its run takes little virtual time.
     bool RunUntil(const std::function<bool()>& pred, uint64_t maxMs) {
         for (uint64_t waited = 0; waited < maxMs; waited += 10) {
             if (pred()) return true;
-            if (tool_) tool_->procedure().WaitForProgrammer();
+            if (tool_) tool_->procedure().WaitForProgrammer(kProgrammerWaitPerTickMs);
             clock().advance(10);
         }
         return pred();

@@ -4,6 +4,8 @@
 
 #include <gmock/gmock.h>
 
+#include <cstdlib>
+
 #include "app/switches.h"
 #include "progtool/adapter_e2e_support.h"
 #include "progtool/program_file.h"
@@ -615,6 +617,11 @@ TEST_F(ScriptedUpdate, TheProcedureStaysWithTheProgrammerUntilItExits) {
 
 // ---- An interrupted procedure
 
+// A flash write cut short leaves no application: said whenever the programmer is ended early.
+constexpr const char* kMayBeErasedLine =
+    "E> The device may be erased and wait in its bootloader: program it again with Manual Update "
+    "Start Mode";
+
 // Where the user interrupts: the step reached (and, for the programmer, that it runs).
 struct InterruptCase {
     const char* name;
@@ -668,7 +675,7 @@ INSTANTIATE_TEST_SUITE_P(
         InterruptCase{"WhileTheProgrammerRuns",
                       3,
                       kStepRunProgrammer,
-                      {"E> Update aborted", " > Device restarted",
+                      {"E> Update aborted", " > Device restarted", kMayBeErasedLine,
                        "E> Command NorvixOSP: interrupted", " > Leaving Program Mode",
                        " > Bootloader activ", " > Bootloader started"},
                       {{0xFD, 0x00}}},
@@ -777,6 +784,25 @@ TEST(ProgrammerTimeLimit, SeveralTimesTheWireTimeOfWritingAndVerifyingPlusAMargi
         EXPECT_EQ(ProgrammerTimeLimitMs(c.bytes, c.baud), c.limitMs) << c.bytes << " at " << c.baud;
 }
 
+TEST(ProgrammerTimeLimit, WholeSecondsInTheVariableReplaceTheComputedLimit) {
+    const uint32_t computed = ProgrammerTimeLimitMs(4096, 19200);
+    const struct {
+        const char* value;  // nullptr: unset
+        uint32_t limitMs;
+    } cases[] = {{nullptr, computed}, {"3", 3000},     {"600", 600000}, {"", computed},
+                 {"0", computed},     {"-3", computed}, {"3s", computed}, {"x", computed},
+                 {"99999999999", computed}};
+    for (const auto& c : cases) {
+        if (c.value)
+            ::setenv(kProgrammerLimitVariable, c.value, 1);
+        else
+            ::unsetenv(kProgrammerLimitVariable);
+        EXPECT_EQ(ProgrammerTimeLimitForRunMs(4096, 19200), c.limitMs)
+            << (c.value ? c.value : "unset");
+    }
+    ::unsetenv(kProgrammerLimitVariable);
+}
+
 TEST_F(ScriptedUpdate, AProgrammerPastItsTimeLimitIsEndedAndTheUpdateAborts) {
     runner_.finishAtOnce = false;
     Connect(3);
@@ -794,7 +820,7 @@ TEST_F(ScriptedUpdate, AProgrammerPastItsTimeLimitIsEndedAndTheUpdateAborts) {
     EXPECT_EQ(runner_.abandonedRunning, 1) << "ended while it ran";
     ASSERT_TRUE(RunToIdle());
     EXPECT_THAT(log().NewestFirst(),
-                ElementsAre("E> Update aborted", " > Device restarted",
+                ElementsAre("E> Update aborted", " > Device restarted", kMayBeErasedLine,
                             "E> Programmer timed out after 90 s", " > Bootloader activ",
                             " > Bootloader started", "I> Before: Application V 2.7, Build 12-14"));
     EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));

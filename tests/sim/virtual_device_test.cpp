@@ -498,6 +498,24 @@ TEST_F(VirtualDeviceTest, SplitFaultSendsTheSignOnInTwoParts) {
     EXPECT_THAT(ExchangeText("S"), ElementsAreArray(Text("AVRBOOT")));
 }
 
+TEST_F(VirtualDeviceTest, MuteFaultStopsAllAnswersAfterTheNthButKeepsTheLineOpen) {
+    // Frames and bootloader commands count alike: two frames, then the sign-on, then silence.
+    device->faults().muteAfter = 3;
+    EXPECT_THAT(Exchange(kBootNumber), ElementsAreArray(Bytes("55 02 02 28 00 7E")));
+    EXPECT_FALSE(Exchange(kBootloadStart).empty());
+    ASSERT_TRUE(host.setBaud(38400));
+    EXPECT_THAT(ExchangeText("\x1b\x1b\x1bS"), ElementsAreArray(Text("AVRBOOT")));
+    EXPECT_FALSE(device->muted());
+    EXPECT_THAT(ExchangeText("S"), IsEmpty());
+    EXPECT_TRUE(device->muted());
+    EXPECT_THAT(ExchangeText("E"), IsEmpty());
+    EXPECT_TRUE(device->inBootloader()) << "the exit command was not taken";
+    clock.advance(5000);
+    EXPECT_THAT(host.read(), IsEmpty());
+    EXPECT_FALSE(device->vanished());
+    EXPECT_TRUE(host.write(Text("S"))) << "the line stays open";
+}
+
 TEST_F(VirtualDeviceTest, VanishFaultClosesThePtyWhenTheFrameAfterTheNthArrives) {
     device->faults().vanishAfterFrames = 2;
     EXPECT_THAT(Exchange(kBootNumber), ElementsAreArray(Bytes("55 02 02 28 00 7E")));

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -25,6 +27,10 @@
 extern char** environ;
 
 namespace {
+
+// How often avrdude and the port are looked at, and how long avrdude has to end once told.
+constexpr int kWatchPeriodMs = 100;
+constexpr int64_t kAvrdudeGraceMs = 1000;
 
 volatile sig_atomic_t g_avrdudePid = 0;
 volatile sig_atomic_t g_stopSignal = 0;
@@ -41,6 +47,12 @@ void InstallSignalHandlers() {
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     for (const int s : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(s, &action, nullptr);
+}
+
+int64_t MonotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 bool LineSpeed(const std::string& path, uint32_t& baud, std::string& error) {
@@ -71,6 +83,24 @@ std::string PortOf(const std::vector<std::string>& argv) {
     return p != argv.end() && p + 1 != argv.end() ? *(p + 1) : std::string();
 }
 
+// Hands over what the pipe holds now; closes it once avrdude's end has gone.
+void ReadAvailable(int& fd, const std::function<void(std::string_view)>& output) {
+    char buffer[4096];
+    while (fd >= 0) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            output(std::string_view(buffer, static_cast<size_t>(n)));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || errno != EAGAIN) {
+            ::close(fd);
+            fd = -1;
+        }
+        return;
+    }
+}
+
 int RunAvrdude(const std::vector<std::string>& argv,
                const std::function<void(std::string_view)>& output, std::string& error) {
     int pipeFds[2];
@@ -97,37 +127,38 @@ int RunAvrdude(const std::vector<std::string>& argv,
         error = std::strerror(rc);
         return -1;
     }
+    ::fcntl(pipeFds[0], F_SETFL, ::fcntl(pipeFds[0], F_GETFL) | O_NONBLOCK);
     g_avrdudePid = pid;
     if (g_stopSignal != 0) ::kill(pid, g_stopSignal);
 
     // A port that hangs up (the device went away) leaves avrdude retrying on a dead line:
-    // it is ended then. The port is only watched here, never read.
+    // it is ended then. The port is only watched here, never read. avrdude's output is read
+    // until it has gone, however much it writes; one that will not end when told is killed.
     const int port = ::open(PortOf(argv).c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     bool hungUp = false;
-    char buffer[4096];
-    for (;;) {
-        pollfd watched[2] = {{pipeFds[0], POLLIN, 0}, {port, 0, 0}};
-        if (::poll(watched, port >= 0 && !hungUp ? 2 : 1, -1) < 0) {
-            if (errno == EINTR) continue;
-            break;
-        }
-        if (!hungUp && (watched[1].revents & (POLLHUP | POLLERR)) != 0) {
+    int fromAvrdude = pipeFds[0];
+    int status = 0;
+    bool reaped = false;
+    int64_t killAt = 0;  // once avrdude has been told to end: when it is killed
+    while (!reaped) {
+        if (killAt == 0 && (hungUp || g_stopSignal != 0)) killAt = MonotonicMs() + kAvrdudeGraceMs;
+        if (killAt != 0 && MonotonicMs() >= killAt) ::kill(pid, SIGKILL);
+        pollfd watched[2] = {{fromAvrdude, POLLIN, 0}, {port, 0, 0}};
+        const bool watchPort = port >= 0 && !hungUp;
+        ::poll(watched, watchPort ? 2 : 1, kWatchPeriodMs);
+        if (watchPort && (watched[1].revents & (POLLHUP | POLLERR)) != 0) {
             hungUp = true;
             ::kill(pid, SIGTERM);
         }
-        if (watched[0].revents == 0) continue;
-        const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
-        if (n > 0) {
-            output(std::string_view(buffer, static_cast<size_t>(n)));
-        } else if (n == 0 || errno != EINTR) {
-            break;
+        ReadAvailable(fromAvrdude, output);
+        pid_t r;
+        while ((r = ::waitpid(pid, &status, WNOHANG)) < 0 && errno == EINTR) {
         }
+        reaped = r != 0;
     }
+    ReadAvailable(fromAvrdude, output);  // what it wrote just before it ended
     if (port >= 0) ::close(port);
-    ::close(pipeFds[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    if (fromAvrdude >= 0) ::close(fromAvrdude);
     g_avrdudePid = 0;
     if (hungUp) {
         error = "the port hung up";
@@ -141,6 +172,9 @@ int RunAvrdude(const std::vector<std::string>& argv,
 
 int main(int argc, char** argv) {
     InstallSignalHandlers();
+    // A tool that dies without ending its programmer must not leave avrdude on the port.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() == 1) return 128 + SIGTERM;
 
     nvx::adapter::AdapterSystem system;
     system.resolvePort = [](uint32_t port) {
@@ -171,6 +205,7 @@ int main(int argc, char** argv) {
 
     const int status = nvx::adapter::RunAdapter(std::vector<std::string>(argv + 1, argv + argc),
                                                 system);
-    if (g_stopSignal != 0 && status == 0) return 128 + g_stopSignal;
+    // Told to stop: that is the outcome, however avrdude had to be ended.
+    if (g_stopSignal != 0) return 128 + g_stopSignal;
     return status;
 }

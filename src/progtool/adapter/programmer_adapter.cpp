@@ -249,6 +249,39 @@ std::string AvrdudeFailureCause(const std::vector<std::string>& messages) {
     return {};
 }
 
+namespace {
+
+bool NamesAnError(const std::string& line) {
+    return !AvrdudeFailureCause({line}).empty();
+}
+
+}  // namespace
+
+void KeptMessages::Add(std::string line) {
+    ++count_;
+    if (firstErrorNumber_ == 0 && NamesAnError(line)) {
+        firstError_ = line;
+        firstErrorNumber_ = count_;
+    }
+    last_.push_back(std::move(line));
+    if (last_.size() > kKeptLastLines) last_.pop_front();
+}
+
+std::vector<std::string> KeptMessages::Lines() const {
+    std::vector<std::string> lines;
+    const uint64_t firstKept = count_ - last_.size() + 1;
+    uint64_t leftOut = firstKept - 1;
+    if (firstErrorNumber_ != 0 && firstErrorNumber_ < firstKept) {
+        lines.push_back(firstError_);
+        --leftOut;
+    }
+    if (leftOut > 0)
+        lines.push_back(Format("[%llu more lines of avrdude left out]",
+                               static_cast<unsigned long long>(leftOut)));
+    lines.insert(lines.end(), last_.begin(), last_.end());
+    return lines;
+}
+
 // ---- progress
 
 AvrdudeProgress::AvrdudeProgress(int expectedBars) : expectedBars_(expectedBars) {}
@@ -384,7 +417,12 @@ int RunAdapter(const std::vector<std::string>& args, const AdapterSystem& system
     int last = 0;
     system.standardOutput("PROGRESS 0");
     // avrdude's talk is kept back until it is known to matter: when avrdude fails.
+    KeptMessages kept;
     std::vector<std::string> messages;
+    const auto keep = [&] {
+        for (std::string& m : messages) kept.Add(std::move(m));
+        messages.clear();
+    };
     const auto emit = [&](const std::vector<int>& reached) {
         for (const int percent : reached) {
             if (percent == last) continue;
@@ -393,8 +431,14 @@ int RunAdapter(const std::vector<std::string>& args, const AdapterSystem& system
         }
     };
     const int status = system.runAvrdude(
-        argv, [&](std::string_view output) { emit(progress.Feed(output, messages)); }, error);
+        argv,
+        [&](std::string_view output) {
+            emit(progress.Feed(output, messages));
+            keep();
+        },
+        error);
     progress.Flush(messages);
+    keep();
     if (status == kAvrdudePortHungUp) {
         system.standardError(Format("norvixosp: COM%u (%s): %s, avrdude ended", request.comPort,
                                     path.c_str(), error.c_str()));
@@ -405,8 +449,9 @@ int RunAdapter(const std::vector<std::string>& args, const AdapterSystem& system
         return kExitNotStarted;
     }
     if (status != 0) {
-        for (const std::string& m : messages) system.standardError(m);
-        const std::string cause = AvrdudeFailureCause(messages);
+        const std::vector<std::string> lines = kept.Lines();
+        for (const std::string& m : lines) system.standardError(m);
+        const std::string cause = AvrdudeFailureCause(lines);
         system.standardError(Format("norvixosp: avrdude ended with status %d", status) +
                              (cause.empty() ? std::string() : ": " + cause));
         return status;

@@ -23,6 +23,7 @@
 // NORVIX_AVRDUDE names another.
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -78,6 +79,24 @@ int ExpectedProgressBars(const AdapterRequest& request);
 // What made avrdude fail, from the messages it wrote: its first error line without the
 // "avrdude error: " prefix; empty when no line names an error.
 std::string AvrdudeFailureCause(const std::vector<std::string>& messages);
+
+// avrdude's lines kept for the report of a failed run. A device that stops answering makes
+// avrdude fail once per block, megabytes of it: the first line that names an error (the cause)
+// and the last kKeptLastLines are kept, the rest only counted.
+class KeptMessages {
+public:
+    static constexpr std::size_t kKeptLastLines = 20;
+    void Add(std::string line);
+    // The first error line when the last lines no longer hold it, a line saying how many were
+    // left out when any were, then the last lines; oldest first.
+    std::vector<std::string> Lines() const;
+
+private:
+    std::string firstError_;
+    uint64_t firstErrorNumber_ = 0;  // 1-based; 0: none yet
+    uint64_t count_ = 0;
+    std::deque<std::string> last_;
+};
 
 // Turns avrdude's progress bars into overall percentages and keeps its other lines. avrdude
 // draws a bar as "<Phase> | " followed by one '#' per 2 % and " | 100% <time>s" (standard error
