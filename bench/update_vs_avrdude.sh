@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Wall time of a 64 KB firmware update of the virtual device by `nvx update --wait 1` against the
 # least it can take: the procedure's fixed waits (5 x StepWait on the 10 ms tick) plus avrdude
-# alone writing the same image to the same device, waiting in its bootloader. Each side runs
-# REPETITIONS times; the ratio is taken from the medians.
+# alone writing the same image to the same device, waiting in its bootloader; and avrdude alone
+# against the least the device allows: the image's bytes on the line, written and read back (10
+# bits a byte), and the chip's times (each page erased and written). Each side runs REPETITIONS
+# times; the ratios are taken from the medians. The device keeps a real wire's time unless
+# SIM_OPTIONS says --instant.
 #   bench/update_vs_avrdude.sh [BUILD_DIR] [REPETITIONS]
 # BUILD_DIR needs the targets nvx, norvix-sim and norvixosp.exe.
 set -euo pipefail
@@ -25,6 +28,11 @@ done
 command -v avrdude >/dev/null || { echo "avrdude not found" >&2; exit 1; }
 part=$(sed -n 's:.*<avrdudePart>\(.*\)</avrdudePart>.*:\1:p' devices/atmega644p.xml)
 baud=38400
+page_bytes=$(sed -n 's:.*<flashPageSize>\(.*\)</flashPageSize>.*:\1:p' devices/atmega644p.xml)
+page_erase_us=$(sed -n 's:.*<pageEraseUs>\(.*\)</pageEraseUs>.*:\1:p' devices/atmega644p.xml)
+page_write_us=$(sed -n 's:.*<pageWriteUs>\(.*\)</pageWriteUs>.*:\1:p' devices/atmega644p.xml)
+flash_bytes=$(sed -n 's:.*<flashSize>\(.*\)</flashSize>.*:\1:p' devices/atmega644p.xml)
+read -r -a sim_options <<<"${SIM_OPTIONS:-}"
 
 work=$(mktemp -d /tmp/nvx_update_bench.XXXXXX)
 sim_pid=
@@ -58,7 +66,7 @@ PY
 start_device() {
   rm -f "$work/com1" "$work/flash.out"
   coproc SIM { exec "$sim" --device "$device" --link "$work/com1" --devices "$src/devices" \
-                 --flash-out "$work/flash.out" "$@"; }
+                 --flash-out "$work/flash.out" "${sim_options[@]}" "$@"; }
   sim_pid=$SIM_PID
   local pty
   read -r -t 10 pty <&"${SIM[0]}" || { echo "norvix-sim did not start" >&2; exit 1; }
@@ -123,7 +131,14 @@ done
 u=$(median "${update_ms[@]}")
 a=$(median "${avrdude_ms[@]}")
 waits=$((fixed_waits * step_wait_ms))
-awk -v u="$u" -v a="$a" -v w="$waits" -v n="$reps" 'BEGIN {
+awk -v u="$u" -v a="$a" -v w="$waits" -v n="$reps" -v bytes="$image_bytes" -v baud="$baud" \
+    -v page="$page_bytes" -v erase_us="$page_erase_us" -v write_us="$page_write_us" \
+    -v flash="$flash_bytes" -v instant="${SIM_OPTIONS:-}" 'BEGIN {
+  wire = bytes * 2 * 10 * 1000 / baud
+  chip = instant ~ /--instant/ ? 0 : (flash / page * erase_us + bytes / page * write_us) / 1000
   printf "medians of %d: nvx update %d ms; fixed waits %d ms + avrdude alone %d ms = %d ms\n", n, u, w, a, w + a
-  printf "ratio %.3f (%+.1f %%, %d ms above the least)\n", u / (w + a), (u / (w + a) - 1) * 100, u - w - a
+  printf "update: ratio %.3f (%+.1f %%, %d ms above the least)\n", u / (w + a), (u / (w + a) - 1) * 100, u - w - a
+  printf "wire %d ms (%d bytes written and read at %d baud) + chip %d ms = %d ms\n", wire, bytes, baud, chip, wire + chip
+  printf "avrdude alone: ratio %.3f to the wire and the chip\n", a / (wire + chip)
+  printf "whole update: ratio %.3f to fixed waits + wire + chip\n", u / (w + wire + chip)
 }'

@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev qt6-serialport-dev qt6-multimedia-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   avrdude srecord xvfb xauth xdotool
+  gcc-avr avr-libc binutils-avr simavr libsimavr-dev libelf-dev
   scdoc dpkg-dev file
   "$@"
 )

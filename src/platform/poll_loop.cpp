@@ -40,9 +40,16 @@ uint64_t PollLoop::nowMs() const {
 }
 
 int PollLoop::start(uint32_t periodMs, Callback callback) {
-    const uint64_t period = EffectivePeriodMs(periodMs);
+    return add(EffectivePeriodMs(periodMs), std::move(callback));
+}
+
+int PollLoop::startFine(uint32_t periodMs, Callback callback) {
+    return add(EffectivePeriodMs(periodMs, kFinestTimerPeriodMs), std::move(callback));
+}
+
+int PollLoop::add(uint64_t periodMs, Callback callback) {
     const int id = nextId_++;
-    timers_.emplace(id, Timer{period, NextOnGrid(nowMs(), period), std::move(callback)});
+    timers_.emplace(id, Timer{periodMs, NextOnGrid(nowMs(), periodMs), std::move(callback)});
     return id;
 }
 

@@ -24,6 +24,7 @@ public:
     PollLoop& operator=(const PollLoop&) = delete;
 
     int start(uint32_t periodMs, Callback callback) override;
+    int startFine(uint32_t periodMs, Callback callback) override;
     void stop(int id) override;
     uint64_t nowMs() const override;
 
@@ -45,6 +46,7 @@ private:
         Callback callback;
     };
     void runDueTimers();
+    int add(uint64_t periodMs, Callback callback);
     // Sleeps until the next due timer, deadlineMs, input on the watched fd or quit(), and serves
     // the input.
     void waitAndServe(uint64_t deadlineMs);

@@ -5,9 +5,16 @@
 namespace nvx {
 
 int VirtualClock::start(uint32_t periodMs, Callback callback) {
-    const uint64_t period = EffectivePeriodMs(periodMs);
+    return add(EffectivePeriodMs(periodMs), std::move(callback));
+}
+
+int VirtualClock::startFine(uint32_t periodMs, Callback callback) {
+    return add(EffectivePeriodMs(periodMs, kFinestTimerPeriodMs), std::move(callback));
+}
+
+int VirtualClock::add(uint64_t periodMs, Callback callback) {
     const int id = nextId_++;
-    timers_.emplace(id, Timer{period, now_ + period, std::move(callback)});
+    timers_.emplace(id, Timer{periodMs, now_ + periodMs, std::move(callback)});
     return id;
 }
 

@@ -11,6 +11,8 @@ namespace nvx {
 
 // A period below this is raised to it: a zero or tiny period must never make a busy loop.
 constexpr uint32_t kMinTimerPeriodMs = 10;
+// The finest period startFine() takes, for what must keep a wire's time between bytes.
+constexpr uint32_t kFinestTimerPeriodMs = 1;
 
 class TimerService {
 public:
@@ -18,19 +20,23 @@ public:
     virtual ~TimerService() = default;
     // Starts a periodic timer; returns its id (> 0).
     virtual int start(uint32_t periodMs, Callback callback) = 0;
+    // As start(), with periods down to kFinestTimerPeriodMs where the service can time them;
+    // one that cannot runs the timer at its usual minimum.
+    virtual int startFine(uint32_t periodMs, Callback callback) { return start(periodMs, std::move(callback)); }
     virtual void stop(int id) = 0;
     // Milliseconds since an arbitrary origin; monotonic.
     virtual uint64_t nowMs() const = 0;
 };
 
-constexpr uint32_t EffectivePeriodMs(uint32_t periodMs) {
-    return periodMs < kMinTimerPeriodMs ? kMinTimerPeriodMs : periodMs;
+constexpr uint32_t EffectivePeriodMs(uint32_t periodMs, uint32_t minimumMs = kMinTimerPeriodMs) {
+    return periodMs < minimumMs ? minimumMs : periodMs;
 }
 
 // Test time: advance() fires every due timer in time order, ties in start order.
 class VirtualClock : public TimerService {
 public:
     int start(uint32_t periodMs, Callback callback) override;
+    int startFine(uint32_t periodMs, Callback callback) override;
     void stop(int id) override;
     uint64_t nowMs() const override { return now_; }
 
@@ -46,6 +52,7 @@ private:
         uint64_t dueMs;
         Callback callback;
     };
+    int add(uint64_t periodMs, Callback callback);
     uint64_t now_ = 0;
     int nextId_ = 1;
     std::map<int, Timer> timers_;

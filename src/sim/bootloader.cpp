@@ -94,8 +94,9 @@ void Bootloader::execute(Unit& unit, Output& out) {
             out.exit = true;
             break;
         case 'e':
-            // The loader erases the application; it does not touch the EEPROM.
+            // The loader erases the application page by page; it does not touch the EEPROM.
             unit.eraseApplication();
+            out.busyUs += static_cast<uint32_t>(flash.size() / part.flashPageSize) * part.pageEraseUs;
             o.push_back(kDone);
             break;
         case 'A':
@@ -126,10 +127,13 @@ void Bootloader::execute(Unit& unit, Output& out) {
                 const uint64_t base = uint64_t{address_} * 2;
                 for (size_t i = 0; i < size; ++i) setFlash(base + i, cmd_[4 + i]);
                 address_ += static_cast<uint32_t>((size + 1) / 2);
+                const size_t pages = (size + part.flashPageSize - 1) / part.flashPageSize;
+                out.busyUs += static_cast<uint32_t>(pages) * part.pageWriteUs;
                 o.push_back(kDone);
             } else if (memory == 'E') {
                 for (size_t i = 0; i < size; ++i) eeprom.setByte(address_ + i, cmd_[4 + i]);
                 address_ += static_cast<uint32_t>(size);
+                out.busyUs += static_cast<uint32_t>(size) * part.eepromByteUs;
                 o.push_back(kDone);
             } else {
                 o.push_back(kUnknown);
@@ -164,7 +168,10 @@ void Bootloader::execute(Unit& unit, Output& out) {
             o.push_back(kDone);
             break;
         }
-        case 'm': o.push_back(kDone); break;  // words went straight to flash with 'C'
+        case 'm':  // words went straight to flash with 'C'; the page write takes its time here
+            out.busyUs += part.pageWriteUs;
+            o.push_back(kDone);
+            break;
         case 'R': {
             const uint64_t a = uint64_t{address_} * 2;
             o.push_back(flashAt(a + 1));
@@ -175,6 +182,7 @@ void Bootloader::execute(Unit& unit, Output& out) {
         case 'D':
             eeprom.setByte(address_, cmd_[1]);
             ++address_;
+            out.busyUs += part.eepromByteUs;
             o.push_back(kDone);
             break;
         case 'd':

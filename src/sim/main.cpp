@@ -32,6 +32,9 @@ const char kUsage[] =
     "  --bootloader         start in the bootloader, as after a manual start\n"
     "  --devices DIR        where the part descriptions <chip>.xml are looked for first\n"
     "  --status-ms MS       send a status frame (identifier 0x0380 + code) every MS ms\n"
+    "  --instant            answer at once, as fast as the host reads: no line speed, no chip\n"
+    "                       times (by default bytes take the line's time at 10 bits a byte, and\n"
+    "                       the bootloader the chip's time to erase and write)\n"
     "\n"
     "Files:\n"
     "  --link PATH          place a symbolic link to the terminal at PATH (e.g. ./com1)\n"
@@ -102,6 +105,7 @@ bool ParseMsAndRate(const std::string& s, uint32_t& ms, FaultRate& rate) {
 
 int main(int argc, char** argv) {
     DeviceOptions options;
+    options.paced = true;
     std::string linkPath, eepromOut, flashOut;
     bool verbose = false;
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -145,6 +149,8 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "-v" || arg == "--verbose") {
             verbose = true;
+        } else if (arg == "--instant") {
+            options.paced = false;
         } else if (arg == "--bootloader") {
             options.startInBootloader = true;
         } else if (arg == "--device") {

@@ -65,6 +65,9 @@ std::string WithoutComments(std::string_view xml) {
 
 }  // namespace
 
+// No page or byte of an AVR takes anywhere near this; a larger figure is a typing error.
+constexpr uint32_t kLongestChipTimeUs = 1'000'000;
+
 bool ParsePartDescription(std::string_view xmlText, PartDescription& part, std::string& error) {
     const std::string xml = WithoutComments(xmlText);
     std::string body;
@@ -108,6 +111,19 @@ bool ParsePartDescription(std::string_view xmlText, PartDescription& part, std::
         if (!need(n.tag, text)) return false;
         if (!ParseNumber(text, *n.value) || *n.value == 0) {
             error = std::string("<") + n.tag + "> is not a positive number";
+            return false;
+        }
+    }
+    struct {
+        const char* tag;
+        uint32_t* value;
+    } chipTimes[] = {{"pageEraseUs", &p.pageEraseUs},
+                     {"pageWriteUs", &p.pageWriteUs},
+                     {"eepromByteUs", &p.eepromByteUs}};
+    for (auto& t : chipTimes) {
+        if (!ElementText(body, t.tag, text)) continue;
+        if (!ParseNumber(text, *t.value) || *t.value > kLongestChipTimeUs) {
+            error = std::string("<") + t.tag + "> is not a time in microseconds up to 1 s";
             return false;
         }
     }

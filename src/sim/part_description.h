@@ -9,7 +9,10 @@
 //     <flashSize>65536</flashSize>         bytes
 //     <flashPageSize>256</flashPageSize>   bytes
 //     <eepromSize>2048</eepromSize>        bytes of the chip's own EEPROM
-//   </part>
+//     <pageEraseUs>4500</pageEraseUs>      optional chip times in microseconds (typical values
+//     <pageWriteUs>4500</pageWriteUs>      of the datasheet): a flash page erased or written by
+//     <eepromByteUs>3400</eepromByteUs>    the bootloader, an EEPROM byte written; 0 or left out:
+//   </part>                                 no time at all
 //
 // Numbers are decimal or 0x-prefixed hexadecimal. Comments and the XML declaration are allowed.
 
@@ -28,6 +31,9 @@ struct PartDescription {
     uint32_t flashSize = 0;
     uint32_t flashPageSize = 0;
     uint32_t eepromSize = 0;
+    uint32_t pageEraseUs = 0;
+    uint32_t pageWriteUs = 0;
+    uint32_t eepromByteUs = 0;
 };
 
 // Parses the text of a description; false with a reason when a value is missing or malformed.

@@ -86,6 +86,7 @@ public:
         std::vector<uint8_t> bytes;
         std::optional<size_t> signOnAt;  // where "AVRBOOT" starts in bytes, if it was sent
         bool exit = false;               // 'E' was answered: start the application
+        uint32_t busyUs = 0;             // the chip's time for what the command wrote or erased
     };
     // Takes one byte from the line; appends any answer to out.
     void feed(uint8_t byte, Unit& unit, Output& out);

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -118,6 +119,7 @@ VirtualDevice::VirtualDevice(TimerService& timers, DeviceOptions options)
 
 VirtualDevice::~VirtualDevice() {
     timers_.stop(timerId_);
+    if (lineTimerId_ != 0) timers_.stop(lineTimerId_);
     if (!linkPath_.empty()) {
         char buf[256] = {};
         const ssize_t n = ::readlink(linkPath_.c_str(), buf, sizeof buf - 1);
@@ -173,9 +175,10 @@ bool VirtualDevice::waitForInput(int realTimeoutMs) const {
 void VirtualDevice::service() {
     if (master_ < 0) return;
     flushOutput();
-    std::vector<uint8_t> bytes;
-    const bool hostClosed = readInput(bytes);
+    std::vector<uint8_t> fresh;
+    const bool hostClosed = readInput(fresh);
     const uint64_t now = timers_.nowMs();
+    const std::vector<uint8_t> bytes = takeFromLine(std::move(fresh), hostClosed);
     if (decoder_.inFrame() && now - lastByteMs_ > kFrameGapMs) {
         log("rx frame cut short, dropped");
         decoder_.reset();
@@ -189,6 +192,7 @@ void VirtualDevice::service() {
         // cut short is forgotten.
         log("host closed the port");
         decoder_.reset();
+        rxPending_.clear();
         if (Unit* u = bootloaderOnLine()) u->bootloader().reset();
     }
     flushOutput();
@@ -196,6 +200,57 @@ void VirtualDevice::service() {
         nextStatusMs_ = now + options_.statusIntervalMs;
         sendStatus();
     }
+    keepLineTime();
+}
+
+void VirtualDevice::keepLineTime() {
+    if (!options_.paced) return;
+    const bool underWay = !rxPending_.empty() || !out_.empty() || timers_.nowMs() < chipBusyUntilMs_;
+    if (underWay && lineTimerId_ == 0) {
+        lineTimerId_ = timers_.startFine(kLineStepMs, [this] { service(); });
+    } else if (!underWay && lineTimerId_ != 0) {
+        timers_.stop(lineTimerId_);
+        lineTimerId_ = 0;
+    }
+}
+
+uint64_t VirtualDevice::lineByteNs() const {
+    constexpr uint64_t kBitsPerByte = 10;  // 8N1: start, eight data bits, stop
+    return kBitsPerByte * 1'000'000'000ull / std::max<uint32_t>(listeningBaud(), 1);
+}
+
+// How many of the wanted bytes the line begins to carry before the device's next step, the first
+// starting when the line was free; moves lineFreeNs past them. Counting to the next step, not to
+// now, keeps a short command or reply from waiting a whole step: the host sees a byte at most one
+// step early, never late, and over many bytes the rate is the line's.
+size_t VirtualDevice::bytesTheLineCarried(uint64_t& lineFreeNs, size_t wanted) const {
+    const uint64_t untilNs = (timers_.nowMs() + kLineStepMs) * 1'000'000ull;
+    const uint64_t byteNs = lineByteNs();
+    if (untilNs <= lineFreeNs) return 0;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(wanted, (untilNs - lineFreeNs + byteNs - 1) / byteNs));
+    lineFreeNs += n * byteNs;
+    return n;
+}
+
+// The bytes the device takes from the line in this step: all that came unless the line is paced;
+// paced, only what the line could have carried since they could first have been there, and
+// nothing while the chip is busy. A host that closes the port has had its bytes on the line.
+std::vector<uint8_t> VirtualDevice::takeFromLine(std::vector<uint8_t> fresh, bool hostClosed) {
+    if (!options_.paced) return fresh;
+    // Bytes the device has just seen began to arrive now at the earliest: the program's loop
+    // looks as soon as the terminal turns readable.
+    const uint64_t nowNs = timers_.nowMs() * 1'000'000ull;
+    if (rxPending_.empty()) rxLineFreeNs_ = std::max(rxLineFreeNs_, nowNs);
+    rxPending_.insert(rxPending_.end(), fresh.begin(), fresh.end());
+    size_t n = rxPending_.size();
+    if (!hostClosed) {
+        if (timers_.nowMs() < chipBusyUntilMs_) return {};
+        rxLineFreeNs_ = std::max<uint64_t>(rxLineFreeNs_, chipBusyUntilMs_ * 1'000'000ull);
+        n = bytesTheLineCarried(rxLineFreeNs_, n);
+    }
+    std::vector<uint8_t> bytes(rxPending_.begin(), rxPending_.begin() + static_cast<std::ptrdiff_t>(n));
+    rxPending_.erase(rxPending_.begin(), rxPending_.begin() + static_cast<std::ptrdiff_t>(n));
+    return bytes;
 }
 
 bool VirtualDevice::readInput(std::vector<uint8_t>& bytes) {
@@ -258,6 +313,11 @@ void VirtualDevice::processBytes(const std::vector<uint8_t>& bytes) {
             }
         }
         flushOutput();
+        if (timers_.nowMs() < chipBusyUntilMs_) {
+            // The chip is writing: the rest waits until the bootloader listens again.
+            rxPending_.insert(rxPending_.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(i + 1), bytes.end());
+            break;
+        }
         // What follows in the same read was sent at the old speed: garbage for the new mode.
         if (listeningBaud() != listening) {
             const size_t rest = bytes.size() - i - 1;
@@ -276,7 +336,12 @@ void VirtualDevice::feedBootloader(Unit& unit, uint8_t byte) {
     unit.bootloader().feed(byte, unit, out);
     if (out.bytes.empty() && !out.exit) return;
     if (!mayAnswer()) return;
-    const uint64_t now = timers_.nowMs();
+    uint64_t now = timers_.nowMs();
+    if (options_.paced && out.busyUs != 0) {
+        // A real loader answers once the page or byte is written, and hears nothing meanwhile.
+        chipBusyUntilMs_ = now + (out.busyUs + 999) / 1000;
+        now = chipBusyUntilMs_;
+    }
     std::function<void()> after;
     if (out.exit) {
         after = [this, &unit] {
@@ -417,22 +482,24 @@ void VirtualDevice::flushOutput() {
             if (!item.note.empty()) log("nobody listening, not sent: " + HexBytes(item.bytes));
             item.bytes.clear();
         }
-        size_t done = 0;
-        while (done < item.bytes.size()) {
-            const ssize_t n = ::write(master_, item.bytes.data() + done, item.bytes.size() - done);
+        size_t end = item.bytes.size();
+        if (options_.paced && item.sent < end) {
+            // The line was idle until the reply was due at the earliest.
+            if (item.sent == 0) txLineFreeNs_ = std::max<uint64_t>(txLineFreeNs_, item.dueMs * 1'000'000ull);
+            uint64_t lineFreeNs = txLineFreeNs_;
+            end = item.sent + bytesTheLineCarried(lineFreeNs, end - item.sent);
+        }
+        while (item.sent < end) {
+            const ssize_t n = ::write(master_, item.bytes.data() + item.sent, end - item.sent);
             if (n > 0) {
-                done += static_cast<size_t>(n);
+                item.sent += static_cast<size_t>(n);
+                txLineFreeNs_ += static_cast<uint64_t>(n) * lineByteNs();
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
-            break;
+            break;  // the host's input buffer is full: the rest on a later step
         }
-        if (done < item.bytes.size() && errno == EAGAIN) {
-            // The host's input buffer is full: send the rest on a later step.
-            if (done && !item.note.empty()) log(item.note + " " + HexBytes(item.bytes.data(), done));
-            item.bytes.erase(item.bytes.begin(), item.bytes.begin() + static_cast<std::ptrdiff_t>(done));
-            return;
-        }
+        if (item.sent < item.bytes.size()) return;
         if (!item.bytes.empty() && !item.note.empty()) {
             const std::string& note = item.note;
             const size_t space = note.find("  ");

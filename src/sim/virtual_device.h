@@ -18,6 +18,11 @@
 // for the application, the catalogue's speed for a bootloader. Bytes at another speed are
 // dropped unanswered, as a UART would drop garbage. Replies carry the request's identifier.
 //
+// Paced lines. With DeviceOptions::paced the device keeps the line's time in both directions:
+// what the host wrote is taken at most at the line's byte rate, counted from when the device first
+// saw it, and replies leave at the same rate; a bootloader
+// command that erases or writes answers, and the next one is taken, only once the chip is done.
+//
 // Time. The device registers a service step every 10 ms with the TimerService it is given, and
 // all of its own delays (reply delay, busy kernel, split sign-on, frame gap) are counted in that
 // service's milliseconds. In a test the TimerService is a VirtualClock and everything is
@@ -50,6 +55,7 @@
 namespace nvx::sim {
 
 constexpr uint32_t kServicePeriodMs = 10;
+constexpr uint32_t kLineStepMs = 1;
 // A frame whose next byte takes longer than this is dropped half way (the host gave up on it).
 constexpr uint32_t kFrameGapMs = 500;
 // How far apart the two halves of a split "AVRBOOT" go out.
@@ -62,6 +68,10 @@ struct DeviceOptions {
     std::string eepromIn;           // Intel HEX image the EEPROM starts with; empty: factory data
     std::string devicesDir;         // where <chip>.xml is looked for first
     bool startInBootloader = false; // as after a manual start: the bootloader waits
+    // A real wire's time: bytes go out and are taken in no faster than the line's speed carries
+    // them (10 bits a byte), and the bootloader is deaf while the chip erases or writes (the part
+    // description's chip times). Off: every byte at once, as fast as the host can take it.
+    bool paced = false;
     Faults faults;
     uint32_t seed = 1;              // for faults given as rates and for noise bytes
     uint32_t statusIntervalMs = 0;  // status frame (0x0380 + code) period; 0 = none
@@ -159,10 +169,14 @@ private:
         std::vector<uint8_t> bytes;
         std::string note;             // for the log line
         std::function<void()> after;  // runs once the bytes are on the line
+        size_t sent = 0;              // bytes already on the line
     };
 
     void log(const std::string& text) const;
     bool readInput(std::vector<uint8_t>& bytes);  // true: the host has just closed the port
+    std::vector<uint8_t> takeFromLine(std::vector<uint8_t> fresh, bool hostClosed);
+    uint64_t lineByteNs() const;
+    size_t bytesTheLineCarried(uint64_t& lineFreeNs, size_t wanted) const;
     void processBytes(const std::vector<uint8_t>& bytes);
     void handleFrame(const Frame& frame);
     void sendReply(Unit& unit, const KernelOutcome& outcome);
@@ -195,6 +209,16 @@ private:
 
     FrameDecoder decoder_;
     uint64_t lastByteMs_ = 0;
+    // Paced line: bytes the host wrote that the line has not carried in yet, when the receive and
+    // the send side are free again, and until when the chip is busy.
+    std::deque<uint8_t> rxPending_;
+    uint64_t rxLineFreeNs_ = 0;
+    uint64_t txLineFreeNs_ = 0;
+    uint64_t chipBusyUntilMs_ = 0;
+    // While a paced line has bytes under way, the device steps every millisecond, so that its own
+    // step adds no time the wire would not take; idle, every kServicePeriodMs.
+    int lineTimerId_ = 0;
+    void keepLineTime();
     bool peerOpen_ = false;
     std::deque<Outgoing> out_;
     std::vector<ReceivedFrame> received_;

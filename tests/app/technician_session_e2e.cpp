@@ -290,6 +290,8 @@ TEST(TechnicianSession, ThroughRealInputEvents) {
     const std::vector<uint8_t> firmware = RandomBytes(3000, 12);
     WriteText(dir.file("SolGrb_service.hex"), HexImage(firmware));
 
+    // On a real wire's time (the device's default): the walk is what a technician sees on a bench,
+    // time limits and progress included.
     Child sim(NVX_SIM_EXE,
               {"norvix-sim", "--row", std::to_string(row), "--link", dir.file("com1"), "--devices",
                std::string(NVX_SOURCE_DIR) + "/devices", "--flash-out", dir.file("flash.out")},

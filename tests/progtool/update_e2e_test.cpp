@@ -91,6 +91,10 @@ struct SimOptions {
     bool bootloader = false;  // waiting in its bootloader, as after a manual start
     std::string eepromIn;     // file in the start directory
     Strings faults = {};      // e.g. {"--mute-after", "30"}
+    // On a real wire's time (line speed, chip times). Off, the device answers at once: these
+    // tests are about what the procedures do, and the paced ones about whether their time limits
+    // hold.
+    bool paced = false;
 };
 
 class UpdateEndToEnd : public ::testing::Test {
@@ -118,6 +122,7 @@ protected:
                                  dir_.file(MemoryFile("flash", port)), "--eeprom-out",
                                  dir_.file(MemoryFile("eeprom", port))});
         if (options.bootloader) argv.push_back("--bootloader");
+        if (!options.paced) argv.push_back("--instant");
         if (!options.eepromIn.empty()) argv.insert(argv.end(), {"--eeprom-in", options.eepromIn});
         argv.insert(argv.end(), options.faults.begin(), options.faults.end());
         auto& sim = sims_[port];
@@ -330,6 +335,41 @@ TEST_F(UpdateEndToEnd, AnEditedEepromImageWrittenBackIsTheDevicesMemory) {
     StopDevice();
     const std::map<uint32_t, uint8_t> written = BytesFrom(edited);
     EXPECT_TRUE(SameMemory(written, DeviceMemory("eeprom.out"), RestartBookkeeping(written)));
+}
+
+// On a real wire's time, the largest part: a 120 KB update (the most an application can take
+// with the largest boot section) and a write of its whole 4 KB EEPROM, each byte 3.3 ms of the
+// chip's. Both must end well inside the programmer's time limit and the procedures' own, with
+// the memories right: a limit tried only against an instant device may cut a bench short.
+TEST_F(UpdateEndToEnd, OnARealWiresTimeTheLargestPartsUpdateAndEepromWriteFinish) {
+    constexpr int kPacedRunLimitMs = 240 * 1000;
+    const std::vector<uint8_t> image = RandomBytes(120 * 1024, 128);
+    WriteText(dir_.file("SolGrb_big.hex"), HexImage(image));
+    std::vector<uint8_t> eeprom = RandomBytes(4096, 4096);
+    // A header the firmware knows as its own (signature, section starts): its restart keeps it.
+    for (const auto& [at, value] : {std::pair{2, 0x58}, {3, 0x4E}, {24, 0x18}, {25, 0x04}, {26, 0x08}, {27, 0x0C}})
+        eeprom[at] = static_cast<uint8_t>(value);
+    WriteText(dir_.file("new.hex"), HexImage(eeprom));
+    SimOptions device{{"--device", "solgrabed128"}, false, ""};
+    device.paced = true;
+    StartDevice(device);
+
+    const auto update = StartNvx({"update", "--port", "1", "--wait", "1", "--device", "solgrabed128",
+                                  "SolGrb_big.hex"});
+    const ProgramRun updated = update->FinishWithin(kPacedRunLimitMs);
+    EXPECT_EQ(updated.status, 0) << updated.out << updated.err;
+    EXPECT_NE(updated.out.find("I> Update finished"), std::string::npos) << updated.out;
+
+    const auto write = StartNvx({"eeprom", "--yes", "write", "new.hex", "--wait=1", "--device",
+                                 "solgrabed128", "--port", "1"});
+    const ProgramRun written = write->FinishWithin(kPacedRunLimitMs);
+    EXPECT_EQ(written.status, 0) << written.out << written.err;
+    EXPECT_NE(written.out.find("I> Write Process finished"), std::string::npos) << written.out;
+
+    StopDevice();
+    EXPECT_TRUE(SameMemory(BytesFrom(image), DeviceMemory("flash.out")));
+    const std::map<uint32_t, uint8_t> wanted = BytesFrom(eeprom);
+    EXPECT_TRUE(SameMemory(wanted, DeviceMemory("eeprom.out"), RestartBookkeeping(wanted)));
 }
 
 TEST_F(UpdateEndToEnd, AProgrammerThatFailsAbortsTheUpdateAndTheDeviceRunsAgain) {

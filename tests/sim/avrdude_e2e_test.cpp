@@ -1,5 +1,7 @@
 // End to end with real programs: norvix-sim as a child process, avrdude programming it through
-// its AVR109 bootloader. Waits are on file descriptors and child exits, never on the clock.
+// its AVR109 bootloader. Waits are on file descriptors and child exits, never on the clock. The
+// device runs --instant: these check what goes over the line; whether time limits hold on a
+// real wire's time is tried through the update procedure.
 
 #include <poll.h>
 #include <signal.h>
@@ -77,7 +79,7 @@ TEST_F(AvrdudeE2eTest, WritesAndVerifiesSixtyFourKilobytesAndReadsTheEepromBack)
     ASSERT_TRUE(sim::WriteTextFile(path("eeprom-in.hex"), sim::FormatIntelHex(eeprom, false), error)) << error;
 
     Child device(sim,
-                 {sim, "--device", "solgrabed64", "--link", path("com1"), "--eeprom-in",
+                 {sim, "--instant", "--device", "solgrabed64", "--link", path("com1"), "--eeprom-in",
                   path("eeprom-in.hex"), "--eeprom-out", path("eeprom-out.hex"), "--flash-out",
                   path("flash-out.hex"), "--verbose"},
                  "", {}, {.stderrFile = path("sim.log")});
@@ -140,7 +142,7 @@ TEST_F(AvrdudeE2eTest, WritesTheEepromThroughTheBootloader) {
     ASSERT_TRUE(sim::WriteTextFile(path("new.hex"), sim::FormatIntelHex(eeprom, false), error)) << error;
 
     // Row 13 is updated by hand: the device starts in its bootloader.
-    Child device(sim, {sim, "--row", "13", "--bootloader", "--eeprom-out", path("eeprom-out.hex")},
+    Child device(sim, {sim, "--instant", "--row", "13", "--bootloader", "--eeprom-out", path("eeprom-out.hex")},
                  "", {}, {.stderrFile = path("sim.log")});
     const std::string pty = device.ReadLine(10000);
     ASSERT_EQ(pty.rfind("/dev/pts/", 0), 0u) << pty << ReadText(path("sim.log"));

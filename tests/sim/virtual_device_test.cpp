@@ -669,5 +669,125 @@ TEST(VirtualDeviceOptions, EveryDeviceRowStartsAndAnswers) {
     }
 }
 
+// ---- a paced line: the wire's time and the chip's ----
+
+class PacedLineTest : public VirtualDeviceTest {
+protected:
+    void StartPaced(bool inBootloader) {
+        DeviceOptions o;
+        o.device = "solbed";  // ATmega64: 64 KB in 256 pages, bootloader at 38400 baud
+        o.startInBootloader = inBootloader;
+        o.paced = true;
+        Start(std::move(o));
+        if (inBootloader) {
+            ASSERT_TRUE(host.setBaud(38400));
+        }
+    }
+
+    // As the program's loop does when the terminal turns readable.
+    void Write(const std::vector<uint8_t>& bytes) {
+        ASSERT_TRUE(host.write(bytes));
+        device->service();
+    }
+
+    // Steps the clock 1 ms at a time until `count` bytes came back (or limitMs passed); the
+    // times of the first and the last byte are kept.
+    std::vector<uint8_t> Collect(size_t count, uint64_t limitMs) {
+        std::vector<uint8_t> got;
+        const uint64_t start = clock.nowMs();
+        while (got.size() < count && clock.nowMs() - start < limitMs) {
+            clock.advance(1);
+            const std::vector<uint8_t> more = host.read();
+            if (more.empty()) continue;
+            if (got.empty()) firstMs = clock.nowMs() - start;
+            lastMs = clock.nowMs() - start;
+            got.insert(got.end(), more.begin(), more.end());
+        }
+        return got;
+    }
+
+    uint64_t firstMs = 0;
+    uint64_t lastMs = 0;
+};
+
+// Many bytes in a row leave at the line's byte rate (10 bits a byte): a flash read at the
+// bootloader's 38400 baud, and the replies to a run of requests at the application's 19200.
+TEST_F(PacedLineTest, BytesLeaveAtTheLinesByteRate) {
+    struct Case {
+        const char* name;
+        bool bootloader;
+        uint32_t baud;
+    };
+    for (const Case& c : {Case{"bootloader, 38400 baud", true, 38400}, Case{"application, 19200 baud", false, 19200}}) {
+        SCOPED_TRACE(c.name);
+        StartPaced(c.bootloader);
+        size_t expected = 0;
+        if (c.bootloader) {
+            ASSERT_TRUE(host.write(Text("A")) && host.write(std::vector<uint8_t>{0x00, 0x00}));
+            ASSERT_THAT(Collect(1, 100), ElementsAre('\r'));
+            ASSERT_TRUE(host.write(std::vector<uint8_t>{'g', 0x20, 0x00, 'F'}));
+            expected = 0x2000;
+        } else {
+            std::vector<uint8_t> requests;
+            for (int i = 0; i < 400; ++i) {
+                const std::vector<uint8_t> one = Bytes(kVersionHardware);
+                requests.insert(requests.end(), one.begin(), one.end());
+            }
+            ASSERT_TRUE(host.write(requests));
+            expected = 400 * 8;  // the reply carries four bytes
+        }
+        ASSERT_EQ(Collect(expected, 10000).size(), expected) << log.substr(0, 2000);
+        const double lineMs = (expected - 1) * 10.0 * 1000.0 / c.baud;
+        const double tookMs = static_cast<double>(lastMs - firstMs);
+        EXPECT_NEAR(tookMs / lineMs, 1.0, 0.02) << "took " << tookMs << " ms, the line needs " << lineMs;
+    }
+}
+
+// The bootloader answers a command that erases or writes only once the chip is done: its reply
+// comes after the bytes of the command crossed the line and the chip's time passed, and a
+// command sent meanwhile is taken only after it. Instant, every answer comes in the next step.
+TEST_F(PacedLineTest, TheBootloaderIsDeafWhileTheChipWrites) {
+    auto block = [](char memory, size_t size) {
+        std::vector<uint8_t> b{'B', static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size & 0xFF),
+                               static_cast<uint8_t>(memory)};
+        b.resize(4 + size, 0x5A);
+        return b;
+    };
+    constexpr double kByteMs = 10.0 * 1000.0 / 38400;
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> command;
+        double chipMs;  // the part description's times for what the command does
+    };
+    const Case cases[] = {
+        {"chip erase, 256 pages of 4.5 ms", {'e'}, 256 * 4.5},
+        {"one flash page", block('F', 256), 4.5},
+        {"16 EEPROM bytes of 8.5 ms", block('E', 16), 16 * 8.5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartPaced(true);
+        std::vector<uint8_t> command = c.command;
+        command.push_back('s');  // sent at once, before the first command is answered
+        Write(command);
+        const std::vector<uint8_t> got = Collect(4, 5000);
+        ASSERT_THAT(got, ElementsAre('\r', 0x02, 0x96, 0x1E));  // the signature after the '\r'
+        const double earliestMs = c.command.size() * kByteMs + c.chipMs;
+        // A byte may show up to one device step early, never late.
+        EXPECT_GE(static_cast<double>(firstMs), earliestMs - 2 * kLineStepMs);
+        EXPECT_LE(static_cast<double>(lastMs), earliestMs + 3 * kLineStepMs);
+
+        DeviceOptions instant;
+        instant.device = "solbed";
+        instant.startInBootloader = true;
+        Start(std::move(instant));
+        ASSERT_TRUE(host.setBaud(38400));
+        ASSERT_TRUE(host.write(command));
+        device->service();
+        EXPECT_EQ(Collect(4, 5000).size(), 4u);
+        EXPECT_LE(lastMs, kServicePeriodMs);
+    }
+}
+
 }  // namespace
 }  // namespace nvx::sim

@@ -51,6 +51,7 @@ protected:
 
     void StartDevice(std::vector<std::string> faults = {}) {
         device.reset();
+        // On a real wire's time (the device's default): late and lost replies meet the line's own.
         std::vector<std::string> argv{sim, "--device", "solbed", "--link", (dir / "com1").string()};
         argv.insert(argv.end(), faults.begin(), faults.end());
         device = std::make_unique<Child>(sim, argv, dir.string(), std::vector<std::string>{},

@@ -46,6 +46,7 @@ class ListenCliTest : public ::testing::Test {
         sim = BinaryDir() + "/src/sim/norvix-sim";
         if (!std::filesystem::exists(nvx) || !std::filesystem::exists(sim))
             GTEST_FAIL() << "build nvx and norvix-sim first";
+        // On a real wire's time (the device's default): the pump meets frames at the line's pace.
         const std::vector<std::string> argv{sim,
                                             "--device",
                                             "solbed",
