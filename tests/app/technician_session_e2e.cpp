@@ -178,34 +178,33 @@ public:
         }
         return key(entry);
     }
-    // Presses F6 until the window with this title has the keyboard.
+    // Presses F6 until the window with this title has the keyboard; after each press it waits
+    // for the keyboard to move, so a slow machine does not make it skip the window.
     bool keyboardTo(const QString& title) {
+        const auto activeTitle = [] {
+            QWidget* active = QApplication::activeWindow();
+            return active ? active->windowTitle() : QString();
+        };
         for (int i = 0; i < 8; ++i) {
+            const QString before = onGui(activeTitle);
+            if (before == title) return true;
             if (!key("F6")) return false;
-            if (waitFor(
-                    [&] {
-                        QWidget* active = QApplication::activeWindow();
-                        return active && active->windowTitle() == title;
-                    },
-                    kClickMs / 5))
-                return true;
+            waitFor([&] { return activeTitle() != before; }, kClickMs);
         }
+        if (onGui(activeTitle) == title) return true;
         ADD_FAILURE() << "F6 never gave " << title.toStdString() << " the keyboard; "
-                      << onGui([] {
-                             QWidget* active = QApplication::activeWindow();
-                             return active ? active->windowTitle().toStdString()
-                                           : std::string("no window");
-                         })
+                      << (onGui(activeTitle).isEmpty() ? std::string("no window")
+                                                       : onGui(activeTitle).toStdString())
                       << " has it";
         return false;
     }
-    // Presses Tab until the control has the focus.
+    // Presses Tab until the control has the focus, waiting for each press to move it.
     bool tabTo(const QString& title, const char* name) {
         for (int i = 0; i < 40; ++i) {
-            if (waitFor([&] { return QApplication::focusWidget() == Control(title, name); },
-                        kClickMs / 25))
-                return true;
+            QWidget* before = onGui([] { return QApplication::focusWidget(); });
+            if (onGui([&] { return before == Control(title, name); })) return true;
             if (!key("Tab")) return false;
+            waitFor([&] { return QApplication::focusWidget() != before; }, kClickMs);
         }
         ADD_FAILURE() << "Tab never reached " << name << " in " << title.toStdString();
         return false;
