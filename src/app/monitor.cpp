@@ -1,9 +1,12 @@
 #include "app/monitor.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <sstream>
 #include <utility>
 
 #include "comm/api_request.h"
+#include "platform/atomic_file.h"
 
 namespace nvx {
 
@@ -14,6 +17,16 @@ constexpr uint32_t kToneHighHz = 1000;
 constexpr uint32_t kToneLowHz = 700;
 constexpr uint32_t kToneFirstMs = 120;
 constexpr uint32_t kToneSecondMs = 80;
+
+// $VISUAL, else $EDITOR, split at blanks ("vi -R"); empty when neither names a program.
+std::vector<std::string> EditorCommand() {
+    const char* value = std::getenv("VISUAL");
+    if (!value || !*value) value = std::getenv("EDITOR");
+    std::vector<std::string> words;
+    std::istringstream in(value ? value : "");
+    for (std::string word; in >> word;) words.push_back(word);
+    return words;
+}
 
 }  // namespace
 
@@ -240,7 +253,25 @@ void Monitor::ShowEepromTools() { windows_.ShowWindow(MenuWindow::EepromTools); 
 
 void Monitor::ShowReadMe() {
     const std::string file = StartDirectory + kReadMeFileName;
-    if (!starter_.StartDetached(kTextViewerProgram, {file})) ReportMonitorEvent(kEventNoTextViewer);
+    if (starter_.StartDetached(kTextViewerProgram, {file})) return;
+    std::string tried = kTextViewerProgram;
+    if (const std::vector<std::string> editor = EditorCommand(); !editor.empty()) {
+        std::vector<std::string> args = {"-e"};
+        args.insert(args.end(), editor.begin(), editor.end());
+        args.push_back(file);
+        if (starter_.StartDetached(kTerminalProgram, args)) return;
+        tried += std::string(", ") + kTerminalProgram + " -e";
+        for (const std::string& word : editor) tried += " " + word;
+    }
+    std::string text, error;
+    if (ReadWholeFile(file, text, &error, kReadMeMaxBytes)) {
+        view_.showText(kReadMeFileName, text);
+        AppendMonitorLog(" > " + std::string(kReadMeFileName) + " shown by the monitor; could not start " +
+                         tried);
+        return;
+    }
+    ReportMonitorEvent(kEventNoTextViewer);
+    AppendMonitorLog(" > Tried " + tried + " and the monitor's own viewer: " + error);
 }
 
 void Monitor::OnTimer1() {

@@ -30,6 +30,10 @@ inline constexpr const char* kSettingsFileName = kSettingsName;
 inline constexpr const char* kReadMeFileName = "ReadMe.txt";
 // The desktop's viewer for "ReadMe.txt"; the log line still names the original viewer.
 inline constexpr const char* kTextViewerProgram = "xdg-open";
+// Where $VISUAL or $EDITOR runs when the desktop has no viewer.
+inline constexpr const char* kTerminalProgram = "x-terminal-emulator";
+// The most of "ReadMe.txt" the monitor's own viewer takes.
+constexpr std::size_t kReadMeMaxBytes = 1 << 20;
 inline constexpr const char* kOpenComText = "Open COM";
 inline constexpr const char* kCloseComText = "Close COM";
 // Asked before the window closes while a device update or EEPROM transfer runs (No is the default).
@@ -70,6 +74,8 @@ public:
     virtual void endDialog(int result) = 0;
     // A Yes/No question whose default answer is No; true for Yes.
     virtual bool askYesDefaultNo(const std::string& question) = 0;
+    // A read-only window of the monitor's own showing `text` (ISO 8859-1) under `title`.
+    virtual void showText(const std::string& title, const std::string& text) = 0;
 };
 
 // The windows the menu shows. The program's composition decides which exist; an entry without a
@@ -154,6 +160,8 @@ public:
     void ShowKernelApi();
     void ShowSoftwareUpdate();
     void ShowEepromTools();
+    // "ReadMe.txt" in the desktop's viewer, else in $VISUAL or $EDITOR in a terminal, else in a
+    // window of the monitor's own; the log says what was tried when the desktop's did not start.
     void ShowReadMe();
     void OnTimer1();
 

@@ -10,6 +10,8 @@ namespace {
 constexpr uint32_t kHeaderLength = 28;
 // Entries and pointer in front of the error memory's ring.
 constexpr uint32_t kErrorHeadLength = 4;
+// Error code, module, day, year and month.
+constexpr uint32_t kErrorEntryLength = 4;
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -48,7 +50,10 @@ void ApplyLine(std::string_view line, EepromImage& image) {
     }
     for (long i = 0; i < count; ++i) {
         const unsigned long target = static_cast<unsigned long>(address + i);
-        if (target < EepromImage::kSize) image.bytes[target] = data[i];
+        if (target < EepromImage::kSize)
+            image.bytes[target] = data[i];
+        else if (image.beyondImageAddress == 0)
+            image.beyondImageAddress = static_cast<uint32_t>(target);
     }
     image.lastDataAddress = static_cast<uint32_t>(address + count - 1);
 }
@@ -69,6 +74,9 @@ EepromImage ParseEepromImage(std::string_view text) {
 
 std::string EepromLayoutProblem(const EepromImage& image) {
     if (image.lastDataAddress == 0) return "no data records";
+    if (image.beyondImageAddress != 0)
+        return Format("address 0x%04x lies beyond the %u-byte EEPROM", image.beyondImageAddress,
+                      EepromImage::kSize);
     const uint32_t exworks = image.exworksStart(), text = image.textStart();
     const uint32_t parameter = image.parameterStart(), error = image.errorStart();
     if (exworks < kHeaderLength)
@@ -80,6 +88,13 @@ std::string EepromLayoutProblem(const EepromImage& image) {
     if (error + kErrorHeadLength > image.lastDataAddress + 1)
         return Format("the error memory at 0x%04x lies beyond the last byte read, 0x%04x", error,
                       image.lastDataAddress);
+    const uint32_t entries = image.bytes[error], pointer = image.bytes[error + 1];
+    if (error + kErrorHeadLength + kErrorEntryLength * entries > image.lastDataAddress + 1)
+        return Format("the error memory's %u entries at 0x%04x do not fit in the data read, "
+                      "which ends at 0x%04x",
+                      entries, error, image.lastDataAddress);
+    if (pointer > entries)
+        return Format("the error memory's pointer %u lies beyond its %u entries", pointer, entries);
     return {};
 }
 

@@ -22,6 +22,8 @@ struct EepromImage {
     std::array<uint8_t, kSize> bytes;
     // Address of the last byte of the last data record read; 0 when the file had none.
     uint32_t lastDataAddress = 0;
+    // Address of the first data byte that lay beyond the image; 0 when none did.
+    uint32_t beyondImageAddress = 0;
 
     // Section starts, kept in the header in units of 16 bytes.
     uint32_t errorStart() const { return 16u * bytes[24]; }
@@ -36,9 +38,10 @@ struct EepromImage {
 EepromImage ParseEepromImage(std::string_view text);
 
 // Why the image cannot be a device's EEPROM as the report lays it out, or empty when it can: it
-// must hold data, and the header's section starts must lie behind the header in the order
-// Exworks, Text, Parameter, Error, with the error memory's head inside the data read. The report
-// is built either way; this only lets a front end warn that it may be meaningless.
+// must hold data, all of it inside the EEPROM, and the header's section starts must lie behind
+// the header in the order Exworks, Text, Parameter, Error, with the error memory's head and its
+// entries inside the data read and its pointer not beyond its entries. A report of such an
+// image would show invented entries and dates as if they were the device's.
 std::string EepromLayoutProblem(const EepromImage& image);
 
 // Reads the file at path. Returns false (with a one-line reason in error) only when the file

@@ -39,10 +39,13 @@ ErrorMemory::ErrorMemory(std::string fileName, int32_t deviceRow, ErrorMemoryVie
 void ErrorMemory::OnInitDialog() {
     EepromImage image;
     std::string error;
-    if (LoadEepromImage(fileName_, image, &error))
-        content_ += BuildEepromReport(image, deviceRow_, ReportHeaderDetails != 0);
-    else
+    if (!LoadEepromImage(fileName_, image, &error)) {
         content_ += error + "\r\n";
+    } else if (const std::string problem = EepromLayoutProblem(image); !problem.empty()) {
+        content_ += fileName_ + " is no EEPROM image: " + problem + ".\r\nNo report is made.\r\n";
+    } else {
+        content_ += BuildEepromReport(image, deviceRow_, ReportHeaderDetails != 0);
+    }
     view_.writeContent(content_);
 }
 

@@ -141,7 +141,16 @@ void KernelApi::SendSelectedCommand(int row, std::string parameterText) {
     if (command.separator) return;
     const std::optional<int32_t> parameter = ParseKernelParameter(parameterText);
     if (!parameter) {
+        ClearReturnCode();
         ReportKernelResult(kKernelResultParameterNotNumber);
+        return;
+    }
+    // Cutting the value to the command's width would send another number than the one typed.
+    if (const std::optional<uint32_t> limit = ParameterLimit(command.mode);
+        limit && (*parameter < 0 || static_cast<uint32_t>(*parameter) > *limit)) {
+        ClearReturnCode();
+        shell_.AppendMonitorLog(Format("E> Parameter %d out of range: %s takes 0 to %u",
+                                       *parameter, command.label, *limit));
         return;
     }
     switch (command.confirm) {
@@ -158,6 +167,13 @@ void KernelApi::SendSelectedCommand(int row, std::string parameterText) {
         journaledCommand_ = std::string(kJournalKernelCommand) + command.label;
         if (command.mode != ParamMode::None) journaledCommand_ += Format(" %d", *parameter);
     }
+}
+
+void KernelApi::ClearReturnCode() {
+    // The return code of an earlier command must not pass for a refused one's.
+    fields_.returnCodeDecimal.clear();
+    fields_.returnCodeHex.clear();
+    ShowFields();
 }
 
 void KernelApi::Gate(Procedure procedure, uint32_t argument, int32_t parameter, ParamMode mode,

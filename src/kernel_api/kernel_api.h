@@ -170,6 +170,7 @@ public:
 private:
     void Gate(Procedure procedure, uint32_t argument, int32_t parameter, ParamMode mode,
               uint32_t replyTimeoutMs);
+    void ClearReturnCode();
     int RunPhase(Procedure procedure, int phase, uint32_t argument);
     RejectedNumbers ReadFields();
     void ShowFields();

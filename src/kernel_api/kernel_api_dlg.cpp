@@ -4,10 +4,12 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QStandardItemModel>
 #include <QVBoxLayout>
 
 namespace nvx {
@@ -61,6 +63,12 @@ CKernelApiDlg::CKernelApiDlg(TimerService& timers, MonitorShell& shell, QWidget*
     commandList_ = new QComboBox(command);
     commandList_->setObjectName(QStringLiteral("commandList"));
     for (const KernelCommand& row : KernelCommandTable) commandList_->addItem(FromLatin1(row.label));
+    // A separator issues nothing, so it cannot be chosen: the arrow keys and the list skip it.
+    auto* rows = qobject_cast<QStandardItemModel*>(commandList_->model());
+    for (int row = 0; row < static_cast<int>(KernelCommandTable.size()); ++row) {
+        if (KernelCommandTable[static_cast<std::size_t>(row)].separator)
+            rows->item(row)->setFlags(rows->item(row)->flags() & ~Qt::ItemIsEnabled);
+    }
     commandList_->setMaxVisibleItems(static_cast<int>(KernelCommandTable.size()));
     commandList_->setCurrentIndex(-1);
     parameter_ = Field("parameterField", command, true);
@@ -145,10 +153,22 @@ CKernelApiDlg::CKernelApiDlg(TimerService& timers, MonitorShell& shell, QWidget*
     deviceButtons_ = {sendCommand, hardwareButton, norvixButton, applicationButton, slotButton,
                       timerButton, bytesButton,  tunnelOn,     tunnelOff,         testCommunication};
 
+    // Tab follows the layout: the command and the TUV buttons below it, then the versions and
+    // the debug queries row by row, then the buttons at the bottom.
+    QWidget* const tabOrder[] = {commandList_,     parameter_,     sendCommand,  returnCodeDecimal_,
+                                 returnCodeHex_,   tunnelOn,       tunnelOff,    hardwareButton,
+                                 hardware_,        norvixButton,   norvix_,      applicationButton,
+                                 application_,     slotNumber_,    slotButton,   slotResult_,
+                                 timerNumber_,     timerButton,    timerResult_, bytesButton,
+                                 bytesResult_,     testCommunication, close};
+    for (std::size_t i = 0; i + 1 < std::size(tabOrder); ++i)
+        setTabOrder(tabOrder[i], tabOrder[i + 1]);
+
     // Only the user's choice counts: writeControls sets the index with signals blocked.
     connect(commandList_, &QComboBox::currentIndexChanged, this,
             [this] { logic_.OnCommandSelected(); });
     connect(sendCommand, &QPushButton::clicked, this, [this] { logic_.OnSendCommand(); });
+    connect(parameter_, &QLineEdit::returnPressed, this, [this] { logic_.OnSendCommand(); });
     connect(hardwareButton, &QPushButton::clicked, this,
             [this] { logic_.OnVersionButton(kKernelVersionHardware); });
     connect(norvixButton, &QPushButton::clicked, this,
@@ -211,6 +231,17 @@ void CKernelApiDlg::writeControls(const KernelApiFields& fields) {
 MessageAnswer CKernelApiDlg::ask(const std::string& text, MessageIcon icon,
                                  MessageButtons buttons) {
     return MessageBox().show(text, kKernelWindowTitle, icon, buttons);
+}
+
+void CKernelApiDlg::keyPressEvent(QKeyEvent* event) {
+    // The list leaves Enter to its window; there it means Send Command (the Parameter field
+    // says so itself). Elsewhere Enter presses nothing, so no other request goes out by mistake.
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && focusWidget() == commandList_) {
+        logic_.OnSendCommand();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void CKernelApiDlg::reject() {

@@ -28,6 +28,9 @@ public:
     void writeControls(const KernelApiFields& fields) override;
     MessageAnswer ask(const std::string& text, MessageIcon icon, MessageButtons buttons) override;
 
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 public slots:
     // Close button, Escape and the title bar's close box.
     void reject() override;

@@ -66,6 +66,15 @@ int FindKernelCommand(std::string_view label) {
     return -1;
 }
 
+std::optional<uint32_t> ParameterLimit(ParamMode mode) {
+    switch (mode) {
+        case ParamMode::Byte: return 0xFFu;
+        case ParamMode::Word: return 0xFFFFu;
+        case ParamMode::None: break;
+    }
+    return std::nullopt;
+}
+
 std::optional<int32_t> ParseKernelParameter(std::string_view text) {
     std::size_t i = 0;
     bool negative = false;

@@ -45,6 +45,10 @@ bool ChangesTheUnit(const KernelCommand& command);
 // The row whose label is exactly `label` (separators never match); -1 when none.
 int FindKernelCommand(std::string_view label);
 
+// The largest value the command carries: 255 for Byte, 65535 for Word, none for None (the value
+// is not sent, so any is taken).
+std::optional<uint32_t> ParameterLimit(ParamMode mode);
+
 // The value of a Parameter text: an optional sign, then 0x/0X and hexadecimal digits, or a 0 and
 // octal digits, or decimal digits; nothing else may follow. Magnitudes up to 0xFFFFFFFF are taken
 // modulo 2^32 (so 0xFFFFFFFF is -1); anything longer is refused like any other non-number.

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -161,6 +162,35 @@ uint32_t ProgrammerTimeLimitMs(uint32_t transferBytes, int32_t baudRate) {
         (2ull * transferBytes * kBitsPerByteOnTheWire * 1000 + baud - 1) / baud;
     const uint64_t limit = kProgrammerMarginMs + kProgrammerWireFactor * wireMs;
     return limit > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(limit);
+}
+
+std::string PlainProgrammerFailure(std::string_view reason) {
+    std::string lower(reason);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto has = [&](std::string_view words) { return lower.find(words) != std::string::npos; };
+    constexpr std::string_view kExpected = "expected signature for ";
+    if (const std::size_t at = lower.find(kExpected); at != std::string::npos) {
+        const std::size_t from = at + kExpected.size();
+        const std::size_t to = lower.find(" is", from);
+        const std::string chip(reason.substr(from, to == std::string::npos ? to : to - from));
+        return "The connected chip is not the " + chip +
+               " the chosen device needs: choose the device that is connected, or connect the "
+               "device chosen.";
+    }
+    if (has("cannot start avrdude"))
+        return "The programmer avrdude is not installed: install it (package avrdude).";
+    if (has("not responding") || has("initialization failed") || has("timeout") ||
+        has("timed out"))
+        return "No bootloader answers: check the cable and the port number, start the device's "
+               "bootloader by hand if the tool asks for it, and try again.";
+    if (has("leads to no device") || has("no such file or directory"))
+        return "There is no port with this number: check the port number and the cable.";
+    if (has("busy"))
+        return "Another program holds the port: close it and try again.";
+    if (has("permission denied"))
+        return "This user may not open the port: add the user to the group dialout, log in "
+               "again and try again.";
+    return {};
 }
 
 uint32_t ProgrammerTimeLimitForRunMs(uint32_t transferBytes, int32_t baudRate) {
@@ -416,8 +446,11 @@ void UpdateProcedure::ProgrammerDone() {
     else if (exitCode != 0)
         FailProgrammer(Format("exit status %d", exitCode));
     // The programmer's own word on why: what a technician can act on.
-    if (const std::string reason = programmerErrors_.Last(); exitCode != 0 && !reason.empty())
+    if (const std::string reason = programmerErrors_.Last(); exitCode != 0 && !reason.empty()) {
         shell_.AppendMonitorLog("E> " + reason);
+        if (const std::string plain = PlainProgrammerFailure(reason); !plain.empty())
+            shell_.AppendMonitorLog(" > " + plain);
+    }
 
     if (ProgOperation == kOperationProgram) {
         RemoveTempFile(kFlashTempFileName);

@@ -174,6 +174,10 @@ int32_t AbortMessage(uint32_t operation);
 std::vector<std::string> ProgrammerArguments(uint32_t operation, const DeviceSelection& selection,
                                              int32_t comPortNumber);
 
+// What a technician can do about the programmer's last error line, in plain words; empty when the
+// line is none of the common failures (wrong chip, no bootloader, port missing, busy or forbidden).
+std::string PlainProgrammerFailure(std::string_view reason);
+
 // A file of Intel HEX records that all check out and that ends with an end-of-file record.
 bool IsCompleteHexImage(const std::string& text);
 

@@ -95,6 +95,9 @@ CStartTextsDlg::CStartTextsDlg(TimerService& timers, MonitorShell& shell, QWidge
 
     connect(readButton_, &QPushButton::clicked, this, [this] { logic_.OnRead(); });
     connect(writeButton_, &QPushButton::clicked, this, [this] { logic_.OnWrite(); });
+    // Enter in a Writing field writes, as the button beside them does.
+    for (QLineEdit* line : {writeLine1_, writeLine2_})
+        connect(line, &QLineEdit::returnPressed, this, [this] { logic_.OnWrite(); });
     connect(testButton_, &QPushButton::clicked, this, [this] { logic_.OnTestCom(); });
     connect(closeButton_, &QPushButton::clicked, this, [this] { logic_.OnClose(); });
 

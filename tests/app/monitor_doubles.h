@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -40,6 +41,9 @@ public:
         asked.push_back(question);
         return answerYes;
     }
+    void showText(const std::string& title, const std::string& text) override {
+        shownTexts.emplace_back(title, text);
+    }
 
     MonitorFields screen;
     std::string typed;  // the port number field's text
@@ -50,6 +54,7 @@ public:
     std::vector<int> endResults;
     std::vector<std::string> asked;
     bool answerYes = false;
+    std::vector<std::pair<std::string, std::string>> shownTexts;
 };
 
 class RecordingPorts : public ChannelPorts {
@@ -91,9 +96,10 @@ class RecordingStarter : public DetachedStarter {
 public:
     bool StartDetached(const std::string& program, const std::vector<std::string>& args) override {
         started.emplace_back(program, args);
-        return succeeds;
+        return succeeds && std::find(missing.begin(), missing.end(), program) == missing.end();
     }
     bool succeeds = true;
+    std::vector<std::string> missing;  // programs that do not start
     std::vector<std::pair<std::string, std::vector<std::string>>> started;
 };
 

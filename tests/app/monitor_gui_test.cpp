@@ -3,6 +3,8 @@
 
 #if NVX_APP_GUI
 
+#include <cstdlib>
+
 #include <QAction>
 #include <QApplication>
 #include <QGroupBox>
@@ -12,7 +14,12 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextLayout>
 #include <QPushButton>
+#include <QSet>
 #include <QTest>
 #include <QTimer>
 
@@ -23,6 +30,7 @@
 #include "progtool/gui/prog_tool_dlg.h"
 #include "progtool/prog_tool.h"
 #include "support/qt_test_app.h"
+#include "support/scratch_files.h"
 #include "support/window_input.h"
 #include "tuv/gui/tuv_comm_dlg.h"
 
@@ -91,16 +99,115 @@ TEST_F(MonitorGuiTest, MenuHasItsEntriesInOrder) {
     build();
     auto* bar = Child<QMenuBar>(dlg_.get(), "menuBar");
     QStringList seen;
+    // The words without the mnemonic marker; each menu's markers differ, and so do the bar's.
+    auto shown = [](const QAction* a) { return QString(a->text()).remove(QLatin1Char('&')); };
+    auto mnemonic = [](const QAction* a) {
+        const qsizetype at = a->text().indexOf(QLatin1Char('&'));
+        return at < 0 ? QChar() : a->text().at(at + 1).toLower();
+    };
+    QSet<QChar> barKeys;
     for (QAction* menu : bar->actions()) {
-        seen << menu->text();
-        for (QAction* entry : menu->menu()->actions()) seen << (entry->isSeparator() ? "-" : entry->text());
+        seen << shown(menu);
+        EXPECT_FALSE(mnemonic(menu).isNull()) << menu->text().toStdString();
+        barKeys.insert(mnemonic(menu));
+        QSet<QChar> keys;
+        qsizetype entries = 0;
+        for (QAction* entry : menu->menu()->actions()) {
+            seen << (entry->isSeparator() ? "-" : shown(entry));
+            if (entry->isSeparator()) continue;
+            ++entries;
+            EXPECT_FALSE(mnemonic(entry).isNull()) << entry->text().toStdString();
+            keys.insert(mnemonic(entry));
+        }
+        EXPECT_EQ(keys.size(), entries);
     }
+    EXPECT_EQ(barKeys.size(), bar->actions().size());
     const QStringList expected = {"Communication", "Test Communication", "Show Protocol Window", "-",
                                   "Exit", "Applications", "Solvane Text Progr.", "Tools",
                                   "Software Update", "Norvix Kernel API", "-", "EEPROM Tools",
                                   "Help", "Show ReadMe", "About ..."};
     EXPECT_EQ(seen, expected);
     EXPECT_FALSE(Child<QAction>(dlg_.get(), "testCommunicationAction")->isEnabled());
+}
+
+TEST_F(MonitorGuiTest, TheKeyboardReachesEveryMenu) {
+    build();
+    dlg_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg_.get()));
+    QWidget* kernel = dlg_->subWindow(MenuWindow::KernelApi);
+    ASSERT_NE(kernel, nullptr);
+    // Alt and the menu's letter open it; the entry's letter chooses the entry.
+    QTest::keyClick(WindowOf(dlg_.get()), Qt::Key_T, Qt::AltModifier);
+    QApplication::processEvents();
+    auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(popup, nullptr);
+    EXPECT_EQ(popup->title(), QStringLiteral("&Tools"));
+    KeyThroughWindow(dlg_.get(), Qt::Key_K);
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+    EXPECT_TRUE(kernel->isVisible());
+
+    // This platform activates a window shown without activation; the desktop would not.
+    kernel->hide();
+    dlg_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg_.get()));
+
+    // F10 opens the first menu, Escape closes it again.
+    KeyThroughWindow(dlg_.get(), Qt::Key_F10);
+    popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(popup, nullptr);
+    EXPECT_EQ(popup->title(), QStringLiteral("&Communication"));
+    KeyThroughWindow(dlg_.get(), Qt::Key_Escape);
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+
+    // F1 shows the ReadMe.
+    KeyThroughWindow(dlg_.get(), Qt::Key_F1);
+    EXPECT_EQ(starter_.started.size(), 1u);
+}
+
+TEST_F(MonitorGuiTest, F6HandsTheKeyboardToTheNextShownWindow) {
+    build();
+    QWidget* kernel = dlg_->subWindow(MenuWindow::KernelApi);
+    QWidget* texts = dlg_->subWindow(MenuWindow::StartTexts);
+    dlg_->menuAction(MenuWindow::KernelApi)->trigger();
+    dlg_->menuAction(MenuWindow::StartTexts)->trigger();
+    ASSERT_TRUE(kernel->isVisible() && texts->isVisible());
+    dlg_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg_.get()));
+    // The main window, then the shown windows in the order they were made, then round again.
+    for (QWidget* expected : {texts, kernel, static_cast<QWidget*>(dlg_.get())}) {
+        KeyThroughWindow(QApplication::activeWindow(), Qt::Key_F6);
+        EXPECT_TRUE(QTest::qWaitForWindowActive(expected)) << expected->windowTitle().toStdString();
+    }
+}
+
+TEST_F(MonitorGuiTest, CtrlQQuitsThroughTheQuestionOfCloseMonitor) {
+    bool busy = true;
+    std::vector<WindowPlug> plugs = {
+        {{MenuWindow::SoftwareUpdate}, [&busy](const ProgramContext&) {
+             return PluggedWindow{std::make_unique<QWidget>(), {}, [&busy] { return busy; }};
+         }}};
+    dlg_ =
+        std::make_unique<CMonitorDlg>(clock_, ports_, tones_, starter_, nullptr, std::move(plugs));
+    dlg_->show();
+    dlg_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg_.get()));
+    QString question;
+    WhenModalShows(dlg_.get(), [&](QWidget* box) {
+        question = qobject_cast<QMessageBox*>(box)->text();
+        KeyThroughWindow(box, Qt::Key_Return);  // the default answer: No
+    });
+    QTest::keyClick(WindowOf(dlg_.get()), Qt::Key_Q, Qt::ControlModifier);
+    QApplication::processEvents();
+    EXPECT_EQ(question, "A device update is running. Quit anyway?");
+    EXPECT_TRUE(dlg_->isVisible());
+
+    busy = false;
+    dlg_->activateWindow();  // as the desktop gives it back when the question closes
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg_.get()));
+    QTest::keyClick(WindowOf(dlg_.get()), Qt::Key_Q, Qt::ControlModifier);
+    QApplication::processEvents();
+    EXPECT_FALSE(dlg_->isVisible());
+    EXPECT_EQ(dlg_->result(), 1);
 }
 
 TEST_F(MonitorGuiTest, MenuEntriesReachTheirWindows) {
@@ -212,6 +319,24 @@ TEST_F(MonitorGuiTest, LogShowsLatin1TextNewestFirst) {
     EXPECT_EQ(log(), QString::fromUtf8(" > Z\u00E4hler\nE> Can\u00B4t find notepad.exe\n"));
 }
 
+TEST_F(MonitorGuiTest, ALongLineWrapsInsteadOfRunningOutOfTheLog) {
+    build(false);
+    const std::string line =
+        "E> norvixosp: avrdude ended with status 1: expected signature for ATmega644P is 1E 96 0A, "
+        "double check chip or use -F to override this check";
+    dlg_->logic().AppendMonitorLog(line);
+    QApplication::processEvents();
+    auto* box = Child<QPlainTextEdit>(dlg_.get(), "logBox");
+    // All of it is there and none of it lies beyond the box's right edge.
+    EXPECT_EQ(log(), QString::fromLatin1(line.c_str()) + QLatin1Char('\n'));
+    EXPECT_EQ(box->horizontalScrollBar()->maximum(), 0);
+    const QTextBlock block = box->document()->firstBlock();
+    ASSERT_NE(block.layout(), nullptr);
+    EXPECT_GT(block.layout()->lineCount(), 1);
+    for (int i = 0; i < block.layout()->lineCount(); ++i)
+        EXPECT_LE(block.layout()->lineAt(i).naturalTextWidth(), box->viewport()->width()) << i;
+}
+
 TEST_F(MonitorGuiTest, CloseMonitorEndsWithResultOne) {
     build(false);
     QTest::mouseClick(Child<QPushButton>(dlg_.get(), "closeMonitorButton"), Qt::LeftButton);
@@ -280,10 +405,35 @@ TEST_F(MonitorGuiTest, EnterDoesNotEndTheProgram) {
 
 TEST_F(MonitorGuiTest, ShowReadMeUsesTheStarter) {
     build(false);
+    const char* editor = std::getenv("EDITOR");
+    const char* visual = std::getenv("VISUAL");
+    const std::string keptEditor = editor ? editor : "", keptVisual = visual ? visual : "";
+    ::unsetenv("EDITOR");
+    ::unsetenv("VISUAL");
     starter_.succeeds = false;
     Child<QAction>(dlg_.get(), "showReadMeAction")->trigger();
     ASSERT_EQ(starter_.started.size(), 1u);
-    EXPECT_EQ(log(), QString::fromUtf8("E> Can\u00B4t find notepad.exe\n"));
+    EXPECT_TRUE(log().endsWith(QString::fromUtf8("E> Can\u00B4t find notepad.exe\n"))) << log().toStdString();
+    if (editor) ::setenv("EDITOR", keptEditor.c_str(), 1);
+    if (visual) ::setenv("VISUAL", keptVisual.c_str(), 1);
+}
+
+TEST_F(MonitorGuiTest, WithoutAViewerTheReadMeShowsInAReadOnlyWindow) {
+    build(false);
+    WriteText(StartDirectory + "ReadMe.txt", "Norvix PC Monitor\r\nF\xFChler\r\n");
+    starter_.succeeds = false;
+    dlg_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg_.get()));
+    KeyThroughWindow(dlg_.get(), Qt::Key_F1);
+    QWidget* viewer = dlg_->findChild<QDialog*>(QStringLiteral("textViewer"));
+    ASSERT_NE(viewer, nullptr);
+    EXPECT_TRUE(viewer->isVisible());
+    EXPECT_EQ(viewer->windowTitle(), QStringLiteral("ReadMe.txt"));
+    auto* view = Child<QPlainTextEdit>(viewer, "textView");
+    EXPECT_TRUE(view->isReadOnly());
+    EXPECT_EQ(view->toPlainText(), QString::fromUtf8("Norvix PC Monitor\nF\u00FChler\n"));
+    ClickThroughWindow(Child<QPushButton>(viewer, "closeButton"));
+    EXPECT_FALSE(viewer->isVisible());
 }
 
 TEST_F(MonitorGuiTest, AboutBoxShowsVersionNoticeAndOk) {

@@ -1,6 +1,8 @@
 // The main window's logic: monitor log and tones, port number field, Open/Close COM, start,
 // automatic update end, menu commands.
 
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
@@ -9,6 +11,7 @@
 #include "app/monitor.h"
 #include "app/settings_file.h"
 #include "monitor_doubles.h"
+#include "support/scratch_files.h"
 
 namespace nvx::test {
 namespace {
@@ -452,10 +455,64 @@ TEST_F(MonitorTest, ShowReadMeStartsTheViewerWithTheFile) {
     EXPECT_EQ(starter_.started[0].second, std::vector<std::string>{StartDirectory + "ReadMe.txt"});
     EXPECT_EQ(monitor_->fields().logText, "");
 
-    starter_.succeeds = false;
-    monitor_->ShowReadMe();
-    EXPECT_EQ(monitor_->fields().logText, "E> Can\xB4t find notepad.exe\r\n");
-    EXPECT_EQ(tones_.tones, kFalling);
+    EXPECT_TRUE(view_.shownTexts.empty());
+}
+
+// The desktop's viewer, then the user's editor in a terminal, then the monitor's own window.
+TEST_F(MonitorTest, ShowReadMeFallsBackUntilSomethingShowsIt) {
+    start();
+    const std::string file = StartDirectory + "ReadMe.txt";
+    const char* visual = std::getenv("VISUAL");
+    const char* editor = std::getenv("EDITOR");
+    const std::string keptVisual = visual ? visual : "", keptEditor = editor ? editor : "";
+    const struct {
+        const char* name;
+        const char* visual;
+        const char* editor;
+        std::vector<std::string> missing;
+        bool readMe;
+        std::vector<std::pair<std::string, std::vector<std::string>>> started;
+        bool shownByTheMonitor;
+        std::string log;
+    } cases[] = {
+        {"editor in a terminal", "", "vi -R", {"xdg-open"}, true,
+         {{"xdg-open", {file}}, {"x-terminal-emulator", {"-e", "vi", "-R", file}}}, false, ""},
+        {"VISUAL before EDITOR", "nano", "vi", {"xdg-open"}, true,
+         {{"xdg-open", {file}}, {"x-terminal-emulator", {"-e", "nano", file}}}, false, ""},
+        {"own window", "", "vi", {"xdg-open", "x-terminal-emulator"}, true,
+         {{"xdg-open", {file}}, {"x-terminal-emulator", {"-e", "vi", file}}}, true,
+         " > ReadMe.txt shown by the monitor; could not start xdg-open, x-terminal-emulator -e vi\r\n"},
+        {"no editor", "", "", {"xdg-open"}, true, {{"xdg-open", {file}}}, true,
+         " > ReadMe.txt shown by the monitor; could not start xdg-open\r\n"},
+        {"nothing", "", "", {"xdg-open"}, false, {{"xdg-open", {file}}}, false,
+         " > Tried xdg-open and the monitor's own viewer: " + file +
+             ": No such file or directory\r\nE> Can\xB4t find notepad.exe\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ::setenv("VISUAL", c.visual, 1);
+        ::setenv("EDITOR", c.editor, 1);
+        std::filesystem::remove(file);
+        if (c.readMe) test::WriteText(file, "Norvix PC Monitor\r\n");
+        starter_.started.clear();
+        starter_.missing = c.missing;
+        view_.shownTexts.clear();
+        const std::string before = monitor_->fields().logText;
+        monitor_->ShowReadMe();
+        EXPECT_EQ(starter_.started, c.started);
+        if (c.shownByTheMonitor) {
+            ASSERT_EQ(view_.shownTexts.size(), 1u);
+            EXPECT_EQ(view_.shownTexts[0].first, "ReadMe.txt");
+            EXPECT_EQ(view_.shownTexts[0].second, "Norvix PC Monitor\r\n");
+        } else {
+            EXPECT_TRUE(view_.shownTexts.empty());
+        }
+        EXPECT_EQ(monitor_->fields().logText, c.log + before);
+    }
+    ::setenv("VISUAL", keptVisual.c_str(), 1);
+    ::setenv("EDITOR", keptEditor.c_str(), 1);
+    if (!visual) ::unsetenv("VISUAL");
+    if (!editor) ::unsetenv("EDITOR");
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "comm/tick.h"
 #include "monitor_doubles.h"
 #include "support/qt_test_app.h"
+#include "support/window_input.h"
 #include "tuv/gui/tuv_comm_dlg.h"
 #include "tuv/gui/tuv_inside_dlg.h"
 
@@ -229,6 +230,28 @@ TEST_F(TuvWindowsTest, CloseBoxOnlyHides) {
     PutTrace(g_txTrace[0], {-3, 0x33, 65535});
     clock_.advance(10);
     EXPECT_EQ(g_txTrace[0].readIndex, g_txTrace[0].writeIndex);
+}
+
+TEST_F(TuvWindowsTest, ClosingTheInsideWindowUnticksView) {
+    dlg_->show();
+    CTuvInsideDlg& inside = dlg_->insideWindow();
+    for (const char* how : {"Escape", "close box"}) {
+        SCOPED_TRACE(how);
+        ClickThroughWindow(box("viewBox"));
+        ASSERT_TRUE(box("viewBox")->isChecked());
+        ASSERT_TRUE(inside.isVisible());
+        if (std::string(how) == "Escape")
+            KeyThroughWindow(&inside, Qt::Key_Escape);
+        else
+            inside.close();
+        EXPECT_FALSE(inside.isVisible());
+        EXPECT_FALSE(box("viewBox")->isChecked());
+        // One click shows it again.
+        ClickThroughWindow(box("viewBox"));
+        EXPECT_TRUE(inside.isVisible());
+        ClickThroughWindow(box("viewBox"));
+        EXPECT_FALSE(inside.isVisible());
+    }
 }
 
 TEST_F(TuvWindowsTest, InsideWindowShowsGroupsRowsAndChannelZeroOnly) {

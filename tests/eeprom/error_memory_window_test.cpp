@@ -103,6 +103,60 @@ TEST_F(ErrorMemoryTest, PassesTheRowAndTheHeaderSwitchToTheReport) {
     EXPECT_NE(BuildEepromReport(image, 16, false), BuildEepromReport(image, 0, false));
 }
 
+TEST_F(ErrorMemoryTest, RefusesAFileThatIsNoEepromImageWithoutAReport) {
+    // A valid image's header (sections at 0x20, 0x30, 0x40, 0x50) and an empty error memory.
+    const std::string header = ":1000100000000000000000000502030400000000D2\n";
+    const std::string emptyRing = ":0400500000000000AC\n";
+    struct Case {
+        const char* name;
+        std::string text;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"notes.txt", "Some notes about the unit\nEntries: 3\n", "no data records"},
+        {"firmware.hex", header + emptyRing + ":10F000000C9434000C9434000C9434000C943400B0\n",
+         "address 0xf000 lies beyond the 4096-byte EEPROM"},
+        // Entries 255 of an erased error memory do not fit behind its start.
+        {"erased.hex", header + ":04005000FF000000AD\n",
+         "255 entries at 0x0050 do not fit in the data read"},
+        // Pointer 7 with 2 entries.
+        {"pointer.hex",
+         header + ":0C005000020700002120054332250A4C65\n",
+         "pointer 7 lies beyond its 2 entries"},
+        {"order.hex", ":1000100000000000000000000504030200000000D2\n" + emptyRing,
+         "out of order"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = dir_ / c.name;
+        std::ofstream(file, std::ios::binary) << c.text;
+        FieldView view;
+        ErrorMemory window(file.string(), 24, view);
+        window.OnInitDialog();
+        EXPECT_EQ(view.field.find("Velmor EEPROM Content"), std::string::npos) << view.field;
+        EXPECT_EQ(view.field.find("Entries"), std::string::npos) << view.field;
+        EXPECT_EQ(view.field.rfind(file.string() + " is no EEPROM image: ", 0),
+                  0u)
+            << view.field;
+        EXPECT_NE(view.field.find(c.why), std::string::npos) << view.field;
+        EXPECT_EQ(view.writes, 1);
+    }
+}
+
+TEST_F(ErrorMemoryTest, TakesAnImageWithAnEmptyOrAFullRing) {
+    const std::string header = ":1000100000000000000000000502030400000000D2\n";
+    for (const std::string& ring : {std::string(":0400500000000000AC\n"),
+                                    // Two entries, the ring full and its pointer back at 0.
+                                    std::string(":0C005000020000002120054332250A4C6C\n")}) {
+        const fs::path file = dir_ / "image.hex";
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << header << ring;
+        FieldView view;
+        ErrorMemory window(file.string(), 0, view);
+        window.OnInitDialog();
+        EXPECT_EQ(view.field.rfind("Velmor EEPROM Content\r\n", 0), 0u) << view.field;
+    }
+}
+
 struct NameCase {
     const char* chosen;
     const char* saved;

@@ -16,6 +16,7 @@
 #include "kernel_doubles.h"
 #include "platform/user_dialogs.h"
 #include "support/qt_test_app.h"
+#include "support/window_input.h"
 
 namespace nvx {
 namespace {
@@ -287,6 +288,96 @@ TEST_F(KernelApiDlgTest, ClosingHidesTheWindowWhileItsRequestCompletes) {
         dlg->hide();
         value = static_cast<uint16_t>(value + 0x0101);
     }
+}
+
+TEST_F(KernelApiDlgTest, TheArrowKeysStepOverTheSeparatorRows) {
+    dlg->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    auto* list = child<QComboBox>("commandList");
+    list->setFocus();
+    std::vector<int> reached;
+    for (std::size_t i = 0; i < KernelCommandTable.size(); ++i) {
+        test::KeyThroughWindow(list, Qt::Key_Down);
+        reached.push_back(list->currentIndex());
+    }
+    EXPECT_EQ(reached.front(), FindKernelCommand("Reset"));
+    EXPECT_EQ(reached.back(), FindKernelCommand("Null"));
+    for (int row : reached) {
+        ASSERT_GE(row, 0);
+        EXPECT_FALSE(KernelCommandTable[static_cast<std::size_t>(row)].separator) << row;
+    }
+    for (std::size_t i = 0; i < KernelCommandTable.size(); ++i) {
+        test::KeyThroughWindow(list, Qt::Key_Up);
+        EXPECT_FALSE(KernelCommandTable[static_cast<std::size_t>(list->currentIndex())].separator);
+    }
+    EXPECT_EQ(list->currentIndex(), FindKernelCommand("Reset"));
+}
+
+TEST_F(KernelApiDlgTest, AnOutOfRangeParameterTypedInIsRefusedAndClearsTheReturnCode) {
+    dlg->show();
+    choose("ErrorModNum");
+    test::TypeThroughWindow(child<QLineEdit>("parameterField"), QStringLiteral("5"));
+    test::ClickThroughWindow(child<QPushButton>("sendCommandButton"));
+    ASSERT_TRUE(RunToEnd());
+    ASSERT_EQ(text("returnCodeDecimalField"), QStringLiteral("4660"));
+    frames.clear();
+    shell.log.clear();
+    test::TypeThroughWindow(child<QLineEdit>("parameterField"), QStringLiteral("70000"));
+    test::ClickThroughWindow(child<QPushButton>("sendCommandButton"));
+    clock.advance(1000);
+    EXPECT_TRUE(frames.empty());
+    EXPECT_EQ(shell.log, std::vector<std::string>{
+                             "E> Parameter 70000 out of range: ErrorModNum takes 0 to 255"});
+    EXPECT_EQ(text("returnCodeDecimalField"), QString());
+    EXPECT_EQ(text("returnCodeHexField"), QString());
+    EXPECT_EQ(text("parameterField"), QStringLiteral("70000"));
+}
+
+TEST_F(KernelApiDlgTest, EnterInTheListOrTheParameterSendsTheCommand) {
+    dlg->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    auto* list = child<QComboBox>("commandList");
+    auto* parameter = child<QLineEdit>("parameterField");
+    const struct {
+        QWidget* focus;
+        Qt::Key key;
+    } cases[] = {{list, Qt::Key_Return}, {parameter, Qt::Key_Return}, {parameter, Qt::Key_Enter}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.focus->objectName().toStdString());
+        frames.clear();
+        choose("ErrorModNum");
+        parameter->setText(QStringLiteral("9"));
+        c.focus->setFocus();
+        test::KeyThroughWindow(dlg.get(), c.key);
+        ASSERT_TRUE(RunToEnd());
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].data, (Bytes{0xDB, 0x09}));
+    }
+    // Enter in a debug field presses nothing.
+    frames.clear();
+    child<QLineEdit>("slotNumberField")->setFocus();
+    test::KeyThroughWindow(dlg.get(), Qt::Key_Return);
+    clock.advance(1000);
+    EXPECT_TRUE(frames.empty());
+}
+
+TEST_F(KernelApiDlgTest, TabFollowsTheLayout) {
+    dlg->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    child<QComboBox>("commandList")->setFocus();
+    QStringList seen{dlg->focusWidget()->objectName()};
+    for (int i = 0; i < 22; ++i) {
+        test::KeyThroughWindow(dlg.get(), Qt::Key_Tab);
+        seen << dlg->focusWidget()->objectName();
+    }
+    const QStringList expected = {
+        "commandList",      "parameterField",    "sendCommandButton",  "returnCodeDecimalField",
+        "returnCodeHexField", "tunnelOnButton",  "tunnelOffButton",    "hardwareButton",
+        "hardwareField",    "norvixButton",      "norvixField",        "applicationButton",
+        "applicationField", "slotNumberField",   "slotButton",         "slotResultField",
+        "timerNumberField", "timerButton",       "timerResultField",   "bytesButton",
+        "bytesResultField", "testCommunicationButton", "closeButton"};
+    EXPECT_EQ(seen, expected);
 }
 
 }  // namespace

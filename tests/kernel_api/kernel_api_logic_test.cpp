@@ -189,7 +189,7 @@ TEST_F(KernelApiTest, SeparatorRowsAndNoSelectionDoNothing) {
 }
 
 TEST_F(KernelApiTest, EveryRowOfTheListGoesOutWithItsCodeAndParameter) {
-    // P = 0x1234 shows where each mode puts it.
+    // P = 0x34 for a Byte command and 0x1234 for the others shows where each mode puts it.
     const struct {
         const char* label;
         Bytes data;
@@ -223,7 +223,8 @@ TEST_F(KernelApiTest, EveryRowOfTheListGoesOutWithItsCodeAndParameter) {
     for (const auto& r : rows) {
         frames.clear();
         shell.log.clear();
-        Send(r.label, "0x1234");
+        const bool byteCommand = r.data.size() == 2 && r.data[1] == 0x34;
+        Send(r.label, byteCommand ? "0x34" : "0x1234");
         ASSERT_TRUE(RunToEnd()) << r.label;
         ASSERT_EQ(frames.size(), 1u) << r.label;
         EXPECT_TRUE(frames[0].intact) << r.label;
@@ -300,10 +301,8 @@ TEST_F(KernelApiTest, ConfirmationRules) {
         {"EepromClear", "0", MessageAnswer::Cancel, false, {0xFC, 0x00}},
         {"RtimeErrorFlags", "7", MessageAnswer::Ok, true, {0xCD, 0x00, 0x07, 0x00}},
         {"ProductionStatus", "0", MessageAnswer::Cancel, false, {0xBE, 0x00, 0x00, 0x00}},
-        {"ProductionDate", "-1", MessageAnswer::Cancel, true, {}},
-        {"ConfigCode", "-1", MessageAnswer::Ok, true, {0xBC, 0x00, 0xFF, 0xFF}},
-        // 0x10000 is not 0 although its word is: the question is about P, not the bytes.
-        {"ConfigCode", "0x10000", MessageAnswer::Cancel, true, {}},
+        {"ProductionDate", "0xFFFF", MessageAnswer::Cancel, true, {}},
+        {"ConfigCode", "0xFFFF", MessageAnswer::Ok, true, {0xBC, 0x00, 0xFF, 0xFF}},
         {"Reset", "5", MessageAnswer::Cancel, false, {0xFF, 0x00}},
         {"ErrorModNum", "5", MessageAnswer::Cancel, false, {0xDB, 0x05}},
     };
@@ -352,6 +351,76 @@ TEST_F(KernelApiTest, AParameterThatIsNotANumberSendsNothing) {
     }
     clock.advance(1000);
     EXPECT_TRUE(frames.empty());
+}
+
+TEST_F(KernelApiTest, AParameterWiderThanTheCommandIsRefusedWithItsRange) {
+    const struct {
+        const char* label;
+        const char* parameter;
+        const char* line;
+    } cases[] = {
+        {"ErrorModNum", "256", "E> Parameter 256 out of range: ErrorModNum takes 0 to 255"},
+        {"ErrorModNum", "-5", "E> Parameter -5 out of range: ErrorModNum takes 0 to 255"},
+        {"TuvTunnel", "0x1234", "E> Parameter 4660 out of range: TuvTunnel takes 0 to 255"},
+        {"EepromRead", "70000", "E> Parameter 70000 out of range: EepromRead takes 0 to 65535"},
+        {"EepromRead", "-1", "E> Parameter -1 out of range: EepromRead takes 0 to 65535"},
+        {"ErrorSet", "0xFFFFFFFF", "E> Parameter -1 out of range: ErrorSet takes 0 to 65535"},
+        // Refused before the question: 0x10000 would go out as the word 0.
+        {"ConfigCode", "0x10000", "E> Parameter 65536 out of range: ConfigCode takes 0 to 65535"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.label) + " " + c.parameter);
+        shell.log.clear();
+        view.questions.clear();
+        api.fields().returnCodeDecimal = "7";
+        api.fields().returnCodeHex = "0x0007";
+        view.screen.returnCodeDecimal = "7";
+        view.screen.returnCodeHex = "0x0007";
+        Send(c.label, c.parameter);
+        EXPECT_EQ(shell.log, std::vector<std::string>{c.line});
+        EXPECT_TRUE(view.questions.empty());
+        EXPECT_EQ(KernelWindowState, kKernelWindowReady);
+        EXPECT_EQ(KernelRequestState, kKernelRequestIdle);
+        EXPECT_EQ(view.screen.parameterText, c.parameter);
+        EXPECT_EQ(view.screen.returnCodeDecimal, "");
+        EXPECT_EQ(view.screen.returnCodeHex, "");
+    }
+    clock.advance(1000);
+    EXPECT_TRUE(frames.empty());
+}
+
+TEST_F(KernelApiTest, TheEdgesOfEachWidthAndAnyValueOfACommandWithoutParameterGoOut) {
+    const struct {
+        const char* label;
+        const char* parameter;
+        Bytes data;
+    } cases[] = {
+        {"ErrorModNum", "0", {0xDB, 0x00}},
+        {"ErrorModNum", "255", {0xDB, 0xFF}},
+        {"EepromRead", "65535", {0xCC, 0x00, 0xFF, 0xFF}},
+        {"Reset", "70000", {0xFF, 0x00}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.label) + " " + c.parameter);
+        frames.clear();
+        shell.log.clear();
+        Send(c.label, c.parameter);
+        ASSERT_TRUE(RunToEnd());
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].data, c.data);
+        EXPECT_EQ(shell.log, std::vector<std::string>{"I> API Command OK"});
+    }
+}
+
+TEST_F(KernelApiTest, ARefusedNumberClearsTheReturnCode) {
+    api.fields().returnCodeDecimal = "7";
+    api.fields().returnCodeHex = "0x0007";
+    view.screen.returnCodeDecimal = "7";
+    view.screen.returnCodeHex = "0x0007";
+    Send("EepromRead", "12a");
+    EXPECT_EQ(shell.log, std::vector<std::string>{"E> Parameter not a number"});
+    EXPECT_EQ(view.screen.returnCodeDecimal, "");
+    EXPECT_EQ(view.screen.returnCodeHex, "");
 }
 
 // ---- replies ----

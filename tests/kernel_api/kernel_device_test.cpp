@@ -71,7 +71,7 @@ protected:
 };
 
 TEST_F(KernelDeviceTest, EveryRowOfTheListReachesTheDeviceOnce) {
-    // P = 0x0102 shows where each mode puts it. Each row gets a fresh device: several of them
+    // P = 0x02 for a Byte command and 0x0102 for the others shows where each mode puts it. Each row gets a fresh device: several of them
     // restart it, clear its memories or send it into the bootloader.
     const struct {
         const char* label;
@@ -109,7 +109,8 @@ TEST_F(KernelDeviceTest, EveryRowOfTheListReachesTheDeviceOnce) {
 
     for (const auto& r : rows) {
         Fresh();
-        Send(r.label, "0x0102");
+        const bool byteCommand = r.data.size() == 2 && r.data[1] == 0x02;
+        Send(r.label, byteCommand ? "0x02" : "0x0102");
         ASSERT_TRUE(RunToEnd()) << r.label;
         EXPECT_EQ(DataSeen(0x0080), std::vector<Bytes>{r.data})
             << r.label << "\n" << h().deviceLogText();

@@ -105,6 +105,9 @@ TEST_F(ProgToolDlgTest, LayoutsWithoutSwitches) {
     EXPECT_TRUE(child<QGroupBox>("eepromGroup")->isVisible());
     EXPECT_TRUE(button("writeEepromButton")->isVisible());
     EXPECT_FALSE(button("writeEepromButton")->isEnabled());
+    // A greyed-out button says how it is enabled.
+    EXPECT_TRUE(button("writeEepromButton")->toolTip().contains(QStringLiteral("/E")))
+        << button("writeEepromButton")->toolTip().toStdString();
     EXPECT_TRUE(button("readEepromButton")->isEnabled());
     EXPECT_TRUE(button("analyseButton")->isEnabled());
 }

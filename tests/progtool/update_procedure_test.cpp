@@ -214,6 +214,7 @@ struct OutcomeCase {
     const char* failure;  // the line that says why
     bool ran;             // the programmer got as far as running
     const char* reason = nullptr;  // the programmer's own last error line, as logged
+    const char* plain = nullptr;   // what to do about it, in plain words
 };
 
 TEST_F(DeviceUpdate, AFailedProgrammerEndsWithTheAbortLine) {
@@ -226,6 +227,13 @@ TEST_F(DeviceUpdate, AFailedProgrammerEndsWithTheAbortLine) {
          "E> Command NorvixOSP: exit status 1", true, "E> norvixosp: no answer"},
         {"killed after a reason", "say half way\ncrash\n",
          "E> Command NorvixOSP: ended by signal 9", true, "E> half way"},
+        {"wrong chip",
+         "say norvixosp: avrdude ended with status 1: expected signature for ATmega64 is 1E 96 02\n"
+         "exit 1\n",
+         "E> Command NorvixOSP: exit status 1", true,
+         "E> norvixosp: avrdude ended with status 1: expected signature for ATmega64 is 1E 96 02",
+         " > The connected chip is not the ATmega64 the chosen device needs: choose the device "
+         "that is connected, or connect the device chosen."},
     };
     for (const OutcomeCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -242,6 +250,7 @@ TEST_F(DeviceUpdate, AFailedProgrammerEndsWithTheAbortLine) {
         std::vector<std::string> expected;
         if (c.ran) expected.push_back(kRecoveryFromIncompleteFirmwareText);
         expected.insert(expected.end(), {"E> Update aborted", " > Device restarted"});
+        if (c.plain) expected.push_back(c.plain);
         if (c.reason) expected.push_back(c.reason);
         expected.push_back(c.failure);
         if (c.ran) expected.push_back(" > Leaving Program Mode");
@@ -253,6 +262,36 @@ TEST_F(DeviceUpdate, AFailedProgrammerEndsWithTheAbortLine) {
         EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));
         EXPECT_EQ(ProgOperation, kOperationNone);
 
+    }
+}
+
+TEST(PlainProgrammerFailureTest, TheCommonFailuresGetWhatToDo) {
+    const struct {
+        const char* reason;
+        const char* starts;  // empty: no plain line
+    } cases[] = {
+        {"norvixosp: avrdude ended with status 1: expected signature for ATmega644P is 1E 96 0A",
+         "The connected chip is not the ATmega644P the chosen device needs"},
+        {"norvixosp: avrdude ended with status 1: programmer is not responding",
+         "No bootloader answers"},
+        {"norvixosp: avrdude ended with status 1: initialization failed, rc=-1",
+         "No bootloader answers"},
+        {"norvixosp: COM7 leads to no device", "There is no port with this number"},
+        {"norvixosp: COM1 (/dev/ttyS0): Device or resource busy", "Another program holds the port"},
+        {"norvixosp: COM1 (/dev/ttyS0): Permission denied", "This user may not open the port"},
+        {"norvixosp: cannot start avrdude: No such file or directory",
+         "The programmer avrdude is not installed"},
+        {"norvixosp: avrdude ended with status 137", ""},
+        {"half way", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        const std::string plain = PlainProgrammerFailure(c.reason);
+        if (*c.starts == 0) {
+            EXPECT_EQ(plain, "");
+        } else {
+            EXPECT_EQ(plain.rfind(c.starts, 0), 0u) << plain;
+        }
     }
 }
 
@@ -303,6 +342,7 @@ TEST_F(DeviceUpdate, AFailedReadLeavesTheEepromFileAlone) {
         tool_->OnReadEeprom();
         ASSERT_TRUE(RunToIdle());
         std::vector<std::string> expected = {"E> Read Process aborted", " > Device restarted"};
+        if (c.plain) expected.push_back(c.plain);
         if (c.reason) expected.push_back(c.reason);
         expected.push_back(c.failure);
         if (c.ran) expected.push_back(" > Leaving EEPROM Read Mode");

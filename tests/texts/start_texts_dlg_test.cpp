@@ -17,6 +17,7 @@
 #include "platform/timer_service.h"
 #include "texts/start_texts_dlg.h"
 #include "support/qt_test_app.h"
+#include "support/window_input.h"
 #include "texts_doubles.h"
 
 namespace nvx {
@@ -104,6 +105,26 @@ TEST_F(StartTextsDlgTest, ClicksReachTheirCommands) {
     EXPECT_FALSE(dlg->isVisible());
     EXPECT_EQ(TextsWindowState, kTextsNotOpen);
     EXPECT_EQ(shell.markOpenCalls, 1);
+}
+
+TEST_F(StartTextsDlgTest, EnterInAWritingFieldWrites) {
+    for (const char* field : {"writeLine1", "writeLine2"}) {
+        SCOPED_TRACE(field);
+        dlg->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+        ASSERT_EQ(TextsWindowState, kTextsReady);
+        child<QLineEdit>("readLine1")->setFocus();
+        test::KeyThroughWindow(dlg.get(), Qt::Key_Return);  // a Reading field: nothing starts
+        EXPECT_EQ(TextsWindowState, kTextsReady);
+        child<QLineEdit>(field)->setFocus();
+        test::KeyThroughWindow(dlg.get(), Qt::Key_Return);
+        EXPECT_EQ(TextsWindowState, kTextsWriting);
+        EXPECT_TRUE(dlg->isVisible());
+        dlg.reset();
+        ApiRequest::Reset();
+        g_textsTransfer = TextsTransfer{};
+        dlg = std::make_unique<CStartTextsDlg>(clock, shell);
+    }
 }
 
 TEST_F(StartTextsDlgTest, ShowingAfterCloseMakesTheButtonsWorkAgain) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include <QAction>
+#include <QApplication>
+#include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -15,6 +17,7 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 #include "platform/qt_dialogs.h"
@@ -62,7 +65,9 @@ CMonitorDlg::CMonitorDlg(TimerService& timers, ChannelPorts& ports, ToneSink& to
     logBox_->setObjectName(QStringLiteral("logBox"));
     logBox_->setReadOnly(true);
     logBox_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    logBox_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // A failure line is read whole: it wraps, a long path or word included.
+    logBox_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    logBox_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     logBox_->setFocusPolicy(Qt::NoFocus);
     logBox_->setMinimumSize(380, 180);
 
@@ -116,6 +121,7 @@ void CMonitorDlg::buildMenu() {
     auto* bar = new QMenuBar(this);
     bar->setObjectName(QStringLiteral("menuBar"));
     layout()->setMenuBar(bar);
+    // Texts carry their mnemonic marker; the shown words are the same.
     auto entry = [this](QMenu* menu, const char* text, const char* name, auto slot) {
         QAction* action = menu->addAction(QString::fromLatin1(text));
         action->setObjectName(QString::fromLatin1(name));
@@ -123,37 +129,60 @@ void CMonitorDlg::buildMenu() {
         return action;
     };
 
-    QMenu* communication = bar->addMenu(QStringLiteral("Communication"));
+    QMenu* communication = bar->addMenu(QStringLiteral("&Communication"));
     // Stays disabled: with the port open there is nothing it could test that the kernel API's
     // communication test does not do better.
-    testCommunication_ = entry(communication, "Test Communication", "testCommunicationAction",
+    testCommunication_ = entry(communication, "&Test Communication", "testCommunicationAction",
                                [this] { logic_.OnTestCommunication(); });
     testCommunication_->setEnabled(false);
-    entryActions_[MenuWindow::Protocol] = entry(communication, "Show Protocol Window",
+    entryActions_[MenuWindow::Protocol] = entry(communication, "Show &Protocol Window",
                                                 "showProtocolAction", [this] { logic_.ShowProtocolWindow(); });
     communication->addSeparator();
-    entry(communication, "Exit", "exitAction", [this] { logic_.CloseMonitor(); });
+    QAction* exit = entry(communication, "E&xit", "exitAction", [this] { logic_.CloseMonitor(); });
+    exit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
 
-    QMenu* applications = bar->addMenu(QStringLiteral("Applications"));
-    entryActions_[MenuWindow::StartTexts] = entry(applications, "Solvane Text Progr.",
+    QMenu* applications = bar->addMenu(QStringLiteral("&Applications"));
+    entryActions_[MenuWindow::StartTexts] = entry(applications, "&Solvane Text Progr.",
                                                   "startTextsAction", [this] { logic_.ShowStartTexts(); });
 
-    QMenu* tools = bar->addMenu(QStringLiteral("Tools"));
+    QMenu* tools = bar->addMenu(QStringLiteral("&Tools"));
     entryActions_[MenuWindow::SoftwareUpdate] = entry(
-        tools, "Software Update", "softwareUpdateAction", [this] { logic_.ShowSoftwareUpdate(); });
-    entryActions_[MenuWindow::KernelApi] = entry(tools, "Norvix Kernel API", "kernelApiAction",
+        tools, "Software &Update", "softwareUpdateAction", [this] { logic_.ShowSoftwareUpdate(); });
+    entryActions_[MenuWindow::KernelApi] = entry(tools, "Norvix &Kernel API", "kernelApiAction",
                                                  [this] { logic_.ShowKernelApi(); });
     tools->addSeparator();
-    entryActions_[MenuWindow::EepromTools] = entry(tools, "EEPROM Tools", "eepromToolsAction",
+    entryActions_[MenuWindow::EepromTools] = entry(tools, "&EEPROM Tools", "eepromToolsAction",
                                                    [this] { logic_.ShowEepromTools(); });
 
-    QMenu* help = bar->addMenu(QStringLiteral("Help"));
-    entry(help, "Show ReadMe", "showReadMeAction", [this] { logic_.ShowReadMe(); });
-    entry(help, "About ...", "aboutAction", [this] {
+    QMenu* help = bar->addMenu(QStringLiteral("&Help"));
+    entry(help, "Show &ReadMe", "showReadMeAction", [this] { logic_.ShowReadMe(); })
+        ->setShortcut(QKeySequence(Qt::Key_F1));
+    entry(help, "&About ...", "aboutAction", [this] {
         CAboutDlg about(this);
         about.exec();
     });
+    // F10 opens the first menu, as on other desktops; the arrow keys go on from there.
+    auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    connect(menuKey, &QShortcut::activated, bar, [bar] {
+        if (!bar->actions().isEmpty()) bar->setActiveAction(bar->actions().first());
+    });
+    // The tool windows show without taking the keyboard; F6, in any of the monitor's windows,
+    // hands it on to the next one.
+    auto* windowKey = new QShortcut(QKeySequence(Qt::Key_F6), this);
+    windowKey->setContext(Qt::ApplicationShortcut);
+    connect(windowKey, &QShortcut::activated, this, [this] { activateNextWindow(); });
     updateMenu();
+}
+
+void CMonitorDlg::activateNextWindow() {
+    std::vector<QWidget*> shown = {this};
+    if (protocolWindow_ && protocolWindow_->isVisible()) shown.push_back(protocolWindow_);
+    for (const Created& c : created_)
+        if (c.plugged.window->isVisible()) shown.push_back(c.plugged.window.get());
+    const auto active = std::find(shown.begin(), shown.end(), QApplication::activeWindow());
+    QWidget* next = active == shown.end() || active + 1 == shown.end() ? shown.front() : *(active + 1);
+    next->raise();
+    next->activateWindow();
 }
 
 void CMonitorDlg::updateMenu() {
@@ -206,6 +235,27 @@ bool CMonitorDlg::askYesDefaultNo(const std::string& question) {
     box.setDefaultButton(QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
+}
+
+void CMonitorDlg::showText(const std::string& title, const std::string& text) {
+    auto* viewer = new QDialog(this);
+    viewer->setObjectName(QStringLiteral("textViewer"));
+    viewer->setAttribute(Qt::WA_DeleteOnClose);
+    viewer->setWindowTitle(FromLatin1(title));
+    auto* view = new QPlainTextEdit(viewer);
+    view->setObjectName(QStringLiteral("textView"));
+    view->setReadOnly(true);
+    view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    view->setPlainText(LogForDisplay(text));
+    auto* close = Button("Close", "closeButton", viewer);
+    connect(close, &QPushButton::clicked, viewer, &QDialog::close);
+    auto* layout = new QVBoxLayout(viewer);
+    layout->addWidget(view, 1);
+    layout->addWidget(close, 0, Qt::AlignRight);
+    viewer->resize(640, 480);
+    connect(viewer, &QObject::destroyed, this, [this, viewer] { placed_.erase(viewer); });
+    placeBeside(viewer);
+    viewer->show();
 }
 
 void CMonitorDlg::reject() { logic_.Dismiss(); }

@@ -43,6 +43,7 @@ public:
     void setOpenButtonEnabled(bool enabled) override;
     void endDialog(int result) override;
     bool askYesDefaultNo(const std::string& question) override;
+    void showText(const std::string& title, const std::string& text) override;
 
     // MonitorWindows
     void CreateSubWindows() override;
@@ -59,6 +60,8 @@ public slots:
 
 private:
     void buildMenu();
+    // Gives the keyboard to the next of the monitor's shown windows, the main window first.
+    void activateNextWindow();
     void updateMenu();
     void placeBeside(QWidget* window);
 

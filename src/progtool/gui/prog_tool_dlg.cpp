@@ -104,6 +104,9 @@ CProgToolDlg::CProgToolDlg(TimerService& timers, MonitorShell& shell, QWidget* p
     eepromPath_ = PathField("eepromPath", eeprom);
     auto* readEeprom = Button("Read EEPROM", "readEepromButton", eeprom);
     auto* writeEeprom = Button("Write EEPROM", "writeEepromButton", eeprom);
+    writeEeprom->setToolTip(QStringLiteral(
+        "Writes the EEPROM file into the device. Enabled when the monitor is started with the /E "
+        "switch (or /T)."));
     auto* analyse = Button("Analyse Error Memory", "analyseButton", eeprom);
     auto* eepromLayout = new QGridLayout(eeprom);
     eepromLayout->addWidget(eepromFile, 0, 0);

@@ -123,6 +123,11 @@ CTuvCommDlg::CTuvCommDlg(TimerService& timers, QWidget* parent)
     connect(clearTx, &QPushButton::clicked, this, [this] { logic_.OnClearTx(); });
     connect(clearRx, &QPushButton::clicked, this, [this] { logic_.OnClearRx(); });
     connect(view_, &QCheckBox::clicked, this, [this] { logic_.OnViewClicked(); });
+    // The box says whether the window is up: closing the window unticks it as a click would.
+    connect(inside_.get(), &CTuvInsideDlg::closedByUser, this, [this] {
+        view_->setChecked(false);
+        logic_.OnViewClicked();
+    });
 
     // Timer 2 first, then the statistics window's timer 13.
     logic_.Initialize();

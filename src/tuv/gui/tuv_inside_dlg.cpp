@@ -92,6 +92,9 @@ void CTuvInsideDlg::apply() {
     }
 }
 
-void CTuvInsideDlg::reject() { hide(); }
+void CTuvInsideDlg::reject() {
+    hide();
+    emit closedByUser();
+}
 
 }  // namespace nvx

@@ -23,6 +23,10 @@ public:
     // TuvInsideView. A hidden window keeps the values and shows them when it is shown.
     void writeControls(const TuvInsideFields& fields) override;
 
+signals:
+    // Escape or the title bar's close box hid the window.
+    void closedByUser();
+
 public slots:
     void reject() override;
 
