@@ -184,7 +184,7 @@ TEST_F(MonitorGuiTest, CtrlQQuitsThroughTheQuestionOfCloseMonitor) {
     bool busy = true;
     std::vector<WindowPlug> plugs = {
         {{MenuWindow::SoftwareUpdate}, [&busy](const ProgramContext&) {
-             return PluggedWindow{std::make_unique<QWidget>(), {}, [&busy] { return busy; }};
+             return PluggedWindow{std::make_unique<QWidget>(), {}, [&busy] { return busy; }, {}, {}};
          }}};
     dlg_ =
         std::make_unique<CMonitorDlg>(clock_, ports_, tones_, starter_, nullptr, std::move(plugs));
@@ -367,7 +367,7 @@ TEST_F(MonitorGuiTest, ClosingDuringDeviceWorkAsksAndNoIsTheDefault) {
     bool busy = true;
     std::vector<WindowPlug> plugs = {
         {{MenuWindow::SoftwareUpdate}, [&busy](const ProgramContext&) {
-             return PluggedWindow{std::make_unique<QWidget>(), {}, [&busy] { return busy; }};
+             return PluggedWindow{std::make_unique<QWidget>(), {}, [&busy] { return busy; }, {}, {}};
          }}};
     dlg_ =
         std::make_unique<CMonitorDlg>(clock_, ports_, tones_, starter_, nullptr, std::move(plugs));

@@ -700,8 +700,8 @@ INSTANTIATE_TEST_SUITE_P(
     Endings, RecoveryAfterAnEnding,
     testing::Values(
         RecoveryCase{"PortSettingsRefused", false,
-                     [](RecoveryAfterAnEnding& t) {
-                         t.tool_->procedure().SetLineSettings(
+                     [](RecoveryAfterAnEnding& test) {
+                         test.tool_->procedure().SetLineSettings(
                              [](int32_t, int32_t, std::string& error) {
                                  error = "Device or resource busy";
                                  return false;
@@ -709,21 +709,21 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      kRecoveryFromBootloaderText, true, true},
         RecoveryCase{"PortGoneWhileTheProgrammerRuns", false,
-                     [](RecoveryAfterAnEnding& t) {
-                         t.runner_.onStart = [&t](const ProcessSpec&) {
-                             t.RepointPortLink(t.dir_ / "gone");
+                     [](RecoveryAfterAnEnding& test) {
+                         test.runner_.onStart = [&test](const ProcessSpec&) {
+                             test.RepointPortLink(test.dir_ / "gone");
                          };
                      },
                      kRecoveryFromBootloaderText, true, true},
         RecoveryCase{"PortLeadsElsewhereAfterTheProgrammer", false,
-                     [](RecoveryAfterAnEnding& t) {
-                         t.runner_.onStart = [&t](const ProcessSpec&) {
-                             t.RepointPortLink("/dev/ptmx");
+                     [](RecoveryAfterAnEnding& test) {
+                         test.runner_.onStart = [&test](const ProcessSpec&) {
+                             test.RepointPortLink("/dev/ptmx");
                          };
                      },
                      kRecoveryFromBootloaderText, true, true},
         RecoveryCase{"ProgrammerFailed", false,
-                     [](RecoveryAfterAnEnding& t) { t.runner_.exitCodeAtOnce = 1; },
+                     [](RecoveryAfterAnEnding& test) { test.runner_.exitCodeAtOnce = 1; },
                      kRecoveryFromIncompleteFirmwareText, false, false},
         // Left there by an earlier ending: BootloadStart finds no kernel to answer it.
         RecoveryCase{"AlreadyInTheBootloader", true, [](RecoveryAfterAnEnding&) {},

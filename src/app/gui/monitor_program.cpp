@@ -42,7 +42,9 @@ std::vector<WindowPlug> PluggedWindows() {
                                       }
                                   },
                                   [tool] { return !tool->logic().IsIdle(); },
-                                  [tool] { tool->logic().RequestAbort(); }};
+                                  [tool] { tool->logic().RequestAbort(); },
+                                  // Its own procedures hold the port: it rests its controls itself.
+                                  {}};
          }},
     };
 }
