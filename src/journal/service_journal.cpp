@@ -192,7 +192,8 @@ bool AppendJournalLine(const std::string& path, const std::string& line, std::st
         return false;
     }
     // Appends only to a plain file, and never waits for a FIFO's reader.
-    const std::string notRegular = std::string(kJournalFileName) + kNotRegularFileText;
+    // The caller names the journal: the reason alone, as for the other failures.
+    const std::string notRegular = "not a regular file";
     struct stat existing {};
     if (::stat(target.c_str(), &existing) != 0) {
         if (!CreateWithTitles(target, error)) return false;

@@ -1223,7 +1223,7 @@ TEST_F(ServiceRecordEndToEnd, AJournalThatCannotBeWrittenIsAWarningAndTheCommand
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(LogLines(run), Strings{"I> API Command OK"}) << run.out;
     EXPECT_EQ(run.err,
-              "nvx: warning: service journal not written: service-journal.csv: open: Is a directory\n");
+              "nvx: warning: service journal not written: service-journal.csv: not a regular file\n");
     StopDevice();
 }
 
