@@ -55,20 +55,6 @@ std::string Bootloader(const Chip& c) { return Image(std::string("bootloader-") 
 
 std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
-Strings Lines(const std::string& text) {
-    Strings lines;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(pos, end - pos);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        pos = end + 1;
-    }
-    return lines;
-}
-
 // The log lines of a procedure ("I> ...", " > ...", "E> ...").
 Strings LogLines(const ProgramRun& run) {
     Strings log;

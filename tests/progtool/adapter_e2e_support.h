@@ -92,4 +92,19 @@ inline bool ParseHex(const std::string& text, std::map<uint32_t, uint8_t>& bytes
     return true;
 }
 
+// A program's output as lines, CR LF or LF ended.
+inline std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(pos, end - pos);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        pos = end + 1;
+    }
+    return lines;
+}
+
 }  // namespace nvx::test

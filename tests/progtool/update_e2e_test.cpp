@@ -37,20 +37,6 @@ namespace fs = std::filesystem;
 // A run that has not ended by then has hung; the test says so instead of waiting for ever.
 constexpr int kRunLimitMs = 90 * 1000;
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(pos, end - pos);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        pos = end + 1;
-    }
-    return lines;
-}
-
 // The bytes of an image against the device's memory: every address either holds, the rest
 // erased (0xFF) on both sides. Addresses in `ignored` are left out.
 ::testing::AssertionResult SameMemory(const std::map<uint32_t, uint8_t>& want,
