@@ -114,8 +114,12 @@ private:
             const ssize_t n = ::read(fd, buffer, sizeof buffer);
             if (n > 0) {
                 const std::size_t count = static_cast<std::size_t>(n);
-                if (into.size() > kKeptUntakenLimit) into.erase(0, into.size() - kKeptUntakenLimit);
                 into.append(buffer, count);
+                // Trimmed only when twice the limit, so a flood costs one move per megabyte and
+                // not one per read.
+                if (into.size() > 2 * kKeptUntakenLimit) {
+                    into.erase(0, into.size() - kKeptUntakenLimit);
+                }
                 if (&fd == &errFd_) PassOn(buffer, count);
                 continue;
             }
