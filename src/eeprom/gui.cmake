@@ -2,7 +2,7 @@
 # with the Programming Tool.
 nvx_library(nvx_eeprom_window SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/error_memory_window.cpp
-  PUBLIC_LIBS nvx_eeprom nvx_app_core nvx_platform
+  PUBLIC_LIBS nvx_eeprom nvx_shell nvx_platform
 )
 
 if(NVX_GUI)

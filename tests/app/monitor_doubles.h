@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "app/monitor.h"
-#include "app/shell.h"
 #include "platform/timer_service.h"
 #include "platform/user_dialogs.h"
+#include "shell/shell.h"
 
 namespace nvx::test {
 

@@ -29,10 +29,10 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
 #include "comm/converter.h"
 #include "platform/timer_service.h"
 #include "platform/user_dialogs.h"
+#include "shell/shell.h"
 #include "sim/virtual_device.h"
 #include "tuv/tuv_comm.h"
 

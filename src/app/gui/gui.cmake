@@ -16,7 +16,7 @@ nvx_library(nvx_monitor_program SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/monitor_program.cpp
   ${CMAKE_CURRENT_LIST_DIR}/termination_requests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/termination_requests.h
-  PUBLIC_LIBS nvx_app_gui nvx_app_core nvx_platform_qt nvx_tuv_gui
+  PUBLIC_LIBS nvx_app_gui nvx_platform_qt nvx_tuv_gui
     nvx_texts_gui nvx_kernel_api_gui nvx_progtool_gui
 )
 
