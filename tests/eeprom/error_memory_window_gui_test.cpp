@@ -15,7 +15,7 @@
 #include <iterator>
 
 #include "eeprom/gui/error_memory_dlg.h"
-#include "eeprom/gui/file_dialogs.h"
+#include "platform/gui/file_dialogs.h"
 #include "platform/user_dialogs.h"
 #include "shell/shell.h"
 #include "support/qt_test_app.h"

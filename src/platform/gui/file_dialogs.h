@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/qt_dialogs.h"
+#include "platform/gui/qt_dialogs.h"
 
 class QWidget;
 
