@@ -19,6 +19,7 @@
 #include "platform/gui/file_dialogs.h"
 #include "platform/serial_port.h"
 #include "support/qt_test_app.h"
+#include "support/recording_file_dialogs.h"
 #include "tuv/gui/tuv_comm_dlg.h"
 
 namespace nvx::test {

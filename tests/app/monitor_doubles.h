@@ -17,6 +17,7 @@
 #include "platform/timer_service.h"
 #include "platform/user_dialogs.h"
 #include "shell/shell.h"
+#include "support/recording_dialogs.h"
 
 namespace nvx::test {
 

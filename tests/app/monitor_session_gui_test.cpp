@@ -20,6 +20,8 @@
 #include "platform/gui/file_dialogs.h"
 #include "support/device_harness.h"
 #include "support/qt_test_app.h"
+#include "support/recording_dialogs.h"
+#include "support/recording_file_dialogs.h"
 #include "support/scratch_files.h"
 #include "support/window_input.h"
 #include "tuv/gui/tuv_inside_dlg.h"

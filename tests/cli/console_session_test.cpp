@@ -13,6 +13,7 @@
 #include "platform/serial_port.h"
 #include "platform/user_dialogs.h"
 #include "shell/shell.h"
+#include "support/recording_dialogs.h"
 
 namespace nvx::cli {
 namespace {

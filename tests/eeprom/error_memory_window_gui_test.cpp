@@ -19,6 +19,8 @@
 #include "platform/user_dialogs.h"
 #include "shell/shell.h"
 #include "support/qt_test_app.h"
+#include "support/recording_dialogs.h"
+#include "support/recording_file_dialogs.h"
 #include "support/scratch_files.h"
 
 namespace nvx {

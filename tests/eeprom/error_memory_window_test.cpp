@@ -14,6 +14,7 @@
 #include "eeprom/error_memory_window.h"
 #include "platform/user_dialogs.h"
 #include "shell/shell.h"
+#include "support/recording_dialogs.h"
 #include "support/scratch_files.h"
 
 namespace nvx {

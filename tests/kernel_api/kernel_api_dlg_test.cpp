@@ -16,6 +16,7 @@
 #include "kernel_doubles.h"
 #include "platform/user_dialogs.h"
 #include "support/qt_test_app.h"
+#include "support/recording_dialogs.h"
 #include "support/window_input.h"
 
 namespace nvx {

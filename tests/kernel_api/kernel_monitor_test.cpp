@@ -18,6 +18,7 @@
 #include "platform/format.h"
 #include "support/device_harness.h"
 #include "support/qt_test_app.h"
+#include "support/recording_dialogs.h"
 
 namespace nvx {
 namespace {

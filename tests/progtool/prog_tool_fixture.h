@@ -20,6 +20,8 @@
 #include "platform/user_dialogs.h"
 #include "progtool/prog_tool.h"
 #include "shell/shell.h"
+#include "support/recording_dialogs.h"
+#include "support/scripted_process_runner.h"
 
 namespace nvx::test {
 

@@ -26,6 +26,7 @@
 #include "prog_tool_fixture.h"
 #include "progtool/gui/prog_tool_dlg.h"
 #include "support/qt_test_app.h"
+#include "support/recording_file_dialogs.h"
 #include "support/window_input.h"
 
 namespace nvx::test {

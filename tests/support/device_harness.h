@@ -34,6 +34,7 @@
 #include "platform/user_dialogs.h"
 #include "shell/shell.h"
 #include "sim/virtual_device.h"
+#include "support/recording_dialogs.h"
 #include "tuv/tuv_comm.h"
 
 namespace nvx::test {
