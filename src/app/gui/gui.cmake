@@ -22,7 +22,7 @@ nvx_library(nvx_monitor_program SOURCES
 
 add_executable(norvix-monitor ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
 target_link_libraries(norvix-monitor PRIVATE nvx_monitor_program)
-target_compile_definitions(norvix-monitor PRIVATE NVX_VERSION="${PROJECT_VERSION}")
+target_link_libraries(norvix-monitor PRIVATE nvx_version)
 nvx_warnings(norvix-monitor)
 
 include(GNUInstallDirs)
