@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/program_files.h"
+#include "platform/serial_port.h"
 #include "platform/timer_service.h"
 #include "platform/user_dialogs.h"
 #include "shell/shell.h"
@@ -19,8 +20,6 @@ constexpr uint32_t kMonitorTimerPeriodMs = 100;  // timer 1
 // How often a close waiting for owed replies looks again (the request engine's tick).
 constexpr uint32_t kOwedRepliesCheckMs = 10;
 constexpr uint32_t kMonitorBaudRate = 19200;
-constexpr int32_t kComPortFirst = 1;
-constexpr int32_t kComPortLast = 256;
 
 inline constexpr const char* kMonitorWindowTitle = "Norvix Monitor";
 inline constexpr const char* kMonitorVersionLine = "Norvix PC Monitor V 1.7.2 (Build 2015-01-28)";

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <string>
 
 #include "comm/converter.h"
@@ -29,7 +30,9 @@ bool CMonitorApp::InitInstance(int argc, const char* const* argv) {
 
     CommandLineSwitches switches;
     ParseSwitches(switches, argc, argv);
-    if (!EvaluateSwitches(switches)) {
+    std::string refusal;
+    if (!EvaluateSwitches(switches, &refusal)) {
+        if (!refusal.empty()) std::fprintf(stderr, "norvix-monitor: %s\n", refusal.c_str());
         exitCode_ = -1;
         return false;
     }

@@ -3,6 +3,9 @@
 #include <limits>
 
 #include "shell/shell.h"
+#include "platform/format.h"
+#include "platform/serial_port.h"
+#include "platform/text_encoding.h"
 
 namespace nvx {
 
@@ -37,7 +40,7 @@ const char kUsage[] =
     "  /E          enable \"Write EEPROM\"\n"
     "  /W n        wait n x 100 timer ticks at each wait of the firmware update\n"
     "              (default 2)\n"
-    "  /C n        use COM port n instead of the one in monitor.ini\n"
+    "  /C n        use COM port n (1 to 256) instead of the one in monitor.ini\n"
     "  /P file     preselect this program file in the Programming Tool\n"
     "  /D device   preselect this device (file stem, e.g. solreg) in the Programming Tool\n"
     "  /A          automatic update: open the port, update the device, then end\n"
@@ -100,7 +103,7 @@ int32_t ReadSwitchNumber(const std::string& text) {
     return Clamp32(negative ? -value : value);
 }
 
-bool EvaluateSwitches(const CommandLineSwitches& switches) {
+bool EvaluateSwitches(const CommandLineSwitches& switches, std::string* refusal) {
     try {
         if (HasSwitch(switches, "/T")) {
             ShowHexConversion = 1;
@@ -111,8 +114,23 @@ bool EvaluateSwitches(const CommandLineSwitches& switches) {
         if (HasSwitch(switches, "/E")) EepromWriteEnabled = 1;
         if (HasSwitch(switches, "/W"))
             StepWait = Clamp32(int64_t{ReadSwitchNumber(GetSwitchValue(switches, "/W", 0))} * 100);
-        if (HasSwitch(switches, "/C"))
-            SwitchComPort = ReadSwitchNumber(GetSwitchValue(switches, "/C", 0));
+        if (HasSwitch(switches, "/C")) {
+            const std::string& value = GetSwitchValue(switches, "/C", 0);
+            const int32_t port = ReadSwitchNumber(value);
+            // Taken as it stood, -1 or a number held at the int32_t limit would name a port
+            // nobody chose.
+            if (port < kComPortFirst || port > kComPortLast) {
+                if (refusal) {
+                    // The value goes to a terminal: nothing in it may drive the terminal.
+                    const std::string shown =
+                        Latin1ToUtf8(EscapeControlCharacters(Utf8ToLatin1(value)));
+                    *refusal = Format("/C needs a COM port number from %d to %d (got \"%s\")",
+                                      kComPortFirst, kComPortLast, shown.c_str());
+                }
+                return false;
+            }
+            SwitchComPort = port;
+        }
         if (HasSwitch(switches, "/P")) PresetProgramFile = GetSwitchValue(switches, "/P", 0);
         if (HasSwitch(switches, "/D")) DeviceStem = ToLowerLatin1(GetSwitchValue(switches, "/D", 0));
         if (HasSwitch(switches, "/A")) AutoStartState = kAutoStartRequested;

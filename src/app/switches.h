@@ -38,8 +38,9 @@ const std::string& GetSwitchValue(const CommandLineSwitches& switches, const std
 int32_t ReadSwitchNumber(const std::string& text);
 
 // Sets the shell settings from "/T", "/E", "/W", "/C", "/P", "/D", "/A" in that order. False when
-// a value lookup failed: the process must end at once with exit code -1.
-bool EvaluateSwitches(const CommandLineSwitches& switches);
+// a value lookup failed or a value is refused (a COM port outside 1 to 256): the process must end
+// at once with exit code -1. A refusal is told in refusal, a line for the user.
+bool EvaluateSwitches(const CommandLineSwitches& switches, std::string* refusal = nullptr);
 
 // What "--help" (the usage of every switch) or "--version" print; nothing when neither is on the
 // command line. The monitor prints it and exits with 0 before it starts.

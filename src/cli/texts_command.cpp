@@ -9,6 +9,7 @@
 #include "cli/console_session.h"
 #include "platform/text_encoding.h"
 #include "shell/shell.h"
+#include "platform/user_dialogs.h"
 #include "texts/start_texts.h"
 #include "texts/texts_console.h"
 
@@ -49,8 +50,11 @@ int RunTexts(const Args& args) {
     ConsoleSession session(cmd.latin1);
     if (!session.shell().OpenComPort()) return 1;
 
-    ConsoleTexts console(session.shell(), stdout, terminal);
-    console.setWriteLines(Utf8ToLatin1(cmd.line1), Utf8ToLatin1(cmd.line2));
+    ConsoleQuestions questions;
+    questions.assumeYes = cmd.yes;
+    questions.interactive = isatty(fileno(stdin)) == 1;
+    ConsoleTexts console(session.shell(), stdout, terminal, questions);
+    console.setWriteLines(cmd.line1, cmd.line2);
     StartTexts texts(session.timers(), console, console);
     texts.InitDialog();
 
@@ -60,8 +64,19 @@ int RunTexts(const Args& args) {
         texts.OnRead();
         break;
     case TextsAction::Write:
-        console.startProgress();
         texts.OnWrite();
+        if (console.refused()) {
+            std::fprintf(stderr,
+                         "nvx texts: the panel will not get the texts as given and a write asks "
+                         "first; there is no terminal to ask on, so nothing was written (give "
+                         "--yes to write all the same)\n");
+            return 2;
+        }
+        if (console.cancelled()) {
+            std::fprintf(stderr, "nvx texts: cancelled, nothing was written\n");
+            return 1;
+        }
+        console.startProgress();
         break;
     case TextsAction::Test:
         texts.OnTestCom();

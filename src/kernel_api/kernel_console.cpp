@@ -154,28 +154,10 @@ bool ParseKernelCommandLine(const std::vector<std::string>& args, KernelCommandL
 }
 
 ConsoleKernel::ConsoleKernel(MonitorShell& session, ConsoleQuestions questions)
-    : session_(session), questions_(questions) {}
+    : session_(session), asker_(questions) {}
 
 MessageAnswer ConsoleKernel::ask(const std::string& text, MessageIcon, MessageButtons buttons) {
-    const bool yesNo = buttons == MessageButtons::YesNo;
-    const MessageAnswer accept = yesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
-    const MessageAnswer decline = yesNo ? MessageAnswer::No : MessageAnswer::Cancel;
-    if (questions_.assumeYes) return accept;
-    if (!questions_.interactive) {
-        refused_ = true;
-        return decline;
-    }
-    std::fprintf(questions_.prompt, "%s [%s] ", Latin1ToUtf8(text).c_str(),
-                 yesNo ? "yes/no" : "ok/cancel");
-    std::fflush(questions_.prompt);
-    char answer[64] = {};
-    if (std::fgets(answer, sizeof answer, questions_.in) != nullptr) {
-        std::string a(answer);
-        while (!a.empty() && (a.back() == '\n' || a.back() == '\r' || a.back() == ' ')) a.pop_back();
-        if (a == "ok" || a == "OK" || a == "y" || a == "yes") return accept;
-    }
-    cancelled_ = true;
-    return decline;
+    return asker_.ask(text, buttons);
 }
 
 void ConsoleKernel::AppendMonitorLog(std::string message) {

@@ -8,6 +8,7 @@
 
 #include "kernel_api/kernel_api.h"
 #include "shell/shell.h"
+#include "platform/user_dialogs.h"
 
 namespace nvx {
 
@@ -31,14 +32,6 @@ extern const char kKernelUsage[];
 bool ParseKernelCommandLine(const std::vector<std::string>& args, KernelCommandLine& out,
                             std::string& error);
 
-// How the confirmation is answered when --yes was not given: from the terminal, or not at all.
-struct ConsoleQuestions {
-    bool assumeYes = false;
-    bool interactive = false;  // stdin is a terminal
-    std::FILE* in = stdin;
-    std::FILE* prompt = stderr;
-};
-
 // Plays the window on a terminal. Its fields are set by the command line, never read from a
 // screen; every log line goes on to the session's shell and is remembered for the outcome.
 class ConsoleKernel : public KernelApiView, public MonitorShell {
@@ -48,8 +41,8 @@ public:
     bool sawError() const { return sawError_; }
     bool sawInformation() const { return sawInformation_; }
     // A question was asked that nobody could answer (no terminal, no --yes).
-    bool refused() const { return refused_; }
-    bool cancelled() const { return cancelled_; }
+    bool refused() const { return asker_.refused(); }
+    bool cancelled() const { return asker_.cancelled(); }
 
     // KernelApiView
     RejectedNumbers readControls(KernelApiFields&) override { return {}; }
@@ -65,11 +58,9 @@ public:
 
 private:
     MonitorShell& session_;
-    ConsoleQuestions questions_;
+    ConsoleAsker asker_;
     bool sawError_ = false;
     bool sawInformation_ = false;
-    bool refused_ = false;
-    bool cancelled_ = false;
 };
 
 // Issues the action of the command line through the window's own operations.

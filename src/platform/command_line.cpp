@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/serial_port.h"
+
 namespace nvx {
 
 namespace {
@@ -26,7 +28,7 @@ bool ParseComPortNumber(const std::string& text, int& port) {
         if (c < '0' || c > '9') return false;
         value = value * 10 + (c - '0');
     }
-    if (value < 1 || value > 256) return false;
+    if (value < kComPortFirst || value > kComPortLast) return false;
     port = value;
     return true;
 }

@@ -61,6 +61,10 @@ std::string PortFailureReason(int err);
 // empty when none is found (or /proc may not be read).
 std::string PortHolders(const std::string& path);
 
+// The COM numbers a user may choose.
+inline constexpr int32_t kComPortFirst = 1;
+inline constexpr int32_t kComPortLast = 256;
+
 // COM number N to a device path, first match wins: $NORVIX_COM<N>; "com<N>" (a link or a device)
 // in the start directory; /dev/ttyS<N-1>. Empty for port 0.
 std::string ResolveComPort(uint32_t portNumber, const std::string& startDirectory);

@@ -34,43 +34,39 @@ std::string EscapeControlCharacters(const std::string& latin1) {
     return shown;
 }
 
+Utf8Character NextUtf8Character(const std::string& utf8, std::size_t at) {
+    const unsigned char c = static_cast<unsigned char>(utf8[at]);
+    const Utf8Character stray{c, 1, false};
+    if (c < 0x80) return {c, 1, true};
+    std::size_t length = 0;
+    uint32_t code = 0;
+    if ((c & 0xE0) == 0xC0) {
+        length = 2;
+        code = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+        length = 3;
+        code = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+        length = 4;
+        code = c & 0x07;
+    } else {
+        return stray;  // a stray continuation byte or an invalid lead byte
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        if (at + k >= utf8.size() || (utf8[at + k] & 0xC0) != 0x80) return stray;
+        code = (code << 6) | (static_cast<unsigned char>(utf8[at + k]) & 0x3F);
+    }
+    // Overlong forms of a single byte are not accepted as characters.
+    if (length == 2 && code < 0x80) return stray;
+    return {code, length, true};
+}
+
 std::string Utf8ToLatin1(const std::string& utf8) {
     std::string latin1;
-    std::size_t i = 0;
-    while (i < utf8.size()) {
-        const unsigned char c = static_cast<unsigned char>(utf8[i]);
-        std::size_t length = 1;
-        uint32_t code = c;
-        if (c >= 0x80) {
-            if ((c & 0xE0) == 0xC0) {
-                length = 2;
-                code = c & 0x1F;
-            } else if ((c & 0xF0) == 0xE0) {
-                length = 3;
-                code = c & 0x0F;
-            } else if ((c & 0xF8) == 0xF0) {
-                length = 4;
-                code = c & 0x07;
-            } else {
-                length = 0;  // a stray continuation byte or an invalid lead byte
-            }
-            for (std::size_t k = 1; length != 0 && k < length; ++k) {
-                if (i + k >= utf8.size() || (utf8[i + k] & 0xC0) != 0x80) {
-                    length = 0;
-                    break;
-                }
-                code = (code << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-            }
-            // Overlong forms of a single byte are not accepted as characters.
-            if (length == 2 && code < 0x80) length = 0;
-            if (length == 0) {
-                latin1 += '?';
-                ++i;
-                continue;
-            }
-        }
-        latin1 += code <= 0xFF ? static_cast<char>(code) : '?';
-        i += length;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const Utf8Character ch = NextUtf8Character(utf8, i);
+        latin1 += ch.valid && ch.code <= 0xFF ? static_cast<char>(ch.code) : '?';
+        i += ch.length;
     }
     return latin1;
 }

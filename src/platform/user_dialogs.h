@@ -4,6 +4,7 @@
 // (tests/support/recording_dialogs.h).
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace nvx {
@@ -29,6 +30,31 @@ class ConsoleMessageBoxes : public MessageBoxes {
 public:
     MessageAnswer show(const std::string& text, const std::string& caption, MessageIcon icon,
                        MessageButtons buttons) override;
+};
+
+// How a console command's question is answered: by --yes, by the user when standard input is a
+// terminal, or not at all.
+struct ConsoleQuestions {
+    bool assumeYes = false;
+    bool interactive = false;  // stdin is a terminal
+    std::FILE* in = stdin;
+    std::FILE* prompt = stderr;
+};
+
+// Asks on the terminal as ConsoleQuestions says, and remembers a question left unanswered.
+class ConsoleAsker {
+public:
+    explicit ConsoleAsker(ConsoleQuestions questions) : questions_(questions) {}
+    // Ok/Yes from --yes or a typed "ok", "y" or "yes"; anything else declines.
+    MessageAnswer ask(const std::string& latin1Text, MessageButtons buttons);
+    // A question was asked that nobody could answer (no terminal, no --yes).
+    bool refused() const { return refused_; }
+    // The user declined.
+    bool cancelled() const { return cancelled_; }
+private:
+    ConsoleQuestions questions_;
+    bool refused_ = false;
+    bool cancelled_ = false;
 };
 
 // Sounds a tone; the pair order must hold, playing need not block.

@@ -1,9 +1,12 @@
 #include "texts/start_texts.h"
 
+#include <cctype>
+
 #include "comm/api_request.h"
 #include "comm/tick.h"
 #include "journal/service_journal.h"
 #include "platform/format.h"
+#include "platform/text_encoding.h"
 
 namespace nvx {
 
@@ -28,7 +31,74 @@ std::string Displayable(std::string line) {
     return line;
 }
 
+constexpr const char* kWarningPrefix = " > Warning: ";
+constexpr const char* kLossyWriteQuestionEnd = "Write the texts all the same?";
+constexpr const char* kLossyWriteDeclined = " > Starting texts not written";
+
+bool IsControlCharacter(uint32_t code) { return code < 0x20 || (code >= 0x7F && code <= 0x9F); }
+
+// "U+20AC at 3" or, for a byte that is no UTF-8, "byte 0xFF at 3".
+std::string NamedAt(const Utf8Character& ch, int position) {
+    return ch.valid ? Format("U+%04X at %d", ch.code, position)
+                    : Format("byte 0x%02X at %d", ch.code, position);
+}
+
+void AppendListed(std::string& list, const std::string& item) {
+    if (!list.empty()) list += ", ";
+    list += item;
+}
+
 }  // namespace
+
+std::vector<std::string> TextsLineWarnings(int lineNumber, const std::string& typedUtf8) {
+    std::string unshown;   // outside ISO 8859-1
+    std::string controls;  // written, but no sign on the panel
+    std::string cut;       // past the 15th character, as it would have been written
+    int position = 0;
+    for (std::size_t at = 0; at < typedUtf8.size();) {
+        const Utf8Character ch = NextUtf8Character(typedUtf8, at);
+        ++position;
+        const bool latin1 = ch.valid && ch.code <= 0xFF;
+        if (position > kTextsLineLength)
+            cut += latin1 ? static_cast<char>(ch.code) : '?';
+        else if (!latin1)
+            AppendListed(unshown, NamedAt(ch, position));
+        else if (IsControlCharacter(ch.code))
+            AppendListed(controls, NamedAt(ch, position));
+        at += ch.length;
+    }
+    std::vector<std::string> warnings;
+    const std::string line = Format("%sline %d", kWarningPrefix, lineNumber);
+    if (!cut.empty()) {
+        const std::string which =
+            position == kTextsLineLength + 1
+                ? Format("character %d is cut", position)
+                : Format("characters %d to %d are cut", kTextsLineLength + 1, position);
+        warnings.push_back(Format("%s has %d characters, the panel shows %d: %s (\"%s\")",
+                                  line.c_str(), position, kTextsLineLength, which.c_str(),
+                                  EscapeControlCharacters(cut).c_str()));
+    }
+    if (!unshown.empty())
+        warnings.push_back(Format("%s: the panel cannot show %s: written as \"?\"", line.c_str(),
+                                  unshown.c_str()));
+    if (!controls.empty())
+        warnings.push_back(Format("%s: the panel cannot show the control characters %s: written "
+                                  "as they are",
+                                  line.c_str(), controls.c_str()));
+    return warnings;
+}
+
+std::string TextsJournalText(const std::string& line1Latin1, const std::string& line2Latin1) {
+    const auto quoted = [](const std::string& latin1) {
+        std::string doubled;
+        for (const char c : latin1) {
+            doubled += c;
+            if (c == '\\') doubled += c;
+        }
+        return "\"" + EscapeControlCharacters(doubled) + "\"";
+    };
+    return quoted(line1Latin1) + " " + quoted(line2Latin1);
+}
 
 StartTexts::StartTexts(TimerService& timers, MonitorShell& shell, StartTextsView& view)
     : timers_(timers), shell_(shell), view_(view) {}
@@ -69,6 +139,7 @@ void StartTexts::OnWrite() {
         ReportTextsResult(kTextsPortNotOpen);
         break;
     case kTextsReady:
+        if (!ConfirmLossyWrite()) break;
         g_textsTransfer.writeState = kTextsProcStarting;
         TextsWindowState = kTextsWriting;
         break;
@@ -76,6 +147,26 @@ void StartTexts::OnWrite() {
         ReportTextsResult(kTextsCommandInProgress);
         break;
     }
+}
+
+bool StartTexts::ConfirmLossyWrite() {
+    std::string typed[kTextsLineCount];
+    view_.readTypedLines(typed[0], typed[1]);
+    std::string question;
+    for (int i = 0; i < kTextsLineCount; ++i) {
+        for (const std::string& warning : TextsLineWarnings(i + 1, typed[i])) {
+            shell_.AppendMonitorLog(warning);
+            std::string said = warning.substr(std::string(kWarningPrefix).size());
+            said[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(said[0])));
+            question += said + "\r\n";
+        }
+    }
+    if (question.empty()) return true;
+    question += std::string("\r\n") + kLossyWriteQuestionEnd;
+    if (view_.ask(question, MessageIcon::Question, MessageButtons::YesNo) == MessageAnswer::Yes)
+        return true;
+    shell_.AppendMonitorLog(kLossyWriteDeclined);
+    return false;
 }
 
 void StartTexts::OnTestCom() {
@@ -354,7 +445,9 @@ void StartTexts::JournalWrite(int32_t code, const std::string& line) {
     if (code != kTextsWritingFinished) return;
     // A character that went wrong on the way outweighs the finish line.
     JournalRecord record;
-    record.operation = kJournalStartingTexts;
+    record.operation = std::string(kJournalStartingTexts) + " " +
+                       TextsJournalText(g_textsTransfer.textBuffer[0],
+                                        g_textsTransfer.textBuffer[1]);
     record.outcome = writeFault_.empty() ? line : writeFault_;
     writeFault_.clear();
     RecordServiceOperation(shell_, std::move(record));

@@ -4,13 +4,16 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "comm/converter.h"
 #include "platform/timer_service.h"
 #include "shell/shell.h"
+#include "platform/user_dialogs.h"
 
 namespace nvx {
 
+inline constexpr const char* kStartTextsWindowTitle = "Solvane Starting Texts";
 constexpr int kTextsLineLength = 15;
 constexpr int kTextsLineCount = 2;
 constexpr int kTextsCharCount = kTextsLineLength * kTextsLineCount;
@@ -86,10 +89,25 @@ struct StartTextsFields {
     std::string writeLine2;
 };
 
+// What the panel will not get of a writing line as typed (UTF-8): characters past the 15th are
+// cut, characters outside ISO 8859-1 are written as "?", control characters are written but shown
+// as nothing the panel has. One log line per kind, naming the characters and their positions;
+// none when the line arrives as typed.
+std::vector<std::string> TextsLineWarnings(int lineNumber, const std::string& typedUtf8);
+
+// The two lines as written, for the service journal: each in quotes, its 15 characters as sent,
+// a backslash doubled and control characters as \xHH, so the record stays one line of text.
+std::string TextsJournalText(const std::string& line1Latin1, const std::string& line2Latin1);
+
 class StartTextsView {
 public:
     virtual ~StartTextsView() = default;
     virtual void readControls(StartTextsFields& fields) = 0;
+    // The writing fields as typed, in UTF-8: what the user meant before it was made to fit.
+    virtual void readTypedLines(std::string& line1Utf8, std::string& line2Utf8) = 0;
+    // A question before a write that would not arrive as typed; ISO 8859-1 text.
+    virtual MessageAnswer ask(const std::string& text, MessageIcon icon,
+                              MessageButtons buttons) = 0;
     // The two read-only fields; the writing fields belong to the user.
     virtual void writeReadControls(const StartTextsFields& fields) = 0;
     virtual void setProgressRange(int minimum, int maximum) = 0;
@@ -149,6 +167,9 @@ private:
     void SetWritingProgress(int value);
     // One service journal line per write, when it has finished.
     void JournalWrite(int32_t code, const std::string& line);
+    // Says what of the typed lines the panel will not get and asks whether to write all the
+    // same; true when there is nothing to say or the user agrees.
+    bool ConfirmLossyWrite();
 
     TimerService& timers_;
     MonitorShell& shell_;

@@ -3,28 +3,33 @@
 #include "journal/service_journal.h"
 #include "platform/command_line.h"
 #include "platform/format.h"
+#include "platform/text_encoding.h"
 
 namespace nvx {
 
 const char kTextsUsage[] =
     "usage: nvx texts [--port N] [--latin1] read\n"
-    "       nvx texts [--port N] write \"LINE 1\" [\"LINE 2\"]\n"
+    "       nvx texts [--port N] [--yes] write \"LINE 1\" [\"LINE 2\"]\n"
     "       nvx texts [--port N] test\n"
     "\n"
     "Reads or writes the two 15-character starting texts of a Solvane operating panel on\n"
     "COM port N (1 to 256, default 1), one request per character, or tests the communication\n"
     "with one request. A text longer than 15 characters is cut; a shorter one is\n"
-    "right-aligned. A missing second line is written as spaces. Options may stand anywhere;\n"
+    "right-aligned. A character outside ISO 8859-1 is written as \"?\". When a text will be\n"
+    "cut, holds such characters or control characters, warning lines name them and the write\n"
+    "asks first; --yes answers yes, and without a terminal to ask on it is refused unless\n"
+    "--yes is given. A missing second line is written as spaces. Options may stand anywhere;\n"
     "\"--\" ends them (for a line that begins with \"-\"). The texts are shown in UTF-8, or\n"
     "with --latin1 as ISO 8859-1 bytes.\n"
-    "Exit status: 0 when the work ended without an error line, 1 after an error line,\n"
-    "2 on wrong usage.\n";
+    "Exit status: 0 when the work ended without an error line, 1 after an error line or a\n"
+    "declined question, 2 on wrong usage or a question nobody could answer.\n";
 
 bool ParseTextsCommandLine(const std::vector<std::string>& args, TextsCommandLine& out,
                            std::string& error) {
     out = TextsCommandLine{};
     CommandLine line;
-    if (!SplitCommandLine(args, {kHelpOption, kPortOption, kLatin1Option}, line, error))
+    if (!SplitCommandLine(args, {kHelpOption, kPortOption, kLatin1Option, kYesOption}, line,
+                          error))
         return false;
     if (line.has(kHelpOption.name)) {
         out.help = true;
@@ -39,6 +44,11 @@ bool ParseTextsCommandLine(const std::vector<std::string>& args, TextsCommandLin
     }
     const std::string& action = words[0];
     const std::size_t extra = words.size() - 1;
+    if (line.has(kYesOption.name) && action != "write") {
+        error = "--yes belongs to write (only a write asks)";
+        return false;
+    }
+    out.yes = line.has(kYesOption.name);
     if (action == "read" || action == "test") {
         if (extra != 0) {
             error = action + " takes no further arguments";
@@ -72,15 +82,27 @@ std::string TextsProgressLine(int value, int maximum) {
     return bar + Format(" %2d/%d", value, maximum);
 }
 
-ConsoleTexts::ConsoleTexts(MonitorShell& session, std::FILE* out, bool drawProgress)
-    : session_(session), out_(out), drawProgress_(drawProgress) {}
+ConsoleTexts::ConsoleTexts(MonitorShell& session, std::FILE* out, bool drawProgress,
+                           ConsoleQuestions questions)
+    : session_(session), out_(out), drawProgress_(drawProgress), asker_(questions) {}
 
-void ConsoleTexts::setWriteLines(const std::string& line1Latin1, const std::string& line2Latin1) {
-    shown_.writeLine1 = line1Latin1;
-    shown_.writeLine2 = line2Latin1;
+void ConsoleTexts::setWriteLines(const std::string& line1Utf8, const std::string& line2Utf8) {
+    typed_[0] = line1Utf8;
+    typed_[1] = line2Utf8;
+    shown_.writeLine1 = Utf8ToLatin1(line1Utf8);
+    shown_.writeLine2 = Utf8ToLatin1(line2Utf8);
 }
 
 void ConsoleTexts::readControls(StartTextsFields& fields) { fields = shown_; }
+
+void ConsoleTexts::readTypedLines(std::string& line1Utf8, std::string& line2Utf8) {
+    line1Utf8 = typed_[0];
+    line2Utf8 = typed_[1];
+}
+
+MessageAnswer ConsoleTexts::ask(const std::string& text, MessageIcon, MessageButtons buttons) {
+    return asker_.ask(text, buttons);
+}
 
 void ConsoleTexts::writeReadControls(const StartTextsFields& fields) {
     shown_.readLine1 = fields.readLine1;

@@ -125,6 +125,17 @@ TEST_F(StartupTest, AnAutomaticUpdateThatDidNotFinishEndsWithStatusOne) {
     }
 }
 
+TEST_F(StartupTest, ARefusedComPortEndsBeforeAnyWindowAndSaysWhy) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(Run({"/C", "-1"}));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "norvix-monitor: /C needs a COM port number from 1 to 256 (got \"-1\")\n");
+    EXPECT_EQ(app.ExitCode(), -1);
+    ASSERT_EQ(steps.seen.size(), 1u);
+    EXPECT_EQ(steps.seen[0].step, "controls");
+    EXPECT_EQ(SwitchComPort, 0);
+}
+
 TEST_F(StartupTest, StepsRunInOrderAndTheMainWindowRunsLast) {
     SetOsPlatformId(kOsFamilyNt);
     EXPECT_FALSE(Run({"/W", "5", "/C", "3"}));

@@ -167,9 +167,10 @@ INSTANTIATE_TEST_SUITE_P(
         EvaluateCase{"WaitWithoutValue", {"/W"}, With([](Settings& s) { s.stepWait = 0; })},
         EvaluateCase{"WaitWithoutValueBeforePort", {"/W", "/C", "2"},
                      With([](Settings& s) { s.stepWait = 0; s.switchComPort = 2; })},
-        EvaluateCase{"NegativePort", {"/C", "-2"}, With([](Settings& s) { s.switchComPort = -2; })},
+        EvaluateCase{"LowestPort", {"/C", "1"}, With([](Settings& s) { s.switchComPort = 1; })},
         EvaluateCase{"LettersForWait", {"/W", "abc"}, With([](Settings& s) { s.stepWait = 0; })},
-        EvaluateCase{"MinusThreePort", {"/C", "-3"}, With([](Settings& s) { s.switchComPort = -3; })},
+        EvaluateCase{"HighestPort", {"/C", "256"}, With([](Settings& s) { s.switchComPort = 256; })},
+        EvaluateCase{"PortWithBlanksAndSign", {"/C", " +7"}, With([](Settings& s) { s.switchComPort = 7; })},
         EvaluateCase{"HugeWaitIsHeldAtTheLargestValue", {"/W", "99999999"},
                      With([](Settings& s) { s.stepWait = INT32_MAX; })},
         EvaluateCase{"HugeNegativeWait", {"/W", "-99999999"},
@@ -212,6 +213,38 @@ TEST(EvaluateSwitches, AFailedLookupStopsTheEvaluation) {
         const CommandLineSwitches switches{{key, {}}, {"/A", {""}}};
         EXPECT_FALSE(EvaluateSwitches(switches));
         EXPECT_EQ(AutoStartState, kAutoStartOff);  // "/A" comes later and is never reached
+    }
+    ResetShellSettings();
+}
+
+TEST(EvaluateSwitches, AComPortOutsideTheRangeIsRefusedWithTheRange) {
+    const struct {
+        std::vector<std::string> args;
+        const char* refusal;
+    } cases[] = {
+        {{"/C", "-1"}, "/C needs a COM port number from 1 to 256 (got \"-1\")"},
+        {{"/C", "0"}, "/C needs a COM port number from 1 to 256 (got \"0\")"},
+        {{"/C", "257"}, "/C needs a COM port number from 1 to 256 (got \"257\")"},
+        // Held at the int32_t limit before, so it named port 2147483647.
+        {{"/C", "99999999999"}, "/C needs a COM port number from 1 to 256 (got \"99999999999\")"},
+        {{"/C", "-99999999999"}, "/C needs a COM port number from 1 to 256 (got \"-99999999999\")"},
+        {{"/C", "abc"}, "/C needs a COM port number from 1 to 256 (got \"abc\")"},
+        {{"/C"}, "/C needs a COM port number from 1 to 256 (got \"\")"},
+        {{"/C", "\x1b[2J"}, "/C needs a COM port number from 1 to 256 (got \"\\x1B[2J\")"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        ResetShellSettings();
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"/A"});
+        CommandLineSwitches switches;
+        const auto argv = Argv(args);
+        ParseSwitches(switches, static_cast<int>(argv.size() - 1), argv.data());
+        std::string refusal;
+        EXPECT_FALSE(EvaluateSwitches(switches, &refusal));
+        EXPECT_EQ(refusal, c.refusal);
+        EXPECT_EQ(SwitchComPort, 0);
+        EXPECT_EQ(AutoStartState, kAutoStartOff);  // nothing after the refused switch is taken
     }
     ResetShellSettings();
 }

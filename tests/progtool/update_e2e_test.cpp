@@ -85,6 +85,9 @@ struct SimOptions {
     // tests are about what the procedures do, and the paced ones about whether their time limits
     // hold.
     bool paced = false;
+    // Every frame and change of state the device sees is logged into this file of the start
+    // directory (--verbose).
+    std::string wireLog = {};
 };
 
 class UpdateEndToEnd : public ::testing::Test {
@@ -115,8 +118,13 @@ protected:
         if (!options.paced) argv.push_back("--instant");
         if (!options.eepromIn.empty()) argv.insert(argv.end(), {"--eeprom-in", options.eepromIn});
         argv.insert(argv.end(), options.faults.begin(), options.faults.end());
+        ChildStreams streams;
+        if (!options.wireLog.empty()) {
+            argv.push_back("--verbose");
+            streams.stderrFile = dir_.file(options.wireLog);
+        }
         auto& sim = sims_[port];
-        sim = std::make_unique<Child>(NVX_SIM_EXE, argv, dir_.path());
+        sim = std::make_unique<Child>(NVX_SIM_EXE, argv, dir_.path(), Strings{}, streams);
         ASSERT_TRUE(sim->started());
         // The terminal's path comes once the link is in place.
         const std::string pty = sim->ReadLine();
@@ -621,6 +629,50 @@ TEST_F(UpdateEndToEnd, FirmwareThatCannotBeWrittenWholeNeverReachesTheDevice) {
     EXPECT_NE(std::find(log.begin(), log.end(), " > Bootloader started"), log.end()) << run.out;
     StopDevice();
     EXPECT_TRUE(SameMemory(BytesFrom(image), DeviceMemory("flash.out")));
+}
+
+TEST_F(UpdateEndToEnd, AnEepromImageThatDoesNotFitThePartNeverReachesTheDevice) {
+    struct Case {
+        const char* name;
+        std::string text;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"no bytes at all", "", "E> EEPROM file refused: holds no data"},
+        {"4 KB for a 2 KB part", HexImage(RandomBytes(4096, 11)),
+         "E> EEPROM file refused: does not fit ATmega64: ends at 0xFFF, EEPROM ends at 0x7FF"},
+        {"a record type no programmer knows", ":020000090102F2\r\n" + HexImage(RandomBytes(64, 12)),
+         "E> EEPROM file refused: record of unknown type 09, line 1"},
+        {"cut at a line boundary", CutAfterLine(HexImage(RandomBytes(2048, 13)), 50),
+         "E> EEPROM file refused: incomplete: no end-of-file record"},
+    };
+    // The device's EEPROM before: no restart may count itself in it, no byte may change.
+    const std::vector<uint8_t> before = RandomBytes(2048, 10);
+    WriteText(dir_.file("before.hex"), HexImage(before));
+    StartDevice({{"--device", "solbed"}, false, dir_.file("before.hex"), {}, false, "wire.log"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteText(dir_.file("new.hex"), c.text);
+        const ProgramRun run = Nvx({"eeprom", "--yes", "write", "new.hex", "--port", "1", "--wait",
+                                    "1", "--device", "solbed"});
+        EXPECT_EQ(run.status, 1) << run.out << run.err;
+        EXPECT_EQ(LogLines(run), Strings{c.line}) << run.err;
+    }
+    // Not a frame reached the device, so no BootloadStart either.
+    const std::string refusedWire = ReadText(dir_.file("wire.log"));
+    EXPECT_EQ(refusedWire.find(" rx "), std::string::npos) << refusedWire;
+    EXPECT_EQ(refusedWire.find("bootloader"), std::string::npos) << refusedWire;
+    StopDevice();
+    EXPECT_TRUE(SameMemory(BytesFrom(before), DeviceMemory("eeprom.out")));
+
+    // The same device and log see a write that fits: the log would have shown the bootloader.
+    StartDevice({{"--device", "solbed"}, false, dir_.file("before.hex"), {}, false, "wire.log"});
+    WriteText(dir_.file("new.hex"), HexImage(RandomBytes(2048, 14)));
+    const ProgramRun fits = Nvx({"eeprom", "--yes", "write", "new.hex", "--port", "1", "--wait",
+                                 "1", "--device", "solbed"});
+    EXPECT_EQ(fits.status, 0) << fits.out << fits.err;
+    StopDevice();
+    EXPECT_NE(ReadText(dir_.file("wire.log")).find("bootloader started"), std::string::npos);
 }
 
 // A file of /proc; empty when its process has gone meanwhile (a stream would throw then).

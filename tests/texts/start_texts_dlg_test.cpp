@@ -7,6 +7,7 @@
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -14,6 +15,7 @@
 
 #include "comm/api_request.h"
 #include "comm/tick.h"
+#include "platform/gui/qt_dialogs.h"
 #include "platform/timer_service.h"
 #include "support/qt_test_app.h"
 #include "support/window_input.h"
@@ -167,6 +169,53 @@ TEST_F(StartTextsDlgTest, FieldsCrossTheBoundaryAsLatin1) {
     EXPECT_EQ(child<QLineEdit>("readLine1")->text(), QString::fromUtf8("Temperatur \xC2\xB0" "C  "));
     EXPECT_EQ(child<QLineEdit>("readLine2")->text(), QStringLiteral("SOLVANE        "));
     EXPECT_EQ(child<QLineEdit>("writeLine1")->text(), QString::fromUtf8("Gr\xC3\xBC\xC3\x9F Gott"));
+}
+
+TEST_F(StartTextsDlgTest, AWriteThePanelWillNotShowAsTypedAsksFirstAndNoKeepsTheTexts) {
+    QtMessageBoxes boxes;
+    SetMessageBoxes(&boxes);
+    dlg->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    test::TypeThroughWindow(child<QLineEdit>("writeLine1"), QStringLiteral("Heizung Nord-Ost"));
+    test::TypeThroughWindow(child<QLineEdit>("writeLine2"), QStringLiteral("Preis 5"));
+    // Keys whose characters ISO 8859-1 lacks: one in the plane of most, one beyond it.
+    for (const char* utf8 : {"\xE2\x82\xAC", "\xF0\x9F\x94\xA5"})
+        QTest::sendKeyEvent(QTest::Click, dlg->windowHandle(), Qt::Key_unknown,
+                            QString::fromUtf8(utf8), Qt::NoModifier);
+    const std::vector<std::string> warnings = {
+        " > Warning: line 1 has 16 characters, the panel shows 15: character 16 is cut (\"t\")",
+        " > Warning: line 2: the panel cannot show U+20AC at 8, U+1F525 at 9: written as \"?\"",
+    };
+    const QString question = QString::fromLatin1(
+        "Line 1 has 16 characters, the panel shows 15: character 16 is cut (\"t\")\r\n"
+        "Line 2: the panel cannot show U+20AC at 8, U+1F525 at 9: written as \"?\"\r\n"
+        "\r\nWrite the texts all the same?");
+
+    for (const bool yes : {false, true}) {
+        SCOPED_TRACE(yes ? "Yes" : "No");
+        shell.log.clear();
+        QString asked;
+        QString caption;
+        test::WhenModalShows(dlg.get(), [&](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            if (!box) return;
+            asked = box->text();
+            caption = box->windowTitle();
+            test::ClickThroughWindow(box->button(yes ? QMessageBox::Yes : QMessageBox::No));
+        });
+        test::KeyThroughWindow(dlg.get(), Qt::Key_Return);  // in the second Writing field
+        EXPECT_EQ(asked, question);
+        EXPECT_EQ(caption, QStringLiteral("Solvane Starting Texts"));
+        std::vector<std::string> logged = warnings;
+        if (!yes) logged.push_back(" > Starting texts not written");
+        EXPECT_EQ(shell.log, logged);
+        EXPECT_EQ(TextsWindowState, yes ? kTextsWriting : kTextsReady);
+    }
+    // What goes out is what went out before the question: cut, one "?" a character.
+    clock.advance(10);
+    EXPECT_EQ(g_textsTransfer.textBuffer[0], "Heizung Nord-Os");
+    EXPECT_EQ(g_textsTransfer.textBuffer[1], "      Preis 5??");
+    SetMessageBoxes(nullptr);
 }
 
 TEST_F(StartTextsDlgTest, TimerDrivesTheProgressBars) {

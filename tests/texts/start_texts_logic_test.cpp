@@ -44,6 +44,50 @@ protected:
     StartTexts logic{clock, shell, view};
 };
 
+TEST(TextsLineWarnings, NameWhatThePanelWillNotGetAndWhere) {
+    const struct {
+        const char* name;
+        int line;
+        std::string typed;  // UTF-8
+        std::vector<std::string> warnings;
+    } cases[] = {
+        {"empty", 1, "", {}},
+        {"fifteen characters", 1, "ABCDEFGHIJKLMNO", {}},
+        {"ISO 8859-1 letters take one place", 2, "Gr\xC3\xBC\xC3\x9F" "e \xC3\x84rger", {}},
+        {"one too many", 1, "ABCDEFGHIJKLMNOP",
+         {" > Warning: line 1 has 16 characters, the panel shows 15: character 16 is cut (\"P\")"}},
+        {"several cut", 2, "Temperatur zu hoch",
+         {" > Warning: line 2 has 18 characters, the panel shows 15: characters 16 to 18 are cut "
+          "(\"och\")"}},
+        {"outside ISO 8859-1", 1, "5 \xE2\x82\xAC / \xF0\x9F\x94\xA5",
+         {" > Warning: line 1: the panel cannot show U+20AC at 3, U+1F525 at 7: written as \"?\""}},
+        {"no UTF-8", 2, "A\xFF" "B\xC3",
+         {" > Warning: line 2: the panel cannot show byte 0xFF at 2, byte 0xC3 at 4: written as "
+          "\"?\""}},
+        {"control characters", 1, "\x1B[2J\tx\xC2\x85",
+         {" > Warning: line 1: the panel cannot show the control characters U+001B at 1, U+0009 at "
+          "5, U+0085 at 7: written as they are"}},
+        // A character past the 15th is only cut, whatever else it is; cut text is shown escaped.
+        {"all three", 1, "A\xE2\x82\xAC" "CDEFGHIJKLM\x07O\x1B\xE2\x82\xAC",
+         {" > Warning: line 1 has 17 characters, the panel shows 15: characters 16 to 17 are cut "
+          "(\"\\x1B?\")",
+          " > Warning: line 1: the panel cannot show U+20AC at 2: written as \"?\"",
+          " > Warning: line 1: the panel cannot show the control characters U+0007 at 14: written "
+          "as they are"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(TextsLineWarnings(c.line, c.typed), c.warnings);
+    }
+}
+
+TEST(TextsJournalText, QuotesBothLinesAsSentAndEscapesWhatCouldBreakARecord) {
+    EXPECT_EQ(TextsJournalText("            ABC", "               "),
+              "\"            ABC\" \"               \"");
+    EXPECT_EQ(TextsJournalText("  a\\x1B\r\n=1+2,\"\xC4", "\x1B[2J\t\x7F        "),
+              "\"  a\\\\x1B\\x0D\\x0A=1+2,\"\xC4\" \"\\x1B[2J\\x09\\x7F        \"");
+}
+
 TEST_F(StartTextsLogicTest, InitialisationSetsRangesTimerAndStates) {
     EXPECT_EQ(view.rangeMin, 0);
     EXPECT_EQ(view.rangeMax, 30);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "comm/api_request.h"
 #include "comm/tick.h"
 #include "fake_panel.h"
+#include "journal/service_journal.h"
+#include "platform/text_encoding.h"
 #include "platform/timer_service.h"
 #include "support/scratch_start_directory.h"
 #include "texts/start_texts.h"
@@ -103,6 +106,62 @@ TEST_F(StartTextsTransferTest, WritingSendsThirtyCharactersWithBitSevenSet) {
 TEST_F(StartTextsTransferTest, LongTextsAreCutToFifteenCharacters) {
     Write("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "Zweite Zeile ist zu lang");
     EXPECT_EQ(panel->text, "ABCDEFGHIJKLMNOZweite Zeile is");
+}
+
+TEST_F(StartTextsTransferTest, AWriteThePanelWillNotShowAsTypedIsToldAndAskedFirst) {
+    // As typed into the window: 17 characters, and a sign ISO 8859-1 lacks.
+    view.typed1 = "Kessel 2 Nord-Ost";
+    view.typed2 = "5 \xE2\x82\xAC";
+    view.controls.writeLine1 = Utf8ToLatin1(view.typed1);
+    view.controls.writeLine2 = Utf8ToLatin1(view.typed2);
+    const std::vector<std::string> warnings = {
+        " > Warning: line 1 has 17 characters, the panel shows 15: characters 16 to 17 are cut "
+        "(\"st\")",
+        " > Warning: line 2: the panel cannot show U+20AC at 3: written as \"?\"",
+    };
+
+    view.answers = {MessageAnswer::No};
+    logic.OnWrite();
+    clock.advance(1000);
+    EXPECT_TRUE(panel->requests.empty());
+    EXPECT_EQ(TextsWindowState, kTextsReady);
+    std::vector<std::string> declined = warnings;
+    declined.push_back(" > Starting texts not written");
+    EXPECT_EQ(shell.log, declined);
+    ASSERT_EQ(view.questions.size(), 1u);
+    EXPECT_EQ(view.questions[0],
+              "Line 1 has 17 characters, the panel shows 15: characters 16 to 17 are cut "
+              "(\"st\")\r\nLine 2: the panel cannot show U+20AC at 3: written as \"?\"\r\n\r\n"
+              "Write the texts all the same?");
+    EXPECT_FALSE(std::filesystem::exists(startDirectory.dir().file(kJournalFileName)));
+
+    // Yes writes the texts as ever: cut, "?" for the sign.
+    shell.log.clear();
+    logic.OnWrite();
+    ASSERT_TRUE(RunToReady());
+    EXPECT_EQ(panel->text, "Kessel 2 Nord-O            5 ?");
+    std::vector<std::string> written = warnings;
+    written.push_back("I> Writing text finished");
+    EXPECT_EQ(shell.log, written);
+    EXPECT_EQ(view.questions.size(), 2u);
+
+    // The journal records what was sent.
+    const JournalContents journal =
+        ParseJournal(test::ReadText(startDirectory.dir().file(kJournalFileName)));
+    ASSERT_EQ(journal.records.size(), 1u);
+    EXPECT_EQ(journal.records[0].operation,
+              "starting texts written \"Kessel 2 Nord-O\" \"            5 ?\"");
+    EXPECT_EQ(journal.records[0].outcome, "I> Writing text finished");
+
+    // A text that fits is written without a word.
+    shell.log.clear();
+    view.typed1 = view.typed2 = "";
+    view.controls.writeLine1 = "Gr\xFC\xDF" "e";
+    view.controls.writeLine2 = "";
+    logic.OnWrite();
+    ASSERT_TRUE(RunToReady());
+    EXPECT_EQ(shell.log, std::vector<std::string>{"I> Writing text finished"});
+    EXPECT_EQ(view.questions.size(), 2u);
 }
 
 TEST_F(StartTextsTransferTest, WrittenTextsReadBack) {

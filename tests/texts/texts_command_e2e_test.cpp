@@ -107,7 +107,8 @@ TEST_F(TextsCommandE2eTest, WriteReadBackAndTest) {
     EXPECT_TRUE(journal.warnings.empty());
     ASSERT_EQ(journal.records.size(), 1u);
     EXPECT_EQ(journal.records[0].program, "nvx");
-    EXPECT_EQ(journal.records[0].operation, "starting texts written");
+    EXPECT_EQ(journal.records[0].operation,
+              "starting texts written \"       E2E Test\" \"          Gr\xFC\xDF" "e\"");
     EXPECT_EQ(journal.records[0].outcome, "I> Writing text finished");
 }
 
@@ -115,8 +116,15 @@ TEST_F(TextsCommandE2eTest, WriteReadBackAndTest) {
 // the panel must not clear the terminal that reads it back.
 TEST_F(TextsCommandE2eTest, ControlCharactersReadBackAreShownEscaped) {
     StartDevice();
-    Run write = Texts({"--port", "1", "write", "\x1B[2J", "a\tb"});
+    // The panel has no sign for them either: a write says so and asks (--yes answers).
+    Run write = Texts({"--port", "1", "--yes", "write", "\x1B[2J", "a\tb"});
     ASSERT_EQ(write.status, 0) << write.err;
+    EXPECT_EQ(write.out,
+              " > Warning: line 1: the panel cannot show the control characters U+001B at 1: "
+              "written as they are\n"
+              " > Warning: line 2: the panel cannot show the control characters U+0009 at 2: "
+              "written as they are\n"
+              "I> Writing text finished\n");
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"read"}, std::vector<std::string>{"read", "--latin1"}}) {
         Run read = Texts(args);
@@ -126,6 +134,46 @@ TEST_F(TextsCommandE2eTest, ControlCharactersReadBackAreShownEscaped) {
                   "Line 1: \"           \\x1B[2J\"\n"
                   "Line 2: \"            a\\x09b\"\n");
     }
+}
+
+TEST_F(TextsCommandE2eTest, TextsThePanelWillNotShowAsGivenAreNamedAndWrittenOnlyWithYes) {
+    StartDevice();
+    const std::vector<std::string> texts = {"write", "Heizung Nord-Ost", "5 \xE2\x82\xAC"};
+    const std::string warnings =
+        " > Warning: line 1 has 16 characters, the panel shows 15: character 16 is cut (\"t\")\n"
+        " > Warning: line 2: the panel cannot show U+20AC at 3: written as \"?\"\n";
+
+    // No terminal to ask on: refused, as the kernel's risky commands are, and nothing written.
+    std::vector<std::string> args = {"--port", "1"};
+    args.insert(args.end(), texts.begin(), texts.end());
+    Run refused = Texts(args);
+    EXPECT_EQ(refused.status, 2) << refused.err;
+    EXPECT_EQ(refused.out, warnings + " > Starting texts not written\n");
+    EXPECT_NE(refused.err.find("give --yes"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(dir / kJournalFileName));
+    Run before = Texts({"read"});
+    ASSERT_EQ(before.status, 0) << before.err;
+
+    args.push_back("--yes");
+    Run written = Texts(args);
+    EXPECT_EQ(written.status, 0) << written.err;
+    EXPECT_EQ(written.out, warnings + "I> Writing text finished\n");
+    Run read = Texts({"read"});
+    EXPECT_EQ(read.status, 0) << read.err;
+    EXPECT_NE(read.out, before.out);  // the refused write left the panel as it was
+    EXPECT_EQ(read.out,
+              "I> Reading text finished\n"
+              "Line 1: \"Heizung Nord-Os\"\n"
+              "Line 2: \"            5 ?\"\n");
+    const JournalContents journal = ParseJournal(ReadText(dir / kJournalFileName));
+    ASSERT_EQ(journal.records.size(), 1u);
+    EXPECT_EQ(journal.records[0].operation,
+              "starting texts written \"Heizung Nord-Os\" \"            5 ?\"");
+
+    // --yes answers a write's question; nothing else asks.
+    Run wrong = Texts({"--yes", "read"});
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_NE(wrong.err.find("--yes belongs to write"), std::string::npos) << wrong.err;
 }
 
 TEST_F(TextsCommandE2eTest, ADeviceThatAnswersLateStillGivesEachCharacterItsPlace) {

@@ -50,6 +50,10 @@ TEST(TextsCommandLineTest, GoodArguments) {
     std::string error;
     ASSERT_TRUE(ParseTextsCommandLine({"read", "--latin1"}, raw, error)) << error;
     EXPECT_TRUE(raw.latin1);
+    EXPECT_FALSE(raw.yes);
+    TextsCommandLine yes;
+    ASSERT_TRUE(ParseTextsCommandLine({"write", "A", "-y"}, yes, error)) << error;
+    EXPECT_TRUE(yes.yes);
 }
 
 TEST(TextsCommandLineTest, WrongUsage) {
@@ -69,6 +73,8 @@ TEST(TextsCommandLineTest, WrongUsage) {
         {"--port", "1", "write", "a", "b", "c"},
         {"--verbose", "--port", "1", "read"},
         {"write", "-x-"},
+        {"--yes", "read"},
+        {"test", "--yes"},
     };
     for (const auto& args : cases) {
         TextsCommandLine out;
@@ -154,18 +160,23 @@ TEST_F(ConsoleTextsTest, OutcomeFollowsTheLines) {
 
 TEST_F(ConsoleTextsTest, ActsAsTheWindowsFields) {
     ConsoleTexts console(session, out, false);
-    console.setWriteLines("ABC", "\xC4rger");
+    // As typed on a UTF-8 command line; the fields hold what the panel gets.
+    console.setWriteLines("ABC\xE2\x82\xAC", "\xC3\x84rger");
     StartTextsFields fields;
     console.readControls(fields);
-    EXPECT_EQ(fields.writeLine1, "ABC");
+    EXPECT_EQ(fields.writeLine1, "ABC?");
     EXPECT_EQ(fields.writeLine2, "\xC4rger");
+    std::string typed1, typed2;
+    console.readTypedLines(typed1, typed2);
+    EXPECT_EQ(typed1, "ABC\xE2\x82\xAC");
+    EXPECT_EQ(typed2, "\xC3\x84rger");
     fields.readLine1 = "first";
     fields.readLine2 = "second";
     fields.writeLine1 = "not taken";
     console.writeReadControls(fields);
     EXPECT_EQ(console.shown().readLine1, "first");
     EXPECT_EQ(console.shown().readLine2, "second");
-    EXPECT_EQ(console.shown().writeLine1, "ABC");
+    EXPECT_EQ(console.shown().writeLine1, "ABC?");
     console.MarkComPortOpen();
     EXPECT_EQ(session.markOpenCalls, 1);
 }

@@ -1,10 +1,12 @@
 #pragma once
 // Recording stand-ins for the main window and the starting-texts window.
 
+#include <deque>
 #include <string>
 #include <vector>
 
 #include "shell/shell.h"
+#include "platform/text_encoding.h"
 #include "texts/start_texts.h"
 
 namespace nvx::test {
@@ -26,12 +28,25 @@ public:
     int markOpenCalls = 0;
 };
 
-// Holds what the controls show; the test types into the writing fields like a user.
+// Holds what the controls show; the test types into the writing fields like a user, and answers
+// the questions (Yes unless told otherwise).
 class RecordingTextsView : public StartTextsView {
 public:
     void readControls(StartTextsFields& fields) override {
         ++readCalls;
         fields = controls;
+    }
+    // The writing fields as typed: given in UTF-8, else the ISO 8859-1 fields in UTF-8.
+    void readTypedLines(std::string& line1, std::string& line2) override {
+        line1 = typed1.empty() ? Latin1ToUtf8(controls.writeLine1) : typed1;
+        line2 = typed2.empty() ? Latin1ToUtf8(controls.writeLine2) : typed2;
+    }
+    MessageAnswer ask(const std::string& text, MessageIcon, MessageButtons) override {
+        questions.push_back(text);
+        if (answers.empty()) return MessageAnswer::Yes;
+        const MessageAnswer a = answers.front();
+        answers.pop_front();
+        return a;
     }
     void writeReadControls(const StartTextsFields& fields) override {
         ++readFieldWrites;
@@ -47,6 +62,10 @@ public:
     void hideWindow() override { ++hideCalls; }
 
     StartTextsFields controls;
+    std::string typed1;
+    std::string typed2;
+    std::vector<std::string> questions;
+    std::deque<MessageAnswer> answers;
     int readCalls = 0;
     int readFieldWrites = 0;
     int rangeMin = -1;

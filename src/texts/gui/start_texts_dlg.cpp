@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "platform/text_encoding.h"
+
 namespace nvx {
 
 namespace {
@@ -16,7 +18,9 @@ QString FromLatin1(const std::string& text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-std::string ToLatin1(const QString& text) { return text.toLatin1().toStdString(); }
+// Through UTF-8, as nvx takes its lines: one "?" for each character beyond ISO 8859-1, also for
+// one that takes two UTF-16 units.
+std::string ToLatin1(const QString& text) { return Utf8ToLatin1(text.toUtf8().toStdString()); }
 
 QLineEdit* LineEdit(const char* name, bool readOnly, QWidget* parent) {
     auto* edit = new QLineEdit(parent);
@@ -43,7 +47,7 @@ QPushButton* Button(const char* text, const char* name, QWidget* parent) {
 
 CStartTextsDlg::CStartTextsDlg(TimerService& timers, MonitorShell& shell, QWidget* parent)
     : QDialog(parent), logic_(timers, shell, *this) {
-    setWindowTitle(QStringLiteral("Solvane Starting Texts"));
+    setWindowTitle(QString::fromLatin1(kStartTextsWindowTitle));
     setAttribute(Qt::WA_ShowWithoutActivating);
 
     // The panel shows its characters in a fixed grid; the fields should line up the same way.
@@ -115,6 +119,16 @@ void CStartTextsDlg::readControls(StartTextsFields& fields) {
     fields.readLine2 = ToLatin1(readLine2_->text());
     fields.writeLine1 = ToLatin1(writeLine1_->text());
     fields.writeLine2 = ToLatin1(writeLine2_->text());
+}
+
+void CStartTextsDlg::readTypedLines(std::string& line1Utf8, std::string& line2Utf8) {
+    line1Utf8 = writeLine1_->text().toUtf8().toStdString();
+    line2Utf8 = writeLine2_->text().toUtf8().toStdString();
+}
+
+MessageAnswer CStartTextsDlg::ask(const std::string& text, MessageIcon icon,
+                                  MessageButtons buttons) {
+    return MessageBox().show(text, kStartTextsWindowTitle, icon, buttons);
 }
 
 void CStartTextsDlg::writeReadControls(const StartTextsFields& fields) {

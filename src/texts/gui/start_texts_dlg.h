@@ -23,6 +23,8 @@ public:
     void AllowDeviceActions(bool allowed);
 
     void readControls(StartTextsFields& fields) override;
+    void readTypedLines(std::string& line1Utf8, std::string& line2Utf8) override;
+    MessageAnswer ask(const std::string& text, MessageIcon icon, MessageButtons buttons) override;
     void writeReadControls(const StartTextsFields& fields) override;
     void setProgressRange(int minimum, int maximum) override;
     void setReadingProgress(int value) override;
