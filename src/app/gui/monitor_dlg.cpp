@@ -373,7 +373,8 @@ void CMonitorDlg::keepClear(QWidget* window) {
         const QRect self = frameGeometry();
         const int xs[] = {self.right() + 1 + kWindowGap, free.right() + 1 - at.width(), free.left(),
                           self.left() - kWindowGap - at.width()};
-        const int ys[] = {std::clamp(at.top(), free.top(), free.bottom() + 1 - at.height()),
+        // Top first: a window taller than the screen's free height keeps its title bar on it.
+        const int ys[] = {std::max(free.top(), std::min(at.top(), free.bottom() + 1 - at.height())),
                           free.top(), free.bottom() + 1 - at.height()};
         bool placed = false;
         for (int x : xs) {
