@@ -22,7 +22,7 @@
 #include <QToolTip>
 #include <QVBoxLayout>
 
-#include "platform/qt_dialogs.h"
+#include "platform/gui/qt_dialogs.h"
 
 namespace nvx {
 
