@@ -112,6 +112,7 @@ void Monitor::ShowPortControls() {
     view_.setPortFieldEnabled(!open && !portClaimed_);
     view_.setOpenButtonText(open ? kCloseComText : kOpenComText);
     view_.setOpenButtonEnabled(!portClaimed_);
+    view_.setTestCommunicationEnabled(open && !portClaimed_);
 }
 
 void Monitor::ClaimComPort(bool claimed) {
@@ -145,6 +146,7 @@ void Monitor::OnPortNumberChanged() {
         }
     } else {
         fields_.portNumber = ComPortNumber;
+        view_.sayPortRange(kPortRangeText);
     }
     RefreshControls();
 }
@@ -242,7 +244,11 @@ void Monitor::EndDialog(int result) {
 }
 
 void Monitor::OnTestCommunication() {
-    if (ComPortState == kComPortClosed) ReportMonitorEvent(kEventPortNotOpen);
+    if (ComPortState == kComPortClosed) {
+        ReportMonitorEvent(kEventPortNotOpen);
+        return;
+    }
+    windows_.TestCommunication();
 }
 
 void Monitor::ShowProtocolWindow() { windows_.ShowWindow(MenuWindow::Protocol); }

@@ -69,12 +69,16 @@ public:
     virtual void setPortFieldEnabled(bool enabled) = 0;
     virtual void setOpenButtonText(const std::string& text) = 0;
     virtual void setOpenButtonEnabled(bool enabled) = 0;
+    // The menu's "Test Communication": offered while the port is open and no procedure has it.
+    virtual void setTestCommunicationEnabled(bool enabled) = 0;
     // Ends the run of the main window with this result.
     virtual void endDialog(int result) = 0;
     // A Yes/No question whose default answer is No; true for Yes.
     virtual bool askYesDefaultNo(const std::string& question) = 0;
     // A read-only window of the monitor's own showing `text` (ISO 8859-1) under `title`.
     virtual void showText(const std::string& title, const std::string& text) = 0;
+    // The port number field did not take what was typed: it says the range it takes.
+    virtual void sayPortRange(const std::string& range) = 0;
 };
 
 // The windows the menu shows. The program's composition decides which exist; an entry without a
@@ -97,6 +101,8 @@ public:
     virtual void StopDeviceWork() = 0;
     // The windows' own device actions (requests, transfers) are offered only while allowed.
     virtual void AllowDeviceActions(bool allowed) = 0;
+    // The kernel API window's communication test; nothing when there is no such window.
+    virtual void TestCommunication() = 0;
 };
 
 // Opening and closing the one serial port per channel: the byte pump of the TUV Communication
@@ -213,5 +219,6 @@ inline constexpr const char* kSettingsNotWritable =
 inline constexpr const char* kSettingsNotReadable = "Could not open INI File!\nNew INI file will be created!";
 inline constexpr const char* kSettingsWriteFailed = "Could not write INI File!";
 inline constexpr const char* kPortNotANumber = "Please enter an integer.";
+inline constexpr const char* kPortRangeText = "COM port numbers go from 1 to 256";
 
 }  // namespace nvx

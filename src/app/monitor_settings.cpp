@@ -43,6 +43,7 @@ bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' ||
 
 constexpr const char* kBackupEepromKey = "BACKUP_EEPROM";
 constexpr const char* kCheckVersionsKey = "CHECK_VERSIONS";
+constexpr const char* kDeviceRowKey = "DEVICE_ROW";
 
 std::optional<int32_t> SettingsLineNumber(std::string_view line, std::string_view key) {
     // The line splits like "%s %[^\n]": a first word, then the rest of the line after the blanks
@@ -83,8 +84,12 @@ std::optional<int32_t> SettingsLineCheckVersions(std::string_view line) {
     return SettingsLineNumber(line, kCheckVersionsKey);
 }
 
+std::optional<int32_t> SettingsLineDeviceRow(std::string_view line) {
+    return SettingsLineNumber(line, kDeviceRowKey);
+}
+
 std::string SettingsFileText(int32_t comPortNumber, int32_t backupEepromFirst,
-                             int32_t checkVersionsAround) {
+                             int32_t checkVersionsAround, int32_t deviceRow) {
     std::string text;
     const std::string notice = std::string("# ") + kMakerNotice;
     for (const char* line : {"# Norvix-PC-Monitor INI-File", "# Version 1.00", notice.c_str(), "#",
@@ -93,10 +98,11 @@ std::string SettingsFileText(int32_t comPortNumber, int32_t backupEepromFirst,
         text += "\r\n";
     }
     text += "COM_PORT " + std::to_string(comPortNumber) + "\r\n";
-    if (backupEepromFirst == 0 && checkVersionsAround == 0) return text;
+    if (backupEepromFirst == 0 && checkVersionsAround == 0 && deviceRow == 0) return text;
     text += "\r\n[PROGRAMMING]\r\n";
     if (backupEepromFirst != 0) text += std::string(kBackupEepromKey) + " 1\r\n";
     if (checkVersionsAround != 0) text += std::string(kCheckVersionsKey) + " 1\r\n";
+    if (deviceRow != 0) text += std::string(kDeviceRowKey) + " " + std::to_string(deviceRow) + "\r\n";
     return text;
 }
 
@@ -132,6 +138,7 @@ void Monitor::ReadSettings() {
             BackupEepromFirst = *backup != 0 ? 1 : 0;
         if (const std::optional<int32_t> versions = SettingsLineCheckVersions(line))
             CheckVersionsAround = *versions != 0 ? 1 : 0;
+        if (const std::optional<int32_t> row = SettingsLineDeviceRow(line)) ChosenDeviceRow = *row;
     }
     file.reset();
     RefreshControls();
@@ -139,7 +146,8 @@ void Monitor::ReadSettings() {
 
 void Monitor::WriteSettings() {
     // Replaced in one step: a failed write never leaves a half-written file behind.
-    if (!WriteFileAtomically(SettingsPath(), SettingsFileText(ComPortNumber, BackupEepromFirst, CheckVersionsAround))) {
+    if (!WriteFileAtomically(SettingsPath(), SettingsFileText(ComPortNumber, BackupEepromFirst, CheckVersionsAround,
+                                                          ChosenDeviceRow))) {
         MessageBox().show(kSettingsWriteFailed, kSettingsCaption, MessageIcon::Exclamation);
     }
 }

@@ -118,8 +118,14 @@ void ProgTool::OnInitDialog() {
         programPath_ = PresetProgramFile;
         view_.writeControls(fields_);
     }
-    if (DeviceStem.empty()) return;
-    fields_.deviceRow = DeviceRowForStem(DeviceStem);
+    if (DeviceStem.empty()) {
+        // The device kept from the last run, unless its description has gone since.
+        const DeviceEntry* kept = DeviceRowEntry(ChosenDeviceRow);
+        if (!kept || !Readable(StartDirectory + DeviceDescriptionFileName(kept->chip))) return;
+        fields_.deviceRow = ChosenDeviceRow;
+    } else {
+        fields_.deviceRow = DeviceRowForStem(DeviceStem);
+    }
     view_.writeControls(fields_);
     SelectDeviceRow();
 }
@@ -162,6 +168,12 @@ void ProgTool::ShowProgrammerProgress(int percent) {
     view_.setProgrammerProgress(percent);
 }
 
+void ProgTool::ShowProgrammerStep(const std::string& step) {
+    if (step == step_) return;
+    step_ = step;
+    view_.setProgrammerStep(step);
+}
+
 bool ProgTool::CheckDescriptionFile(const char* chip) {
     if (Readable(StartDirectory + DeviceDescriptionFileName(chip))) return true;
     Box(kNoDescriptionText, MessageIcon::Question);
@@ -169,6 +181,7 @@ bool ProgTool::CheckDescriptionFile(const char* chip) {
 }
 
 void ProgTool::SelectDeviceRow() {
+    const int32_t before = acceptedRow_;
     view_.readControls(fields_);
     const DeviceEntry* entry = DeviceRowEntry(fields_.deviceRow);
     if (entry == nullptr) {
@@ -185,6 +198,15 @@ void ProgTool::SelectDeviceRow() {
         fields_.deviceRow = acceptedRow_;
     }
     view_.writeControls(fields_);
+    // The bar tells of work on the device chosen before: another device starts it afresh.
+    if (acceptedRow_ != before) ShowProgrammerProgress(0);
+}
+
+void ProgTool::OnDeviceChosen() {
+    SelectDeviceRow();
+    if (acceptedRow_ == ChosenDeviceRow) return;
+    ChosenDeviceRow = acceptedRow_;
+    shell_.SaveSettings();
 }
 
 bool ProgTool::CommandInProgress() {
@@ -523,6 +545,7 @@ void ProgTool::OnTimer() {
     timerGuard_ = true;
     procedure_.CountDown();
     procedure_.RunUpdateStep();
+    ShowProgrammerStep(UpdateStepName(UpdateStep, ProgOperation));
     procedure_.UpdateRequestTick();
     service_.Tick();
     // Only "more than a second" matters; stopping there keeps the sum from overflowing.

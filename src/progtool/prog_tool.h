@@ -90,6 +90,9 @@ public:
     // The Error Memory window on an EEPROM image file, run modally.
     virtual void runErrorMemory(const std::string& path, int32_t deviceRow) = 0;
     virtual void setProgrammerProgress(int percent) = 0;
+    // Names the step the progress belongs to; empty when no procedure runs. A view without a
+    // progress bar has nothing to name.
+    virtual void setProgrammerStep(const std::string& step) { (void)step; }
 };
 
 class ProgTool : public UpdateHost {
@@ -108,8 +111,10 @@ public:
     void SetBusy(bool busy) override;
     void ShowProgrammerProgress(int percent) override;
 
-    // The device list closed its drop-down (also run by the /D preset and the autostart).
+    // Takes the device list's row (also run by the /D preset and the autostart).
     void SelectDeviceRow();
+    // The device list closed its drop-down: the row is taken and kept for the next start.
+    void OnDeviceChosen();
 
     void OnProgramFile();
     void OnConvertHexToNpf();
@@ -167,6 +172,8 @@ private:
     // The monitor's port is the procedure's from its start to its end, whatever runs around it.
     void UpdatePortClaim(bool busy);
     void StartServiceRun(const std::string& file);
+    // The step the bar names follows the procedure; shown only when it changes.
+    void ShowProgrammerStep(const std::string& step);
     // Claims the work files and converts the program file into the flash image for the programmer.
     bool PrepareFlashImage();
 
@@ -185,6 +192,7 @@ private:
     bool timerGuard_ = false;
     int32_t elapsedMs_ = 0;
     int progress_ = 0;
+    std::string step_;
     bool portClaimed_ = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include "platform/serial_port.h"
 #include "platform/sha256.h"
 #include "platform/text_encoding.h"
+#include "progtool/device_description.h"
 #include "progtool/program_file.h"
 
 namespace nvx {
@@ -164,7 +166,40 @@ uint32_t ProgrammerTimeLimitMs(uint32_t transferBytes, int32_t baudRate) {
     return limit > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(limit);
 }
 
-std::string PlainProgrammerFailure(std::string_view reason) {
+std::string ReportedChipSignature(std::string_view line) {
+    constexpr std::string_view kSignature = "signature = 0x";
+    std::string lower(line);
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::size_t at = lower.find(kSignature);
+    if (at == std::string::npos) return {};
+    const std::string_view digits = std::string_view(lower).substr(at + kSignature.size(), 6);
+    if (digits.size() != 6 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return std::isxdigit(c) != 0; }))
+        return {};
+    std::string signature;
+    for (std::size_t i = 0; i < 6; i += 2) {
+        if (i != 0) signature += ' ';
+        for (char c : digits.substr(i, 2))
+            signature += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return signature;
+}
+
+std::string PartNameForSignature(std::string_view signature) {
+    for (const DeviceEntry& entry : DeviceCatalogue()) {
+        if (entry.kind != DeviceRowKind::Device) continue;
+        std::string xml, value, name, error;
+        if (!ReadWholeFile(StartDirectory + DeviceDescriptionFileName(entry.chip), xml) ||
+            !ReadDescriptionElement(xml, "signature", value, error) ||
+            !ReadDescriptionElement(xml, "name", name, error))
+            continue;
+        for (char& c : value) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (value == signature) return name;
+    }
+    return {};
+}
+
+std::string PlainProgrammerFailure(std::string_view reason, std::string_view connectedChip) {
     std::string lower(reason);
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     const auto has = [&](std::string_view words) { return lower.find(words) != std::string::npos; };
@@ -173,6 +208,10 @@ std::string PlainProgrammerFailure(std::string_view reason) {
         const std::size_t from = at + kExpected.size();
         const std::size_t to = lower.find(" is", from);
         const std::string chip(reason.substr(from, to == std::string::npos ? to : to - from));
+        if (!connectedChip.empty())
+            return "The connected chip is an " + std::string(connectedChip) +
+                   ", the chosen device needs an " + chip +
+                   ": choose the device that is connected, or connect the device chosen.";
         return "The connected chip is not the " + chip +
                " the chosen device needs: choose the device that is connected, or connect the "
                "device chosen.";
@@ -289,6 +328,33 @@ void UpdateProcedure::StartProcedure(bool manualStart) {
     }
 }
 
+const char* UpdateStepName(uint32_t step, uint32_t operation) {
+    switch (step) {
+    case kStepTunnelOpen:
+    case kStepTunnelOpenWait: return "Connecting through the controller";
+    case kStepBootStart:
+    case kStepBootStartWait: return "Starting the bootloader";
+    case kStepPortMode:
+    case kStepBootPortOpen:
+    case kStepBootProbe:
+    case kStepBootProbeCheck: return "Waiting for the bootloader";
+    case kStepRunProgrammer:
+        switch (operation) {
+        case kOperationProgram: return "Writing the firmware";
+        case kOperationEepromWrite: return "Writing the EEPROM";
+        case kOperationEepromRead: return "Reading the EEPROM";
+        default: return "Running the programmer";
+        }
+    case kStepBootExit: return "Leaving the bootloader";
+    case kStepPortReopen: return "Reopening the port";
+    case kStepTunnelClose:
+    case kStepTunnelCloseWait: return "Closing the connection";
+    case kStepAbortExit: return "Stopping";
+    case kStepFinish: return "Finishing";
+    default: return "";
+    }
+}
+
 void UpdateProcedure::BeginJob() {
     host_.SetBusy(true);
     // The bar belongs to this job from its first step on, not to the job before.
@@ -377,6 +443,8 @@ bool UpdateProcedure::ServeProgrammer() {
         launch.workingDirectory = WorkDirectory();
         progress_ = ProgressLineReader{};
         programmerErrors_ = LastLineKeeper{};
+        errorLinePart_.clear();
+        connectedSignature_.clear();
         programmerElapsedMs_ = 0;
         programmerLimitMs_ =
             ProgrammerTimeLimitForRunMs(transferBytes, g_deviceSelection.bootBaud);
@@ -392,7 +460,7 @@ bool UpdateProcedure::ServeProgrammer() {
     }
     for (const int percent : progress_.Feed(programmer_->TakeOutput()))
         host_.ShowProgrammerProgress(percent);
-    programmerErrors_.Feed(programmer_->TakeErrors());
+    NoteProgrammerErrors(programmer_->TakeErrors());
     if (!programmer_->Finished()) {
         programmerElapsedMs_ += g_tickPeriodMs;
         if (programmerElapsedMs_ < programmerLimitMs_) return false;
@@ -401,7 +469,7 @@ bool UpdateProcedure::ServeProgrammer() {
     }
     for (const int percent : progress_.Feed(programmer_->TakeOutput()))
         host_.ShowProgrammerProgress(percent);
-    programmerErrors_.Feed(programmer_->TakeErrors());
+    NoteProgrammerErrors(programmer_->TakeErrors());
     ProgrammerDone();
     return true;
 }
@@ -437,6 +505,25 @@ void UpdateProcedure::KeepRecoveredImage(const std::string& image) {
     }
 }
 
+void UpdateProcedure::NoteProgrammerErrors(const std::string& text) {
+    programmerErrors_.Feed(text);
+    errorLinePart_ += text;
+    std::size_t start = 0;
+    while (start <= errorLinePart_.size()) {
+        std::size_t end = errorLinePart_.find('\n', start);
+        const bool complete = end != std::string::npos;
+        if (!complete) end = errorLinePart_.size();
+        const std::string signature =
+            ReportedChipSignature(std::string_view(errorLinePart_).substr(start, end - start));
+        if (!signature.empty()) connectedSignature_ = signature;
+        if (!complete) break;
+        start = end + 1;
+    }
+    errorLinePart_.erase(0, std::min(start, errorLinePart_.size()));
+    // A line that never ends: its start is all a signature needs.
+    if (errorLinePart_.size() > 256) errorLinePart_.resize(256);
+}
+
 void UpdateProcedure::ProgrammerDone() {
     const int exitCode = programmer_->ExitCode();
     programmer_.reset();
@@ -448,7 +535,9 @@ void UpdateProcedure::ProgrammerDone() {
     // The programmer's own word on why: what a technician can act on.
     if (const std::string reason = programmerErrors_.Last(); exitCode != 0 && !reason.empty()) {
         shell_.AppendMonitorLog("E> " + reason);
-        if (const std::string plain = PlainProgrammerFailure(reason); !plain.empty())
+        const std::string connected =
+            connectedSignature_.empty() ? std::string() : PartNameForSignature(connectedSignature_);
+        if (const std::string plain = PlainProgrammerFailure(reason, connected); !plain.empty())
             shell_.AppendMonitorLog(" > " + plain);
     }
 

@@ -166,6 +166,9 @@ extern DeviceSelection g_deviceSelection;
 // The line of a message code; detail completes 12 to 14, line fills 37.
 std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_t line = 0);
 
+// What the procedure is doing at a step of an operation, in a technician's words; empty when idle.
+const char* UpdateStepName(uint32_t step, uint32_t operation);
+
 // The codes of an operation's finish and abort lines (0 for no operation).
 int32_t FinishMessage(uint32_t operation);
 int32_t AbortMessage(uint32_t operation);
@@ -176,7 +179,15 @@ std::vector<std::string> ProgrammerArguments(uint32_t operation, const DeviceSel
 
 // What a technician can do about the programmer's last error line, in plain words; empty when the
 // line is none of the common failures (wrong chip, no bootloader, port missing, busy or forbidden).
-std::string PlainProgrammerFailure(std::string_view reason);
+// connectedChip, when known, names the chip that answered instead of the one expected.
+std::string PlainProgrammerFailure(std::string_view reason, std::string_view connectedChip = {});
+
+// The signature in avrdude's "device signature = 0x1e9705" line as "1E 97 05"; empty for any other
+// line.
+std::string ReportedChipSignature(std::string_view line);
+// The part name (<name>) of the catalogue's part description in the start directory whose
+// <signature> this is; empty when none is.
+std::string PartNameForSignature(std::string_view signature);
 
 // A file of Intel HEX records that all check out and that ends with an end-of-file record.
 bool IsCompleteHexImage(const std::string& text);
@@ -314,6 +325,10 @@ private:
     std::unique_ptr<ChildProcess> programmer_;
     ProgressLineReader progress_;
     LastLineKeeper programmerErrors_;
+    // Scans the programmer's error output for the signature of the chip it found.
+    void NoteProgrammerErrors(const std::string& text);
+    std::string errorLinePart_;      // an unfinished line of that output
+    std::string connectedSignature_;  // as "1E 97 05"; empty until seen
     bool programmerFailed_ = false;
     DeviceNode bootDevice_;
     std::string bootPath_;  // what COM N resolved to when the bootloader's port was opened

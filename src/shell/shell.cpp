@@ -14,6 +14,7 @@ std::string StartDirectory;
 
 int32_t BackupEepromFirst = 0;
 int32_t CheckVersionsAround = 0;
+int32_t ChosenDeviceRow = 0;
 int32_t ComPortNumber = 1;
 int32_t ComPortState = kComPortClosed;
 int32_t AutoStartState = kAutoStartOff;
@@ -30,6 +31,7 @@ void ResetShellSettings() {
     StartDirectory.clear();
     BackupEepromFirst = 0;
     CheckVersionsAround = 0;
+    ChosenDeviceRow = 0;
     ComPortNumber = 1;
     ComPortState = kComPortClosed;
     AutoStartState = kAutoStartOff;

@@ -24,6 +24,8 @@ constexpr int32_t kDefaultStepWait = 200;
 // monitor.ini.
 extern int32_t BackupEepromFirst;
 extern int32_t CheckVersionsAround;
+// The row of the Programming Tool's device list last chosen there; 0: none.
+extern int32_t ChosenDeviceRow;
 
 // Owned by the main window.
 extern int32_t ComPortNumber;

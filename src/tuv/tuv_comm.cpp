@@ -231,8 +231,12 @@ void TuvCommLogic::OnSaveFrames() {
         std::filesystem::path(chosen).has_extension() ? chosen : chosen + kFramesFileExtension;
     if (!ConfirmSaveTarget(path, path == chosen, kTuvCommTitle, ComStartDirectory())) return;
     std::string error;
-    if (!WriteFileAtomically(path, FrameLogCsv(frameLog_), &error))
+    if (!WriteFileAtomically(path, FrameLogCsv(frameLog_), &error)) {
         MessageBox().show(error, kTuvCommTitle, MessageIcon::Exclamation, MessageButtons::Ok);
+        return;
+    }
+    if (monitorLog_)
+        monitorLog_("I> Frames saved: " + std::to_string(frameLog_.size()) + " rows in " + path);
 }
 
 int64_t TuvCommLogic::FrameTimeMs() const {

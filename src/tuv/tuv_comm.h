@@ -6,6 +6,7 @@
 // NullTuvCommView. Call Initialize() once, when the window is created (it starts the pump).
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/timer_service.h"
@@ -118,6 +119,9 @@ public:
     // One pump tick (timer 2).
     void OnTimer();
 
+    // Where a saved "Frames" file is confirmed: the monitor log, once the main window is up.
+    void SetMonitorLog(std::function<void(std::string line)> log) { monitorLog_ = std::move(log); }
+
     const TuvCommFields& fields() const { return fields_; }
     const FrameLog& frameLog() const { return frameLog_; }
     int timerId() const { return timerId_; }
@@ -136,6 +140,7 @@ private:
 
     TimerService& timers_;
     TuvCommView& view_;
+    std::function<void(std::string line)> monitorLog_;
     TuvCommFields fields_;
     int timerId_ = 0;
     FrameDecoder txDecoder_{FrameDirection::Tx};

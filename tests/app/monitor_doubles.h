@@ -37,6 +37,7 @@ public:
     void setPortFieldEnabled(bool enabled) override { portFieldEnabled = enabled; }
     void setOpenButtonText(const std::string& text) override { buttonText = text; }
     void setOpenButtonEnabled(bool enabled) override { openButtonEnabled = enabled; }
+    void setTestCommunicationEnabled(bool enabled) override { testCommunicationEnabled = enabled; }
     void endDialog(int result) override { endResults.push_back(result); }
     bool askYesDefaultNo(const std::string& question) override {
         asked.push_back(question);
@@ -45,17 +46,20 @@ public:
     void showText(const std::string& title, const std::string& text) override {
         shownTexts.emplace_back(title, text);
     }
+    void sayPortRange(const std::string& range) override { rangesSaid.push_back(range); }
 
     MonitorFields screen;
     std::string typed;  // the port number field's text
     int writes = 0;
     bool portFieldEnabled = true;
     bool openButtonEnabled = true;
+    bool testCommunicationEnabled = false;
     std::string buttonText = kOpenComText;
     std::vector<int> endResults;
     std::vector<std::string> asked;
     bool answerYes = false;
     std::vector<std::pair<std::string, std::string>> shownTexts;
+    std::vector<std::string> rangesSaid;
 };
 
 class RecordingPorts : public ChannelPorts {
@@ -85,12 +89,14 @@ public:
     bool DeviceWorkRunning() const override { return deviceWork; }
     void StopDeviceWork() override { ++stops; }
     void AllowDeviceActions(bool allowed) override { deviceActionsAllowed = allowed; }
+    void TestCommunication() override { ++communicationTests; }
 
     std::vector<std::string> events;
     std::vector<MenuWindow> shown;
     bool deviceWork = false;
     int stops = 0;
     bool deviceActionsAllowed = true;
+    int communicationTests = 0;
 };
 
 class RecordingStarter : public DetachedStarter {

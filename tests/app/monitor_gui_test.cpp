@@ -23,6 +23,7 @@
 #include <QSet>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 
 #include "app/gui/monitor_dlg.h"
 #include "app/gui/monitor_program.h"
@@ -182,11 +183,20 @@ TEST_F(MonitorGuiTest, F6HandsTheKeyboardToTheNextShownWindow) {
     }
 }
 
+TEST_F(MonitorGuiTest, TabFollowsTheLayout) {
+    build(false);
+    dlg_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg_.get()));
+    EXPECT_EQ(TabThrough(Child<QWidget>(dlg_.get(), "portNumberField"), 3),
+              (QStringList{"portNumberField", "openComButton", "closeMonitorButton",
+                           "portNumberField"}));
+}
+
 TEST_F(MonitorGuiTest, CtrlQQuitsThroughTheQuestionOfCloseMonitor) {
     bool busy = true;
     std::vector<WindowPlug> plugs = {
         {{MenuWindow::SoftwareUpdate}, [&busy](const ProgramContext&) {
-             return PluggedWindow{std::make_unique<QWidget>(), {}, [&busy] { return busy; }, {}, {}};
+             return PluggedWindow{std::make_unique<QWidget>(), {}, [&busy] { return busy; }, {}, {}, {}};
          }}};
     dlg_ =
         std::make_unique<CMonitorDlg>(clock_, ports_, tones_, starter_, nullptr, std::move(plugs));
@@ -288,6 +298,32 @@ TEST_F(MonitorGuiTest, TypedPortNumberIsTakenDigitByDigit) {
     EXPECT_TRUE(boxes_.shown.empty());
 }
 
+TEST_F(MonitorGuiTest, ThePortFieldSaysItsRangeWhenItRefusesWhatIsTyped) {
+    build(false);
+    dlg_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg_.get()));
+    auto* port = Child<QLineEdit>(dlg_.get(), "portNumberField");
+    const struct {
+        const char* typed;
+        int32_t kept;  // the last number taken, one key at a time
+    } cases[] = {{"0", 4}, {"x", 4}, {"300", 30}};
+    for (const auto& [typed, kept] : cases) {
+        ComPortNumber = 4;
+        port->setText(QStringLiteral("4"));
+        QToolTip::hideText();
+        TypeThroughWindow(port, QString::fromLatin1(typed));
+        EXPECT_EQ(port->text(), QString::number(kept)) << typed;
+        EXPECT_EQ(ComPortNumber, kept) << typed;
+        EXPECT_TRUE(QToolTip::isVisible()) << typed;
+        EXPECT_EQ(QToolTip::text(), QStringLiteral("COM port numbers go from 1 to 256")) << typed;
+    }
+    // A number it takes says nothing.
+    QToolTip::hideText();
+    TypeThroughWindow(port, QStringLiteral("12"));
+    EXPECT_EQ(ComPortNumber, 12);
+    EXPECT_FALSE(QToolTip::isVisible());
+}
+
 TEST_F(MonitorGuiTest, OpenAndCloseButtonFollowThePort) {
     ComPortNumber = 2;
     build(false);
@@ -369,7 +405,7 @@ TEST_F(MonitorGuiTest, ClosingDuringDeviceWorkAsksAndNoIsTheDefault) {
     bool busy = true;
     std::vector<WindowPlug> plugs = {
         {{MenuWindow::SoftwareUpdate}, [&busy](const ProgramContext&) {
-             return PluggedWindow{std::make_unique<QWidget>(), {}, [&busy] { return busy; }, {}, {}};
+             return PluggedWindow{std::make_unique<QWidget>(), {}, [&busy] { return busy; }, {}, {}, {}};
          }}};
     dlg_ =
         std::make_unique<CMonitorDlg>(clock_, ports_, tones_, starter_, nullptr, std::move(plugs));

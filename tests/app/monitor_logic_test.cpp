@@ -246,7 +246,10 @@ TEST_F(MonitorTest, OutOfRangeNumberPutsTheLastGoodOneBack) {
         EXPECT_EQ(view_.screen.portNumber, 3) << text;
         EXPECT_EQ(view_.typed, "3") << text;
         EXPECT_FALSE(std::filesystem::exists(iniPath())) << text;
+        ASSERT_FALSE(view_.rangesSaid.empty()) << text;
+        EXPECT_EQ(view_.rangesSaid.back(), "COM port numbers go from 1 to 256") << text;
     }
+    EXPECT_EQ(view_.rangesSaid.size(), std::size(cases));
     EXPECT_TRUE(boxes_.shown.empty());
 }
 
@@ -256,6 +259,7 @@ TEST_F(MonitorTest, BoundsOfTheRangeAreAccepted) {
     EXPECT_EQ(ComPortNumber, 256);
     type("1");
     EXPECT_EQ(ComPortNumber, 1);
+    EXPECT_TRUE(view_.rangesSaid.empty());
 }
 
 TEST_F(MonitorTest, EmptyFieldAsksForANumberAndGetsTheNumberBack) {
@@ -429,10 +433,28 @@ TEST_F(MonitorTest, TestCommunicationComplainsOnlyWhileClosed) {
     start();
     monitor_->OnTestCommunication();
     EXPECT_EQ(monitor_->fields().logText, "E> COM Port NOT Open\r\n");
+    EXPECT_EQ(windows_.communicationTests, 0);
     monitor_->OnOpenCloseCom();
     const std::string before = monitor_->fields().logText;
     monitor_->OnTestCommunication();
     EXPECT_EQ(monitor_->fields().logText, before);
+    EXPECT_EQ(windows_.communicationTests, 1);
+}
+
+TEST_F(MonitorTest, TestCommunicationIsOfferedWhileThePortIsOpenAndFree) {
+    start();
+    EXPECT_FALSE(view_.testCommunicationEnabled);
+    monitor_->OnOpenCloseCom();
+    EXPECT_TRUE(view_.testCommunicationEnabled);
+    // A procedure has the port: the device is its alone.
+    monitor_->ClaimComPort(true);
+    EXPECT_FALSE(view_.testCommunicationEnabled);
+    monitor_->ClaimComPort(false);
+    EXPECT_TRUE(view_.testCommunicationEnabled);
+    monitor_->OnOpenCloseCom();
+    clock_.advance(1000);  // the close waits for replies still owed
+    EXPECT_EQ(ComPortState, kComPortClosed);
+    EXPECT_FALSE(view_.testCommunicationEnabled);
 }
 
 TEST_F(MonitorTest, MenuEntriesShowTheirWindows) {

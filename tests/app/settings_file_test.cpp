@@ -124,6 +124,26 @@ TEST_F(SettingsTest, CheckVersionsIsKeptInTheSameSectionOnlyWhenTicked) {
     EXPECT_EQ(CheckVersionsAround, 0);
 }
 
+TEST_F(SettingsTest, TheChosenDeviceIsKeptInTheSameSectionOnlyWhenOneIsChosen) {
+    ComPortNumber = 7;
+    ChosenDeviceRow = 12;
+    monitor_->WriteSettings();
+    EXPECT_EQ(readIni(), SettingsFileText(7) + "\r\n[PROGRAMMING]\r\nDEVICE_ROW 12\r\n");
+    ChosenDeviceRow = 0;
+    monitor_->ReadSettings();
+    EXPECT_EQ(ChosenDeviceRow, 12);
+
+    BackupEepromFirst = 1;
+    monitor_->WriteSettings();
+    EXPECT_EQ(readIni(),
+              SettingsFileText(7) + "\r\n[PROGRAMMING]\r\nBACKUP_EEPROM 1\r\nDEVICE_ROW 12\r\n");
+    BackupEepromFirst = 0;
+    ChosenDeviceRow = 0;
+    monitor_->WriteSettings();
+    EXPECT_EQ(readIni(), SettingsFileText(7));
+    EXPECT_TRUE(boxes_.shown.empty());
+}
+
 TEST_F(SettingsTest, FirstStartInAnEmptyDirectoryLeavesAnEmptyFile) {
     ComPortNumber = 5;
     ASSERT_TRUE(monitor_->CheckSettingsWritable());

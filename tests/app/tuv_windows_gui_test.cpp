@@ -107,6 +107,19 @@ TEST_F(TuvWindowsTest, CommWindowShowsItsControlsWithTheirStartStates) {
     }
 }
 
+TEST_F(TuvWindowsTest, TabFollowsTheLayout) {
+    dlg_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg_.get()));
+    ClickThroughWindow(box("framesBox"));
+    // At the start only channel 0's pipes take input; disabled controls are passed over.
+    const QStringList expected = {
+        "txView",      "clearTxButton", "rxView",    "clearRxButton", "pipeTx0",
+        "txPipeName0", "pipeRx0",       "rxPipeName0", "scrollBox",   "hexBox",
+        "viewBox",     "framesBox",     "framesView", "saveFramesButton", "clearFramesButton",
+        "txView"};
+    EXPECT_EQ(TabThrough(Child<QWidget>(dlg_.get(), "txView"), 15), expected);
+}
+
 TEST_F(TuvWindowsTest, TraceReachesTheViewsInHexOrAsCharacters) {
     dlg_->show();
     PutTrace(g_txTrace[0], {-7, 0x01, 0x02, 0x03, 65535});

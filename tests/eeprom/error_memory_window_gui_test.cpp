@@ -22,6 +22,7 @@
 #include "support/recording_dialogs.h"
 #include "support/recording_file_dialogs.h"
 #include "support/scratch_files.h"
+#include "support/window_input.h"
 
 namespace nvx {
 namespace {
@@ -56,6 +57,18 @@ protected:
     RecordingMessageBoxes boxes_;
     RecordingFileDialogs dialogs_;
 };
+
+TEST_F(ErrorMemoryDlgTest, TabLeavesTheReportForTheButtons) {
+    CErrorMemoryDlg dlg((kFixtures / "small_image.hex").string(), 0);
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    auto* content = dlg.findChild<QPlainTextEdit*>(QStringLiteral("content"));
+    ASSERT_NE(content, nullptr);
+    const QString report = content->toPlainText();
+    EXPECT_EQ(test::TabThrough(content, 3),
+              (QStringList{"content", "saveButton", "okButton", "content"}));
+    EXPECT_EQ(content->toPlainText(), report) << "Tab typed into the report";
+}
 
 TEST_F(ErrorMemoryDlgTest, ShowsTheReportInAFixedPitchField) {
     CErrorMemoryDlg dlg((kFixtures / "small_image.hex").string(), 0);

@@ -101,6 +101,7 @@ public:
         errorMemory.emplace_back(path, deviceRow);
     }
     void setProgrammerProgress(int percent) override { progress.push_back(percent); }
+    void setProgrammerStep(const std::string& step) override { steps.push_back(step); }
 
     ProgToolFields screen;
     int writes = 0;
@@ -111,6 +112,7 @@ public:
     std::deque<std::optional<std::string>> answers;  // nullopt: Cancel
     std::vector<std::pair<std::string, int32_t>> errorMemory;
     std::vector<int> progress;
+    std::vector<std::string> steps;  // each step the bar named, in order
 };
 
 // Settings as at program start, a scratch start directory with the programmer and every part
@@ -157,7 +159,7 @@ protected:
     // The user picks a row and the list closes.
     void ChooseRow(int32_t row) {
         view_.screen.deviceRow = row;
-        tool_->SelectDeviceRow();
+        tool_->OnDeviceChosen();
     }
 
     std::vector<std::string> BoxTexts() const {

@@ -297,6 +297,40 @@ TEST_F(ProgToolDlgTest, BusyWindowCannotBeClosedByItsButton) {
     EXPECT_EQ(child<QProgressBar>("programmerProgress")->value(), 42);
 }
 
+TEST_F(ProgToolDlgTest, TabFollowsTheLayoutOfEachJob) {
+    CProgToolDlg& dlg = Make();
+    dlg.ShowSoftwareUpdate();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    EXPECT_EQ(TabThrough(child<QWidget>("deviceList"), 8),
+              (QStringList{"deviceList", "manualStart", "programFileButton", "programPath",
+                           "programButton", "backupFirst", "checkVersions", "closeButton",
+                           "deviceList"}));
+    // Write EEPROM is disabled without its switch and passed over.
+    dlg.ShowEepromTools();
+    EXPECT_EQ(TabThrough(child<QWidget>("deviceList"), 7),
+              (QStringList{"deviceList", "manualStart", "eepromFileButton", "eepromPath",
+                           "readEepromButton", "analyseButton", "closeButton", "deviceList"}));
+}
+
+TEST_F(ProgToolDlgTest, TheProgressBarNamesTheStep) {
+    CProgToolDlg& dlg = Make();
+    dlg.ShowSoftwareUpdate();
+    auto* bar = child<QProgressBar>("programmerProgress");
+    EXPECT_TRUE(bar->isTextVisible());
+    const struct {
+        const char* step;
+        int percent;
+        const char* shown;
+    } cases[] = {{"Reading the EEPROM", 30, "Reading the EEPROM: 30%"},
+                 {"Leaving the bootloader", 100, "Leaving the bootloader: 100%"},
+                 {"", 100, "100%"}};
+    for (const auto& c : cases) {
+        dlg.setProgrammerStep(c.step);
+        dlg.setProgrammerProgress(c.percent);
+        EXPECT_EQ(bar->text(), QString::fromLatin1(c.shown));
+    }
+}
+
 // The image read goes only where nothing is lost: never over the firmware in the program file
 // field or a file the program keeps for itself, and over any other file only after a Yes, with
 // No the default of the question a person sees.

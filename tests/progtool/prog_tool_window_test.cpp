@@ -161,6 +161,52 @@ TEST_F(ProgToolTest, MissingDescriptionKeepsListAndSelectionTogether) {
     EXPECT_EQ(boxes_.shown.size(), 2u);
 }
 
+TEST_F(ProgToolTest, TheChosenDeviceIsKeptForTheNextStart) {
+    Init();
+    ChooseRow(12);
+    EXPECT_EQ(ChosenDeviceRow, 12);
+    EXPECT_EQ(shell_.saves, 1);
+    ChooseRow(12);  // the same row again: nothing to keep
+    EXPECT_EQ(shell_.saves, 1);
+
+    // The next start shows it in force; the /D switch still comes first.
+    g_deviceSelection = DeviceSelection{};
+    view_ = RecordingView{};
+    Init();
+    EXPECT_EQ(view_.screen.deviceRow, 12);
+    EXPECT_EQ(tool_->acceptedRow(), 12);
+    EXPECT_EQ(g_deviceSelection.programmerDevice, "-datmega644p");
+    DeviceStem = "solbed";
+    Init();
+    EXPECT_EQ(tool_->acceptedRow(), 3);
+    DeviceStem.clear();
+
+    // A kept row that is no device, or whose description has gone, is left alone without a word.
+    for (const int32_t kept : {1, 99, 20}) {
+        if (kept == 20) fs::remove(dir_ / "atmega32.xml");
+        ChosenDeviceRow = kept;
+        view_ = RecordingView{};
+        Init();
+        EXPECT_EQ(tool_->acceptedRow(), 0) << kept;
+    }
+    EXPECT_THAT(BoxTexts(), IsEmpty());
+    EXPECT_EQ(shell_.saves, 1) << "starting keeps nothing";
+}
+
+TEST_F(ProgToolTest, AnotherDeviceStartsTheProgressBarAfresh) {
+    Init();
+    ChooseRow(3);
+    tool_->ShowProgrammerProgress(100);
+    view_.progress.clear();
+    ChooseRow(3);
+    EXPECT_THAT(view_.progress, IsEmpty()) << "the same device keeps its bar";
+    ChooseRow(12);
+    EXPECT_THAT(view_.progress, ElementsAre(0));
+    EXPECT_EQ(tool_->programmerProgress(), 0);
+    ChooseRow(1);  // no device
+    EXPECT_THAT(view_.progress, ElementsAre(0, 0));
+}
+
 // ---- Initialisation and presets
 
 TEST_F(ProgToolTest, InitialisationStartsTimerFourAndChecksForTheProgrammer) {

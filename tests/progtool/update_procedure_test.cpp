@@ -44,7 +44,12 @@ TEST_F(DeviceUpdate, ProgramOnADirectDevice) {
     // The programmer saw the plain records; the temporary file is gone afterwards.
     EXPECT_EQ(WithoutCarriageReturns(ReadFileBytes(dir_ / "standin.input")), kSolBedFirmware);
     EXPECT_FALSE(fs::exists(dir_ / "temp.ntf"));
-    EXPECT_THAT(view_.progress, ElementsAre(0, 0, 50, 100));
+    // The row chosen starts the bar, then the update does, then the programmer moves it.
+    EXPECT_THAT(view_.progress, ElementsAre(0, 0, 0, 50, 100));
+    EXPECT_THAT(view_.steps,
+                ElementsAre("Starting the bootloader", "Waiting for the bootloader",
+                            "Writing the firmware", "Leaving the bootloader", "Reopening the port",
+                            "Finishing", ""));
 
     const auto frames = KernelFrames();
     ASSERT_EQ(frames.size(), 1u);
@@ -235,6 +240,14 @@ TEST_F(DeviceUpdate, AFailedProgrammerEndsWithTheAbortLine) {
          "E> norvixosp: avrdude ended with status 1: expected signature for ATmega64 is 1E 96 02",
          " > The connected chip is not the ATmega64 the chosen device needs: choose the device "
          "that is connected, or connect the device chosen."},
+        {"wrong chip that avrdude named",
+         "say avrdude: device signature = 0x1e9705 (probably m1284p)\n"
+         "say norvixosp: avrdude ended with status 1: expected signature for ATmega64 is 1E 96 02\n"
+         "exit 1\n",
+         "E> Command NorvixOSP: exit status 1", true,
+         "E> norvixosp: avrdude ended with status 1: expected signature for ATmega64 is 1E 96 02",
+         " > The connected chip is an ATmega1284P, the chosen device needs an ATmega64: choose the "
+         "device that is connected, or connect the device chosen."},
     };
     for (const OutcomeCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -294,6 +307,39 @@ TEST(PlainProgrammerFailureTest, TheCommonFailuresGetWhatToDo) {
             EXPECT_EQ(plain.rfind(c.starts, 0), 0u) << plain;
         }
     }
+}
+
+TEST(PlainProgrammerFailureTest, TheConnectedChipIsNamedFromItsSignature) {
+    const struct {
+        const char* line;
+        const char* signature;
+    } lines[] = {
+        {"avrdude: device signature = 0x1e9705 (probably m1284p)", "1E 97 05"},
+        {"avrdude: Device signature = 0x1E960A", "1E 96 0A"},
+        {"avrdude: device signature = 0x1e96", ""},
+        {"avrdude: expected signature for ATmega644P is 1E 96 0A", ""},
+        {"avrdude: device signature = 0xzz9705", ""},
+    };
+    for (const auto& l : lines) EXPECT_EQ(ReportedChipSignature(l.line), l.signature) << l.line;
+
+    ResetShellSettings();
+    StartDirectory = std::string(NVX_SOURCE_DIR) + "/devices/";
+    EXPECT_EQ(PartNameForSignature("1E 97 05"), "ATmega1284P");
+    EXPECT_EQ(PartNameForSignature("1E 96 0A"), "ATmega644P");
+    EXPECT_EQ(PartNameForSignature("1E 00 00"), "");
+    StartDirectory = std::string(NVX_SOURCE_DIR) + "/no-such-directory/";
+    EXPECT_EQ(PartNameForSignature("1E 97 05"), "") << "without its description a part is unknown";
+    ResetShellSettings();
+
+    EXPECT_EQ(PlainProgrammerFailure(
+                  "norvixosp: avrdude ended with status 1: expected signature for ATmega644P is "
+                  "1E 96 0A",
+                  "ATmega1284P"),
+              "The connected chip is an ATmega1284P, the chosen device needs an ATmega644P: choose "
+              "the device that is connected, or connect the device chosen.");
+    // A chip named beside another failure changes nothing.
+    EXPECT_EQ(PlainProgrammerFailure("norvixosp: COM7 leads to no device", "ATmega1284P"),
+              PlainProgrammerFailure("norvixosp: COM7 leads to no device"));
 }
 
 TEST_F(DeviceUpdate, ReadEepromCreatesTheFileFromACompleteImage) {
@@ -635,7 +681,8 @@ TEST_F(ScriptedUpdate, TheProcedureStaysWithTheProgrammerUntilItExits) {
     clock().advance(10);
     runner_.current()->output = "RESS 70\r\nother\n";
     clock().advance(10);
-    EXPECT_THAT(view_.progress, ElementsAre(0, 30, 70));
+    // The row chosen starts the bar, then the update does.
+    EXPECT_THAT(view_.progress, ElementsAre(0, 0, 30, 70));
     EXPECT_EQ(tool_->programmerProgress(), 70);
     runner_.current()->finished = true;
     ASSERT_TRUE(RunToIdle());

@@ -49,6 +49,21 @@ inline void KeyThroughWindow(QWidget* widget, Qt::Key key) {
     QApplication::processEvents();
 }
 
+// The object names of the controls Tab visits from `first`, `first` included: as many as the
+// window has controls that take the keyboard, plus one to show where Tab goes round to.
+inline QStringList TabThrough(QWidget* first, int stops) {
+    first->setFocus(Qt::TabFocusReason);
+    QApplication::processEvents();
+    QStringList seen{QApplication::focusWidget() ? QApplication::focusWidget()->objectName()
+                                                 : QString()};
+    for (int i = 0; i < stops; ++i) {
+        KeyThroughWindow(first, Qt::Key_Tab);
+        seen << (QApplication::focusWidget() ? QApplication::focusWidget()->objectName()
+                                             : QString());
+    }
+    return seen;
+}
+
 // Opens the menu bar's menu that holds `entry` and clicks the entry in the popup, both by mouse.
 // False when the entry cannot be reached (not in a menu of the bar, the popup did not open).
 inline bool ChooseMenuEntry(QMenuBar* bar, QAction* entry) {

@@ -129,6 +129,15 @@ TEST_F(StartTextsDlgTest, EnterInAWritingFieldWrites) {
     }
 }
 
+TEST_F(StartTextsDlgTest, TabFollowsTheLayout) {
+    dlg->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg.get()));
+    const QStringList expected = {"readLine1",  "readLine2",  "readButton", "writeLine1",
+                                  "writeLine2", "writeButton", "testButton", "closeButton",
+                                  "readLine1"};
+    EXPECT_EQ(test::TabThrough(child<QLineEdit>("readLine1"), 8), expected);
+}
+
 TEST_F(StartTextsDlgTest, ShowingAfterCloseMakesTheButtonsWorkAgain) {
     dlg->show();
     QTest::mouseClick(child<QPushButton>("closeButton"), Qt::LeftButton);

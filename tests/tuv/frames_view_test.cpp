@@ -108,8 +108,11 @@ TEST_F(FramesViewTest, SaveWritesTheRowsAsCsvOrReportsWhyNot) {
     EXPECT_EQ(view.framesFileAsked, 1);
     EXPECT_FALSE(std::filesystem::exists(csv));
 
+    std::vector<std::string> logged;
+    logic->SetMonitorLog([&logged](std::string line) { logged.push_back(std::move(line)); });
     view.framesFileAnswer = csv;
     logic->OnSaveFrames();
+    EXPECT_EQ(logged, std::vector<std::string>{"I> Frames saved: 2 rows in " + csv});
     const Bytes saved = ReadFile(csv);
     EXPECT_EQ(std::string(saved.begin(), saved.end()),
               "ms,offset,dir,kind,word,id,parity,check,data\r\n"
@@ -122,6 +125,7 @@ TEST_F(FramesViewTest, SaveWritesTheRowsAsCsvOrReportsWhyNot) {
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].caption, "TUV Communication");
     EXPECT_FALSE(boxes.shown[0].text.empty());
+    EXPECT_EQ(logged.size(), 1u) << "a failed save is not confirmed";
 }
 
 TEST_F(FramesViewTest, RowsAreTimedFromThePortsOpeningAndAFrameCutByItIsMarked) {

@@ -4,6 +4,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QEvent>
 #include <QFontDatabase>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -18,6 +19,7 @@
 #include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QShortcut>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 #include "platform/gui/qt_dialogs.h"
@@ -69,9 +71,11 @@ CMonitorDlg::CMonitorDlg(TimerService& timers, ChannelPorts& ports, ToneSink& to
     logBox_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     logBox_->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     logBox_->setFocusPolicy(Qt::NoFocus);
-    logBox_->setMinimumSize(380, 180);
+    // Narrow enough to leave a small screen room for a tool window beside it.
+    logBox_->setMinimumSize(340, 180);
 
     auto* comGroup = new QGroupBox(QStringLiteral("COM Port"), this);
+    comGroup_ = comGroup;
     comGroup->setObjectName(QStringLiteral("comPortGroup"));
     auto* portLabel = new QLabel(QStringLiteral("Port No.:"), comGroup);
     portNumber_ = new QLineEdit(comGroup);
@@ -80,6 +84,7 @@ CMonitorDlg::CMonitorDlg(TimerService& timers, ChannelPorts& ports, ToneSink& to
     portNumber_->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), portNumber_));
     portNumber_->setMaxLength(10);
+    portNumber_->setToolTip(QString::fromLatin1(kPortRangeText));
     portNumber_->setFixedWidth(60);
     portLabel->setBuddy(portNumber_);
     statusLine_ = new QLabel(QStringLiteral("COM Port Closed"), comGroup);
@@ -106,13 +111,21 @@ CMonitorDlg::CMonitorDlg(TimerService& timers, ChannelPorts& ports, ToneSink& to
     layout->addLayout(bottom);
 
     connect(portNumber_, &QLineEdit::textEdited, this, [this] { logic_.OnPortNumberChanged(); });
+    // A letter never reaches the logic: the field itself refuses it.
+    connect(portNumber_, &QLineEdit::inputRejected, this,
+            [this] { sayPortRange(kPortRangeText); });
     connect(openButton_, &QPushButton::clicked, this, [this] { logic_.OnOpenCloseCom(); });
     connect(closeMonitorButton_, &QPushButton::clicked, this, [this] { logic_.CloseMonitor(); });
+
+    // Any window of the program, its dialogs included, is kept on the screen and off this
+    // window's controls, however it comes up or grows.
+    qApp->installEventFilter(this);
 
     logic_.OnInitDialog();
 }
 
 CMonitorDlg::~CMonitorDlg() {
+    qApp->removeEventFilter(this);
     // The sub-windows talk to the logic; they go first.
     created_.clear();
 }
@@ -130,8 +143,7 @@ void CMonitorDlg::buildMenu() {
     };
 
     QMenu* communication = bar->addMenu(QStringLiteral("&Communication"));
-    // Stays disabled: with the port open there is nothing it could test that the kernel API's
-    // communication test does not do better.
+    // Offered while the port is open: the kernel API window's test, from the menu.
     testCommunication_ = entry(communication, "&Test Communication", "testCommunicationAction",
                                [this] { logic_.OnTestCommunication(); });
     testCommunication_->setEnabled(false);
@@ -227,6 +239,10 @@ void CMonitorDlg::setOpenButtonText(const std::string& text) { openButton_->setT
 
 void CMonitorDlg::setOpenButtonEnabled(bool enabled) { openButton_->setEnabled(enabled); }
 
+void CMonitorDlg::setTestCommunicationEnabled(bool enabled) {
+    testCommunication_->setEnabled(enabled);
+}
+
 void CMonitorDlg::endDialog(int result) { done(result); }
 
 bool CMonitorDlg::askYesDefaultNo(const std::string& question) {
@@ -258,6 +274,11 @@ void CMonitorDlg::showText(const std::string& title, const std::string& text) {
     viewer->show();
 }
 
+void CMonitorDlg::sayPortRange(const std::string& range) {
+    QToolTip::showText(portNumber_->mapToGlobal(QPoint(0, portNumber_->height())),
+                       FromLatin1(range), portNumber_);
+}
+
 void CMonitorDlg::reject() { logic_.Dismiss(); }
 
 bool CMonitorDlg::DeviceWorkRunning() const {
@@ -274,6 +295,11 @@ void CMonitorDlg::StopDeviceWork() {
 void CMonitorDlg::AllowDeviceActions(bool allowed) {
     for (const Created& c : created_)
         if (c.plugged.allowDeviceActions) c.plugged.allowDeviceActions(allowed);
+}
+
+void CMonitorDlg::TestCommunication() {
+    for (const Created& c : created_)
+        if (c.plugged.testCommunication) c.plugged.testCommunication();
 }
 
 void CMonitorDlg::CreateSubWindows() {
@@ -303,6 +329,76 @@ void CMonitorDlg::placeBeside(QWidget* window) {
     }
     window->move(at);
     placed_.insert(window);
+}
+
+bool CMonitorDlg::eventFilter(QObject* watched, QEvent* event) {
+    const bool placing = event->type() == QEvent::Show || event->type() == QEvent::Resize;
+    if (placing && watched->isWidgetType() && watched != this) {
+        auto* window = static_cast<QWidget*>(watched);
+        const Qt::WindowType type = window->windowType();
+        if (window->isWindow() && window->isVisible() && type != Qt::Popup &&
+            type != Qt::ToolTip && !qobject_cast<QMessageBox*>(window))
+            keepClear(window);
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+std::vector<QRect> CMonitorDlg::controlsOnScreen() const {
+    std::vector<QRect> rects;
+    const QWidget* const controls[] = {layout()->menuBar(), comGroup_, closeMonitorButton_};
+    for (const QWidget* control : controls)
+        rects.emplace_back(control->mapToGlobal(QPoint(0, 0)), control->size());
+    return rects;
+}
+
+void CMonitorDlg::keepClear(QWidget* window) {
+    const QScreen* s = screen();
+    if (!s || !isVisible() || keepingClear_) return;
+    keepingClear_ = true;
+    const QRect free = s->availableGeometry();
+    // The window manager's frame, known once the window has been shown.
+    const QRect frame = window->frameGeometry(), inner = window->geometry();
+    const QSize border(frame.width() - inner.width(), frame.height() - inner.height());
+    const QSize smallest = window->minimumSize().expandedTo(window->minimumSizeHint());
+    const std::vector<QRect> controls = controlsOnScreen();
+    auto clear = [&](const QRect& r) {
+        if (!free.contains(r)) return false;
+        return std::none_of(controls.begin(), controls.end(),
+                            [&](const QRect& c) { return r.intersects(c); });
+    };
+
+    QSize size = window->size().boundedTo(free.size() - border).expandedTo(smallest);
+    QRect at(frame.topLeft(), size + border);
+    if (!clear(at)) {
+        const QRect self = frameGeometry();
+        const int xs[] = {self.right() + 1 + kWindowGap, free.right() + 1 - at.width(), free.left(),
+                          self.left() - kWindowGap - at.width()};
+        // Top first: a window taller than the screen's free height keeps its title bar on it.
+        const int ys[] = {std::max(free.top(), std::min(at.top(), free.bottom() + 1 - at.height())),
+                          free.top(), free.bottom() + 1 - at.height()};
+        bool placed = false;
+        for (int x : xs) {
+            for (int y : ys) {
+                if (placed || !clear(QRect(QPoint(x, y), at.size()))) continue;
+                at.moveTopLeft(QPoint(x, y));
+                placed = true;
+            }
+        }
+        if (!placed) {
+            // No room as it is: it gets the strip right of the controls, as far as it can shrink.
+            int right = free.left();
+            for (const QRect& c : controls) right = std::max(right, c.right() + 1 + kWindowGap);
+            const QSize strip(free.right() + 1 - right, free.height());
+            size = (strip - border).expandedTo(smallest).boundedTo(size);
+            at = QRect(QPoint(std::max(free.left(), std::min(right, free.right() + 1 - size.width() -
+                                                                         border.width())),
+                              free.top()),
+                       size + border);
+        }
+    }
+    if (size != window->size()) window->resize(size);
+    if (at.topLeft() != frame.topLeft()) window->move(at.topLeft());
+    keepingClear_ = false;
 }
 
 void CMonitorDlg::ShowWindow(MenuWindow entry) {

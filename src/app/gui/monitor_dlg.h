@@ -41,9 +41,11 @@ public:
     void setPortFieldEnabled(bool enabled) override;
     void setOpenButtonText(const std::string& text) override;
     void setOpenButtonEnabled(bool enabled) override;
+    void setTestCommunicationEnabled(bool enabled) override;
     void endDialog(int result) override;
     bool askYesDefaultNo(const std::string& question) override;
     void showText(const std::string& title, const std::string& text) override;
+    void sayPortRange(const std::string& range) override;
 
     // MonitorWindows
     void CreateSubWindows() override;
@@ -52,6 +54,10 @@ public:
     bool DeviceWorkRunning() const override;
     void StopDeviceWork() override;
     void AllowDeviceActions(bool allowed) override;
+    void TestCommunication() override;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 public slots:
     // Escape, the title bar's close box and the window manager's close: the same question as
@@ -64,6 +70,10 @@ private:
     void activateNextWindow();
     void updateMenu();
     void placeBeside(QWidget* window);
+    // Moves, and shrinks if it must, one of the program's other windows so that it lies inside
+    // the screen's free area and leaves this window's controls uncovered.
+    void keepClear(QWidget* window);
+    std::vector<QRect> controlsOnScreen() const;
 
     struct Created {
         PluggedWindow plugged;
@@ -80,6 +90,8 @@ private:
     QLabel* statusLine_;
     QPushButton* openButton_;
     QPushButton* closeMonitorButton_;
+    QWidget* comGroup_;
+    bool keepingClear_ = false;
     QAction* testCommunication_ = nullptr;
     std::string shownLog_;
     Monitor logic_;

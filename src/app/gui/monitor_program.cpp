@@ -28,7 +28,14 @@ namespace nvx {
 std::vector<WindowPlug> PluggedWindows() {
     return {
         PlainWindow<CStartTextsDlg>(MenuWindow::StartTexts),
-        PlainWindow<CKernelApiDlg>(MenuWindow::KernelApi),
+        {{MenuWindow::KernelApi},
+         [](const ProgramContext& c) {
+             PluggedWindow plugged = PlainWindow<CKernelApiDlg>(MenuWindow::KernelApi).create(c);
+             auto* kernel = static_cast<CKernelApiDlg*>(plugged.window.get());
+             // The main menu's "Test Communication" is this window's.
+             plugged.testCommunication = [kernel] { kernel->logic().OnTestCommunication(); };
+             return plugged;
+         }},
         {{MenuWindow::SoftwareUpdate, MenuWindow::EepromTools},
          [](const ProgramContext& c) {
              auto window = std::make_unique<CProgToolDlg>(c.timers, c.shell);
@@ -44,6 +51,7 @@ std::vector<WindowPlug> PluggedWindows() {
                                   [tool] { return !tool->logic().IsIdle(); },
                                   [tool] { tool->logic().RequestAbort(); },
                                   // Its own procedures hold the port: it rests its controls itself.
+                                  {},
                                   {}};
          }},
     };
@@ -66,6 +74,12 @@ void MonitorProgramSteps::CreateTuvCommWindow() {
 
 void MonitorProgramSteps::RunMainWindow() {
     CMonitorDlg main(timers_, *ports_, tones_, starter_, tuvComm_.get(), PluggedWindows());
+    tuvComm_->logic().SetMonitorLog(
+        [&main](std::string line) { main.logic().AppendMonitorLog(std::move(line)); });
+    struct LogDetach {
+        CTuvCommDlg& window;
+        ~LogDetach() { window.logic().SetMonitorLog({}); }
+    } detach{*tuvComm_};
     if (onMainWindow) onMainWindow(main);
     // The automatic update may have ended the window during its start already.
     if (main.logic().ended()) return;

@@ -28,6 +28,8 @@ struct PluggedWindow {
     std::function<void()> stop;
     // Offers or withholds the window's device actions (another window's procedure has the port).
     std::function<void(bool allowed)> allowDeviceActions;
+    // The window's communication test with the device; empty: it has none.
+    std::function<void()> testCommunication;
 };
 
 struct WindowPlug {
@@ -46,7 +48,8 @@ WindowPlug PlainWindow(MenuWindow entry) {
                                      {},
                                      {},
                                      {},
-                                     [dlg](bool allowed) { dlg->AllowDeviceActions(allowed); }};
+                                     [dlg](bool allowed) { dlg->AllowDeviceActions(allowed); },
+                                     {}};
             }};
 }
 

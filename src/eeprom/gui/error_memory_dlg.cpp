@@ -30,6 +30,8 @@ CErrorMemoryDlg::CErrorMemoryDlg(const std::string& fileName, int32_t deviceRow,
     content_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     content_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     content_->setFrameShape(QFrame::StyledPanel);
+    // The report's columns are spaced with blanks: Tab goes on to the buttons.
+    content_->setTabChangesFocus(true);
     label->setBuddy(content_);
 
     saveButton_ = new QPushButton(QStringLiteral("Save to File"), this);

@@ -27,10 +27,13 @@ QPushButton* Button(const char* text, const char* name, QWidget* parent) {
     return button;
 }
 
+constexpr int kDeviceListShownCharacters = 30;
+
 QLineEdit* PathField(const char* name, QWidget* parent) {
     auto* edit = new QLineEdit(parent);
     edit->setObjectName(QString::fromLatin1(name));
-    edit->setMinimumWidth(360);
+    // Room for a path where the screen has it; on a small screen the field scrolls.
+    edit->setMinimumWidth(200);
     return edit;
 }
 
@@ -70,7 +73,9 @@ CProgToolDlg::CProgToolDlg(TimerService& timers, MonitorShell& shell, QWidget* p
     deviceList_->setObjectName(QStringLiteral("deviceList"));
     deviceList_->setEditable(false);
     for (const DeviceEntry& e : DeviceCatalogue()) deviceList_->addItem(QString::fromLatin1(e.label));
-    deviceList_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    // Sized to the longest label, the list would make the window too wide for a small screen.
+    deviceList_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    deviceList_->setMinimumContentsLength(kDeviceListShownCharacters);
     manualStart_ = new QCheckBox(QStringLiteral("Manual Update Start Mode"), settings);
     manualStart_->setObjectName(QStringLiteral("manualStart"));
     auto* settingsLayout = new QGridLayout(settings);
@@ -152,7 +157,7 @@ CProgToolDlg::CProgToolDlg(TimerService& timers, MonitorShell& shell, QWidget* p
     };
     eeprom->hide();
 
-    connect(deviceList_, &DeviceListBox::closedUp, this, [this] { logic_.SelectDeviceRow(); });
+    connect(deviceList_, &DeviceListBox::closedUp, this, [this] { logic_.OnDeviceChosen(); });
     connect(programFile, &QPushButton::clicked, this, [this] { logic_.OnProgramFile(); });
     connect(convert, &QPushButton::clicked, this, [this] { logic_.OnConvertHexToNpf(); });
     connect(programButton, &QPushButton::clicked, this, [this] { logic_.OnProgram(); });
@@ -216,6 +221,11 @@ void CProgToolDlg::runErrorMemory(const std::string& path, int32_t deviceRow) {
 }
 
 void CProgToolDlg::setProgrammerProgress(int percent) { progress_->setValue(percent); }
+
+void CProgToolDlg::setProgrammerStep(const std::string& step) {
+    progress_->setFormat(step.empty() ? QStringLiteral("%p%")
+                                      : QString::fromLatin1(step.c_str()) + QStringLiteral(": %p%"));
+}
 
 void CProgToolDlg::reject() { logic_.OnClose(); }
 

@@ -63,6 +63,7 @@ public:
                          std::string& chosen) override;
     void runErrorMemory(const std::string& path, int32_t deviceRow) override;
     void setProgrammerProgress(int percent) override;
+    void setProgrammerStep(const std::string& step) override;
 
 public slots:
     // Close button, Escape and the title bar's close box: hide only.

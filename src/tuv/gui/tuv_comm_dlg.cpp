@@ -1,6 +1,7 @@
 #include "tuv/gui/tuv_comm_dlg.h"
 
 #include <algorithm>
+#include <vector>
 
 #include <QCheckBox>
 #include <QFontDatabase>
@@ -37,13 +38,32 @@ QPushButton* Button(const char* text, const char* name, QWidget* parent) {
     return button;
 }
 
+// A view that asks for its preferred size where the screen has room and makes do with its
+// minimum, scrolling, on a small one.
+template <class View>
+class RoomyView : public View {
+public:
+    RoomyView(QSize preferred, QSize least, QWidget* parent) : View(parent), preferred_(preferred) {
+        this->setMinimumSize(least);
+    }
+    QSize sizeHint() const override { return View::sizeHint().expandedTo(preferred_); }
+    void setPreferredSize(QSize preferred) {
+        preferred_ = preferred;
+        this->updateGeometry();
+    }
+
+private:
+    QSize preferred_;
+};
+
 QPlainTextEdit* TraceView(const char* name, QWidget* parent) {
-    auto* view = new QPlainTextEdit(parent);
+    auto* view = new RoomyView<QPlainTextEdit>(QSize(420, 120), QSize(280, 72), parent);
     view->setObjectName(QString::fromLatin1(name));
     view->setReadOnly(true);
     view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    view->setMinimumSize(420, 120);
+    // Read only: Tab moves on rather than being typed.
+    view->setTabChangesFocus(true);
     return view;
 }
 
@@ -120,6 +140,15 @@ CTuvCommDlg::CTuvCommDlg(TimerService& timers, QWidget* parent)
     layout->addWidget(makeFramesPanel(), 1);
     connect(frames_, &QCheckBox::clicked, this, [this] { logic_.OnFramesClicked(); });
 
+    // Tab follows the layout: each trace with its Clear, the channels row by row, the options,
+    // then the frames.
+    std::vector<QWidget*> tabOrder = {txView_, clearTx, rxView_, clearRx};
+    for (const Channel& c : channels_)
+        tabOrder.insert(tabOrder.end(), {c.pipeTx, c.txName, c.pipeRx, c.rxName, c.com, c.port});
+    // The frames' buttons follow their table as they were made.
+    tabOrder.insert(tabOrder.end(), {scroll_, hex_, view_, frames_, framesTable_});
+    for (std::size_t i = 0; i + 1 < tabOrder.size(); ++i) setTabOrder(tabOrder[i], tabOrder[i + 1]);
+
     connect(clearTx, &QPushButton::clicked, this, [this] { logic_.OnClearTx(); });
     connect(clearRx, &QPushButton::clicked, this, [this] { logic_.OnClearRx(); });
     connect(view_, &QCheckBox::clicked, this, [this] { logic_.OnViewClicked(); });
@@ -139,7 +168,9 @@ CTuvCommDlg::~CTuvCommDlg() = default;
 QWidget* CTuvCommDlg::makeFramesPanel() {
     framesPanel_ = new QWidget(this);
     framesPanel_->setObjectName(QStringLiteral("framesPanel"));
-    framesTable_ = new QTableWidget(0, static_cast<int>(kFrameColumnCount), framesPanel_);
+    auto* table = new RoomyView<QTableWidget>(QSize(), QSize(280, 96), framesPanel_);
+    framesTable_ = table;
+    framesTable_->setColumnCount(static_cast<int>(kFrameColumnCount));
     framesTable_->setObjectName(QStringLiteral("framesView"));
     QStringList titles;
     for (const char* title : kFrameColumnTitles) titles << QString::fromLatin1(title);
@@ -150,8 +181,8 @@ QWidget* CTuvCommDlg::makeFramesPanel() {
     framesTable_->verticalHeader()->setDefaultSectionSize(framesTable_->fontMetrics().height() + 4);
     framesTable_->horizontalHeader()->setStretchLastSection(true);
     framesTable_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    // Columns as wide as their widest usual cell, measured once rather than per row; the table
-    // is wide enough to show a whole frame.
+    // Columns as wide as their widest usual cell, measured once rather than per row; where the
+    // screen has room the table is wide enough to show a whole frame.
     const char* const widest[kFrameColumnCount] = {"9999999", "9999999",   "dir",
                                                    "noise",   "word",      "0000",
                                                    "parity",  "truncated", "00 00 00 00"};
@@ -162,8 +193,7 @@ QWidget* CTuvCommDlg::makeFramesPanel() {
         framesTable_->setColumnWidth(static_cast<int>(c), width);
         tableWidth += width;
     }
-    framesTable_->setMinimumWidth(tableWidth);
-    framesTable_->setMinimumHeight(160);
+    table->setPreferredSize(QSize(tableWidth, 160));
     auto* save = Button("Save...", "saveFramesButton", framesPanel_);
     auto* clear = Button("Clear", "clearFramesButton", framesPanel_);
     auto* buttons = new QVBoxLayout;
@@ -306,6 +336,9 @@ void CTuvCommDlg::showEvent(QShowEvent* event) {
 
 void CTuvCommDlg::showFramesView(bool shown) {
     framesPanel_->setVisible(shown);
+    // The table takes the room it prefers; the main window keeps a window that grows off the
+    // screen or over its controls in bounds.
+    if (shown && isVisible()) resize(size().expandedTo(sizeHint()));
     if (framesVisible()) renderFrames();
 }
 
