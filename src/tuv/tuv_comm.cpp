@@ -5,8 +5,8 @@
 
 #include "comm/link.h"
 #include "platform/atomic_file.h"
+#include "platform/com_port_names.h"
 #include "platform/program_files.h"
-#include "platform/serial_port.h"
 #include "platform/user_dialogs.h"
 #include "tuv/trace_format.h"
 
