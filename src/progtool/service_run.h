@@ -9,10 +9,10 @@
 #include <functional>
 #include <string>
 
-#include "app/shell.h"
 #include "comm/converter.h"
 #include "platform/program_files.h"
 #include "progtool/update_procedure.h"
+#include "shell/shell.h"
 
 namespace nvx {
 

@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
 #include "comm/converter.h"
 #include "platform/process.h"
 #include "platform/program_files.h"
 #include "platform/work_directory.h"
 #include "progtool/device_catalogue.h"
+#include "shell/shell.h"
 
 namespace nvx {
 

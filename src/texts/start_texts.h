@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "app/shell.h"
 #include "comm/converter.h"
 #include "platform/timer_service.h"
+#include "shell/shell.h"
 
 namespace nvx {
 
