@@ -13,6 +13,7 @@
 #include "platform/serial_port.h"
 #include "platform/timer_service.h"
 #include "platform/user_dialogs.h"
+#include "support/recording_dialogs.h"
 #include "tuv/byte_pump.h"
 
 namespace nvx::test {
