@@ -3,8 +3,8 @@
 #include <limits>
 
 #include "shell/shell.h"
+#include "platform/com_port_names.h"
 #include "platform/format.h"
-#include "platform/serial_port.h"
 #include "platform/text_encoding.h"
 
 namespace nvx {

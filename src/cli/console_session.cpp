@@ -6,7 +6,7 @@
 
 namespace nvx::cli {
 
-ConsoleShell::ConsoleShell(TuvCommLogic& pump, std::FILE* out, bool rawLatin1)
+ConsoleShell::ConsoleShell(BytePump& pump, std::FILE* out, bool rawLatin1)
     : pump_(pump), out_(out), rawLatin1_(rawLatin1) {}
 
 void ConsoleShell::AppendMonitorLog(std::string message) {
@@ -38,11 +38,10 @@ constexpr uint32_t kOwedRepliesSettleMs = 60000;
 
 ConsoleSession::ConsoleSession(bool rawLatin1) {
     ChooseStartTickPeriod();
-    pump_ = std::make_unique<TuvCommLogic>(timers_, pumpView_);
-    pump_->Initialize();
+    pump_.Start();
     InitCommStack();
     tickTimer_ = StartTickTimer(timers_);
-    shell_ = std::make_unique<ConsoleShell>(*pump_, stdout, rawLatin1);
+    shell_ = std::make_unique<ConsoleShell>(pump_, stdout, rawLatin1);
 }
 
 ConsoleSession::~ConsoleSession() {
@@ -53,7 +52,6 @@ ConsoleSession::~ConsoleSession() {
     }
     timers_.stop(tickTimer_);
     shell_.reset();
-    pump_.reset();
 }
 
 bool ConsoleSession::RunUntil(const std::function<bool()>& done, uint32_t timeoutMs) {

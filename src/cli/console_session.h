@@ -22,7 +22,7 @@
 
 #include "platform/poll_loop.h"
 #include "shell/shell.h"
-#include "tuv/tuv_comm.h"
+#include "tuv/byte_pump.h"
 
 namespace nvx::cli {
 
@@ -31,7 +31,7 @@ namespace nvx::cli {
 class ConsoleShell : public MonitorShell {
 public:
     // rawLatin1: write the ISO 8859-1 lines as they are; otherwise in UTF-8.
-    ConsoleShell(TuvCommLogic& pump, std::FILE* out, bool rawLatin1);
+    ConsoleShell(BytePump& pump, std::FILE* out, bool rawLatin1);
 
     void AppendMonitorLog(std::string message) override;
     bool IsComPortOpen() override;
@@ -42,7 +42,7 @@ public:
     void MarkComPortOpen() override;   // ComPortState = Open, nothing else
 
 private:
-    TuvCommLogic& pump_;
+    BytePump& pump_;
     std::FILE* out_;
     bool rawLatin1_;
 };
@@ -60,7 +60,7 @@ public:
 
     MonitorShell& shell() { return *shell_; }
     TimerService& timers() { return timers_; }
-    TuvCommLogic& pump() { return *pump_; }
+    BytePump& pump() { return pump_; }
 
     // Serves the timers until done() holds (returns true) or timeoutMs of real time have passed
     // (returns done() once more). done() is checked after every pass of due timers.
@@ -68,8 +68,7 @@ public:
 
 private:
     PollLoop timers_;
-    NullTuvCommView pumpView_;
-    std::unique_ptr<TuvCommLogic> pump_;
+    BytePump pump_{timers_};
     std::unique_ptr<ConsoleShell> shell_;
     int tickTimer_ = 0;
 };

@@ -4,7 +4,7 @@
 
 #include "cli/cli_command.h"
 #include "platform/command_line.h"
-#include "platform/serial_port.h"
+#include "platform/port_scan.h"
 
 namespace nvx::cli {
 

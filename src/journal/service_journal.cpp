@@ -9,8 +9,8 @@
 #include <filesystem>
 
 #include "platform/atomic_file.h"
+#include "platform/com_port_names.h"
 #include "platform/format.h"
-#include "platform/serial_port.h"
 #include "platform/timer_service.h"
 
 namespace nvx {

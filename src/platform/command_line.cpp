@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/serial_port.h"
+#include "platform/com_port_names.h"
 
 namespace nvx {
 

@@ -30,4 +30,9 @@ std::string TrimSpace(std::string_view s) {
     return b < e ? std::string(b, e) : std::string();
 }
 
+std::string WithTrailingSlash(std::string dir) {
+    if (dir.empty() || dir.back() != '/') dir += '/';
+    return dir;
+}
+
 }  // namespace nvx

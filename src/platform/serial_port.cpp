@@ -1,6 +1,5 @@
 #include "platform/serial_port.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -8,22 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <optional>
-#include <set>
 
+#include "platform/com_port_names.h"
 #include "platform/format.h"
 #include "platform/user_dialogs.h"
-
-extern char** environ;
 
 namespace nvx {
 
@@ -188,13 +179,6 @@ int OpenDevice(const std::string& path) {
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
-
-std::string WithSlash(std::string dir) {
-    if (dir.empty() || dir.back() != '/') dir += '/';
-    return dir;
-}
-
-std::string g_comStartDirectory;
 
 }  // namespace
 
@@ -370,43 +354,6 @@ uint32_t SerialPort::Read(uint8_t* buffer, uint32_t maxCount) {
     return got;
 }
 
-std::string ResolveComPortWith(uint32_t portNumber, const std::string& startDirectory,
-                               const EnvironmentLookup& environment,
-                               const std::string& devDirectory) {
-    if (portNumber == 0) return {};
-    const std::string number = std::to_string(portNumber);
-    std::string fromEnv = environment("NORVIX_COM" + number);
-    if (!fromEnv.empty()) return fromEnv;
-
-    const std::string local =
-        (startDirectory.empty() ? std::string() : WithSlash(startDirectory)) + "com" + number;
-    struct stat st{};
-    if (::lstat(local.c_str(), &st) == 0 && (S_ISLNK(st.st_mode) || S_ISCHR(st.st_mode)))
-        return local;
-
-    return WithSlash(devDirectory) + "ttyS" + std::to_string(portNumber - 1);
-}
-
-std::string ResolveComPort(uint32_t portNumber, const std::string& startDirectory) {
-    return ResolveComPortWith(
-        portNumber, startDirectory,
-        [](const std::string& name) {
-            const char* v = std::getenv(name.c_str());
-            return std::string(v ? v : "");
-        },
-        "/dev");
-}
-
-const std::string& ComStartDirectory() {
-    if (!g_comStartDirectory.empty()) return g_comStartDirectory;
-    static std::string current;
-    char buf[PATH_MAX];
-    current = ::getcwd(buf, sizeof buf) ? WithSlash(buf) : std::string("./");
-    return current;
-}
-
-void SetComStartDirectory(const std::string& dir) { g_comStartDirectory = dir; }
-
 bool ApplyLineSettings(uint32_t portNumber, uint32_t baudRate) {
     const int fd = OpenDevice(ResolveComPort(portNumber, ComStartDirectory()));
     if (fd < 0) return false;
@@ -448,215 +395,6 @@ uint32_t SpeedToBaud(speed_t speed) {
     for (const BaudEntry& e : kBauds)
         if (e.speed == speed) return e.baud;
     return 0;
-}
-
-// ---- Port scan
-
-namespace {
-
-// "<prefix><decimal>" with the decimal written as std::to_string writes it (the resolution only
-// ever builds such names): the number.
-std::optional<uint64_t> NumberAfter(const std::string& text, const std::string& prefix) {
-    if (text.size() <= prefix.size() || text.compare(0, prefix.size(), prefix) != 0) return {};
-    const std::string digits = text.substr(prefix.size());
-    if (digits.size() > 10 || (digits.size() > 1 && digits[0] == '0')) return {};
-    uint64_t n = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return {};
-        n = n * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return n;
-}
-
-// A COM number: 1 .. UINT32_MAX.
-std::optional<uint32_t> ComNumber(std::optional<uint64_t> n) {
-    if (!n || *n < 1 || *n > UINT32_MAX) return {};
-    return static_cast<uint32_t>(*n);
-}
-std::optional<uint32_t> ComNumber(uint64_t n) { return ComNumber(std::optional<uint64_t>(n)); }
-
-// Links the example udev rule (60-norvix-serial.rules) makes in /dev.
-constexpr const char* kStableLinkPrefix = "norvix-";
-
-std::vector<std::string> DirectoryEntries(const std::string& dir) {
-    std::vector<std::string> names;
-    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
-    if (!d) return names;
-    while (const dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    ::closedir(d);
-    return names;
-}
-
-std::string RealPath(const std::string& path) {
-    char buf[PATH_MAX];
-    return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
-}
-
-bool IsCharDevice(const std::string& path) {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
-}
-
-// "ttyS2" before "ttyS10".
-bool NaturalLess(const std::string& a, const std::string& b) {
-    std::size_t i = 0, j = 0;
-    while (i < a.size() && j < b.size()) {
-        const bool da = a[i] >= '0' && a[i] <= '9';
-        const bool db = b[j] >= '0' && b[j] <= '9';
-        if (da && db) {
-            std::size_t ei = i, ej = j;
-            while (ei < a.size() && a[ei] >= '0' && a[ei] <= '9') ++ei;
-            while (ej < b.size() && b[ej] >= '0' && b[ej] <= '9') ++ej;
-            std::string na = a.substr(i, ei - i), nb = b.substr(j, ej - j);
-            na.erase(0, std::min(na.find_first_not_of('0'), na.size()));
-            nb.erase(0, std::min(nb.find_first_not_of('0'), nb.size()));
-            if (na.size() != nb.size()) return na.size() < nb.size();
-            if (na != nb) return na < nb;
-            i = ei;
-            j = ej;
-            continue;
-        }
-        if (a[i] != b[j]) return a[i] < b[j];
-        ++i;
-        ++j;
-    }
-    return a.size() - i < b.size() - j;
-}
-
-}  // namespace
-
-PortScanSources SystemPortScanSources() {
-    PortScanSources s;
-    for (char** e = environ; e && *e; ++e) s.environment.emplace_back(*e);
-    s.startDirectory = ComStartDirectory();
-    return s;
-}
-
-PortScan ScanSerialPorts(const PortScanSources& sources) {
-    const std::string envPrefix = "NORVIX_COM";
-    auto lookup = [&](const std::string& name) -> std::string {
-        for (const std::string& entry : sources.environment)
-            if (entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 &&
-                entry[name.size()] == '=')
-                return entry.substr(name.size() + 1);
-        return {};
-    };
-
-    // Every number some source can answer for, and how the number is reached.
-    std::set<uint32_t> numbers;
-    for (const std::string& entry : sources.environment) {
-        const std::size_t eq = entry.find('=');
-        if (eq == std::string::npos) continue;
-        if (auto n = ComNumber(NumberAfter(entry.substr(0, eq), envPrefix))) numbers.insert(*n);
-    }
-    const std::string startDir =
-        sources.startDirectory.empty() ? std::string() : WithSlash(sources.startDirectory);
-    for (const std::string& name : DirectoryEntries(sources.startDirectory)) {
-        if (auto n = ComNumber(NumberAfter(name, "com"))) numbers.insert(*n);
-    }
-
-    std::map<std::string, SerialDeviceInfo> devices;  // by canonical path
-    const std::string devDir = WithSlash(sources.devDirectory);
-    for (const std::string& name : DirectoryEntries(sources.devDirectory)) {
-        const std::optional<uint64_t> uart = NumberAfter(name, "ttyS");
-        const bool serial = uart || NumberAfter(name, "ttyUSB") || NumberAfter(name, "ttyACM");
-        if (!serial || !IsCharDevice(devDir + name)) continue;
-        const std::string real = RealPath(devDir + name);
-        if (real.empty()) continue;
-        SerialDeviceInfo& info = devices[real];
-        info.device = real;
-        if (!uart) continue;
-        if (auto n = ComNumber(*uart + 1)) numbers.insert(*n);
-        // The kernel makes ttyS lines whether or not a UART answers; type 0 means none did.
-        std::ifstream type(WithSlash(sources.sysTtyDirectory) + name + "/type");
-        int value = -1;
-        if (type >> value) info.noUart = value == 0;
-    }
-
-    PortScan scan;
-    for (const uint32_t n : numbers) {
-        const std::string path =
-            ResolveComPortWith(n, sources.startDirectory, lookup, sources.devDirectory);
-        std::string via;
-        if (!lookup(envPrefix + std::to_string(n)).empty())
-            via = envPrefix + std::to_string(n);
-        else if (path == startDir + "com" + std::to_string(n))
-            via = "./com" + std::to_string(n);
-        else
-            via = "default";
-        const ComRoute route{n, via, path};
-        const std::string real = RealPath(path);
-        if (real.empty() || !IsCharDevice(real)) {
-            // A missing ttyS line is no route anybody set up; everything else is worth showing.
-            if (via != "default") scan.unresolved.push_back(route);
-            continue;
-        }
-        devices[real].device = real;
-        devices[real].routes.push_back(route);
-    }
-
-    for (const std::string& name : DirectoryEntries(sources.byIdDirectory)) {
-        const std::string real = RealPath(WithSlash(sources.byIdDirectory) + name);
-        auto it = devices.find(real);
-        if (it != devices.end()) it->second.byIdNames.push_back(name);
-    }
-    // A stable link names a serial line whatever the kernel called it.
-    for (const std::string& name : DirectoryEntries(sources.devDirectory)) {
-        if (name.rfind(kStableLinkPrefix, 0) != 0) continue;
-        const std::string real = RealPath(devDir + name);
-        if (real.empty() || !IsCharDevice(real)) continue;
-        devices[real].device = real;
-        devices[real].stableLinks.push_back(devDir + name);
-    }
-
-    for (auto& entry : devices) {
-        std::sort(entry.second.byIdNames.begin(), entry.second.byIdNames.end());
-        std::sort(entry.second.stableLinks.begin(), entry.second.stableLinks.end(), NaturalLess);
-        scan.devices.push_back(entry.second);
-    }
-    std::sort(scan.devices.begin(), scan.devices.end(),
-              [](const SerialDeviceInfo& a, const SerialDeviceInfo& b) {
-                  return NaturalLess(a.device, b.device);
-              });
-    return scan;
-}
-
-std::string FormatPortScan(const PortScan& scan, const std::string& startDirectory) {
-    std::string out = "Start directory: " + startDirectory + "\n";
-    std::string stableExample;
-    if (scan.devices.empty()) {
-        out += "Serial devices: none found\n";
-    } else {
-        out += "Serial devices:\n";
-        for (const SerialDeviceInfo& d : scan.devices) {
-            std::string coms;
-            for (const ComRoute& r : d.routes) {
-                if (!coms.empty()) coms += ", ";
-                coms += Format("COM %u (%s)", r.number, r.via.c_str());
-            }
-            std::string line = Format("  %-16s %s", d.device.c_str(), coms.empty() ? "-" : coms.c_str());
-            for (std::size_t i = 0; i < d.byIdNames.size(); ++i)
-                line += (i == 0 ? "  by-id: " : ", ") + d.byIdNames[i];
-            for (std::size_t i = 0; i < d.stableLinks.size(); ++i)
-                line += (i == 0 ? "  stable: " : ", ") + d.stableLinks[i];
-            if (d.noUart) line += "  (no UART detected)";
-            out += line + "\n";
-            if (stableExample.empty() && !d.stableLinks.empty()) stableExample = d.stableLinks[0];
-        }
-    }
-    if (!stableExample.empty())
-        out += "Stable names from the udev rule keep their device when it is plugged in again;\n"
-               "give one a COM number with a link in the start directory, e.g. ln -s " +
-               stableExample + " com1\n";
-    if (!scan.unresolved.empty()) {
-        out += "COM numbers that lead to no serial device:\n";
-        for (const ComRoute& r : scan.unresolved)
-            out += Format("  COM %u (%s) -> %s\n", r.number, r.via.c_str(), r.path.c_str());
-    }
-    return out;
 }
 
 }  // namespace nvx

@@ -1,12 +1,13 @@
 #pragma once
 // One COM port over termios: exclusive, raw 8N1, non-blocking reads, settings restored on close.
+// A port is opened by its COM number, resolved as platform/com_port_names.h says.
 
 #include <termios.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <vector>
+
+#include "platform/com_port_names.h"
 
 namespace nvx {
 
@@ -61,24 +62,6 @@ std::string PortFailureReason(int err);
 // empty when none is found (or /proc may not be read).
 std::string PortHolders(const std::string& path);
 
-// The COM numbers a user may choose.
-inline constexpr int32_t kComPortFirst = 1;
-inline constexpr int32_t kComPortLast = 256;
-
-// COM number N to a device path, first match wins: $NORVIX_COM<N>; "com<N>" (a link or a device)
-// in the start directory; /dev/ttyS<N-1>. Empty for port 0.
-std::string ResolveComPort(uint32_t portNumber, const std::string& startDirectory);
-
-// The same resolution with the environment and the device directory given.
-using EnvironmentLookup = std::function<std::string(const std::string& name)>;
-std::string ResolveComPortWith(uint32_t portNumber, const std::string& startDirectory,
-                               const EnvironmentLookup& environment,
-                               const std::string& devDirectory);
-
-// The start directory the resolution looks in (the current directory unless set).
-const std::string& ComStartDirectory();
-void SetComStartDirectory(const std::string& dir);
-
 // Applies raw 8N1 at the given speed to the port's device and leaves it so (the bootloader's line
 // settings before an external programmer opens the port). Returns false when it cannot.
 bool ApplyLineSettings(uint32_t portNumber, uint32_t baudRate);
@@ -86,40 +69,5 @@ bool ApplyLineSettings(uint32_t portNumber, uint32_t baudRate);
 // termios speed constant for a baud rate; B0 when unsupported.
 speed_t BaudToSpeed(uint32_t baudRate);
 uint32_t SpeedToBaud(speed_t speed);
-
-// ---- Finding the serial devices and the COM numbers that reach them (`nvx ports`).
-
-struct ComRoute {
-    uint32_t number;
-    std::string via;   // "NORVIX_COM5", "./com1" or the /dev/ttyS path
-    std::string path;  // the path the number resolves to
-};
-
-struct SerialDeviceInfo {
-    std::string device;                 // canonical path
-    std::vector<std::string> byIdNames;  // names in the by-id directory that lead to it
-    std::vector<std::string> stableLinks;  // links <dev>/norvix-* (the example udev rule) to it
-    std::vector<ComRoute> routes;       // COM numbers that resolve to it, ascending
-    bool noUart = false;                // a ttyS line with no UART behind it
-};
-
-struct PortScan {
-    std::vector<SerialDeviceInfo> devices;  // in natural order of their paths
-    std::vector<ComRoute> unresolved;       // numbers whose path leads to no device
-};
-
-struct PortScanSources {
-    std::vector<std::string> environment;  // "NAME=value" entries
-    std::string startDirectory;
-    std::string devDirectory = "/dev";
-    std::string byIdDirectory = "/dev/serial/by-id";
-    std::string sysTtyDirectory = "/sys/class/tty";
-};
-
-// The sources of this process: its environment, ComStartDirectory() and the real /dev.
-PortScanSources SystemPortScanSources();
-PortScan ScanSerialPorts(const PortScanSources& sources);
-// The listing `nvx ports` prints (UTF-8/ASCII, LF line ends).
-std::string FormatPortScan(const PortScan& scan, const std::string& startDirectory);
 
 }  // namespace nvx

@@ -1,35 +1,22 @@
 #pragma once
-// The TUV Communication window without its widgets: the byte pump between the serial port (and
-// the pipe files) and the link driver, the trace views, and the per-channel port and pipes.
+// The TUV Communication window without its widgets: the trace views, the "Frames" view and the
+// per-channel port and pipe controls over the byte pump it owns.
 //
-// The window's dialog implements TuvCommView and forwards its commands; the CLI uses
-// NullTuvCommView. Call Initialize() once, when the window is created (it starts the pump).
+// The window's dialog implements TuvCommView and forwards its commands. Call Initialize() once,
+// when the window is created (it starts the pump).
 
 #include <cstdint>
 #include <functional>
 #include <string>
 
 #include "platform/timer_service.h"
+#include "tuv/byte_pump.h"
 #include "tuv/frame_decoder.h"
 
 namespace nvx {
 
-constexpr int kTuvChannelCount = 2;  // channel groups of the window; the stack drives channel 0
-constexpr uint32_t kChannelBaudRate = 19200;
-// Rows the "Frames" view keeps; older ones are dropped, like the text of the trace views.
-constexpr std::size_t kFrameViewLimit = 2000;
 extern const char kTuvCommTitle[];  // "TUV Communication"
 inline constexpr const char* kFramesFileExtension = ".csv";
-
-// Pipe flags of a channel.
-constexpr int32_t kTxPipeOpen = 1;
-constexpr int32_t kRxPipeOpen = 2;
-
-// Pump state, process-wide and indexed by channel.
-extern int32_t g_channelPortNumber[kTuvChannelCount];  // COM number of the open port, -1 closed
-extern int32_t g_pipeFlags[kTuvChannelCount];
-extern int g_txPipeFile[kTuvChannelCount];  // descriptors, valid while their flag is set
-extern int g_rxPipeFile[kTuvChannelCount];
 
 // The window's fields. Strings are ISO 8859-1; check boxes are 0 or 1.
 struct TuvCommFields {
@@ -96,14 +83,16 @@ public:
     TuvCommLogic(const TuvCommLogic&) = delete;
     TuvCommLogic& operator=(const TuvCommLogic&) = delete;
 
-    // The window's initialisation: pump timer at g_startTickPeriodMs, channel 0 port closed and
-    // pipes shut, the TUV Inside window shown or hidden by "View", the fields to their start
-    // values, the controls enabled as TuvCommEnables says.
+    // The window's initialisation: the pump started (see BytePump::Start), the TUV Inside window
+    // shown or hidden by "View", the fields to their start values, the controls enabled as
+    // TuvCommEnables says.
     void Initialize();
 
-    // Opens the one serial port (8N1) for a channel; false, changing nothing, when it fails.
-    bool OpenChannelPort(int channel, int32_t portNumber, uint32_t baudRate);
-    void CloseChannelPort(int channel);
+    // The port of a channel, as the main window opens it for the stack.
+    bool OpenChannelPort(int channel, int32_t portNumber, uint32_t baudRate) {
+        return pump_.OpenChannelPort(channel, portNumber, baudRate);
+    }
+    void CloseChannelPort(int channel) { pump_.CloseChannelPort(channel); }
 
     // Check box and button commands of the window.
     void OnPipeTxClicked(int channel);  // "P-t"
@@ -116,38 +105,23 @@ public:
     void OnClearFrames();    // "Clear" of the "Frames" view
     void OnSaveFrames();     // "Save...": the rows held as CSV, replacing the file in one step
 
-    // One pump tick (timer 2).
-    void OnTimer();
-
     // Where a saved "Frames" file is confirmed: the monitor log, once the main window is up.
     void SetMonitorLog(std::function<void(std::string line)> log) { monitorLog_ = std::move(log); }
 
     const TuvCommFields& fields() const { return fields_; }
-    const FrameLog& frameLog() const { return frameLog_; }
-    int timerId() const { return timerId_; }
+    const FrameLog& frameLog() const { return pump_.frameLog(); }
 
 private:
-    enum class PipeKind { Transmit, Receive };
     void OpenPipe(PipeKind kind, int channel);
-    void ClosePipe(PipeKind kind, int channel);
     void RefreshViews();
-    // Line bytes into the "Frames" rows, timed from the port's opening.
-    void DecodeTx(uint8_t byte);
-    void DecodeRx(const uint8_t* bytes, std::size_t count);
-    int64_t FrameTimeMs() const;
-    // A new stream begins: what is under way in the old one is ended.
-    void RestartFrameStreams();
+    // The views after a pump tick (timer 2): new trace entries and frame rows.
+    void OnPumped();
 
-    TimerService& timers_;
     TuvCommView& view_;
+    BytePump pump_;
     std::function<void(std::string line)> monitorLog_;
     TuvCommFields fields_;
-    int timerId_ = 0;
-    FrameDecoder txDecoder_{FrameDirection::Tx};
-    FrameDecoder rxDecoder_{FrameDirection::Rx};
-    FrameLog frameLog_{kFrameViewLimit};
-    uint64_t framesShownTotal_ = 0;  // frameLog_.total() when the view was last updated
-    uint64_t streamStartMs_ = 0;     // the port's opening (or the window's start)
+    uint64_t framesShownTotal_ = 0;  // frameLog().total() when the view was last updated
 };
 
 }  // namespace nvx

@@ -16,6 +16,7 @@
 #include "platform/serial_port.h"
 #include "platform/timer_service.h"
 #include "shell/shell.h"
+#include "support/scratch_files.h"
 
 namespace nvx {
 namespace {
@@ -173,9 +174,9 @@ TEST_F(StartupTest, StepsRunInOrderAndTheMainWindowRunsLast) {
 
     EXPECT_EQ(StartDirectory, cwd);
     // COM links are looked for where the program started, wherever it goes later.
+    const test::CurrentDirectoryGuard back;
     ASSERT_EQ(::chdir("/"), 0);
     EXPECT_EQ(ComStartDirectory(), cwd);
-    ASSERT_EQ(::chdir(cwd.c_str()), 0);
 }
 
 struct FamilyCase {
@@ -216,18 +217,17 @@ TEST_F(StartupTest, TheTickTimerOutlivesTheStartUp) {
 }
 
 TEST_F(StartupTest, StartDirectoryIsTheCurrentDirectoryWithASlash) {
-    const std::filesystem::path home = std::filesystem::current_path();
+    const test::CurrentDirectoryGuard back;
     ASSERT_EQ(::chdir("/"), 0);
     EXPECT_EQ(CurrentStartDirectory(), "/");
 
-    char tmpl[] = "/tmp/nvx-start-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    ASSERT_EQ(::chdir(tmpl), 0);
-    EXPECT_EQ(CurrentStartDirectory(), std::string(tmpl) + "/");
+    const test::ScratchDir start("start");
+    ASSERT_FALSE(start.path().empty());
+    ASSERT_EQ(::chdir(start.path().c_str()), 0);
+    EXPECT_EQ(CurrentStartDirectory(), std::filesystem::canonical(start.path()).string() + "/");
     // A directory removed under the program cannot be named; relative paths still work.
-    ASSERT_EQ(::rmdir(tmpl), 0);
+    ASSERT_EQ(::rmdir(start.path().c_str()), 0);
     EXPECT_EQ(CurrentStartDirectory(), "./");
-    ASSERT_EQ(::chdir(home.c_str()), 0);
 }
 
 }  // namespace

@@ -87,7 +87,8 @@ protected:
         ASSERT_FALSE(dir_.path().empty());
         for (const char* exe : {NVX_AVRSIM_EXE, NVX_ADAPTER_EXE, NVX_CLI_EXE})
             ASSERT_TRUE(fs::exists(exe)) << exe << " is not built";
-        ASSERT_TRUE(fs::exists("/usr/bin/avrdude")) << "avrdude is not installed (scripts/setup.sh)";
+        if (const std::string why = MissingProgram("/usr/bin/avrdude"); !why.empty())
+            GTEST_SKIP() << why;
         fs::create_symlink(NVX_ADAPTER_EXE, dir_.file("norvixosp.exe"));
         for (const auto& entry : fs::directory_iterator(std::string(NVX_SOURCE_DIR) + "/devices"))
             if (entry.path().extension() == ".xml")

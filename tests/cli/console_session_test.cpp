@@ -29,7 +29,7 @@ protected:
         out = std::tmpfile();
         ASSERT_NE(out, nullptr);
         SetMessageBoxes(&boxes);
-        pump.Initialize();
+        pump.Start();
     }
     void TearDown() override {
         g_serialPort.Close();
@@ -48,8 +48,7 @@ protected:
     }
 
     VirtualClock clock;
-    NullTuvCommView view;
-    TuvCommLogic pump{clock, view};
+    BytePump pump{clock};
     RecordingMessageBoxes boxes;
     std::FILE* out = nullptr;
 };

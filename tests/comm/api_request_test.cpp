@@ -461,13 +461,23 @@ TEST_F(ApiRequestTest, ALongWaitOfItsOwnHoldsTheIdentifierOnlyAsLongAsTheDeviceS
     }
 }
 
-// The queue is full on three ticks in a row: nothing pumps the line, so the head never leaves.
-TEST(ApiRequestQueue, FullQueueOnThreeTicksFails) {
+// A stack without a line. The calendar is handed back in TearDown, which runs even when an
+// assertion ends the test early: the stack must never keep a dead test's calendar.
+class ApiRequestQueue : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetCalendar(&calendar);
+        InitCommStack();
+        g_tickPeriodMs = 10;
+        g_measureStart = calendar.now();
+    }
+    void TearDown() override { SetCalendar(nullptr); }
+
     ManualCalendar calendar;
-    SetCalendar(&calendar);
-    InitCommStack();
-    g_tickPeriodMs = 10;
-    g_measureStart = calendar.now();
+};
+
+// The queue is full on three ticks in a row: nothing pumps the line, so the head never leaves.
+TEST_F(ApiRequestQueue, FullQueueOnThreeTicksFails) {
     BusMessage m{};
     m.id = 0x0300;
     for (int i = 0; i < kTxQueueSize; ++i) ASSERT_EQ(ConverterSend(m), 0);
@@ -480,7 +490,6 @@ TEST(ApiRequestQueue, FullQueueOnThreeTicksFails) {
     uint8_t errors[5];
     ConverterGetErrors(0, errors);
     EXPECT_EQ(errors[0], 3);
-    SetCalendar(nullptr);
 }
 
 }  // namespace

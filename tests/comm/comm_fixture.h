@@ -1,11 +1,11 @@
 #pragma once
 // Shared pieces of the stack tests: a fresh stack per test, a calendar the test sets, and an
-// in-memory line with a device on the far end. The device codes frames with its own small coder
-// below, not with the stack's, so a mistake in the stack cannot be mirrored here.
+// in-memory line with a device on the far end. The device codes frames with the simulator's
+// coder (support/device_frames.h), not with the stack's, so a mistake in the stack cannot be
+// mirrored here.
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -17,6 +17,7 @@
 #include "comm/link.h"
 #include "comm/tick.h"
 #include "platform/timer_service.h"
+#include "support/device_frames.h"
 
 namespace nvx::test {
 
@@ -27,31 +28,6 @@ public:
     std::time_t now() const override { return t; }
     std::time_t t = 1'400'000'000;
 };
-
-// ---- the device's own frame coder ----
-
-inline uint8_t DeviceCheckByte(const Bytes& bytes) {
-    uint32_t sum = 0;
-    for (uint8_t b : bytes) sum += b;
-    while (sum > 0xFF) sum = (sum & 0xFF) + (sum >> 8);  // fold the carries back in
-    return static_cast<uint8_t>(0xFF - sum);
-}
-
-inline uint16_t DeviceIdWord(uint16_t id) {
-    id &= 0x3FFF;
-    const unsigned even = std::popcount(static_cast<unsigned>(id & 0x1555)) & 1;
-    const unsigned odd = std::popcount(static_cast<unsigned>(id & 0x2AAA)) & 1;
-    return static_cast<uint16_t>(id << 2 | odd << 1 | even);
-}
-
-inline Bytes DeviceFrame(uint16_t id, const Bytes& data) {
-    const uint8_t kind = data.size() == 0 ? 0x54 : data.size() == 2 ? 0x55 : 0x56;
-    const uint16_t word = DeviceIdWord(id);
-    Bytes f{kind, static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word & 0xFF)};
-    f.insert(f.end(), data.begin(), data.end());
-    f.push_back(DeviceCheckByte(f));
-    return f;
-}
 
 struct DeviceFrameSeen {
     uint16_t word = 0;   // identifier word as it came

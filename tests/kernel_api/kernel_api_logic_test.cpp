@@ -10,6 +10,7 @@
 #include "comm/tick.h"
 #include "journal/service_journal.h"
 #include "kernel_api/kernel_api.h"
+#include "kernel_command_cases.h"
 #include "kernel_doubles.h"
 
 namespace nvx {
@@ -189,47 +190,17 @@ TEST_F(KernelApiTest, SeparatorRowsAndNoSelectionDoNothing) {
 }
 
 TEST_F(KernelApiTest, EveryRowOfTheListGoesOutWithItsCodeAndParameter) {
-    // P = 0x34 for a Byte command and 0x1234 for the others shows where each mode puts it.
-    const struct {
-        const char* label;
-        Bytes data;
-    } rows[] = {
-        {"Reset", {0xFF, 0x00}},
-        {"Reboot", {0xFE, 0x00}},
-        {"BootloadStart", {0xFD, 0x34}},
-        {"MonitorStart", {0xFB, 0x34}},
-        {"EepromClear", {0xFC, 0x34}},
-        {"TuvOpen", {0xEF, 0x34}},
-        {"TuvClose", {0xEE, 0x34}},
-        {"TuvTunnel", {0xED, 0x34}},
-        {"AnzCode", {0xE8, 0x34}},
-        {"AnzFlagOn", {0xE7, 0x34}},
-        {"AnzFlagOff", {0xE6, 0x34}},
-        {"AnzFlagToggle", {0xE5, 0x34}},
-        {"ErrorSet", {0xDF, 0x00, 0x34, 0x12}},
-        {"ErrorModNum", {0xDB, 0x34}},
-        {"ErrorDate", {0xDA, 0x34}},
-        {"ErrorClear", {0xD8, 0x34}},
-        {"ResetCondition", {0xCF, 0x00}},
-        {"BootNumber", {0xCE, 0x00}},
-        {"RtimeErrorFlags", {0xCD, 0x00, 0x34, 0x12}},
-        {"EepromRead", {0xCC, 0x00, 0x34, 0x12}},
-        {"HardwareCode", {0xBF, 0x00}},
-        {"ProductionStatus", {0xBE, 0x00, 0x34, 0x12}},
-        {"ProductionDate", {0xBD, 0x00, 0x34, 0x12}},
-        {"ConfigCode", {0xBC, 0x00, 0x34, 0x12}},
-        {"Null", {0x00, 0x00}},
-    };
-    for (const auto& r : rows) {
+    // P = 0x1234 (0x34 as a byte) shows where each mode puts it.
+    constexpr uint16_t kP = 0x1234;
+    for (const test::KernelCommandCase& r : test::kKernelCommandCases) {
         frames.clear();
         shell.log.clear();
-        const bool byteCommand = r.data.size() == 2 && r.data[1] == 0x34;
-        Send(r.label, byteCommand ? "0x34" : "0x1234");
+        Send(r.label, r.parameterText(kP));
         ASSERT_TRUE(RunToEnd()) << r.label;
         ASSERT_EQ(frames.size(), 1u) << r.label;
         EXPECT_TRUE(frames[0].intact) << r.label;
         EXPECT_EQ(frames[0].id, 0x0080) << r.label;
-        EXPECT_EQ(frames[0].data, r.data) << r.label;
+        EXPECT_EQ(frames[0].data, r.requestData(kP)) << r.label;
         const char* expected = std::string(r.label) == "Null" ? "I> Communication OK" : "I> API Command OK";
         EXPECT_EQ(shell.log, std::vector<std::string>{expected}) << r.label;
     }

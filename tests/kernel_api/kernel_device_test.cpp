@@ -9,6 +9,7 @@
 
 #include "comm/api_request.h"
 #include "kernel_api/kernel_api.h"
+#include "kernel_command_cases.h"
 #include "kernel_doubles.h"
 #include "platform/format.h"
 #include "support/device_harness.h"
@@ -71,48 +72,18 @@ protected:
 };
 
 TEST_F(KernelDeviceTest, EveryRowOfTheListReachesTheDeviceOnce) {
-    // P = 0x02 for a Byte command and 0x0102 for the others shows where each mode puts it. Each row gets a fresh device: several of them
-    // restart it, clear its memories or send it into the bootloader.
-    const struct {
-        const char* label;
-        Bytes data;
-    } rows[] = {
-        {"Reset", {0xFF, 0x00}},
-        {"Reboot", {0xFE, 0x00}},
-        {"BootloadStart", {0xFD, 0x02}},
-        {"MonitorStart", {0xFB, 0x02}},
-        {"EepromClear", {0xFC, 0x02}},
-        {"TuvOpen", {0xEF, 0x02}},
-        {"TuvClose", {0xEE, 0x02}},
-        {"TuvTunnel", {0xED, 0x02}},
-        {"AnzCode", {0xE8, 0x02}},
-        {"AnzFlagOn", {0xE7, 0x02}},
-        {"AnzFlagOff", {0xE6, 0x02}},
-        {"AnzFlagToggle", {0xE5, 0x02}},
-        {"ErrorSet", {0xDF, 0x00, 0x02, 0x01}},
-        {"ErrorModNum", {0xDB, 0x02}},
-        {"ErrorDate", {0xDA, 0x02}},
-        {"ErrorClear", {0xD8, 0x02}},
-        {"ResetCondition", {0xCF, 0x00}},
-        {"BootNumber", {0xCE, 0x00}},
-        {"RtimeErrorFlags", {0xCD, 0x00, 0x02, 0x01}},
-        {"EepromRead", {0xCC, 0x00, 0x02, 0x01}},
-        {"HardwareCode", {0xBF, 0x00}},
-        {"ProductionStatus", {0xBE, 0x00, 0x02, 0x01}},
-        {"ProductionDate", {0xBD, 0x00, 0x02, 0x01}},
-        {"ConfigCode", {0xBC, 0x00, 0x02, 0x01}},
-        {"Null", {0x00, 0x00}},
-    };
+    // P = 0x0102 (0x02 as a byte) shows where each mode puts it. Each row gets a fresh device:
+    // several of them restart it, clear its memories or send it into the bootloader.
+    constexpr uint16_t kP = 0x0102;
     int listed = 0;
     for (const KernelCommand& c : KernelCommandTable) listed += c.separator ? 0 : 1;
-    ASSERT_EQ(listed, static_cast<int>(std::size(rows)));
+    ASSERT_EQ(listed, static_cast<int>(std::size(test::kKernelCommandCases)));
 
-    for (const auto& r : rows) {
+    for (const test::KernelCommandCase& r : test::kKernelCommandCases) {
         Fresh();
-        const bool byteCommand = r.data.size() == 2 && r.data[1] == 0x02;
-        Send(r.label, byteCommand ? "0x02" : "0x0102");
+        Send(r.label, r.parameterText(kP));
         ASSERT_TRUE(RunToEnd()) << r.label;
-        EXPECT_EQ(DataSeen(0x0080), std::vector<Bytes>{r.data})
+        EXPECT_EQ(DataSeen(0x0080), std::vector<Bytes>{r.requestData(kP)})
             << r.label << "\n" << h().deviceLogText();
         const bool isNull = std::string(r.label) == "Null";
         ASSERT_EQ(log().size(), 1u) << r.label;

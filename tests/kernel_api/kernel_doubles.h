@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -19,6 +18,7 @@
 #include "kernel_api/kernel_api.h"
 #include "platform/timer_service.h"
 #include "shell/shell.h"
+#include "support/device_frames.h"
 #include "support/scratch_start_directory.h"
 
 namespace nvx::test {
@@ -73,31 +73,6 @@ public:
     std::vector<Question> questions;
     std::deque<MessageAnswer> answers;  // Ok when empty
 };
-
-// ---- the device's own frame coder ----
-
-inline uint8_t DeviceCheckByte(const Bytes& bytes) {
-    uint32_t sum = 0;
-    for (uint8_t b : bytes) sum += b;
-    while (sum > 0xFF) sum = (sum & 0xFF) + (sum >> 8);
-    return static_cast<uint8_t>(0xFF - sum);
-}
-
-inline uint16_t DeviceIdWord(uint16_t id) {
-    id &= 0x3FFF;
-    const unsigned even = std::popcount(static_cast<unsigned>(id & 0x1555)) & 1;
-    const unsigned odd = std::popcount(static_cast<unsigned>(id & 0x2AAA)) & 1;
-    return static_cast<uint16_t>(id << 2 | odd << 1 | even);
-}
-
-inline Bytes DeviceFrame(uint16_t id, const Bytes& data) {
-    const uint8_t kind = data.empty() ? 0x54 : data.size() == 2 ? 0x55 : 0x56;
-    const uint16_t word = DeviceIdWord(id);
-    Bytes f{kind, static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word & 0xFF)};
-    f.insert(f.end(), data.begin(), data.end());
-    f.push_back(DeviceCheckByte(f));
-    return f;
-}
 
 struct SeenFrame {
     uint16_t id = 0;

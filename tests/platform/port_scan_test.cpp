@@ -7,8 +7,9 @@
 #include <map>
 #include <memory>
 
+#include "platform/com_port_names.h"
 #include "platform/format.h"
-#include "platform/serial_port.h"
+#include "platform/port_scan.h"
 #include "pty_support.h"
 
 namespace nvx {

@@ -400,6 +400,7 @@ TEST_F(VirtualDeviceTest, JitterFaultHoldsEachReplyBackByARandomAmountUpToItsBou
     EXPECT_GT(*std::max_element(waited.begin(), waited.end()), kJitterMs / 2);
     EXPECT_GE(std::set<uint64_t>(waited.begin(), waited.end()).size(), 4u) << "spread, not fixed";
     EXPECT_EQ(latencies(5), waited) << "the seed decides the amounts";
+    EXPECT_NE(latencies(6), waited) << "another seed, other amounts";
 }
 
 TEST_F(VirtualDeviceTest, JitterFaultNeverLetsAReplyOvertakeAnEarlierOne) {
@@ -542,6 +543,7 @@ TEST_F(VirtualDeviceTest, RateFaultsRepeatWithTheSameSeed) {
     };
     const std::string a = run(7);
     EXPECT_EQ(run(7), a);
+    EXPECT_NE(run(8), a) << "another seed, another pattern";
     EXPECT_NE(a.find('-'), std::string::npos);
     EXPECT_NE(a.find('x'), std::string::npos);
 }

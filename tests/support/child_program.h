@@ -257,6 +257,14 @@ inline ProgramRun RunProgram(const std::string& program, const std::vector<std::
     return child.Finish();
 }
 
+// Why a test cannot run without the installed program at path (a test skips with it); empty
+// when the program is there. The programs of this tree are built, never missing: their absence
+// is a failure, not a reason.
+inline std::string MissingProgram(const std::string& path) {
+    if (::access(path.c_str(), X_OK) == 0) return {};
+    return path + " is not installed (scripts/setup.sh)";
+}
+
 // The built `nvx` of this tree with arguments, from this process's directory.
 inline ProgramRun RunNvx(const std::vector<std::string>& args, bool stdoutIsTerminal = false) {
     const std::string nvx = std::string(NVX_BINARY_DIR) + "/src/cli/nvx";

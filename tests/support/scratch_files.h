@@ -35,6 +35,22 @@ private:
     std::string path_;
 };
 
+// Gives the test process its current directory back when it goes, also when an assertion ends
+// the test early: the next test must not start somewhere else.
+class CurrentDirectoryGuard {
+public:
+    CurrentDirectoryGuard() : saved_(std::filesystem::current_path()) {}
+    ~CurrentDirectoryGuard() {
+        std::error_code ignored;
+        std::filesystem::current_path(saved_, ignored);
+    }
+    CurrentDirectoryGuard(const CurrentDirectoryGuard&) = delete;
+    CurrentDirectoryGuard& operator=(const CurrentDirectoryGuard&) = delete;
+
+private:
+    std::filesystem::path saved_;
+};
+
 inline std::string ReadText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/atomic_file.h"
+#include "platform/com_port_names.h"
 #include "platform/serial_port.h"
 #include "progtool/adapter/programmer_adapter.h"
 
