@@ -81,30 +81,28 @@ bool PlaceBackupFile(const std::string& staged, const std::string& wanted, std::
 }
 
 void ApplicationVersionQuery::Start() {
-    MsgClearData(message_);
+    // A query asked again starts afresh, whatever became of the one before.
+    request_.Reset();
+    request_.Queue(kVersionQueryId);
     MsgSetByte(message_, 0, kApplicationVersionSelector);
     text_.clear();
-    state_ = State::Pending;
+    outcome_ = Outcome::None;
 }
 
 void ApplicationVersionQuery::Tick() {
-    switch (state_) {
-        case State::Pending:
-            // Refused while another window's request is under way: try again next tick.
-            if (g_apiRequest.Start(kVersionQueryId, message_, 0)) state_ = State::Waiting;
-            break;
-        case State::Waiting: {
-            const int32_t r =
-                g_apiRequest.Poll(message_, pollCounters_, pollCounters_, pollCounters_);
-            if (r == kPollUnderWay) break;
-            if (r == 4) {
+    switch (request_.Tick(true)) {
+        case RequestEvent::Replied:
+            if (request_.replyLength() == 4) {
                 text_ = ApplicationVersionText(message_);
-                state_ = State::Read;
+                outcome_ = Outcome::Read;
             } else {
-                state_ = State::Failed;
+                outcome_ = Outcome::Failed;
             }
             break;
-        }
+        case RequestEvent::NoReply:
+        case RequestEvent::Lost:
+            outcome_ = Outcome::Failed;
+            break;
         default:
             break;
     }
@@ -280,7 +278,7 @@ void ServiceRun::Tick() {
     switch (phase_) {
         case Phase::VersionBefore:
             // A request not yet taken by the engine is dropped; one on the line is seen to its end.
-            if (abortRequested_ && query_.state() == ApplicationVersionQuery::State::Pending) {
+            if (abortRequested_ && query_.pending()) {
                 AbortBeforeTheUpdate();
                 break;
             }
@@ -290,7 +288,7 @@ void ServiceRun::Tick() {
                 AbortBeforeTheUpdate();
                 break;
             }
-            if (query_.state() == ApplicationVersionQuery::State::Read) {
+            if (query_.read()) {
                 versionBefore_ = query_.text();
                 shell_.AppendMonitorLog("I> Before: " + versionBefore_);
             } else {
@@ -307,7 +305,7 @@ void ServiceRun::Tick() {
         case Phase::VersionAfter:
             query_.Tick();
             if (!query_.finished()) break;
-            if (query_.state() == ApplicationVersionQuery::State::Read) {
+            if (query_.read()) {
                 versionAfter_ = query_.text();
                 shell_.AppendMonitorLog("I> Now: " + versionAfter_);
             } else {

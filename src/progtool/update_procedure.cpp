@@ -227,7 +227,7 @@ UpdateProcedure::~UpdateProcedure() = default;
 
 void UpdateProcedure::Reset() {
     UpdateStep = kStepIdle;
-    requestState_ = kUpdateRequestIdle;
+    request_.Reset();
     g_deviceSelection.deviceCode = 0;
     ProgOperation = kOperationNone;
 }
@@ -334,11 +334,6 @@ void UpdateProcedure::LogBootloaderRecovery() {
     // Not through ReportProgToolMessage: the procedure's outcome stays its last report line.
     shell_.AppendMonitorLog(exitSent_ ? kRecoveryFromIncompleteFirmwareText
                                       : kRecoveryFromBootloaderText);
-}
-
-void UpdateProcedure::WithdrawPendingRequest() {
-    // Not yet taken by the engine: it must not reach the device after the procedure gave up.
-    if (requestState_ == kUpdateRequestPending) requestState_ = kUpdateRequestIdle;
 }
 
 bool UpdateProcedure::OpenBootPort() {
@@ -533,7 +528,7 @@ void UpdateProcedure::RunUpdateStep() {
             tunnelOpened_ = true;
             AdvanceStep(kMsgConnected, kTunnelSettleTicks, kStepBootStart);
         } else if (StepCountdown == 0) {
-            WithdrawPendingRequest();
+            request_.Withdraw();
             ReportProgToolMessage(kMsgNoReplyToApiCommand);
             End();
         }
@@ -554,7 +549,7 @@ void UpdateProcedure::RunUpdateStep() {
             shell_.CloseComPort();
             AdvanceStep(kMsgBootloaderStarted, stepWait, kStepBootPortOpen);
         } else if (StepCountdown == 0) {
-            WithdrawPendingRequest();
+            request_.Withdraw();
             ReportProgToolMessage(kMsgNoReplyToApiCommand);
             // The command may have come through with its reply lost, or an earlier ending left the
             // device in its bootloader, where it answers no request.
@@ -671,7 +666,7 @@ void UpdateProcedure::RunUpdateStep() {
         if (ReplyFlag) {
             AdvanceStep(kMsgDisconnected, 0, kStepFinish);
         } else if (StepCountdown == 0) {
-            WithdrawPendingRequest();
+            request_.Withdraw();
             ReportProgToolMessage(kMsgNoReplyToApiCommand);
             EndWithAbort();
         }
@@ -699,11 +694,8 @@ void UpdateProcedure::RunUpdateStep() {
 }
 
 int32_t UpdateProcedure::QueueUpdateRequest(ReplyProcedure procedure, uint32_t id) {
-    if (requestState_ != kUpdateRequestIdle) return 1;
-    requestId_ = id;
+    if (!request_.Queue(id)) return 1;
     replyProcedure_ = procedure;
-    MsgClearData(message_);
-    requestState_ = kUpdateRequestPending;
     return 0;
 }
 
@@ -724,30 +716,13 @@ int32_t UpdateProcedure::UpdateCommandRequest(int32_t phase, int32_t value) {
 }
 
 void UpdateProcedure::UpdateRequestTick() {
-    switch (requestState_) {
-    case kUpdateRequestPending:
-        // A refusal means another window's request is under way: try again next tick.
-        if (replyProcedure_ && g_apiRequest.Start(requestId_, message_, 0))
-            requestState_ = kUpdateRequestWaiting;
+    switch (request_.Tick(replyProcedure_ != nullptr)) {
+    case RequestEvent::NoReply:
+        ReportProgToolMessage(kMsgNoReplyFromKernel);
         break;
-    case kUpdateRequestWaiting: {
-        const int32_t r = g_apiRequest.Poll(message_, pollCounters_, pollCounters_, pollCounters_);
-        if (r == kPollUnderWay) break;
-        settleCountdownMs_ = 0;
-        if (r == kPollFailed) {
-            requestState_ = kUpdateRequestSettling;
-            ReportProgToolMessage(kMsgNoReplyFromKernel);
-        } else if (r == kPollIdle) {
-            requestState_ = kUpdateRequestSettling;
-        } else {
-            if ((this->*replyProcedure_)(2, r) == 2) ReportProgToolMessage(kMsgWrongFormat);
-            requestState_ = kUpdateRequestIdle;
-        }
-        break;
-    }
-    case kUpdateRequestSettling:
-        settleCountdownMs_ -= static_cast<int32_t>(g_tickPeriodMs);
-        if (settleCountdownMs_ < 0) requestState_ = kUpdateRequestIdle;
+    case RequestEvent::Replied:
+        if ((this->*replyProcedure_)(2, request_.replyLength()) == 2)
+            ReportProgToolMessage(kMsgWrongFormat);
         break;
     default:
         break;

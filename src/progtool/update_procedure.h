@@ -19,6 +19,7 @@
 
 #include "app/shell.h"
 #include "comm/converter.h"
+#include "comm/request_client.h"
 #include "platform/process.h"
 #include "platform/program_files.h"
 #include "platform/work_directory.h"
@@ -52,11 +53,12 @@ enum ProgOperationValue : uint32_t {
     kOperationEepromRead = 3,
 };
 
+// The request client's states.
 enum UpdateRequestStateValue : int32_t {
-    kUpdateRequestIdle = 0,
-    kUpdateRequestPending = 1,
-    kUpdateRequestWaiting = 2,
-    kUpdateRequestSettling = 3,
+    kUpdateRequestIdle = kClientIdle,
+    kUpdateRequestPending = kClientPending,
+    kUpdateRequestWaiting = kClientWaiting,
+    kUpdateRequestSettling = kClientSettling,
 };
 
 // Codes of ReportProgToolMessage.
@@ -295,7 +297,6 @@ private:
         bool operator==(const DeviceNode&) const = default;
     };
     static DeviceNode BootDeviceIdentity();
-    void WithdrawPendingRequest();
     // The way out for an abort request at the current step; false while a step must first see
     // its request through.
     bool DivertForAbort();
@@ -309,7 +310,9 @@ private:
     ReplyProcedure replyProcedure_ = nullptr;
     int32_t settleCountdownMs_ = 0;
     BusMessage message_{};
-    int32_t pollCounters_ = 0;
+    // The next step asks its request on the tick after a reply.
+    RequestClient<int32_t> request_{{requestState_, requestId_, message_, settleCountdownMs_},
+                                    SettleAfter::FailureOnly};
 
     std::unique_ptr<ChildProcess> programmer_;
     ProgressLineReader progress_;
