@@ -324,6 +324,7 @@ bool ProgTool::EepromImageFitsDevice(const std::string& image) {
 
 void ProgTool::OnProgram() {
     if (CommandInProgress()) return;
+    service_.ForgetOutcome();
     if (g_deviceSelection.deviceCode == 0) {
         procedure_.ReportProgToolMessage(kMsgNoDeviceSet);
         return;
@@ -406,6 +407,7 @@ void ProgTool::OnEepromFile() {
 
 void ProgTool::OnReadEeprom() {
     if (CommandInProgress()) return;
+    service_.ForgetOutcome();
     if (g_deviceSelection.deviceCode == 0) {
         procedure_.ReportProgToolMessage(kMsgNoDeviceSet);
         return;
@@ -450,6 +452,7 @@ bool ProgTool::MayReplaceWithImage(const std::string& path) {
 
 void ProgTool::OnWriteEeprom() {
     if (CommandInProgress()) return;
+    service_.ForgetOutcome();
     if (g_deviceSelection.deviceCode == 0) {
         procedure_.ReportProgToolMessage(kMsgNoDeviceSet);
         return;

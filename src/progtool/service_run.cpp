@@ -122,6 +122,7 @@ void ServiceRun::Start(bool manualStart, bool backupFirst, bool checkVersions,
     versionBefore_.clear();
     versionAfter_.clear();
     outcome_.clear();
+    result_ = {};
     backupFile_.clear();
     heldAutoStartEnd_ = false;
     abortRequested_ = false;
@@ -168,6 +169,7 @@ void ServiceRun::StartBackup() {
 }
 
 void ServiceRun::AbortBeforeTheUpdate() {
+    result_ = {ProcedureOutcome::Kind::Aborted, {}};
     procedure_.ReportProgToolMessage(AbortMessage(operation_));
     procedure_.ReleaseWorkFiles();
     ProgOperation = kOperationNone;
@@ -176,8 +178,7 @@ void ServiceRun::AbortBeforeTheUpdate() {
 }
 
 void ServiceRun::BackupDone() {
-    const bool read =
-        procedure_.lastReportLine() == ProgToolMessageLine(FinishMessage(kOperationEepromRead), "");
+    const bool read = procedure_.outcome().finished();
     std::string placed;
     std::string error;
     bool kept = false;
@@ -200,12 +201,18 @@ void ServiceRun::BackupDone() {
                 kept ? Sha256OrEmpty(placed) : "", procedure_.lastReportLine());
     if (!kept) {
         shell_.AppendMonitorLog(kBackupRefusedText);
+        result_ = {ProcedureOutcome::Kind::Failed, kBackupRefusedText};
         ProgOperation = kOperationNone;
         phase_ = Phase::Idle;
         host_.SetBusy(false);
         return;
     }
-    if (abortRequested_ || (prepareFlashImage_ && !prepareFlashImage_())) {
+    if (abortRequested_) {
+        result_ = {ProcedureOutcome::Kind::Aborted, {}};
+    } else if (prepareFlashImage_ && !prepareFlashImage_()) {
+        result_ = {ProcedureOutcome::Kind::Failed, procedure_.lastErrorLine()};
+    }
+    if (result_.kind != ProcedureOutcome::Kind::None) {
         ProgOperation = kOperationNone;
         phase_ = Phase::Idle;
         host_.SetBusy(false);
@@ -220,6 +227,7 @@ void ServiceRun::StartOperation() {
     procedure_.StartProcedure(manualStart_);
     // Refused at once (no COM port): nothing reached the device.
     if (procedure_.IsIdle()) {
+        result_ = procedure_.outcome();
         phase_ = Phase::Idle;
         host_.SetBusy(false);
         return;
@@ -229,7 +237,8 @@ void ServiceRun::StartOperation() {
 
 void ServiceRun::OperationDone() {
     outcome_ = procedure_.lastReportLine();
-    const bool finished = outcome_ == ProgToolMessageLine(FinishMessage(operation_), "");
+    result_ = procedure_.outcome();
+    const bool finished = result_.finished();
     if (checkVersions_ && finished) {
         // The monitor ends an automatic update at its finish; the version comes first.
         if (AutoStartState == kAutoStartFinished) {
@@ -245,8 +254,7 @@ void ServiceRun::OperationDone() {
 }
 
 void ServiceRun::Finish() {
-    const bool read = operation_ == kOperationEepromRead &&
-                      outcome_ == ProgToolMessageLine(FinishMessage(operation_), "");
+    const bool read = operation_ == kOperationEepromRead && result_.finished();
     Journal(JournalOperationName(operation_),
             operation_ == kOperationProgram ? file_ : eepromFilePath_,
             read ? procedure_.readImageSha256() : sha256_, outcome_);

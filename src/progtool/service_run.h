@@ -90,6 +90,10 @@ class ServiceRun {
     // Ends the run the way that fits where it is: the procedure under way aborts; a version read
     // before the update lets nothing else start.
     void RequestAbort();
+    // Once Idle, how the latest run ended: the operation's outcome, or why it never began.
+    const ProcedureOutcome& outcome() const { return result_; }
+    // A command refused before a run began leaves no outcome of an earlier run behind.
+    void ForgetOutcome() { result_ = {}; }
     // The backup the last update made ("backup/..." under the start directory), empty if none.
     const std::string& backupFile() const { return backupFile_; }
 
@@ -129,6 +133,7 @@ class ServiceRun {
     std::string stagedBackup_;
     std::string wantedBackup_;
     std::string backupFile_;
+    ProcedureOutcome result_;
 };
 
 }  // namespace nvx

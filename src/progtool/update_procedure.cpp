@@ -34,6 +34,7 @@ constexpr uint8_t kEscape = 0x1B;
 constexpr uint8_t kEnterProgramMode = 'S';
 constexpr uint8_t kExitBootloader = 'E';
 constexpr std::string_view kBootloaderId = "AVRBOOT";
+constexpr std::string_view kErrorLinePrefix = "E>";
 
 int32_t LeavingMessage(uint32_t operation) {
     switch (operation) {
@@ -266,6 +267,8 @@ void UpdateProcedure::RequestAbort() {
 }
 
 void UpdateProcedure::StartProcedure(bool manualStart) {
+    outcome_ = {};
+    lastErrorLine_.clear();
     programmerFailed_ = false;
     bootDevice_ = {};
     abortRequested_ = false;
@@ -285,6 +288,7 @@ void UpdateProcedure::StartProcedure(bool manualStart) {
         BeginJob();
     } else {
         ReportProgToolMessage(kMsgComPortNotOpen);
+        outcome_ = {ProcedureOutcome::Kind::Failed, lastErrorLine_};
         ReleaseWorkFiles();
     }
 }
@@ -297,6 +301,7 @@ void UpdateProcedure::BeginJob() {
 
 void UpdateProcedure::ReportProgToolMessage(int32_t code) {
     lastReportLine_ = ProgToolMessageLine(code, detail, damagedLine);
+    if (lastReportLine_.starts_with(kErrorLinePrefix)) lastErrorLine_ = lastReportLine_;
     shell_.AppendMonitorLog(lastReportLine_);
 }
 
@@ -311,6 +316,9 @@ void UpdateProcedure::CountDown() {
 }
 
 void UpdateProcedure::End() {
+    // An ending without its finish or abort line: the error said last is why.
+    if (outcome_.kind == ProcedureOutcome::Kind::None)
+        outcome_ = {ProcedureOutcome::Kind::Failed, lastErrorLine_};
     ReleaseWorkFiles();
     abortRequested_ = false;
     UpdateStep = kStepIdle;
@@ -318,7 +326,13 @@ void UpdateProcedure::End() {
 }
 
 void UpdateProcedure::EndWithAbort() {
+    // Asked to end, it ends aborted whatever went wrong on the way; otherwise the error said
+    // before the abort line is why it ended.
+    outcome_ = abortRequested_ ? ProcedureOutcome{ProcedureOutcome::Kind::Aborted, {}}
+                               : ProcedureOutcome{ProcedureOutcome::Kind::Failed, lastErrorLine_};
     if (const int32_t line = AbortMessage(ProgOperation)) ReportProgToolMessage(line);
+    if (outcome_.reason.empty() && outcome_.kind == ProcedureOutcome::Kind::Failed)
+        outcome_.reason = lastReportLine_;
     const bool leftInBootloader = (bootloaderStarted_ || bootloaderActive_) && !exitSent_;
     // A flash the programmer began and did not finish may keep the device in its bootloader.
     const bool flashUnfinished =
@@ -683,6 +697,7 @@ void UpdateProcedure::RunUpdateStep() {
             break;
         }
         if (const int32_t line = FinishMessage(ProgOperation)) ReportProgToolMessage(line);
+        outcome_ = {ProcedureOutcome::Kind::Finished, {}};
         if (ProgOperation == kOperationProgram && AutoStartState == kAutoStartRunning)
             AutoStartState = kAutoStartFinished;
         ProgOperation = kOperationNone;

@@ -24,6 +24,7 @@
 #include "platform/program_files.h"
 #include "platform/work_directory.h"
 #include "progtool/device_catalogue.h"
+#include "progtool/procedure_outcome.h"
 
 namespace nvx {
 
@@ -225,8 +226,12 @@ public:
     void CountDown();
 
     bool IsIdle() const { return UpdateStep == kStepIdle; }
-    // The line of the latest message: once Idle again, the outcome of the procedure.
+    // The line of the latest message: once Idle again, the last line of the procedure.
     const std::string& lastReportLine() const { return lastReportLine_; }
+    // Once Idle again, how the latest procedure ended.
+    const ProcedureOutcome& outcome() const { return outcome_; }
+    // The latest error line reported (a refused command's reason too).
+    const std::string& lastErrorLine() const { return lastErrorLine_; }
     int32_t requestState() const { return requestState_; }
     const BusMessage& requestMessage() const { return message_; }
     bool programmerRunning() const { return programmer_ != nullptr; }
@@ -333,6 +338,8 @@ private:
     bool programmerStarted_ = false;
     bool recoveryLogged_ = false;
     std::string lastReportLine_;
+    std::string lastErrorLine_;
+    ProcedureOutcome outcome_;
     std::string readImageSha256_;
     // What has come back to the latest bootloader probe (a sign-on may arrive in parts), and the
     // latest such answer that was not the sign-on, for the line that gives up.
