@@ -20,9 +20,9 @@
 #include "app/gui/detached_starter.h"
 #include "app/gui/monitor_dlg.h"
 #include "app/gui/monitor_program.h"
-#include "platform/qt_dialogs.h"
+#include "platform/gui/qt_dialogs.h"
+#include "platform/gui/qt_tones.h"
 #include "platform/qt_timer_service.h"
-#include "platform/qt_tones.h"
 
 namespace {
 

@@ -16,12 +16,20 @@ function(nvx_library name)
   nvx_warnings(${name})
 endfunction()
 
-# nvx_tests(area [SERIAL] LIBS ...): one test program per area from tests/<area>/*_test.cpp.
+# nvx_tests(area [SERIAL] SOURCES ... [LIBS ...]): one test program per area from the listed
+# tests/<area>/*_test.cpp. A listed file that is missing stops the build; a *_test.cpp of the
+# folder that is not listed stops the configuration, so no test drops out unseen.
 # SERIAL: its tests race a device in real time and run with nothing else beside them.
 function(nvx_tests area)
-  cmake_parse_arguments(A "SERIAL" "" "LIBS" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
-  add_executable(${area}_tests ${sources})
+  cmake_parse_arguments(A "SERIAL" "" "SOURCES;LIBS" ${ARGN})
+  file(GLOB present CONFIGURE_DEPENDS RELATIVE ${CMAKE_CURRENT_SOURCE_DIR}
+    ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  foreach(f IN LISTS present)
+    if(NOT f IN_LIST A_SOURCES)
+      message(FATAL_ERROR "tests/${area}/${f} is not listed in tests/${area}/CMakeLists.txt")
+    endif()
+  endforeach()
+  add_executable(${area}_tests ${A_SOURCES})
   target_include_directories(${area}_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/src)
   target_link_libraries(${area}_tests PRIVATE ${A_LIBS} GTest::gmock GTest::gtest_main)
   target_compile_definitions(${area}_tests PRIVATE

@@ -1,1 +1,1 @@
-nvx_fuzz_target(fuzz_switches SOURCE ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_switches.cpp LIBS nvx_app_core)
+nvx_fuzz_target(fuzz_switches SOURCE ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_switches.cpp LIBS nvx_app)

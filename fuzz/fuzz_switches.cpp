@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
 #include "app/switches.h"
+#include "shell/shell.h"
 
 namespace {
 

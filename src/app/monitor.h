@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
 #include "platform/program_files.h"
 #include "platform/timer_service.h"
 #include "platform/user_dialogs.h"
+#include "shell/shell.h"
 
 namespace nvx {
 

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "app/shell.h"
+#include "shell/shell.h"
 
 namespace nvx {
 

@@ -20,8 +20,8 @@
 #include <memory>
 #include <string>
 
-#include "app/shell.h"
 #include "platform/poll_loop.h"
+#include "shell/shell.h"
 #include "tuv/tuv_comm.h"
 
 namespace nvx::cli {

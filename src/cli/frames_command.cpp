@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
 #include "cli/cli_command.h"
 #include "cli/console_session.h"
 #include "platform/command_line.h"
 #include "platform/serial_port.h"
+#include "shell/shell.h"
 #include "tuv/frame_decoder.h"
 
 namespace nvx::cli {

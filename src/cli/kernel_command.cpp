@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <string>
 
-#include "app/shell.h"
 #include "cli/cli_command.h"
 #include "cli/console_session.h"
 #include "kernel_api/kernel_api.h"
 #include "kernel_api/kernel_console.h"
 #include "platform/text_encoding.h"
+#include "shell/shell.h"
 
 namespace nvx::cli {
 

@@ -2,6 +2,6 @@
 # be tested, linked into nvx.
 nvx_library(nvx_cli_session SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/console_session.cpp
-  PUBLIC_LIBS nvx_tuv nvx_comm nvx_app_core nvx_platform
+  PUBLIC_LIBS nvx_tuv nvx_comm nvx_shell nvx_platform
 )
 target_link_libraries(nvx PRIVATE nvx_cli_session)

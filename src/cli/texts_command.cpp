@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <string>
 
-#include "app/shell.h"
 #include "cli/cli_command.h"
 #include "cli/console_session.h"
 #include "platform/text_encoding.h"
+#include "shell/shell.h"
 #include "texts/start_texts.h"
 #include "texts/texts_console.h"
 

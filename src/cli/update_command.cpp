@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
 #include "cli/cli_command.h"
 #include "cli/console_session.h"
 #include "cli/parallel_runner.h"
@@ -27,6 +26,7 @@
 #include "platform/work_directory.h"
 #include "progtool/device_catalogue.h"
 #include "progtool/prog_tool.h"
+#include "shell/shell.h"
 
 namespace nvx::cli {
 

@@ -3,12 +3,12 @@
 #include <filesystem>
 #include <utility>
 
-#include "app/shell.h"
 #include "eeprom/eeprom_image.h"
 #include "eeprom/eeprom_report.h"
 #include "platform/atomic_file.h"
 #include "platform/program_files.h"
 #include "platform/user_dialogs.h"
+#include "shell/shell.h"
 
 namespace nvx {
 

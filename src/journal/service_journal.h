@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/shell.h"
 #include "platform/program_files.h"
+#include "shell/shell.h"
 
 namespace nvx {
 

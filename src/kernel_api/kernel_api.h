@@ -7,12 +7,12 @@
 #include <string>
 #include <string_view>
 
-#include "app/shell.h"
 #include "comm/converter.h"
 #include "comm/request_client.h"
 #include "kernel_api/kernel_commands.h"
 #include "platform/timer_service.h"
 #include "platform/user_dialogs.h"
+#include "shell/shell.h"
 
 namespace nvx {
 

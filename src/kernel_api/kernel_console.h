@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
 #include "kernel_api/kernel_api.h"
+#include "shell/shell.h"
 
 namespace nvx {
 

@@ -182,27 +182,6 @@ private:
     int exitCode_ = -1;
 };
 
-class ScriptedChild : public ChildProcess {
-public:
-    ScriptedChild(std::shared_ptr<ScriptedProcessRunner::Child> child, int* abandoned)
-        : child_(std::move(child)), abandoned_(abandoned) {}
-    ~ScriptedChild() override {
-        if (!child_->finished) ++*abandoned_;
-    }
-    std::string TakeOutput() override { return std::exchange(child_->output, {}); }
-    std::string TakeErrors() override { return std::exchange(child_->errors, {}); }
-    bool Finished() override { return child_->finished; }
-    bool WaitForExit(int) override { return child_->finished; }
-    int ExitCode() const override { return child_->exitCode; }
-    void Signal(int signalNumber) override {
-        if (!child_->finished) child_->signalsSent.push_back(signalNumber);
-    }
-
-private:
-    std::shared_ptr<ScriptedProcessRunner::Child> child_;
-    int* abandoned_;
-};
-
 SpawnProcessRunner g_spawnRunner;
 ProcessRunner* g_runner = &g_spawnRunner;
 
@@ -314,24 +293,6 @@ void LastLineKeeper::Feed(const std::string& text) {
 
 std::string LastLineKeeper::Last() const {
     return HoldsMoreThanSpace(partial_) ? partial_ : complete_;
-}
-
-std::unique_ptr<ChildProcess> ScriptedProcessRunner::Start(const ProcessSpec& launch,
-                                                           std::string& error) {
-    started.push_back(launch);
-    if (!failNextStart.empty()) {
-        error = failNextStart;
-        failNextStart.clear();
-        return nullptr;
-    }
-    current_ = std::make_shared<Child>();
-    if (finishAtOnce) {
-        current_->finished = true;
-        current_->exitCode = exitCodeAtOnce;
-        current_->output = outputAtOnce;
-    }
-    if (onStart) onStart(launch);
-    return std::make_unique<ScriptedChild>(current_, &abandonedRunning);
 }
 
 }  // namespace nvx

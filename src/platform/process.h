@@ -12,7 +12,6 @@
 // the last of those lines as the reason. A child's pipes are read for as long as it runs,
 // however much it writes: it never blocks on them.
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -84,39 +83,6 @@ public:
 private:
     std::string complete_;
     std::string partial_;
-};
-
-// Test double: records every start; each child finishes when the test says so.
-class ScriptedProcessRunner : public ProcessRunner {
-public:
-    struct Child {
-        std::string output;  // handed out by the next TakeOutput
-        std::string errors;  // handed out by the next TakeErrors
-        bool finished = false;
-        int exitCode = 0;
-        std::vector<int> signalsSent;  // by the tool, oldest first
-    };
-    std::unique_ptr<ChildProcess> Start(const ProcessSpec& launch, std::string& error) override;
-
-    std::vector<ProcessSpec> started;
-    // When set, the next start fails with this reason (then it is cleared).
-    std::string failNextStart;
-    // When set, children finish at once with this exit code; otherwise they run until
-    // current() is marked finished.
-    bool finishAtOnce = true;
-    int exitCodeAtOnce = 0;
-    // Output each child created with finishAtOnce delivers before it ends.
-    std::string outputAtOnce;
-    // The child of the latest start (shared with the ChildProcess handed out).
-    std::shared_ptr<Child> current() const { return current_; }
-    // Called on every successful start, before the child is handed out (to play the program's
-    // part, e.g. write the file it would write).
-    std::function<void(const ProcessSpec&)> onStart;
-    // Children whose handle has been destroyed while still running.
-    int abandonedRunning = 0;
-
-private:
-    std::shared_ptr<Child> current_;
 };
 
 }  // namespace nvx

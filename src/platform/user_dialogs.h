@@ -1,12 +1,10 @@
 #pragma once
 // Message boxes and tones behind small interfaces: the windows answer them with Qt, the CLI on
-// the console, the tests with recording doubles.
+// the console, the tests with recording doubles
+// (tests/support/recording_dialogs.h).
 
 #include <cstdint>
-#include <deque>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace nvx {
 
@@ -33,27 +31,6 @@ public:
                        MessageButtons buttons) override;
 };
 
-class RecordingMessageBoxes : public MessageBoxes {
-public:
-    struct Shown {
-        std::string text;
-        std::string caption;
-        MessageIcon icon;
-        MessageButtons buttons;
-    };
-    MessageAnswer show(const std::string& text, const std::string& caption, MessageIcon icon,
-                       MessageButtons buttons) override {
-        shown.push_back({text, caption, icon, buttons});
-        if (answers.empty())
-            return buttons == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
-        MessageAnswer a = answers.front();
-        answers.pop_front();
-        return a;
-    }
-    std::vector<Shown> shown;
-    std::deque<MessageAnswer> answers;  // given in order; Ok/Yes when empty
-};
-
 // Sounds a tone; the pair order must hold, playing need not block.
 class ToneSink {
 public:
@@ -64,14 +41,6 @@ public:
 class SilentToneSink : public ToneSink {
 public:
     void play(uint32_t, uint32_t) override {}
-};
-
-class RecordingToneSink : public ToneSink {
-public:
-    void play(uint32_t frequencyHz, uint32_t durationMs) override {
-        tones.emplace_back(frequencyHz, durationMs);
-    }
-    std::vector<std::pair<uint32_t, uint32_t>> tones;
 };
 
 }  // namespace nvx

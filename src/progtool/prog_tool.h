@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <string>
 
-#include "app/shell.h"
 #include "platform/timer_service.h"
 #include "progtool/program_file.h"
 #include "progtool/service_run.h"
 #include "progtool/update_procedure.h"
+#include "shell/shell.h"
 
 namespace nvx {
 

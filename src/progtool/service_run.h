@@ -9,11 +9,11 @@
 #include <functional>
 #include <string>
 
-#include "app/shell.h"
 #include "comm/converter.h"
 #include "comm/request_client.h"
 #include "platform/program_files.h"
 #include "progtool/update_procedure.h"
+#include "shell/shell.h"
 
 namespace nvx {
 

@@ -5,5 +5,5 @@ nvx_library(nvx_progtool_tool SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/programmer_run.cpp
   ${CMAKE_CURRENT_LIST_DIR}/prog_tool.cpp
   ${CMAKE_CURRENT_LIST_DIR}/service_run.cpp
-  PUBLIC_LIBS nvx_progtool nvx_journal nvx_eeprom nvx_comm nvx_app_core nvx_platform
+  PUBLIC_LIBS nvx_progtool nvx_journal nvx_eeprom nvx_comm nvx_shell nvx_platform
 )

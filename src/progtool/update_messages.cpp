@@ -1,7 +1,7 @@
 #include "progtool/update_messages.h"
 
-#include "app/shell.h"
 #include "platform/format.h"
+#include "shell/shell.h"
 
 namespace nvx {
 

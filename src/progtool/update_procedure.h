@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
 #include "comm/converter.h"
 #include "comm/request_client.h"
 #include "platform/process.h"
@@ -27,6 +26,7 @@
 #include "progtool/procedure_outcome.h"
 #include "progtool/programmer_run.h"
 #include "progtool/update_messages.h"
+#include "shell/shell.h"
 
 namespace nvx {
 

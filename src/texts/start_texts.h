@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string>
 
-#include "app/shell.h"
 #include "comm/converter.h"
 #include "comm/request_client.h"
 #include "platform/timer_service.h"
+#include "shell/shell.h"
 
 namespace nvx {
 

@@ -5,6 +5,6 @@ if(NVX_GUI)
     ${CMAKE_CURRENT_LIST_DIR}/gui/tuv_comm_dlg.h
     ${CMAKE_CURRENT_LIST_DIR}/gui/tuv_inside_dlg.cpp
     ${CMAKE_CURRENT_LIST_DIR}/gui/tuv_inside_dlg.h
-    PUBLIC_LIBS nvx_tuv nvx_platform_gui nvx_eeprom_gui Qt6::Widgets
+    PUBLIC_LIBS nvx_tuv nvx_platform_gui Qt6::Widgets
   )
 endif()

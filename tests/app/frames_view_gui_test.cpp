@@ -15,10 +15,11 @@
 
 #include "comm/converter.h"
 #include "comm/tick.h"
-#include "eeprom/gui/file_dialogs.h"
 #include "monitor_doubles.h"
+#include "platform/gui/file_dialogs.h"
 #include "platform/serial_port.h"
 #include "support/qt_test_app.h"
+#include "support/recording_file_dialogs.h"
 #include "tuv/gui/tuv_comm_dlg.h"
 
 namespace nvx::test {

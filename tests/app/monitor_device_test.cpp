@@ -14,6 +14,7 @@
 #include "comm/api_request.h"
 #include "monitor_doubles.h"
 #include "support/device_harness.h"
+#include "support/recording_dialogs.h"
 
 namespace nvx::test {
 namespace {

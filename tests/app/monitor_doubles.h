@@ -14,9 +14,10 @@
 #include <vector>
 
 #include "app/monitor.h"
-#include "app/shell.h"
 #include "platform/timer_service.h"
 #include "platform/user_dialogs.h"
+#include "shell/shell.h"
+#include "support/recording_dialogs.h"
 
 namespace nvx::test {
 

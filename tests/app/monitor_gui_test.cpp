@@ -31,6 +31,7 @@
 #include "progtool/gui/prog_tool_dlg.h"
 #include "progtool/prog_tool.h"
 #include "support/qt_test_app.h"
+#include "support/recording_dialogs.h"
 #include "support/scratch_files.h"
 #include "support/window_input.h"
 #include "tuv/gui/tuv_comm_dlg.h"

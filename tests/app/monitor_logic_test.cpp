@@ -11,6 +11,7 @@
 #include "app/monitor.h"
 #include "app/settings_file.h"
 #include "monitor_doubles.h"
+#include "support/recording_dialogs.h"
 #include "support/scratch_files.h"
 
 namespace nvx::test {

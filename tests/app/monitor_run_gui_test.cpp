@@ -13,6 +13,7 @@
 #include "comm/tick.h"
 #include "monitor_doubles.h"
 #include "support/qt_test_app.h"
+#include "support/recording_dialogs.h"
 #include "support/window_input.h"
 
 namespace nvx::test {

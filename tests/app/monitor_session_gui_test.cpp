@@ -16,10 +16,12 @@
 
 #include "app/gui/monitor_dlg.h"
 #include "app/gui/monitor_program.h"
-#include "eeprom/gui/file_dialogs.h"
 #include "monitor_doubles.h"
+#include "platform/gui/file_dialogs.h"
 #include "support/device_harness.h"
 #include "support/qt_test_app.h"
+#include "support/recording_dialogs.h"
+#include "support/recording_file_dialogs.h"
 #include "support/scratch_files.h"
 #include "support/window_input.h"
 #include "tuv/gui/tuv_inside_dlg.h"

@@ -14,6 +14,7 @@
 #include "app/monitor.h"
 #include "app/settings_file.h"
 #include "monitor_doubles.h"
+#include "support/recording_dialogs.h"
 
 namespace nvx::test {
 namespace {

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
 #include "comm/converter.h"
 #include "comm/link.h"
 #include "comm/tick.h"
 #include "platform/serial_port.h"
 #include "platform/timer_service.h"
+#include "shell/shell.h"
 
 namespace nvx {
 namespace {

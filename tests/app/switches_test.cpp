@@ -5,7 +5,7 @@
 #include <climits>
 #include <vector>
 
-#include "app/shell.h"
+#include "shell/shell.h"
 
 namespace nvx {
 namespace {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/qt_tones.h"
+#include "platform/gui/qt_tones.h"
 #include "support/qt_test_app.h"
 
 namespace nvx::test {

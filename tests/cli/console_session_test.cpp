@@ -6,13 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/shell.h"
 #include "cli/console_session.h"
 #include "comm/api_request.h"
 #include "comm/tick.h"
 #include "platform/pty_support.h"
 #include "platform/serial_port.h"
 #include "platform/user_dialogs.h"
+#include "shell/shell.h"
+#include "support/recording_dialogs.h"
 
 namespace nvx::cli {
 namespace {

@@ -14,11 +14,13 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/shell.h"
 #include "eeprom/gui/error_memory_dlg.h"
-#include "eeprom/gui/file_dialogs.h"
+#include "platform/gui/file_dialogs.h"
 #include "platform/user_dialogs.h"
+#include "shell/shell.h"
 #include "support/qt_test_app.h"
+#include "support/recording_dialogs.h"
+#include "support/recording_file_dialogs.h"
 #include "support/scratch_files.h"
 
 namespace nvx {

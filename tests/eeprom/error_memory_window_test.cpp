@@ -9,11 +9,12 @@
 #include <optional>
 #include <string>
 
-#include "app/shell.h"
 #include "eeprom/eeprom_image.h"
 #include "eeprom/eeprom_report.h"
 #include "eeprom/error_memory_window.h"
 #include "platform/user_dialogs.h"
+#include "shell/shell.h"
+#include "support/recording_dialogs.h"
 #include "support/scratch_files.h"
 
 namespace nvx {

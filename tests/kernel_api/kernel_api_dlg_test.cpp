@@ -12,10 +12,11 @@
 #include <QTest>
 #include <memory>
 
-#include "kernel_api/kernel_api_dlg.h"
+#include "kernel_api/gui/kernel_api_dlg.h"
 #include "kernel_doubles.h"
 #include "platform/user_dialogs.h"
 #include "support/qt_test_app.h"
+#include "support/recording_dialogs.h"
 #include "support/window_input.h"
 
 namespace nvx {

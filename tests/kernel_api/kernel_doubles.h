@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
 #include "comm/api_request.h"
 #include "comm/link.h"
 #include "comm/tick.h"
 #include "kernel_api/kernel_api.h"
 #include "platform/timer_service.h"
+#include "shell/shell.h"
 #include "support/scratch_start_directory.h"
 
 namespace nvx::test {

@@ -14,10 +14,11 @@
 
 #include "app/gui/monitor_dlg.h"
 #include "app/gui/monitor_program.h"
-#include "kernel_api/kernel_api_dlg.h"
+#include "kernel_api/gui/kernel_api_dlg.h"
 #include "platform/format.h"
 #include "support/device_harness.h"
 #include "support/qt_test_app.h"
+#include "support/recording_dialogs.h"
 
 namespace nvx {
 namespace {

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "platform/user_dialogs.h"
+#include "support/recording_dialogs.h"
 #include "support/scratch_files.h"
 
 namespace nvx::test {

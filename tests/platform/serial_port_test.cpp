@@ -13,6 +13,7 @@
 
 #include "platform/user_dialogs.h"
 #include "pty_support.h"
+#include "support/recording_dialogs.h"
 
 namespace nvx {
 namespace {

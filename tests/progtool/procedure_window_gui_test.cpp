@@ -28,6 +28,7 @@
 #include "progtool/gui/prog_tool_dlg.h"
 #include "support/device_harness.h"
 #include "support/qt_test_app.h"
+#include "support/recording_dialogs.h"
 #include "support/window_input.h"
 
 namespace nvx::test {

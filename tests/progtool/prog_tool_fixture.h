@@ -13,13 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
 #include "comm/tick.h"
 #include "platform/process.h"
 #include "platform/serial_port.h"
 #include "platform/timer_service.h"
 #include "platform/user_dialogs.h"
 #include "progtool/prog_tool.h"
+#include "shell/shell.h"
+#include "support/recording_dialogs.h"
+#include "support/scripted_process_runner.h"
 
 namespace nvx::test {
 

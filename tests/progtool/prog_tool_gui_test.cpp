@@ -21,11 +21,12 @@
 #include <QWindow>
 #include <functional>
 
-#include "eeprom/gui/file_dialogs.h"
-#include "platform/qt_dialogs.h"
+#include "platform/gui/file_dialogs.h"
+#include "platform/gui/qt_dialogs.h"
 #include "prog_tool_fixture.h"
 #include "progtool/gui/prog_tool_dlg.h"
 #include "support/qt_test_app.h"
+#include "support/recording_file_dialogs.h"
 #include "support/window_input.h"
 
 namespace nvx::test {

@@ -1,6 +1,8 @@
 # The Programming Tool's tests: its logic, and a stand-in for the programmer adapter that the
 # procedure tests start as a real child process.
 target_link_libraries(progtool_tests PRIVATE nvx_progtool_tool nvx_test_support)
+# The switch tests set /W and /E the way the monitor reads them.
+target_link_libraries(progtool_tests PRIVATE nvx_app)
 
 add_executable(nvx_standin_programmer
   ${PROJECT_SOURCE_DIR}/tests/fixtures/progtool/stand_in/stand_in_programmer.cpp)

@@ -14,6 +14,8 @@
 #include "comm/api_request.h"
 #include "prog_tool_fixture.h"
 #include "support/device_harness.h"
+#include "support/recording_dialogs.h"
+#include "support/scripted_process_runner.h"
 
 namespace nvx::test {
 

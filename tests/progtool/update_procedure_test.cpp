@@ -9,6 +9,7 @@
 #include "app/switches.h"
 #include "progtool/adapter_e2e_support.h"
 #include "progtool/program_file.h"
+#include "support/recording_dialogs.h"
 #include "update_harness.h"
 
 namespace nvx::test {

@@ -29,11 +29,12 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
 #include "comm/converter.h"
 #include "platform/timer_service.h"
 #include "platform/user_dialogs.h"
+#include "shell/shell.h"
 #include "sim/virtual_device.h"
+#include "support/recording_dialogs.h"
 #include "tuv/tuv_comm.h"
 
 namespace nvx::test {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/shell.h"
+#include "shell/shell.h"
 #include "support/scratch_files.h"
 
 namespace nvx::test {

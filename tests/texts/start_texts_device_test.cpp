@@ -20,7 +20,7 @@
 #include <QTest>
 
 #include "support/qt_test_app.h"
-#include "texts/start_texts_dlg.h"
+#include "texts/gui/start_texts_dlg.h"
 #endif
 
 namespace nvx {

@@ -15,9 +15,9 @@
 #include "comm/api_request.h"
 #include "comm/tick.h"
 #include "platform/timer_service.h"
-#include "texts/start_texts_dlg.h"
 #include "support/qt_test_app.h"
 #include "support/window_input.h"
+#include "texts/gui/start_texts_dlg.h"
 #include "texts_doubles.h"
 
 namespace nvx {

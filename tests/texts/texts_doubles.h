@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
+#include "shell/shell.h"
 #include "texts/start_texts.h"
 
 namespace nvx::test {

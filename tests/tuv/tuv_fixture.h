@@ -22,6 +22,7 @@
 #include "platform/serial_port.h"
 #include "platform/timer_service.h"
 #include "platform/user_dialogs.h"
+#include "support/recording_dialogs.h"
 #include "tuv/tuv_comm.h"
 
 namespace nvx::test {

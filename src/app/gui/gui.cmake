@@ -16,13 +16,13 @@ nvx_library(nvx_monitor_program SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/monitor_program.cpp
   ${CMAKE_CURRENT_LIST_DIR}/termination_requests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/termination_requests.h
-  PUBLIC_LIBS nvx_app_gui nvx_app_core nvx_platform_qt nvx_tuv_gui
+  PUBLIC_LIBS nvx_app_gui nvx_platform_qt nvx_tuv_gui
     nvx_texts_gui nvx_kernel_api_gui nvx_progtool_gui
 )
 
 add_executable(norvix-monitor ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
 target_link_libraries(norvix-monitor PRIVATE nvx_monitor_program)
-target_compile_definitions(norvix-monitor PRIVATE NVX_VERSION="${PROJECT_VERSION}")
+target_link_libraries(norvix-monitor PRIVATE nvx_version)
 nvx_warnings(norvix-monitor)
 
 include(GNUInstallDirs)

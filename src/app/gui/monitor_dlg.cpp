@@ -20,7 +20,7 @@
 #include <QShortcut>
 #include <QVBoxLayout>
 
-#include "platform/qt_dialogs.h"
+#include "platform/gui/qt_dialogs.h"
 
 namespace nvx {
 

@@ -7,12 +7,12 @@
 #include "app/gui/detached_starter.h"
 #include "app/gui/monitor_dlg.h"
 #include "app/gui/termination_requests.h"
-#include "kernel_api/kernel_api_dlg.h"
-#include "platform/qt_dialogs.h"
+#include "kernel_api/gui/kernel_api_dlg.h"
+#include "platform/gui/qt_dialogs.h"
+#include "platform/gui/qt_tones.h"
 #include "platform/qt_timer_service.h"
-#include "platform/qt_tones.h"
 #include "progtool/gui/prog_tool_dlg.h"
-#include "texts/start_texts_dlg.h"
+#include "texts/gui/start_texts_dlg.h"
 
 namespace nvx {
 

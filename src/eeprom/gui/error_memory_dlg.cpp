@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "eeprom/gui/file_dialogs.h"
+#include "platform/gui/file_dialogs.h"
 
 namespace nvx {
 

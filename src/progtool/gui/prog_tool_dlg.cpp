@@ -13,7 +13,7 @@
 #include <QVBoxLayout>
 
 #include "eeprom/gui/error_memory_dlg.h"
-#include "eeprom/gui/file_dialogs.h"
+#include "platform/gui/file_dialogs.h"
 #include "progtool/device_catalogue.h"
 
 namespace nvx {

@@ -17,8 +17,8 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
-#include "eeprom/gui/file_dialogs.h"
-#include "platform/qt_dialogs.h"
+#include "platform/gui/file_dialogs.h"
+#include "platform/gui/qt_dialogs.h"
 
 namespace nvx {
 

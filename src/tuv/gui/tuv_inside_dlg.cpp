@@ -7,7 +7,7 @@
 #include <QLineEdit>
 #include <QShowEvent>
 
-#include "platform/qt_dialogs.h"
+#include "platform/gui/qt_dialogs.h"
 
 namespace nvx {
 

@@ -1,4 +1,4 @@
-#include "platform/qt_tones.h"
+#include "platform/gui/qt_tones.h"
 
 #include <QAudioDevice>
 #include <QAudioSink>

@@ -1,4 +1,4 @@
-#include "platform/qt_dialogs.h"
+#include "platform/gui/qt_dialogs.h"
 
 #include <QApplication>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "eeprom/gui/file_dialogs.h"
+#include "platform/gui/file_dialogs.h"
 
 #include <QFileDialog>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "app/shell.h"
+#include "shell/shell.h"
 
 namespace nvx {
 

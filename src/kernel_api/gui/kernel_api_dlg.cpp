@@ -1,4 +1,4 @@
-#include "kernel_api/kernel_api_dlg.h"
+#include "kernel_api/gui/kernel_api_dlg.h"
 
 #include <QComboBox>
 #include <QGridLayout>

@@ -1,4 +1,4 @@
-#include "texts/start_texts_dlg.h"
+#include "texts/gui/start_texts_dlg.h"
 
 #include <QFont>
 #include <QGroupBox>
