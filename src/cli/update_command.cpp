@@ -266,17 +266,13 @@ enum class ProgressShown { None, Bar, Lines };
 
 // The window on a terminal: its fields come from the command line; the programmer's progress is
 // a bar under the log lines (terminals only) or progress lines for a parent nvx; every log line
-// passes through here on its way to the session's shell, so the bar is taken out of its way and
-// the outcome is seen.
+// passes through here on its way to the session's shell, so the bar is taken out of its way.
 class ConsoleProgTool : public ProgToolView, public MonitorShell {
 public:
     ConsoleProgTool(MonitorShell& session, ProgressShown progress)
         : session_(session), progress_(progress) {}
 
     ProgToolFields fields;
-    bool sawLine(const std::string& line) const {
-        return std::find(lines_.begin(), lines_.end(), line) != lines_.end();
-    }
 
     void finishProgress() {
         if (barShown_) {
@@ -319,7 +315,6 @@ public:
     void AppendMonitorLog(std::string message) override {
         const bool redraw = barShown_;
         finishProgress();
-        lines_.push_back(message);
         session_.AppendMonitorLog(std::move(message));
         if (redraw) setProgrammerProgress(lastPercent_);
     }
@@ -333,7 +328,6 @@ private:
     ProgressShown progress_;
     bool barShown_ = false;
     int lastPercent_ = 0;
-    std::vector<std::string> lines_;
 };
 
 // Message boxes on standard error in UTF-8. A question reaches here only after the command line
@@ -351,15 +345,6 @@ public:
         return MessageAnswer::Ok;
     }
 };
-
-const char* FinishLine(Operation op) {
-    switch (op) {
-    case Operation::Program: return "I> Update finished";
-    case Operation::EepromRead: return "I> Read Process finished";
-    case Operation::EepromWrite: return "I> Write Process finished";
-    }
-    return "";
-}
 
 // The programmer's private working directory: fresh, with links to what the programmer reads
 // from the start directory (the part description and the port's com<N> link, when there is one).
@@ -496,7 +481,7 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
             console.finishProgress();
             if (!ended) std::fprintf(stderr, "nvx %s: the procedure did not end\n", name);
         }
-        status = console.sawLine(FinishLine(cmd.operation)) ? 0 : 1;
+        status = tool.outcome().finished() ? 0 : 1;
     }
     SetMessageBoxes(nullptr);
     std::fflush(stdout);

@@ -225,11 +225,8 @@ int KernelApi::RunPhase(Procedure procedure, int phase, uint32_t argument) {
 }
 
 int KernelApi::QueueKernelRequest(Procedure procedure, uint32_t id) {
-    if (KernelRequestState != kKernelRequestIdle) return 1;
-    g_kernelRequest.id = id;
+    if (!request_.Queue(id)) return 1;
     procedure_ = procedure;
-    MsgClearData(g_kernelMessage);
-    KernelRequestState = kKernelRequestPending;
     return 0;
 }
 
@@ -362,33 +359,19 @@ int KernelApi::BytesRequest(int phase, uint32_t argument) {
 }
 
 void KernelApi::KernelRequestTick() {
-    switch (KernelRequestState) {
-        case kKernelRequestPending:
-            if (procedure_ == nullptr) break;
-            if (g_apiRequest.Start(g_kernelRequest.id, g_kernelMessage,
-                                   g_kernelRequest.replyTimeoutMs)) {
-                KernelRequestState = kKernelRequestWaiting;
-                g_kernelRequest.replyTimeoutMs = 0;
-            }
-            // A refused start keeps its wait: the request goes out later exactly as it was asked.
+    switch (request_.Tick(procedure_ != nullptr, g_kernelRequest.replyTimeoutMs)) {
+        case RequestEvent::Started:
+            // Until then a refused start keeps its wait: the request goes out later exactly as
+            // it was asked.
+            g_kernelRequest.replyTimeoutMs = 0;
             break;
-        case kKernelRequestWaiting: {
-            int32_t progress = 0;
-            const int32_t result = g_apiRequest.Poll(g_kernelMessage, progress, progress, progress);
-            if (result == kPollUnderWay) break;
-            g_kernelRequest.settleCountdownMs = 0;
-            KernelRequestState = kKernelRequestSettling;
-            if (result == kPollFailed) {
-                ReportKernelResult(kKernelResultNoReply);
-            } else if (result >= 0 && procedure_ != nullptr) {
-                if (RunPhase(procedure_, 2, static_cast<uint32_t>(result)) == 2)
-                    ReportKernelResult(kKernelResultWrongFormat);
-            }
+        case RequestEvent::NoReply:
+            ReportKernelResult(kKernelResultNoReply);
             break;
-        }
-        case kKernelRequestSettling:
-            g_kernelRequest.settleCountdownMs -= static_cast<int32_t>(g_tickPeriodMs);
-            if (g_kernelRequest.settleCountdownMs < 0) KernelRequestState = kKernelRequestIdle;
+        case RequestEvent::Replied:
+            if (procedure_ != nullptr &&
+                RunPhase(procedure_, 2, static_cast<uint32_t>(request_.replyLength())) == 2)
+                ReportKernelResult(kKernelResultWrongFormat);
             break;
         default: break;
     }

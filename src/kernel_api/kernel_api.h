@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "comm/converter.h"
+#include "comm/request_client.h"
 #include "kernel_api/kernel_commands.h"
 #include "platform/timer_service.h"
 #include "platform/user_dialogs.h"
@@ -26,11 +27,12 @@ enum KernelWindowStateValue : uint32_t {
     kKernelWindowBusy = 2,  // a request was accepted and has not been answered yet
 };
 
+// The request client's states, as the process-wide state variable holds them.
 enum KernelRequestStateValue : uint32_t {
-    kKernelRequestIdle = 0,
-    kKernelRequestPending = 1,   // queued, the engine has not taken it yet
-    kKernelRequestWaiting = 2,   // started, polling
-    kKernelRequestSettling = 3,  // finished; one more tick before Idle
+    kKernelRequestIdle = kClientIdle,
+    kKernelRequestPending = kClientPending,
+    kKernelRequestWaiting = kClientWaiting,
+    kKernelRequestSettling = kClientSettling,  // finished; one more tick before Idle
 };
 
 // Codes of ReportKernelResult.
@@ -182,6 +184,8 @@ private:
     KernelApiView& view_;
     KernelApiFields fields_;
     Procedure procedure_ = nullptr;
+    RequestClient<uint32_t> request_{{KernelRequestState, g_kernelRequest.id, g_kernelMessage,
+                                      g_kernelRequest.settleCountdownMs}};
     int timerId_ = 0;
 };
 

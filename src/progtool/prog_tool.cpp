@@ -346,6 +346,7 @@ bool ProgTool::EepromImageFitsDevice(const std::string& image) {
 
 void ProgTool::OnProgram() {
     if (CommandInProgress()) return;
+    service_.ForgetOutcome();
     if (g_deviceSelection.deviceCode == 0) {
         procedure_.ReportProgToolMessage(kMsgNoDeviceSet);
         return;
@@ -428,6 +429,7 @@ void ProgTool::OnEepromFile() {
 
 void ProgTool::OnReadEeprom() {
     if (CommandInProgress()) return;
+    service_.ForgetOutcome();
     if (g_deviceSelection.deviceCode == 0) {
         procedure_.ReportProgToolMessage(kMsgNoDeviceSet);
         return;
@@ -472,6 +474,7 @@ bool ProgTool::MayReplaceWithImage(const std::string& path) {
 
 void ProgTool::OnWriteEeprom() {
     if (CommandInProgress()) return;
+    service_.ForgetOutcome();
     if (g_deviceSelection.deviceCode == 0) {
         procedure_.ReportProgToolMessage(kMsgNoDeviceSet);
         return;

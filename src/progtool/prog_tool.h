@@ -139,6 +139,8 @@ public:
     void RequestAbort() { service_.RequestAbort(); }
     // No procedure, version check or backup under way.
     bool IsIdle() const { return procedure_.IsIdle() && service_.IsIdle(); }
+    // Once idle, how the latest command ended (None: refused before anything ran).
+    const ProcedureOutcome& outcome() const { return service_.outcome(); }
     const ProgToolFields& fields() const { return fields_; }
     ProgToolLayout layout() const { return layout_; }
     bool controlVisible(ProgToolControl c) const { return visible_[static_cast<int>(c)]; }

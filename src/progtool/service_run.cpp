@@ -81,30 +81,28 @@ bool PlaceBackupFile(const std::string& staged, const std::string& wanted, std::
 }
 
 void ApplicationVersionQuery::Start() {
-    MsgClearData(message_);
+    // A query asked again starts afresh, whatever became of the one before.
+    request_.Reset();
+    request_.Queue(kVersionQueryId);
     MsgSetByte(message_, 0, kApplicationVersionSelector);
     text_.clear();
-    state_ = State::Pending;
+    outcome_ = Outcome::None;
 }
 
 void ApplicationVersionQuery::Tick() {
-    switch (state_) {
-        case State::Pending:
-            // Refused while another window's request is under way: try again next tick.
-            if (g_apiRequest.Start(kVersionQueryId, message_, 0)) state_ = State::Waiting;
-            break;
-        case State::Waiting: {
-            const int32_t r =
-                g_apiRequest.Poll(message_, pollCounters_, pollCounters_, pollCounters_);
-            if (r == kPollUnderWay) break;
-            if (r == 4) {
+    switch (request_.Tick(true)) {
+        case RequestEvent::Replied:
+            if (request_.replyLength() == 4) {
                 text_ = ApplicationVersionText(message_);
-                state_ = State::Read;
+                outcome_ = Outcome::Read;
             } else {
-                state_ = State::Failed;
+                outcome_ = Outcome::Failed;
             }
             break;
-        }
+        case RequestEvent::NoReply:
+        case RequestEvent::Lost:
+            outcome_ = Outcome::Failed;
+            break;
         default:
             break;
     }
@@ -124,6 +122,7 @@ void ServiceRun::Start(bool manualStart, bool backupFirst, bool checkVersions,
     versionBefore_.clear();
     versionAfter_.clear();
     outcome_.clear();
+    result_ = {};
     backupFile_.clear();
     heldAutoStartEnd_ = false;
     abortRequested_ = false;
@@ -170,6 +169,7 @@ void ServiceRun::StartBackup() {
 }
 
 void ServiceRun::AbortBeforeTheUpdate() {
+    result_ = {ProcedureOutcome::Kind::Aborted, {}};
     procedure_.ReportProgToolMessage(AbortMessage(operation_));
     procedure_.ReleaseWorkFiles();
     ProgOperation = kOperationNone;
@@ -178,8 +178,7 @@ void ServiceRun::AbortBeforeTheUpdate() {
 }
 
 void ServiceRun::BackupDone() {
-    const bool read =
-        procedure_.lastReportLine() == ProgToolMessageLine(FinishMessage(kOperationEepromRead), "");
+    const bool read = procedure_.outcome().finished();
     std::string placed;
     std::string error;
     bool kept = false;
@@ -202,12 +201,18 @@ void ServiceRun::BackupDone() {
                 kept ? Sha256OrEmpty(placed) : "", procedure_.lastReportLine());
     if (!kept) {
         shell_.AppendMonitorLog(kBackupRefusedText);
+        result_ = {ProcedureOutcome::Kind::Failed, kBackupRefusedText};
         ProgOperation = kOperationNone;
         phase_ = Phase::Idle;
         host_.SetBusy(false);
         return;
     }
-    if (abortRequested_ || (prepareFlashImage_ && !prepareFlashImage_())) {
+    if (abortRequested_) {
+        result_ = {ProcedureOutcome::Kind::Aborted, {}};
+    } else if (prepareFlashImage_ && !prepareFlashImage_()) {
+        result_ = {ProcedureOutcome::Kind::Failed, procedure_.lastErrorLine()};
+    }
+    if (result_.kind != ProcedureOutcome::Kind::None) {
         ProgOperation = kOperationNone;
         phase_ = Phase::Idle;
         host_.SetBusy(false);
@@ -222,6 +227,7 @@ void ServiceRun::StartOperation() {
     procedure_.StartProcedure(manualStart_);
     // Refused at once (no COM port): nothing reached the device.
     if (procedure_.IsIdle()) {
+        result_ = procedure_.outcome();
         phase_ = Phase::Idle;
         host_.SetBusy(false);
         return;
@@ -231,7 +237,8 @@ void ServiceRun::StartOperation() {
 
 void ServiceRun::OperationDone() {
     outcome_ = procedure_.lastReportLine();
-    const bool finished = outcome_ == ProgToolMessageLine(FinishMessage(operation_), "");
+    result_ = procedure_.outcome();
+    const bool finished = result_.finished();
     if (checkVersions_ && finished) {
         // The monitor ends an automatic update at its finish; the version comes first.
         if (AutoStartState == kAutoStartFinished) {
@@ -247,8 +254,7 @@ void ServiceRun::OperationDone() {
 }
 
 void ServiceRun::Finish() {
-    const bool read = operation_ == kOperationEepromRead &&
-                      outcome_ == ProgToolMessageLine(FinishMessage(operation_), "");
+    const bool read = operation_ == kOperationEepromRead && result_.finished();
     Journal(JournalOperationName(operation_),
             operation_ == kOperationProgram ? file_ : eepromFilePath_,
             read ? procedure_.readImageSha256() : sha256_, outcome_);
@@ -280,7 +286,7 @@ void ServiceRun::Tick() {
     switch (phase_) {
         case Phase::VersionBefore:
             // A request not yet taken by the engine is dropped; one on the line is seen to its end.
-            if (abortRequested_ && query_.state() == ApplicationVersionQuery::State::Pending) {
+            if (abortRequested_ && query_.pending()) {
                 AbortBeforeTheUpdate();
                 break;
             }
@@ -290,7 +296,7 @@ void ServiceRun::Tick() {
                 AbortBeforeTheUpdate();
                 break;
             }
-            if (query_.state() == ApplicationVersionQuery::State::Read) {
+            if (query_.read()) {
                 versionBefore_ = query_.text();
                 shell_.AppendMonitorLog("I> Before: " + versionBefore_);
             } else {
@@ -307,7 +313,7 @@ void ServiceRun::Tick() {
         case Phase::VersionAfter:
             query_.Tick();
             if (!query_.finished()) break;
-            if (query_.state() == ApplicationVersionQuery::State::Read) {
+            if (query_.read()) {
                 versionAfter_ = query_.text();
                 shell_.AppendMonitorLog("I> Now: " + versionAfter_);
             } else {

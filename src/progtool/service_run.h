@@ -10,6 +10,7 @@
 #include <string>
 
 #include "comm/converter.h"
+#include "comm/request_client.h"
 #include "platform/program_files.h"
 #include "progtool/update_procedure.h"
 #include "shell/shell.h"
@@ -44,17 +45,27 @@ bool PlaceBackupFile(const std::string& staged, const std::string& wanted, std::
 // of its own; the engine's retries and time-outs apply.
 class ApplicationVersionQuery {
   public:
-    enum class State { Idle, Pending, Waiting, Read, Failed };
+    ApplicationVersionQuery() = default;
+    ApplicationVersionQuery(const ApplicationVersionQuery&) = delete;
+    ApplicationVersionQuery& operator=(const ApplicationVersionQuery&) = delete;
+
     void Start();
     void Tick();
-    State state() const { return state_; }
-    bool finished() const { return state_ == State::Read || state_ == State::Failed; }
+    // Not yet taken by the engine.
+    bool pending() const { return request_.Is(kClientPending); }
+    bool finished() const { return outcome_ != Outcome::None; }
+    bool read() const { return outcome_ == Outcome::Read; }
     const std::string& text() const { return text_; }
 
   private:
-    State state_ = State::Idle;
+    enum class Outcome { None, Read, Failed };
+
+    int32_t state_ = kClientIdle;
+    uint32_t id_ = kVersionQueryId;
     BusMessage message_{};
-    int32_t pollCounters_ = 0;
+    int32_t settleCountdownMs_ = 0;
+    RequestClient<int32_t> request_{{state_, id_, message_, settleCountdownMs_}};
+    Outcome outcome_ = Outcome::None;
     std::string text_;
 };
 
@@ -79,6 +90,10 @@ class ServiceRun {
     // Ends the run the way that fits where it is: the procedure under way aborts; a version read
     // before the update lets nothing else start.
     void RequestAbort();
+    // Once Idle, how the latest run ended: the operation's outcome, or why it never began.
+    const ProcedureOutcome& outcome() const { return result_; }
+    // A command refused before a run began leaves no outcome of an earlier run behind.
+    void ForgetOutcome() { result_ = {}; }
     // The backup the last update made ("backup/..." under the start directory), empty if none.
     const std::string& backupFile() const { return backupFile_; }
 
@@ -118,6 +133,7 @@ class ServiceRun {
     std::string stagedBackup_;
     std::string wantedBackup_;
     std::string backupFile_;
+    ProcedureOutcome result_;
 };
 
 }  // namespace nvx

@@ -18,10 +18,14 @@
 #include <vector>
 
 #include "comm/converter.h"
+#include "comm/request_client.h"
 #include "platform/process.h"
 #include "platform/program_files.h"
 #include "platform/work_directory.h"
 #include "progtool/device_catalogue.h"
+#include "progtool/procedure_outcome.h"
+#include "progtool/programmer_run.h"
+#include "progtool/update_messages.h"
 #include "shell/shell.h"
 
 namespace nvx {
@@ -45,78 +49,22 @@ enum UpdateStepValue : uint32_t {
     kStepFinish = 17,
 };
 
-enum ProgOperationValue : uint32_t {
-    kOperationNone = 0,
-    kOperationProgram = 1,
-    kOperationEepromWrite = 2,
-    kOperationEepromRead = 3,
-};
+// What the procedure is doing at a step of an operation, in a technician's words; empty when idle.
+const char* UpdateStepName(uint32_t step, uint32_t operation);
 
+// The request client's states.
 enum UpdateRequestStateValue : int32_t {
-    kUpdateRequestIdle = 0,
-    kUpdateRequestPending = 1,
-    kUpdateRequestWaiting = 2,
-    kUpdateRequestSettling = 3,
+    kUpdateRequestIdle = kClientIdle,
+    kUpdateRequestPending = kClientPending,
+    kUpdateRequestWaiting = kClientWaiting,
+    kUpdateRequestSettling = kClientSettling,
 };
 
-// Codes of ReportProgToolMessage.
-enum ProgToolMessage : int32_t {
-    kMsgComPortNotOpen = 1,
-    kMsgCommandInProgress = 3,
-    kMsgErrorInitiating = 4,
-    kMsgNoReplyFromKernel = 5,
-    kMsgWrongFormat = 7,
-    kMsgProgramFileNotFound = 10,
-    kMsgNoDeviceSet = 11,
-    kMsgCommandMode = 12,
-    kMsgBootloaderNotActive = 13,
-    kMsgCommandProgrammer = 14,
-    kMsgLeavingProgramMode = 15,
-    kMsgNoReplyToApiCommand = 16,
-    kMsgBootloaderStarted = 20,
-    kMsgBootloaderActive = 21,
-    kMsgDeviceRestarted = 22,
-    kMsgConnected = 23,
-    kMsgDisconnected = 24,
-    kMsgUpdateFinished = 25,
-    kMsgUpdateAborted = 26,
-    kMsgCannotReopenCom = 27,
-    kMsgLeavingEepromReadMode = 28,
-    kMsgLeavingEepromProgramMode = 29,
-    kMsgEepromFileNotDefined = 30,
-    kMsgCannotOpenEepromFile = 31,
-    kMsgWriteFinished = 32,
-    kMsgWriteAborted = 33,
-    kMsgReadFinished = 34,
-    kMsgReadAborted = 35,
-    kMsgAutostartActive = 36,
-    kMsgProgramFileDamaged = 37,  // names the line kept by the Program command
-    kMsgWorkFilesInUse = 38,
-    kMsgWorkFileChosen = 39,      // the detail names the work file
-    // The firmware is checked against the part before anything reaches the device.
-    kMsgProgramFileEmpty = 40,
-    kMsgProgramFileTooLarge = 41,       // detail: the part and the two ends
-    kMsgPartDescriptionUnreadable = 42, // a note, not a refusal; detail: the file and why
-    kMsgProgrammerTimedOut = 43,        // detail: the seconds it was given
-    kMsgDeviceChanged = 44,             // the port leads elsewhere after the programmer
-    kMsgEepromFileUnwritable = 45,      // detail: the file and why
-    kMsgEepromImageKept = 46,           // detail: where the image read went instead
-    // The programmer was ended before it finished: what the device may be left in.
-    kMsgFlashMayBeErased = 47,
-    kMsgMayWaitInBootloader = 48,
-    kMsgProgramFileRecordType = 49,     // detail: the type, line: where
-    kMsgProgramFileIncomplete = 50,
-    kMsgEepromFileRefused = 51,         // detail: why the image cannot go to the device
-    kMsgProgramFileNotRegular = 52,     // a directory, a FIFO, a device
-    kMsgComLinkGone = 53,               // detail: the path COM N led through
-    kMsgWorkLockFailed = 54,            // detail: the lock file and why
-};
 
 // Request words of UpdateCommandRequest: function code in the low byte, argument in the high.
 constexpr uint16_t kTunnelOnWord = 0xFFED;
 constexpr uint16_t kTunnelOffWord = 0x00ED;
 constexpr uint8_t kBootloadStartCode = 0xFD;
-constexpr uint32_t kUpdateRequestId = 0x0080;
 
 // Waits of the step table, in timer ticks.
 constexpr uint32_t kRequestReplyTicks = 200;
@@ -124,22 +72,7 @@ constexpr uint32_t kTunnelSettleTicks = 300;
 constexpr uint32_t kBootProbeTicks = 800;
 constexpr uint32_t kManualStartTicks = 100;
 
-// The programmer's time limit: a device that vanishes or stops answering must not keep the
-// procedure in its programmer step for ever. Generous: every byte goes over the wire twice
-// (written, then read back to verify), allowed several times over, plus a fixed margin for the
-// programmer's own start, its delay option and retries.
-constexpr uint32_t kProgrammerMarginMs = 90000;
-constexpr uint32_t kProgrammerWireFactor = 4;
-constexpr uint32_t kBitsPerByteOnTheWire = 10;  // 8N1
-uint32_t ProgrammerTimeLimitMs(uint32_t transferBytes, int32_t baudRate);
-// Whole seconds in this variable replace the computed limit (a bench that wants a faster verdict
-// on a silent device, a test).
-inline constexpr const char* kProgrammerLimitVariable = "NORVIX_PROGRAMMER_LIMIT";
-// The limit for a run: the variable's when it holds a number of seconds from 1 up, else computed.
-uint32_t ProgrammerTimeLimitForRunMs(uint32_t transferBytes, int32_t baudRate);
 
-inline constexpr const char* kProgrammerFileName = "norvixosp.exe";
-inline constexpr const char* kProgrammerArgument0 = "avrosp.exe";
 inline constexpr const char* kFlashTempFileName = kFlashWorkFileName;
 inline constexpr const char* kEepromTempFileName = kEepromWorkFileName;
 // Locked while a procedure's work files are in use, in the directory that holds them.
@@ -162,35 +95,6 @@ extern uint32_t StepCountdown;
 extern bool ReplyFlag;
 // The accepted device selection (deviceCode 0: none).
 extern DeviceSelection g_deviceSelection;
-
-// The line of a message code; detail completes 12 to 14, line fills 37.
-std::string ProgToolMessageLine(int32_t code, const std::string& detail, uint32_t line = 0);
-
-// What the procedure is doing at a step of an operation, in a technician's words; empty when idle.
-const char* UpdateStepName(uint32_t step, uint32_t operation);
-
-// The codes of an operation's finish and abort lines (0 for no operation).
-int32_t FinishMessage(uint32_t operation);
-int32_t AbortMessage(uint32_t operation);
-
-// The programmer's argument vector for an operation, argument 0 included.
-std::vector<std::string> ProgrammerArguments(uint32_t operation, const DeviceSelection& selection,
-                                             int32_t comPortNumber);
-
-// What a technician can do about the programmer's last error line, in plain words; empty when the
-// line is none of the common failures (wrong chip, no bootloader, port missing, busy or forbidden).
-// connectedChip, when known, names the chip that answered instead of the one expected.
-std::string PlainProgrammerFailure(std::string_view reason, std::string_view connectedChip = {});
-
-// The signature in avrdude's "device signature = 0x1e9705" line as "1E 97 05"; empty for any other
-// line.
-std::string ReportedChipSignature(std::string_view line);
-// The part name (<name>) of the catalogue's part description in the start directory whose
-// <signature> this is; empty when none is.
-std::string PartNameForSignature(std::string_view signature);
-
-// A file of Intel HEX records that all check out and that ends with an end-of-file record.
-bool IsCompleteHexImage(const std::string& text);
 
 // What the procedure needs from its window.
 class UpdateHost {
@@ -234,8 +138,12 @@ public:
     void CountDown();
 
     bool IsIdle() const { return UpdateStep == kStepIdle; }
-    // The line of the latest message: once Idle again, the outcome of the procedure.
+    // The line of the latest message: once Idle again, the last line of the procedure.
     const std::string& lastReportLine() const { return lastReportLine_; }
+    // Once Idle again, how the latest procedure ended.
+    const ProcedureOutcome& outcome() const { return outcome_; }
+    // The latest error line reported (a refused command's reason too).
+    const std::string& lastErrorLine() const { return lastErrorLine_; }
     int32_t requestState() const { return requestState_; }
     const BusMessage& requestMessage() const { return message_; }
     bool programmerRunning() const { return programmer_ != nullptr; }
@@ -306,7 +214,22 @@ private:
         bool operator==(const DeviceNode&) const = default;
     };
     static DeviceNode BootDeviceIdentity();
-    void WithdrawPendingRequest();
+    // One handler per step of the step machine.
+    void StepTunnelOpen();
+    void StepTunnelOpenWait();
+    void StepBootStart();
+    void StepBootStartWait();
+    void StepPortMode();
+    void StepBootPortOpen();
+    void StepBootProbe();
+    void StepBootProbeCheck();
+    void StepRunProgrammer();
+    void StepBootExit();
+    void StepPortReopen();
+    void StepTunnelClose();
+    void StepTunnelCloseWait();
+    void StepAbortExit();
+    void StepFinish();
     // The way out for an abort request at the current step; false while a step must first see
     // its request through.
     bool DivertForAbort();
@@ -320,7 +243,9 @@ private:
     ReplyProcedure replyProcedure_ = nullptr;
     int32_t settleCountdownMs_ = 0;
     BusMessage message_{};
-    int32_t pollCounters_ = 0;
+    // The next step asks its request on the tick after a reply.
+    RequestClient<int32_t> request_{{requestState_, requestId_, message_, settleCountdownMs_},
+                                    SettleAfter::FailureOnly};
 
     std::unique_ptr<ChildProcess> programmer_;
     ProgressLineReader progress_;
@@ -345,6 +270,8 @@ private:
     bool programmerStarted_ = false;
     bool recoveryLogged_ = false;
     std::string lastReportLine_;
+    std::string lastErrorLine_;
+    ProcedureOutcome outcome_;
     std::string readImageSha256_;
     // What has come back to the latest bootloader probe (a sign-on may arrive in parts), and the
     // latest such answer that was not the sign-on, for the line that gives up.

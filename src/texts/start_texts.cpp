@@ -310,47 +310,23 @@ void StartTexts::WriteStep() {
 }
 
 void StartTexts::RequestStep() {
-    TextsTransfer& t = g_textsTransfer;
-    switch (TextsRequestState) {
-    case kTextsRequestPending:
-        // A refusal means another window's request is under way: wait for it silently.
-        if (handler_ && g_apiRequest.Start(t.commandId, t.requestMessage, 0))
-            TextsRequestState = kTextsRequestWaiting;
-        break;
-    case kTextsRequestWaiting: {
-        const int32_t r = g_apiRequest.Poll(t.requestMessage, t.sendRetries, t.replyTimeouts,
-                                            t.waitedMs);
-        if (r == kPollUnderWay) break;
-        t.settleCountdownMs = 0;
-        TextsRequestState = kTextsRequestSettling;
-        if (r < 0) {
-            if (r == kPollFailed) ReportTextsResult(kTextsNoReply);
-            // The handler is not asked about a lost request, so a test ends here.
-            if (handler_ == &StartTexts::TestExchange) TextsWindowState = kTextsReady;
-            break;
-        }
-        const int32_t judged = (this->*handler_)(2, r);
+    const RequestEvent event = request_.Tick(handler_ != nullptr);
+    if (event == RequestEvent::NoReply || event == RequestEvent::Lost) {
+        if (event == RequestEvent::NoReply) ReportTextsResult(kTextsNoReply);
+        // The handler is not asked about a lost request, so a test ends here.
+        if (handler_ == &StartTexts::TestExchange) TextsWindowState = kTextsReady;
+    } else if (event == RequestEvent::Replied) {
+        const int32_t judged = (this->*handler_)(2, request_.replyLength());
         if (judged == kExchangeWrongFormat)
             ReportTextsResult(kTextsWrongFormatResponse);
         else if (judged == kExchangeWrongContent)
             ReportTextsResult(kTextsWrongCommandResponse);
-        break;
-    }
-    case kTextsRequestSettling:
-        t.settleCountdownMs -= static_cast<int32_t>(g_tickPeriodMs);
-        if (t.settleCountdownMs < 0) TextsRequestState = kTextsRequestIdle;
-        break;
-    default:
-        break;
     }
 }
 
 int32_t StartTexts::PrepareTextsRequest(ExchangeHandler handler, uint32_t commandId) {
-    if (TextsRequestState != kTextsRequestIdle) return 1;
-    g_textsTransfer.commandId = commandId;
+    if (!request_.Queue(commandId)) return 1;
     handler_ = handler;
-    MsgClearData(g_textsTransfer.requestMessage);
-    TextsRequestState = kTextsRequestPending;
     return 0;
 }
 

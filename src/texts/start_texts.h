@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "comm/converter.h"
+#include "comm/request_client.h"
 #include "platform/timer_service.h"
 #include "shell/shell.h"
 #include "platform/user_dialogs.h"
@@ -37,11 +38,12 @@ enum TextsProcedureState : int32_t {
     kTextsProcAwaiting = 3,
 };
 
+// The request client's states, as the process-wide state variable holds them.
 enum TextsRequestStateValue : int32_t {
-    kTextsRequestIdle = 0,
-    kTextsRequestPending = 1,
-    kTextsRequestWaiting = 2,
-    kTextsRequestSettling = 3,
+    kTextsRequestIdle = kClientIdle,
+    kTextsRequestPending = kClientPending,
+    kTextsRequestWaiting = kClientWaiting,
+    kTextsRequestSettling = kClientSettling,
 };
 
 // ReportTextsResult codes.
@@ -75,9 +77,6 @@ struct TextsTransfer {
     std::string textBuffer[kTextsLineCount];
     BusMessage requestMessage;  // request data out, reply data back
     uint32_t commandId;
-    int32_t sendRetries;  // Poll's progress counters; informational only
-    int32_t replyTimeouts;
-    int32_t waitedMs;
 };
 extern TextsTransfer g_textsTransfer;
 
@@ -176,6 +175,9 @@ private:
     StartTextsView& view_;
     StartTextsFields fields_;
     ExchangeHandler handler_ = nullptr;
+    RequestClient<int32_t> request_{{TextsRequestState, g_textsTransfer.commandId,
+                                     g_textsTransfer.requestMessage,
+                                     g_textsTransfer.settleCountdownMs}};
     int timerId_ = 0;
     int readingProgress_ = -1;
     int writingProgress_ = -1;
