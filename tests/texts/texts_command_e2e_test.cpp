@@ -181,8 +181,10 @@ TEST_F(TextsCommandE2eTest, ADeviceThatAnswersLateStillGivesEachCharacterItsPlac
     const Run prompt = Texts({"--port", "1", "read"});
     ASSERT_EQ(prompt.status, 0) << prompt.err;
     // Every reply later than one reply wait: each request goes out twice, and the reply to its
-    // second copy comes while the next request waits.
-    StartDevice({"--delay", "800"});
+    // second copy comes while the next request waits. A reply that lands while a resend is still
+    // on the wire is taken for its echo and lost, so the delay keeps every reply a third of a wait
+    // clear of a resend, even on a slow host.
+    StartDevice({"--delay", "1000"});
     const Run late = Texts({"--port", "1", "read"}, kLateRunTimeoutMs);
     EXPECT_EQ(late.status, 0) << late.err;
     EXPECT_EQ(late.out, prompt.out);
