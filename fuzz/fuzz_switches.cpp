@@ -46,7 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(values <= args.size() - 1);  // each value uses up an argument, an empty one its key's
 
     nvx::ResetShellSettings();
-    Check(nvx::EvaluateSwitches(switches));
+    std::string refusal;
+    if (!nvx::EvaluateSwitches(switches, &refusal)) {
+        // Only a COM port out of range is refused, and always with a line for the user.
+        Check(nvx::HasSwitch(switches, "/C") && !refusal.empty());
+        return 0;
+    }
     for (char c : nvx::DeviceStem) Check(c < 'A' || c > 'Z');
     if (!nvx::HasSwitch(switches, "/W")) Check(nvx::StepWait == nvx::kDefaultStepWait);
     nvx::InfoSwitchText(argc, argv.data());
