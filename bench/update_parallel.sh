@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 src=$PWD
 build=$(realpath "${1:-build/release}")
 reps=${2:-3}
-device=solgrabed64      # catalogue row: atmega644p, bootloader at 38400 baud, automatic start
+device=solgrabed128     # catalogue row: atmega1284p (64 KB fit its application area), 38400 baud, automatic start
 file=SolGrb_fw.hex      # begins with the device key
 image_bytes=65536
 ports=(1 2 3 4)

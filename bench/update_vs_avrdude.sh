@@ -13,7 +13,8 @@ cd "$(dirname "$0")/.."
 src=$PWD
 build=$(realpath "${1:-build/release}")
 reps=${2:-3}
-device=solgrabed64      # catalogue row: atmega644p, bootloader at 38400 baud, automatic start
+device=solgrabed128     # catalogue row: bootloader at 38400 baud, automatic start
+chip=atmega1284p        # 64 KB fit its application area (an ATmega644P keeps 8 KB of 64 for its boot section)
 file=SolGrb_fw.hex      # begins with the device key
 image_bytes=65536
 step_wait_ms=1000       # --wait 1: StepWait = 100 ticks of 10 ms
@@ -26,12 +27,12 @@ for exe in "$nvx" "$sim" "$adapter"; do
   [ -x "$exe" ] || { echo "no $exe: build nvx, norvix-sim and norvixosp.exe in $build" >&2; exit 1; }
 done
 command -v avrdude >/dev/null || { echo "avrdude not found" >&2; exit 1; }
-part=$(sed -n 's:.*<avrdudePart>\(.*\)</avrdudePart>.*:\1:p' devices/atmega644p.xml)
+part=$(sed -n 's:.*<avrdudePart>\(.*\)</avrdudePart>.*:\1:p' "devices/$chip.xml")
 baud=38400
-page_bytes=$(sed -n 's:.*<flashPageSize>\(.*\)</flashPageSize>.*:\1:p' devices/atmega644p.xml)
-page_erase_us=$(sed -n 's:.*<pageEraseUs>\(.*\)</pageEraseUs>.*:\1:p' devices/atmega644p.xml)
-page_write_us=$(sed -n 's:.*<pageWriteUs>\(.*\)</pageWriteUs>.*:\1:p' devices/atmega644p.xml)
-flash_bytes=$(sed -n 's:.*<flashSize>\(.*\)</flashSize>.*:\1:p' devices/atmega644p.xml)
+page_bytes=$(sed -n 's:.*<flashPageSize>\(.*\)</flashPageSize>.*:\1:p' "devices/$chip.xml")
+page_erase_us=$(sed -n 's:.*<pageEraseUs>\(.*\)</pageEraseUs>.*:\1:p' "devices/$chip.xml")
+page_write_us=$(sed -n 's:.*<pageWriteUs>\(.*\)</pageWriteUs>.*:\1:p' "devices/$chip.xml")
+flash_bytes=$(sed -n 's:.*<flashSize>\(.*\)</flashSize>.*:\1:p' "devices/$chip.xml")
 read -r -a sim_options <<<"${SIM_OPTIONS:-}"
 
 work=$(mktemp -d /tmp/nvx_update_bench.XXXXXX)
