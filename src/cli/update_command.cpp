@@ -1,5 +1,5 @@
 // nvx update, nvx eeprom: the Programming Tool's firmware update and EEPROM transfers on a
-// terminal, with the window's logic and the update procedure running in real time.
+// terminal, through the programming service in real time.
 
 #include <unistd.h>
 
@@ -21,7 +21,7 @@
 #include "platform/user_dialogs.h"
 #include "platform/work_directory.h"
 #include "progtool/device_catalogue.h"
-#include "progtool/prog_tool.h"
+#include "progtool/programming_service.h"
 #include "shell/shell.h"
 
 namespace nvx::cli {
@@ -41,15 +41,13 @@ std::string StartDirectoryOfProcess() {
 
 enum class ProgressShown { None, Bar, Lines };
 
-// The window on a terminal: its fields come from the command line; the programmer's progress is
-// a bar under the log lines (terminals only) or progress lines for a parent nvx; every log line
-// passes through here on its way to the session's shell, so the bar is taken out of its way.
-class ConsoleProgTool : public ProgToolView, public MonitorShell {
+// The procedure's progress on a terminal: a bar under the log lines (terminals only) or progress
+// lines for a parent nvx. Every log line passes through here on its way to the session's shell,
+// so the bar is taken out of its way.
+class ConsoleProgress : public ProgrammingObserver, public MonitorShell {
 public:
-    ConsoleProgTool(MonitorShell& session, ProgressShown progress)
+    ConsoleProgress(MonitorShell& session, ProgressShown progress)
         : session_(session), progress_(progress) {}
-
-    ProgToolFields fields;
 
     void finishProgress() {
         if (barShown_) {
@@ -59,19 +57,9 @@ public:
         }
     }
 
-    // ProgToolView
-    void readControls(ProgToolFields& f) override { f = fields; }
-    void writeControls(const ProgToolFields& f) override { fields = f; }
-    void setControlVisible(ProgToolControl, bool) override {}
-    void setControlEnabled(ProgToolControl, bool) override {}
-    void showWithoutActivating() override {}
-    void hideWindow() override {}
-    bool askOpenFileName(const std::string&, const std::string&, const std::string&, FileChoice,
-                         std::string&) override {
-        return false;
-    }
-    void runErrorMemory(const std::string&, int32_t) override {}
-    void setProgrammerProgress(int percent) override {
+    // ProgrammingObserver: no buttons to disable on a terminal.
+    void SetBusy(bool) override {}
+    void ShowProgrammerProgress(int percent) override {
         percent = std::clamp(percent, 0, 100);
         if (progress_ == ProgressShown::Lines && percent != lastPercent_) {
             std::printf("PROGRESS %d\n", percent);
@@ -93,7 +81,7 @@ public:
         const bool redraw = barShown_;
         finishProgress();
         session_.AppendMonitorLog(std::move(message));
-        if (redraw) setProgrammerProgress(lastPercent_);
+        if (redraw) ShowProgrammerProgress(lastPercent_);
     }
     bool IsComPortOpen() override { return session_.IsComPortOpen(); }
     bool OpenComPort() override { return session_.OpenComPort(); }
@@ -200,13 +188,11 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
     {
         PrivateWorkDirectory work;
         ConsoleSession session(cmd.latin1);
-        ConsoleProgTool console(session.shell(), progress);
-        ProgTool tool(session.timers(), console, console);
-        tool.OnInitDialog();
+        ConsoleProgress console(session.shell(), progress);
+        ProgrammingService service(session.timers(), console, console);
+        service.Open();
 
-        console.fields.deviceRow = cmd.row;
-        tool.SelectDeviceRow();
-        if (tool.acceptedRow() != cmd.row) {
+        if (!service.SelectDevice(cmd.row)) {
             std::fprintf(stderr, "nvx %s: the device of row %d cannot be used here\n", name,
                          static_cast<int>(cmd.row));
             SetMessageBoxes(nullptr);
@@ -218,32 +204,26 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
             SetMessageBoxes(nullptr);
             return 1;
         }
-        tool.procedure().SetWorkDirectory(work.path());
-        if (cmd.manual != -1) console.fields.manualStart = cmd.manual;
-        console.fields.backupFirst = cmd.backup ? 1 : 0;
-        console.fields.checkVersions = cmd.versions ? 1 : 0;
+        ProgrammingOptions options;
+        options.file = cmd.file;
+        options.manualStart =
+            cmd.manual == -1 ? DeviceRowEntry(cmd.row)->manualStart : cmd.manual == 1;
+        options.backupFirst = cmd.backup;
+        options.checkVersions = cmd.versions;
+        options.workDirectory = work.path();
 
         // The automatic start asks the kernel over the monitor's port; a manual start needs
         // the port only at the end.
-        if (console.fields.manualStart == 0 && !console.OpenComPort()) {
+        if (!options.manualStart && !console.OpenComPort()) {
             SetMessageBoxes(nullptr);
             return 1;
         }
         switch (cmd.operation) {
-        case Operation::Program:
-            console.fields.programFilePath = cmd.file;
-            tool.OnProgram();
-            break;
-        case Operation::EepromRead:
-            console.fields.eepromFilePath = cmd.file;
-            tool.OnReadEeprom();
-            break;
-        case Operation::EepromWrite:
-            console.fields.eepromFilePath = cmd.file;
-            tool.OnWriteEeprom();
-            break;
+        case Operation::Program: service.Program(options); break;
+        case Operation::EepromRead: service.ReadEeprom(options); break;
+        case Operation::EepromWrite: service.WriteEeprom(options); break;
         }
-        if (!tool.IsIdle()) {
+        if (!service.IsIdle()) {
             const uint32_t tickMs = g_tickPeriodMs;
             const uint32_t ticks = 5 * static_cast<uint32_t>(StepWait) + kTunnelSettleTicks +
                                    kBootProbeTicks + 3 * kRequestReplyTicks + kManualStartTicks;
@@ -251,14 +231,14 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
             const uint32_t procedures = cmd.backup ? 2 : 1;
             const bool ended = session.RunUntil(
                 [&] {
-                    if (Interrupted()) tool.RequestAbort();
-                    return tool.IsIdle();
+                    if (Interrupted()) service.RequestAbort();
+                    return service.IsIdle();
                 },
                 procedures * (ticks * tickMs + kProgrammerAllowanceMs));
             console.finishProgress();
             if (!ended) std::fprintf(stderr, "nvx %s: the procedure did not end\n", name);
         }
-        status = tool.outcome().finished() ? 0 : 1;
+        status = service.outcome().finished() ? 0 : 1;
     }
     SetMessageBoxes(nullptr);
     std::fflush(stdout);
