@@ -14,9 +14,15 @@ inline constexpr const char* kEepromWorkFileName = "temp.hex";
 inline constexpr const char* kWorkLockName = "update.lock";
 inline constexpr const char* kSettingsName = "monitor.ini";
 
+enum class ProgramFile { None, Journal, Settings, WorkFile, Backup };
+
+// Which of the program's files the path names (links and "." / ".." resolved): the journal, the
+// backups and the settings of startDirectory, the programmer's work files of workDirectory.
+ProgramFile ProgramFileOf(const std::string& path, const std::string& startDirectory,
+                          const std::string& workDirectory);
+
 // What the path is to the program ("the service journal", "an EEPROM backup", ...) when it names
-// one of its files (links and "." / ".." resolved): the journal, the backups and the settings of
-// startDirectory, the programmer's work files of workDirectory. Empty for any other path.
+// one of its files. Empty for any other path.
 std::string ProgramFileKind(const std::string& path, const std::string& startDirectory,
                             const std::string& workDirectory);
 
@@ -24,8 +30,8 @@ std::string ProgramFileKind(const std::string& path, const std::string& startDir
 // write at the user's word: refused, with a box saying what it is, when it is one of the
 // program's files; when it exists and the file dialog has not asked about this very name,
 // written over only after a Yes (No is the default). False: write nothing.
-bool ConfirmSaveTarget(const std::string& path, bool dialogAskedAboutIt,
-                       const std::string& caption, const std::string& startDirectory);
+bool ConfirmSaveTarget(const std::string& path, bool dialogAskedAboutIt, const std::string& caption,
+                       const std::string& startDirectory);
 
 // "<path> already exists.\r\nDo you want to replace it?"
 std::string ReplaceQuestion(const std::string& path);

@@ -12,6 +12,7 @@
 #include <QTest>
 #include <fstream>
 #include <iterator>
+#include <set>
 
 #include "comm/converter.h"
 #include "comm/tick.h"
@@ -20,6 +21,8 @@
 #include "platform/serial_port.h"
 #include "support/qt_test_app.h"
 #include "support/recording_file_dialogs.h"
+#include "support/scratch_files.h"
+#include "support/window_input.h"
 #include "tuv/gui/tuv_comm_dlg.h"
 
 namespace nvx::test {
@@ -175,6 +178,29 @@ TEST_F(FramesViewGuiTest, SaveNeverWritesOverTheJournalAndGivesANameItsExtension
     ASSERT_EQ(boxes_.shown.size(), 2u);
     EXPECT_EQ(boxes_.shown[1].text, typed + ".csv already exists.\r\nDo you want to replace it?");
     EXPECT_EQ(ReadAll(typed + ".csv"), "kept\r\n");
+}
+
+TEST_F(FramesViewGuiTest, TheSaveDialogDoesNotOfferTheProgramsOwnFiles) {
+    SetComStartDirectory(StartDirectory);
+    SetFileDialogs(nullptr);  // Qt's own dialog, as the technician gets it
+    // The monitor runs in its start directory, where the dialog opens.
+    const CurrentDirectoryGuard backHome;
+    std::filesystem::current_path(dir_);
+    for (const char* name :
+         {"service-journal.csv", "monitor.ini", "temp.ntf", "frames-old.csv", "notes.txt"})
+        std::ofstream(dir_.string() + "/" + name, std::ios::binary) << "x\r\n";
+    std::filesystem::create_directories(dir_ / "backup");
+    std::filesystem::create_directories(dir_ / "captures");
+    click(child<QCheckBox>("framesBox"));
+
+    std::set<std::string> listed;
+    WhenModalShows(dlg_.get(), [&](QWidget* dialog) {
+        SelectAllFiles(dialog);
+        listed = FileDialogListing(dialog, "notes.txt");  // there once all files show
+        dialog->close();
+    });
+    click(child<QPushButton>("saveFramesButton"));
+    EXPECT_EQ(listed, (std::set<std::string>{"captures", "frames-old.csv", "notes.txt"}));
 }
 
 TEST_F(FramesViewGuiTest, AHiddenViewCatchesUpWhenShownAndKeepsItsLimit) {

@@ -6,9 +6,9 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -20,6 +20,7 @@
 #include <QWheelEvent>
 #include <QWindow>
 #include <functional>
+#include <set>
 
 #include "platform/gui/file_dialogs.h"
 #include "platform/gui/qt_dialogs.h"
@@ -33,7 +34,7 @@ namespace nvx::test {
 namespace {
 
 class ProgToolDlgTest : public ProgToolTest {
-protected:
+  protected:
     static void SetUpTestSuite() { EnsureTestApp(); }
     void SetUp() override {
         ProgToolTest::SetUp();
@@ -83,9 +84,9 @@ TEST_F(ProgToolDlgTest, CreatedHiddenWithTheDeviceList) {
     EXPECT_EQ(list->currentIndex(), 0);
     EXPECT_EQ(child<QCheckBox>("manualStart")->text(), QStringLiteral("Manual Update Start Mode"));
     EXPECT_TRUE(clock_.isRunning(dlg.logic().timerId()));
-    for (const char* name : {"programFileButton", "convertButton", "programButton",
-                             "eepromFileButton", "readEepromButton", "writeEepromButton",
-                             "analyseButton", "closeButton"})
+    for (const char* name :
+         {"programFileButton", "convertButton", "programButton", "eepromFileButton",
+          "readEepromButton", "writeEepromButton", "analyseButton", "closeButton"})
         EXPECT_NE(dlg.findChild<QPushButton*>(QString::fromLatin1(name)), nullptr) << name;
     EXPECT_TRUE(button("programButton")->isDefault());
     EXPECT_TRUE(button("convertButton")->isFlat());
@@ -188,8 +189,8 @@ TEST_F(ProgToolDlgTest, ARowReachedByKeysOrTheWheelIsAppliedLikeAPickedOne) {
     QWindow* window = dlg.windowHandle();
     const auto wheel = [&](int notches) {
         const QPointF at = list->mapTo(&dlg, list->rect().center());
-        QWheelEvent event(at, dlg.mapToGlobal(at), QPoint(), QPoint(0, 120 * notches),
-                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QWheelEvent event(at, dlg.mapToGlobal(at), QPoint(), QPoint(0, 120 * notches), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
         QCoreApplication::sendEvent(window, &event);
     };
     const struct {
@@ -260,7 +261,8 @@ TEST_F(ProgToolDlgTest, TheEepromFileDialogTakesTheNameOfAFileStillToBeRead) {
     QTimer::singleShot(0, &dlg, [&] {
         closer.start();
         auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        auto* name = dialog ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
+        auto* name =
+            dialog ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
         if (!name) return;
         name->setText(wanted);
         QTest::keyClick(dialog->windowHandle(), Qt::Key_Return);
@@ -279,7 +281,8 @@ TEST_F(ProgToolDlgTest, BusyWindowCannotBeClosedByItsButton) {
     dlg.ShowSoftwareUpdate();
     Pick(13);
     WriteFileBytes(dir_ / "SolReg_1.hex", ":03000000010203F7\n:00000001FF\n");
-    child<QLineEdit>("programPath")->setText(QString::fromStdString((dir_ / "SolReg_1.hex").string()));
+    child<QLineEdit>("programPath")
+        ->setText(QString::fromStdString((dir_ / "SolReg_1.hex").string()));
     Click("programButton");
     ASSERT_EQ(UpdateStep, kStepBootPortOpen);
     for (const char* name : {"programButton", "programFileButton", "convertButton", "closeButton"})
@@ -334,6 +337,32 @@ TEST_F(ProgToolDlgTest, TheProgressBarNamesTheStep) {
 // The image read goes only where nothing is lost: never over the firmware in the program file
 // field or a file the program keeps for itself, and over any other file only after a Yes, with
 // No the default of the question a person sees.
+TEST_F(ProgToolDlgTest, TheEepromFileDialogOffersBackupsButNoOtherFileOfTheProgram) {
+    SetFileDialogs(nullptr);  // Qt's own dialog, as the technician gets it
+    CProgToolDlg& dlg = Make();
+    dlg.ShowEepromTools();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    for (const char* name : {"service-journal.csv", "monitor.ini", "temp.hex", "temp.ntf",
+                             "update.lock", "eeprom.hex", "notes.txt"})
+        WriteFileBytes((dir_ / name).string(), "x\r\n");
+    fs::create_directories(dir_ / "backup");
+    TypeThroughWindow(child<QLineEdit>("eepromPath"),
+                      QString::fromStdString((dir_ / "eeprom.hex").string()));
+
+    std::set<std::string> listed;
+    WhenModalShows(&dlg, [&](QWidget* dialog) {
+        SelectAllFiles(dialog);
+        listed = FileDialogListing(dialog, "notes.txt");  // there once all files show
+        dialog->close();
+    });
+    ClickThroughWindow(button("eepromFileButton"));
+    for (const char* offered : {"backup", "eeprom.hex", "notes.txt", "atmega64.xml"})
+        EXPECT_EQ(listed.count(offered), 1u) << offered;
+    for (const char* kept :
+         {"service-journal.csv", "monitor.ini", "temp.hex", "temp.ntf", "update.lock"})
+        EXPECT_EQ(listed.count(kept), 0u) << kept;
+}
+
 TEST_F(ProgToolDlgTest, ReadEepromNeverReplacesTheFirmwareOrTheRecordAndAsksBeforeAnyOther) {
     CProgToolDlg& dlg = Make();
     dlg.ShowEepromTools();

@@ -7,6 +7,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDeadlineTimer>
+#include <QFileDialog>
+#include <QListView>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTest>
@@ -14,6 +17,8 @@
 #include <QWidget>
 #include <QWindow>
 #include <functional>
+#include <set>
+#include <string>
 
 namespace nvx::test {
 
@@ -91,6 +96,29 @@ inline void WhenModalShows(QObject* owner, std::function<void(QWidget* modal)> a
         answer(modal);
     });
     watch->start(1);
+}
+
+// The dialog's last name filter ("All Files") chosen, so the listing hides nothing by its name.
+inline void SelectAllFiles(QWidget* dialog) {
+    auto* files = qobject_cast<QFileDialog*>(dialog);
+    ASSERT_NE(files, nullptr) << "not a file dialog";
+    files->selectNameFilter(files->nameFilters().constLast());
+}
+
+// The names a file dialog lists in its folder, as the person sees them, once `shown` is among
+// them (the listing is read in the background); empty when it never is.
+inline std::set<std::string> FileDialogListing(QWidget* dialog, const std::string& shown) {
+    auto* view = dialog->findChild<QListView*>(QStringLiteral("listView"));
+    if (!view) return {};
+    std::set<std::string> names;
+    for (QDeadlineTimer deadline(10000); !deadline.hasExpired(); QTest::qWait(20)) {
+        names.clear();
+        const QModelIndex folder = view->rootIndex();
+        for (int row = 0; row < view->model()->rowCount(folder); ++row)
+            names.insert(view->model()->index(row, 0, folder).data().toString().toStdString());
+        if (names.count(shown)) return names;
+    }
+    return {};
 }
 
 }  // namespace nvx::test

@@ -1,14 +1,53 @@
 #include "platform/gui/file_dialogs.h"
 
 #include <QFileDialog>
+#include <QFileSystemModel>
+#include <QSortFilterProxyModel>
 #include <QStringList>
+
+#include "platform/com_port_names.h"
+#include "platform/program_files.h"
 
 namespace nvx {
 
 namespace {
 
+// Keeps the program's own files of its start directory out of a dialog that picks a file to
+// write: they would be refused anyway, and a name offered is a name chosen by mistake. Backups
+// stay where the file picked may also be one to read (an EEPROM image to write back).
+class WithoutProgramFiles : public QSortFilterProxyModel {
+  public:
+    WithoutProgramFiles(bool keepBackups, QObject* parent)
+        : QSortFilterProxyModel(parent), keepBackups_(keepBackups) {}
+
+  protected:
+    bool filterAcceptsRow(int row, const QModelIndex& parent) const override {
+        const auto* files = qobject_cast<const QFileSystemModel*>(sourceModel());
+        if (!files) return true;
+        const ProgramFile file =
+            ProgramFileOf(PathFromQt(files->filePath(files->index(row, 0, parent))),
+                          ComStartDirectory(), std::string());
+        return file == ProgramFile::None || (keepBackups_ && file == ProgramFile::Backup);
+    }
+
+  private:
+    bool keepBackups_;
+};
+
+void HideProgramFiles(QFileDialog& dialog, bool keepBackups) {
+    // Only Qt's own dialog takes a filter of its listing.
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setProxyModel(new WithoutProgramFiles(keepBackups, &dialog));
+}
+
+bool Chosen(QFileDialog& dialog, std::string& chosen) {
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
+    chosen = PathFromQt(dialog.selectedFiles().constFirst());
+    return true;
+}
+
 class QtFileDialogs : public FileDialogs {
-public:
+  public:
     bool open(QWidget* parent, const std::string& title, const std::string& initialPath,
               const std::string& filter, std::string& chosen) override {
         const QString path =
@@ -24,16 +63,14 @@ public:
                            QtNameFilters(filter));
         dialog.setAcceptMode(QFileDialog::AcceptOpen);
         dialog.setFileMode(QFileDialog::AnyFile);
-        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
-        chosen = PathFromQt(dialog.selectedFiles().constFirst());
-        return true;
+        HideProgramFiles(dialog, true);
+        return Chosen(dialog, chosen);
     }
     bool save(QWidget* parent, const std::string& filter, std::string& chosen) override {
-        const QString path =
-            QFileDialog::getSaveFileName(parent, QString(), QString(), QtNameFilters(filter));
-        if (path.isEmpty()) return false;
-        chosen = PathFromQt(path);
-        return true;
+        QFileDialog dialog(parent, QString(), QString(), QtNameFilters(filter));
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        HideProgramFiles(dialog, false);
+        return Chosen(dialog, chosen);
     }
 };
 

@@ -18,7 +18,8 @@ public:
     virtual bool open(QWidget* parent, const std::string& title, const std::string& initialPath,
                       const std::string& filter, std::string& chosen) = 0;
     // Also takes the name of a file that is not there yet (one a read will create); asks nothing
-    // about replacing.
+    // about replacing. The dialogs that may pick a file to write do not list the program's own
+    // files of its start directory (backups excepted here: an image to write may be one).
     virtual bool openOrNew(QWidget* parent, const std::string& title,
                            const std::string& initialPath, const std::string& filter,
                            std::string& chosen) = 0;
