@@ -8,14 +8,11 @@
 #include <string>
 
 #include "platform/timer_service.h"
-#include "progtool/program_file.h"
-#include "progtool/service_run.h"
-#include "progtool/update_procedure.h"
+#include "progtool/programming_service.h"
 #include "shell/shell.h"
 
 namespace nvx {
 
-inline constexpr const char* kProgToolTitle = "Programming Tool";
 inline constexpr const char* kProgramFileTitle = "Select Program File";
 inline constexpr const char* kEepromFileTitle = "Select EEPROM File";
 inline constexpr const char* kProgramFilterWithHex =
@@ -26,15 +23,7 @@ inline constexpr const char* kProgramFilter =
 inline constexpr const char* kEepromFilter = "Intel Hex Files (*.hex)|*.hex|All Files (*.*)|*.*||";
 inline constexpr const char* kBackupFirstText = "Back up EEPROM first";
 inline constexpr const char* kCheckVersionsText = "Check versions before and after";
-inline constexpr const char* kNoProgrammerText = "No Programmer found (NorvixOSP.exe)";
-inline constexpr const char* kNoDescriptionText = "No Device description found";
-inline constexpr const char* kNameMismatchText = "Filename does not match device typ!";
-// The second line: what the name was measured against (the device key).
-inline constexpr const char* kNameExpectedText = "The file name must begin with %s.";
 inline constexpr const char* kExtensionText = "File extension not ok!";
-inline constexpr const char* kEepromWriteQuestion =
-    "Writing data to EEPROM may cause unproper system behaviour.\r\n\r\n"
-    "        ***** YOU PROCEED ON YOUR OWN RISK!!! *****";
 
 // The window's members, exchanged with its controls in one step each way. ISO 8859-1.
 struct ProgToolFields {
@@ -95,7 +84,9 @@ public:
     virtual void setProgrammerStep(const std::string& step) { (void)step; }
 };
 
-class ProgTool : public UpdateHost {
+// The window's commands run their procedures through the programming service; the window shows
+// what it reports.
+class ProgTool : public ProgrammingObserver {
 public:
     ProgTool(TimerService& timers, MonitorShell& shell, ProgToolView& view);
     ~ProgTool() override;
@@ -108,8 +99,10 @@ public:
     // The layouts the main window's Tools menu asks for; each ends by showing the window.
     void ShowSoftwareUpdate();
     void ShowEepromTools();
+    // ProgrammingObserver
     void SetBusy(bool busy) override;
     void ShowProgrammerProgress(int percent) override;
+    void ShowProgrammerStep(const std::string& step) override;
 
     // Takes the device list's row (also run by the /D preset and the autostart).
     void SelectDeviceRow();
@@ -131,71 +124,45 @@ public:
     void OnClose();
 
     // Timer 4.
-    void OnTimer();
+    void OnTimer() { service_.OnTimer(); }
 
-    UpdateProcedure& procedure() { return procedure_; }
-    const ServiceRun& serviceRun() const { return service_; }
+    UpdateProcedure& procedure() { return service_.procedure(); }
+    const ServiceRun& serviceRun() const { return service_.serviceRun(); }
     // Ctrl-C and the like: the procedure, or what runs around it, ends with its abort line.
     void RequestAbort() { service_.RequestAbort(); }
     // No procedure, version check or backup under way.
-    bool IsIdle() const { return procedure_.IsIdle() && service_.IsIdle(); }
+    bool IsIdle() const { return service_.IsIdle(); }
     // Once idle, how the latest command ended (None: refused before anything ran).
     const ProcedureOutcome& outcome() const { return service_.outcome(); }
     const ProgToolFields& fields() const { return fields_; }
     ProgToolLayout layout() const { return layout_; }
     bool controlVisible(ProgToolControl c) const { return visible_[static_cast<int>(c)]; }
     bool controlEnabled(ProgToolControl c) const { return enabled_[static_cast<int>(c)]; }
-    int timerId() const { return timerId_; }
+    int timerId() const { return service_.timerId(); }
     // The row whose selection is in force (0 when none).
-    int32_t acceptedRow() const { return acceptedRow_; }
+    int32_t acceptedRow() const { return service_.acceptedRow(); }
     // The program file the latest Program command used (the program-wide copy).
     const std::string& programPath() const { return programPath_; }
     int programmerProgress() const { return progress_; }
 
 private:
-    bool CheckDescriptionFile(const char* chip);
-    // The firmware (read as plain Intel HEX) holds only records a programmer knows, holds data,
-    // ends with its end-of-file record and fits the accepted row's part; otherwise says why in
-    // the log. A part whose sizes cannot be read is not measured, with a note.
-    bool FirmwareFitsDevice(const ConversionResult& read, const std::string& plainHex);
-    // The accepted row's EEPROM size, for the programmer's time limit.
-    uint32_t EepromBytes() const;
-    // The EEPROM image (Intel HEX) is sound, complete, holds data and fits the accepted row's
-    // EEPROM; otherwise says why in the log. The programmer would refuse it only once the device
-    // waits in its bootloader.
-    bool EepromImageFitsDevice(const std::string& image);
     void SetVisible(ProgToolControl c, bool visible);
     void SetEnabled(ProgToolControl c, bool enabled);
-    bool CommandInProgress();
-    // An image read may go to path: it is none of the program's files nor the firmware in the
-    // program file field (said in the log otherwise), and an existing file is replaced only
-    // after a Yes.
-    bool MayReplaceWithImage(const std::string& path);
-    // The monitor's port is the procedure's from its start to its end, whatever runs around it.
-    void UpdatePortClaim(bool busy);
-    void StartServiceRun(const std::string& file);
-    // The step the bar names follows the procedure; shown only when it changes.
-    void ShowProgrammerStep(const std::string& step);
-    // Claims the work files and converts the program file into the flash image for the programmer.
-    bool PrepareFlashImage();
+    // After each step of timer 4: the automatic update of the /A switch, once the port is open.
+    void AutoStart();
+    // The command's options from the window's fields.
+    ProgrammingOptions Options(const std::string& file) const;
 
-    TimerService& timers_;
     MonitorShell& shell_;
     ProgToolView& view_;
-    UpdateProcedure procedure_;
-    ServiceRun service_;
+    ProgrammingService service_;
     ProgToolFields fields_;
     std::string programPath_;
-    int32_t acceptedRow_ = 0;
     ProgToolLayout layout_ = ProgToolLayout::None;
     std::array<bool, kProgToolControlCount> visible_{};
     std::array<bool, kProgToolControlCount> enabled_{};
-    int timerId_ = 0;
-    bool timerGuard_ = false;
     int32_t elapsedMs_ = 0;
     int progress_ = 0;
-    std::string step_;
-    bool portClaimed_ = false;
 };
 
 }  // namespace nvx
