@@ -182,6 +182,10 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
     }
     TerminalMessageBoxes boxes;
     SetMessageBoxes(&boxes);
+    // The boxes are handed back however the run returns.
+    const struct BoxesHandedBack {
+        ~BoxesHandedBack() { SetMessageBoxes(nullptr); }
+    } boxesHandedBack;
     CatchInterrupts();
 
     int status = 1;
@@ -195,13 +199,11 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
         if (!service.SelectDevice(cmd.row)) {
             std::fprintf(stderr, "nvx %s: the device of row %d cannot be used here\n", name,
                          static_cast<int>(cmd.row));
-            SetMessageBoxes(nullptr);
             return 1;
         }
         std::string error;
         if (!PrepareWorkDirectory(work, cmd.row, error)) {
             std::fprintf(stderr, "nvx %s: no work directory: %s\n", name, error.c_str());
-            SetMessageBoxes(nullptr);
             return 1;
         }
         ProgrammingOptions options;
@@ -215,7 +217,6 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
         // The automatic start asks the kernel over the monitor's port; a manual start needs
         // the port only at the end.
         if (!options.manualStart && !console.OpenComPort()) {
-            SetMessageBoxes(nullptr);
             return 1;
         }
         switch (cmd.operation) {
@@ -240,7 +241,6 @@ int RunProcedure(const char* name, UpdateCommandLine cmd) {
         }
         status = service.outcome().finished() ? 0 : 1;
     }
-    SetMessageBoxes(nullptr);
     std::fflush(stdout);
     return status;
 }
